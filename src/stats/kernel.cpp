@@ -1,0 +1,90 @@
+#include "stats/kernel.hpp"
+
+#include <bit>
+
+namespace tallix {
+
+namespace {
+
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+constexpr uint64_t kHiddenBit = uint64_t{1} << 52;
+constexpr uint64_t kInfBits = 0x7FF0000000000000;
+
+// Low 64 bits of a non-negative integer (the caller knows it fits).
+uint64_t low_u64(const BigInt& v) {
+  uint64_t out = 0;
+  size_t words = 0;
+  mpz_export(&out, &words, -1, sizeof out, 0, 0, v.get_mpz_t());
+  return out;
+}
+
+long bit_length(const BigInt& v) {
+  return mpz_sgn(v.get_mpz_t()) == 0 ? 0 : static_cast<long>(mpz_sizeinbase(v.get_mpz_t(), 2));
+}
+
+// Exponent e with 2^e <= n/d < 2^(e+1), for n, d > 0.
+long quotient_exponent(const BigInt& n, const BigInt& d) {
+  long e = bit_length(n) - bit_length(d);
+  bool below = e >= 0 ? n < (d << static_cast<mp_bitcnt_t>(e))
+                      : (n << static_cast<mp_bitcnt_t>(-e)) < d;
+  return below ? e - 1 : e;
+}
+
+}  // namespace
+
+double round_rational(const BigInt& num, const BigInt& den) {
+  if (sgn(num) == 0) return 0.0;
+  bool negative = (sgn(num) < 0) != (sgn(den) < 0);
+  BigInt n = abs(num), d = abs(den);
+  long e = quotient_exponent(n, d);
+  long s = e - 52 < -1074 ? -1074 : e - 52;  // exponent of the result's last place
+  if (s < 0)
+    n <<= static_cast<mp_bitcnt_t>(-s);
+  else
+    d <<= static_cast<mp_bitcnt_t>(s);
+  BigInt q, r;
+  mpz_tdiv_qr(q.get_mpz_t(), r.get_mpz_t(), n.get_mpz_t(), d.get_mpz_t());
+  int half = cmp(BigInt(r << 1), d);
+  if (half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t()))) ++q;
+  if (bit_length(q) >= 54) {  // rounding carried to 2^53; q is even
+    q >>= 1;
+    ++s;
+  }
+  uint64_t m = low_u64(q);
+  uint64_t bits;
+  if (m < kHiddenBit)
+    bits = m;  // subnormal or zero; s was clamped to -1074
+  else if (s + 52 >= 1024)
+    bits = kInfBits;
+  else
+    bits = (static_cast<uint64_t>(s + 1075) << 52) | (m - kHiddenBit);
+  return std::bit_cast<double>(negative ? bits | kSignBit : bits);
+}
+
+BigInt twos_complement(const Limbs& limbs) {
+  BigInt u;
+  mpz_import(u.get_mpz_t(), kLimbs, -1, sizeof(uint64_t), 0, 0, limbs.data());
+  if (is_negative(limbs)) u -= BigInt(1) << (64 * kLimbs);
+  return u;
+}
+
+BigInt unit_pow(uint64_t k) { return BigInt(1) << static_cast<mp_bitcnt_t>(1074 * k); }
+
+BigInt from_u64(uint64_t v) {
+  BigInt out;
+  mpz_import(out.get_mpz_t(), 1, -1, sizeof v, 0, 0, &v);
+  return out;
+}
+
+Result<BigInt> dot_int(const DotF64& acc) {
+  if (acc.exactness_lost) return StatsError::ExactnessLost;
+  if (!acc.sum.finite()) return StatsError::NonFinite;
+  return twos_complement(acc.sum.limbs);
+}
+
+Result<BigInt> sum_int(const SumF64& acc) {
+  if (!acc.finite()) return StatsError::NonFinite;
+  return twos_complement(acc.limbs);
+}
+
+}  // namespace tallix

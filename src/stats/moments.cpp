@@ -1,0 +1,62 @@
+#include "stats/moments.hpp"
+
+#include <cmath>
+
+namespace tallix {
+
+Result<CentredSquares> MomentsF64::a2() const {
+  uint64_t n = sum_x.count;
+  if (n == 0) return StatsError::Empty;
+  Result<BigInt> s1 = sum_int(sum_x);
+  if (!s1.ok()) return s1.failure();
+  Result<BigInt> s2 = dot_int(sum_xx);
+  if (!s2.ok()) return s2.failure();
+  BigInt a2 = BigInt(from_u64(n) * s2.value()) << 1074;
+  a2 -= s1.value() * s1.value();
+  return CentredSquares{std::move(a2), n};
+}
+
+Result<double> MomentsF64::try_mean() const {
+  uint64_t n = sum_x.count;
+  if (n == 0) return StatsError::Empty;
+  Result<BigInt> s1 = sum_int(sum_x);
+  if (!s1.ok()) return s1.failure();
+  return round_rational(s1.value(), from_u64(n) * unit_pow(1));
+}
+
+Result<double> MomentsF64::try_variance() const {
+  Result<CentredSquares> c = a2();
+  if (!c.ok()) return c.failure();
+  BigInt n = from_u64(c.value().n);
+  return round_rational(c.value().a2, n * n * unit_pow(2));
+}
+
+Result<double> MomentsF64::try_sample_variance() const {
+  Result<CentredSquares> c = a2();
+  if (!c.ok()) return c.failure();
+  uint64_t n = c.value().n;
+  if (n < 2) return StatsError::Empty;
+  return round_rational(c.value().a2, from_u64(n) * from_u64(n - 1) * unit_pow(2));
+}
+
+Result<double> MomentsF64::try_stddev() const {
+  Result<double> v = try_variance();
+  if (!v.ok()) return v;
+  return std::sqrt(v.value());
+}
+
+bool MomentsF64::decode_from(ByteReader& r, MomentsF64& out) {
+  SumF64::decode_from(r, out.sum_x);
+  DotF64::decode_from(r, out.sum_xx);
+  return r.ok;
+}
+
+Result<MomentsF64> MomentsF64::from_bytes(ByteView b) {
+  if (b.size() != kMomentsBytes) return InputError::WrongLength;
+  ByteReader r{b};
+  MomentsF64 m;
+  if (!decode_from(r, m) || !r.at_end()) return InputError::Undefined;
+  return m;
+}
+
+}  // namespace tallix

@@ -1,0 +1,132 @@
+#include "stats/moments4.hpp"
+
+#include <bit>
+#include <cmath>
+
+namespace tallix {
+
+namespace {
+
+constexpr uint64_t kMinNormalBits = 0x0010000000000000;  // 2^-1022
+
+}  // namespace
+
+void Moments4F64::add(double x) noexcept {
+  double p = x * x;
+  double e = fma_exact(x, x, -p);  // NaN for infinite x, as IEEE fma gives
+  sum_x.add(x);
+  sum_xx.push(x, x);
+  // Once p is subnormal, p + e is no longer x^2 exactly.
+  square_underflow |= x != 0.0 && std::bit_cast<uint64_t>(p) < kMinNormalBits;
+  sum_x3.push(x, p);
+  sum_x3.push(x, e);
+  sum_x4.push(p, p);
+  sum_x4.push(p, e);
+  sum_x4.push(p, e);
+  sum_x4.push(e, e);
+}
+
+void Moments4F64::merge(const Moments4F64& other) noexcept {
+  sum_x.merge(other.sum_x);
+  sum_xx.merge(other.sum_xx);
+  sum_x3.merge(other.sum_x3);
+  sum_x4.merge(other.sum_x4);
+  square_underflow |= other.square_underflow;
+}
+
+Result<CentredPowers> Moments4F64::a234() const {
+  uint64_t n = sum_x.count;
+  if (n == 0) return StatsError::Empty;
+  if (square_underflow) return StatsError::ExactnessLost;
+  Result<BigInt> r1 = sum_int(sum_x);
+  if (!r1.ok()) return r1.failure();
+  Result<BigInt> r2 = dot_int(sum_xx);
+  if (!r2.ok()) return r2.failure();
+  Result<BigInt> r3 = dot_int(sum_x3);
+  if (!r3.ok()) return r3.failure();
+  Result<BigInt> r4 = dot_int(sum_x4);
+  if (!r4.ok()) return r4.failure();
+  const BigInt &s1 = r1.value(), &s2 = r2.value(), &s3 = r3.value(), &s4 = r4.value();
+  BigInt bn = from_u64(n);
+  BigInt s1_sq = s1 * s1;
+  BigInt a2 = BigInt(bn * s2 << 1074) - s1_sq;
+  BigInt a3 = BigInt(bn * bn * s3 << 2148) - BigInt(3 * bn * s1 * s2 << 1074) + 2 * s1_sq * s1;
+  BigInt a4 = BigInt(bn * bn * bn * s4 << 3222) - BigInt(4 * bn * bn * s1 * s3 << 2148) +
+              BigInt(6 * bn * s1_sq * s2 << 1074) - 3 * s1_sq * s1_sq;
+  return CentredPowers{std::move(a2), std::move(a3), std::move(a4), n};
+}
+
+Result<double> Moments4F64::try_mean() const {
+  uint64_t n = sum_x.count;
+  if (n == 0) return StatsError::Empty;
+  Result<BigInt> s1 = sum_int(sum_x);
+  if (!s1.ok()) return s1.failure();
+  return round_rational(s1.value(), from_u64(n) * unit_pow(1));
+}
+
+Result<double> Moments4F64::try_variance() const {
+  Result<CentredPowers> c = a234();
+  if (!c.ok()) return c.failure();
+  BigInt n = from_u64(c.value().n);
+  return round_rational(c.value().a2, n * n * unit_pow(2));
+}
+
+Result<double> Moments4F64::try_skewness_squared() const {
+  Result<CentredPowers> c = a234();
+  if (!c.ok()) return c.failure();
+  const CentredPowers& m = c.value();
+  if (sgn(m.a2) == 0) return StatsError::Degenerate;
+  double v = round_rational(m.a3 * m.a3, m.a2 * m.a2 * m.a2);
+  return sgn(m.a3) < 0 ? -v : v;
+}
+
+Result<double> Moments4F64::try_skewness() const {
+  Result<double> s = try_skewness_squared();
+  if (!s.ok()) return s;
+  double v = s.value();
+  return v < 0 ? -std::sqrt(-v) : std::sqrt(v);
+}
+
+Result<double> Moments4F64::try_kurtosis() const {
+  Result<CentredPowers> c = a234();
+  if (!c.ok()) return c.failure();
+  const CentredPowers& m = c.value();
+  if (sgn(m.a2) == 0) return StatsError::Degenerate;
+  return round_rational(m.a4, m.a2 * m.a2);
+}
+
+Result<double> Moments4F64::try_excess_kurtosis() const {
+  Result<CentredPowers> c = a234();
+  if (!c.ok()) return c.failure();
+  const CentredPowers& m = c.value();
+  if (sgn(m.a2) == 0) return StatsError::Degenerate;
+  BigInt a2_sq = m.a2 * m.a2;
+  return round_rational(m.a4 - 3 * a2_sq, a2_sq);
+}
+
+void Moments4F64::encode_into(ByteWriter& w) const {
+  sum_x.encode_into(w);
+  sum_xx.encode_into(w);
+  sum_x3.encode_into(w);
+  sum_x4.encode_into(w);
+  w.u8(square_underflow ? 1 : 0);
+}
+
+bool Moments4F64::decode_from(ByteReader& r, Moments4F64& out) {
+  SumF64::decode_from(r, out.sum_x);
+  DotF64::decode_from(r, out.sum_xx);
+  DotF64::decode_from(r, out.sum_x3);
+  DotF64::decode_from(r, out.sum_x4);
+  out.square_underflow = r.boolean();
+  return r.ok;
+}
+
+Result<Moments4F64> Moments4F64::from_bytes(ByteView b) {
+  if (b.size() != kMoments4Bytes) return InputError::WrongLength;
+  ByteReader r{b};
+  Moments4F64 m;
+  if (!decode_from(r, m) || !r.at_end()) return InputError::Undefined;
+  return m;
+}
+
+}  // namespace tallix
