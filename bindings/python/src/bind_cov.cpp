@@ -1,0 +1,45 @@
+// CovF64 and WeightedMomentsF64: bivariate covariance and weighted moments.
+#include "frame.hpp"
+#include "receipt.hpp"
+#include "stats/cov.hpp"
+#include "stats/weighted.hpp"
+
+namespace tallix::py {
+
+template <>
+struct Binding<CovF64> {
+  static constexpr const char* name = "CovF64";
+  using ctor = Ctor<"()", &make_default<CovF64>>;
+  using methods = Methods<
+      Method<"add($self, x, y)", &CovF64::add>,
+      Method<"merge($self, o)", &CovF64::merge>,
+      Method<"count($self)", &CovF64::counted>,
+      Method<"covariance($self)", &CovF64::try_covariance>,
+      Method<"slope($self)", &CovF64::try_slope>,
+      Method<"intercept($self)", &CovF64::try_intercept>,
+      Method<"r_squared($self)", &CovF64::try_r_squared>,
+      Method<"correlation($self)", &CovF64::try_correlation>,
+      Method<"to_bytes($self)", &CovF64::to_bytes>,
+      Method<"from_bytes(b)", &CovF64::from_bytes>,
+      Method<"state_hash($self)", &state_hash<CovF64>>>;
+};
+
+template <>
+struct Binding<WeightedMomentsF64> {
+  static constexpr const char* name = "WeightedMomentsF64";
+  using ctor = Ctor<"()", &make_default<WeightedMomentsF64>>;
+  using methods = Methods<
+      Method<"add($self, x, w)", &WeightedMomentsF64::add>,
+      Method<"merge($self, o)", &WeightedMomentsF64::merge>,
+      Method<"count($self)", &WeightedMomentsF64::counted>,
+      Method<"mean($self)", &WeightedMomentsF64::try_mean>,
+      Method<"variance($self)", &WeightedMomentsF64::try_variance>,
+      Method<"to_bytes($self)", &WeightedMomentsF64::to_bytes>,
+      Method<"from_bytes(b)", &WeightedMomentsF64::from_bytes>,
+      Method<"state_hash($self)", &state_hash<WeightedMomentsF64>>>;
+};
+
+TALLIX_CLASS(CovF64)
+TALLIX_CLASS(WeightedMomentsF64)
+
+}  // namespace tallix::py

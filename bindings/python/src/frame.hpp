@@ -1,0 +1,267 @@
+// The declarative frame. A class is a table:
+//
+//   template <> struct Binding<SumF64> {
+//     static constexpr const char* name = "SumF64";
+//     using ctor = Ctor<"()", &make_default<SumF64>>;
+//     using methods = Methods<Method<"add($self, x)", &SumF64::add>, ...>;
+//   };
+//   TALLIX_CLASS(SumF64)
+//
+// and the templates below bind arguments by the text signature, borrow the
+// instance (exclusive when the core operation takes it non-const), convert
+// arguments by their C++ type, call the core once and convert the result or
+// the failure.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <new>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+#include "binding.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
+#include "python.hpp"
+#include "signature.hpp"
+
+namespace tallix::py {
+
+template <class T>
+struct Binding;  // specialised once per class, in its bind_*.cpp
+
+template <class T>
+T make_default() {
+  return T{};
+}
+
+// ---- what a core callable takes and gives ------------------------------
+
+template <class... A>
+struct TypeList {};
+
+template <class F>
+struct Callable;
+
+template <class C, class R, class... A>
+struct Callable<R (C::*)(A...)> {
+  using self = C&;
+  using result = R;
+  using params = TypeList<A...>;
+  using all_params = params;
+};
+template <class C, class R, class... A>
+struct Callable<R (C::*)(A...) noexcept> : Callable<R (C::*)(A...)> {};
+template <class C, class R, class... A>
+struct Callable<R (C::*)(A...) const> {
+  using self = const C&;
+  using result = R;
+  using params = TypeList<A...>;
+  using all_params = params;
+};
+template <class C, class R, class... A>
+struct Callable<R (C::*)(A...) const noexcept> : Callable<R (C::*)(A...) const> {};
+
+// Free functions: with an instance, the first parameter is the state.
+template <class R, class First, class... A>
+struct Callable<R (*)(First, A...)> {
+  using self = First;
+  using result = R;
+  using params = TypeList<A...>;
+  using all_params = TypeList<First, A...>;
+};
+template <class R>
+struct Callable<R (*)()> {
+  using self = void;
+  using result = R;
+  using params = TypeList<>;
+  using all_params = TypeList<>;
+};
+template <class R, class... A>
+struct Callable<R (*)(A...) noexcept> : Callable<R (*)(A...)> {};
+
+template <class L>
+struct ArgTuple;
+template <class... A>
+struct ArgTuple<TypeList<A...>> {
+  using type = std::tuple<Arg<std::conditional_t<std::is_reference_v<A>, A, std::remove_cv_t<A>>>...>;
+};
+
+// Converts the bound arguments in parameter order; the first failure ends it.
+template <class Tuple, size_t... I>
+bool load_arguments(Tuple& args, PyObject** slots, const Signature& sig,
+                    std::index_sequence<I...>) {
+  bool ok = true;
+  ((ok = ok && (std::get<I>(args).load(slots[I]) ||
+                (prefix_argument_error(sig.params[I]), false))),
+   ...);
+  return ok;
+}
+
+template <auto Fn, class Self, class Tuple, size_t... I>
+decltype(auto) invoke_core(Self* self, Tuple& args, std::index_sequence<I...>) {
+  if constexpr (std::is_same_v<Self, void>)
+    return std::invoke(Fn, std::get<I>(args).get()...);
+  else
+    return std::invoke(Fn, *self, std::get<I>(args).get()...);
+}
+
+template <auto Fn, class Self, class Tuple, size_t N>
+PyObject* call_and_convert(Self* self, Tuple& args, const CallName& who) {
+  using R = decltype(invoke_core<Fn>(self, args, std::make_index_sequence<N>{}));
+  if constexpr (std::is_void_v<R>) {
+    invoke_core<Fn>(self, args, std::make_index_sequence<N>{});
+    Py_RETURN_NONE;
+  } else {
+    return to_python(invoke_core<Fn>(self, args, std::make_index_sequence<N>{}), who);
+  }
+}
+
+// ---- one wrapper for every method, static method and function ----------
+
+template <class T, Lit Sig, auto Fn>
+struct MethodCall {
+  static constexpr Signature sig = parse_signature(Sig.view());
+  using C = Callable<decltype(Fn)>;
+  using Params = std::conditional_t<sig.has_self, typename C::params, typename C::all_params>;
+  using Args = typename ArgTuple<Params>::type;
+  static constexpr size_t N = std::tuple_size_v<Args>;
+  static_assert(N == static_cast<size_t>(sig.count), "signature and core call disagree");
+
+  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    const CallName who{class_name<T>, sig.name};
+    PyObject* slots[kMaxParams + 1];
+    if (!bind_arguments(sig, who, args, nargs, kwnames, slots)) return nullptr;
+    try {
+      BorrowGuard guard;
+      T* state = nullptr;
+      if constexpr (sig.has_self) {
+        auto* inst = instance_of<T>(self);
+        constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename C::self>>;
+        if (!(exclusive ? guard.exclusive(inst->borrow) : guard.shared(inst->borrow)))
+          return nullptr;
+        state = &inst->state;
+      }
+      Args converted;
+      if (!load_arguments(converted, slots, sig, std::make_index_sequence<N>{})) return nullptr;
+      if constexpr (sig.has_self)
+        return call_and_convert<Fn, T, Args, N>(state, converted, who);
+      else
+        return call_and_convert<Fn, void, Args, N>(nullptr, converted, who);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "tallix: unexpected internal error");
+      return nullptr;
+    }
+  }
+};
+
+// A table entry: text signature, core callable, optional docstring text.
+template <Lit Sig, auto Fn, Lit Doc = "">
+struct Method {
+  template <class T>
+  static PyMethodDef def(std::deque<std::string>& text) {
+    constexpr Signature sig = parse_signature(Sig.view());
+    text.emplace_back(sig.name);
+    const char* name = text.back().c_str();
+    text.emplace_back(std::string(Sig.view()) + "\n--\n\n" + std::string(Doc.view()));
+    int flags = METH_FASTCALL | METH_KEYWORDS | (sig.has_self ? 0 : METH_STATIC);
+    auto fn = &MethodCall<T, Sig, Fn>::call;
+    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                       flags, text.back().c_str()};
+  }
+};
+
+template <class... M>
+struct Methods {
+  template <class T>
+  static std::vector<PyMethodDef> defs(std::deque<std::string>& text) {
+    std::vector<PyMethodDef> out{M::template def<T>(text)...};
+    out.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    return out;
+  }
+};
+
+// The constructor: its text signature ("()", "(d)") and a core factory
+// returning the state or a Result of it.
+template <Lit Sig, auto Fn>
+struct Ctor {
+  static constexpr Signature sig = parse_signature(Sig.view());
+  using C = Callable<decltype(Fn)>;
+  using Args = typename ArgTuple<typename C::all_params>::type;
+  static constexpr size_t N = std::tuple_size_v<Args>;
+
+  static constexpr std::string_view sig_text() { return Sig.view(); }
+
+  template <class T>
+  static PyObject* make(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    const CallName who{class_name<T>, "__new__"};
+    PyObject* slots[kMaxParams + 1];
+    if (!bind_tuple_arguments(sig, who, args, kwargs, slots)) return nullptr;
+    try {
+      Args converted;
+      if (!load_arguments(converted, slots, sig, std::make_index_sequence<N>{})) return nullptr;
+      auto made = invoke_core<Fn, void>(nullptr, converted, std::make_index_sequence<N>{});
+      if constexpr (std::is_same_v<decltype(made), T>) {
+        return place<T>(type, std::move(made));
+      } else {
+        if (!made.ok()) return raise_failure(made.failure(), who);
+        return place<T>(type, std::move(made).value());
+      }
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "tallix: unexpected internal error");
+      return nullptr;
+    }
+  }
+
+  template <class T>
+  static PyObject* place(PyTypeObject* type, T&& state) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (!obj) return nullptr;
+    new (&instance_of<T>(obj)->state) T(std::move(state));
+    instance_of<T>(obj)->borrow = 0;
+    return obj;
+  }
+};
+
+// Creates T's class object once; adds it to the module and to __all__.
+PyTypeObject* create_type(const char* name, const std::string& doc, size_t basicsize,
+                          newfunc tp_new, destructor tp_dealloc, PyMethodDef* methods);
+int add_to_module(PyObject* module, const char* name, PyObject* obj);
+
+template <class T>
+int add_class(PyObject* module) {
+  using B = Binding<T>;
+  if (!type_object<T>) {
+    static std::deque<std::string> text;
+    static std::vector<PyMethodDef> defs = B::methods::template defs<T>(text);
+    class_name<T> = B::name;
+    std::string doc = std::string(B::name) + std::string(B::ctor::sig_text()) + "\n--\n\n";
+    type_object<T> = create_type(B::name, doc, sizeof(Instance<T>),
+                                 &B::ctor::template make<T>, &dealloc<T>, defs.data());
+    if (!type_object<T>) return -1;
+  }
+  return add_to_module(module, B::name, reinterpret_cast<PyObject*>(type_object<T>));
+}
+
+// A module-level function: "dot(xs, ys)" and its core callable.
+template <Lit Sig, auto Fn>
+struct Function {
+  static PyMethodDef def(std::deque<std::string>& text) {
+    struct NoClass {};
+    return Method<Sig, Fn>::template def<NoClass>(text);
+  }
+};
+
+}  // namespace tallix::py
+
+// Instantiates add_class for a bound type in its own translation unit.
+#define TALLIX_CLASS(T) template int add_class<T>(PyObject*);

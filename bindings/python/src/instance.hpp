@@ -1,0 +1,92 @@
+// Python instances: the object header, the core state by value, and the
+// borrow counter (0 free, n > 0 shared borrows, -1 one exclusive borrow).
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "python.hpp"
+
+namespace tallix::py {
+
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  T state;
+  Py_ssize_t borrow;
+};
+
+// The class object of each bound state type, set once at registration.
+template <class T>
+inline PyTypeObject* type_object = nullptr;
+
+template <class T>
+Instance<T>* instance_of(PyObject* o) {
+  return reinterpret_cast<Instance<T>*>(o);
+}
+
+// Takes a shared or exclusive borrow and always gives it back.
+class BorrowGuard {
+ public:
+  BorrowGuard() = default;
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+  ~BorrowGuard() {
+    if (!counter_) return;
+    if (*counter_ < 0)
+      *counter_ = 0;
+    else
+      --*counter_;
+  }
+
+  bool shared(Py_ssize_t& counter) {
+    if (counter < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+    ++counter;
+    counter_ = &counter;
+    return true;
+  }
+
+  bool exclusive(Py_ssize_t& counter) {
+    if (counter != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+    counter = -1;
+    counter_ = &counter;
+    return true;
+  }
+
+ private:
+  Py_ssize_t* counter_ = nullptr;
+};
+
+// A new instance of T's class holding `state`.
+template <class T>
+PyObject* wrap(T&& state) {
+  PyTypeObject* type = type_object<std::decay_t<T>>;
+  if (!type) {
+    PyErr_SetString(PyExc_RuntimeError, "tallix class is not initialized");
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* obj = alloc(type, 0);
+  if (!obj) return nullptr;
+  auto* inst = instance_of<std::decay_t<T>>(obj);
+  new (&inst->state) std::decay_t<T>(std::forward<T>(state));
+  inst->borrow = 0;
+  return obj;
+}
+
+template <class T>
+void dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  instance_of<T>(obj)->state.~T();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(obj);
+  Py_DECREF(type);
+}
+
+}  // namespace tallix::py

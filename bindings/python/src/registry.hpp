@@ -1,0 +1,28 @@
+// Every bound class, in module order. A new class adds its core header and
+// one X(...) entry in its place; its bind_*.cpp holds the table.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "acc.hpp"
+#include "frame.hpp"
+
+#define TALLIX_CLASSES(X) \
+  X(SumF64)               \
+  X(SumF32)
+
+namespace tallix::py {
+
+#define TALLIX_DECLARE_CLASS(T) extern template int add_class<T>(PyObject*);
+TALLIX_CLASSES(TALLIX_DECLARE_CLASS)
+#undef TALLIX_DECLARE_CLASS
+
+#define TALLIX_ADD_FN(T) &add_class<T>,
+#define TALLIX_CLASS_LIST TALLIX_CLASSES(TALLIX_ADD_FN)
+
+// The module-level functions (`dot`), null-terminated.
+std::vector<PyMethodDef> module_functions(std::deque<std::string>& text);
+
+}  // namespace tallix::py

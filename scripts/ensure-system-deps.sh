@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the system libraries the build links (GMP, OpenSSL's libcrypto) and a
+# C++ compiler when they are missing. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+missing=()
+[ -f /usr/include/gmpxx.h ] || missing+=(libgmp-dev)
+[ -f /usr/include/openssl/sha.h ] || missing+=(libssl-dev)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v make >/dev/null 2>&1 || missing+=(make)
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing system packages: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"

@@ -1,0 +1,234 @@
+#include "acc.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace tallix {
+
+namespace {
+
+constexpr double kNaN64 = std::bit_cast<double>(uint64_t{0x7FF8000000000000});
+
+// Ripples a carry (or borrow) upward from limb i; stops at the first limb
+// that does not wrap, limb 33 being the last one touched.
+inline void ripple(Limbs& limbs, int i, bool negative) noexcept {
+  if (negative) {
+    for (; i < kLimbs; ++i)
+      if (limbs[i]-- != 0) return;
+  } else {
+    for (; i < kLimbs; ++i)
+      if (++limbs[i] != 0) return;
+  }
+}
+
+// Extracts bits l..t (t - l < 64) of a magnitude.
+uint64_t bit_range(const Limbs& mag, int l, int t) noexcept {
+  int w = l / 64, sh = l % 64;
+  uint64_t v = mag[w] >> sh;
+  if (sh != 0 && w + 1 < kLimbs) v |= mag[w + 1] << (64 - sh);
+  int width = t - l + 1;
+  return width >= 64 ? v : v & ((uint64_t{1} << width) - 1);
+}
+
+bool bit_at(const Limbs& mag, int k) noexcept { return (mag[k / 64] >> (k % 64)) & 1; }
+
+// Whether any bit below position k is set.
+bool any_below(const Limbs& mag, int k) noexcept {
+  int w = k / 64;
+  for (int i = 0; i < w; ++i)
+    if (mag[i] != 0) return true;
+  int sh = k % 64;
+  return sh != 0 && (mag[w] & ((uint64_t{1} << sh) - 1)) != 0;
+}
+
+}  // namespace
+
+void add_word_at(Limbs& limbs, int i, uint64_t v, bool negative) noexcept {
+  if (negative) {
+    uint64_t before = limbs[i];
+    limbs[i] = before - v;
+    if (before < v) ripple(limbs, i + 1, true);
+  } else {
+    limbs[i] += v;
+    if (limbs[i] < v) ripple(limbs, i + 1, false);
+  }
+}
+
+void add_shifted(Limbs& limbs, uint64_t m, unsigned p, bool negative) noexcept {
+  int i = static_cast<int>(p / 64);
+  unsigned r = p % 64;
+  uint64_t lo = m << r;
+  uint64_t hi = r == 0 ? 0 : m >> (64 - r);
+  if (negative) {
+    uint64_t a = limbs[i];
+    limbs[i] = a - lo;
+    uint64_t borrow = a < lo;
+    uint64_t b = limbs[i + 1];
+    uint64_t sub = hi + borrow;  // hi < 2^53, never wraps
+    limbs[i + 1] = b - sub;
+    if (b < sub) ripple(limbs, i + 2, true);
+  } else {
+    limbs[i] += lo;
+    uint64_t carry = limbs[i] < lo;
+    uint64_t add = hi + carry;
+    limbs[i + 1] += add;
+    if (limbs[i + 1] < add) ripple(limbs, i + 2, false);
+  }
+}
+
+void add_limbs(Limbs& acc, const Limbs& other) noexcept {
+  uint64_t carry = 0;
+  for (int i = 0; i < kLimbs; ++i) {
+    uint64_t a = acc[i] + carry;
+    uint64_t c1 = a < carry;
+    uint64_t s = a + other[i];
+    carry = c1 | (s < a);
+    acc[i] = s;
+  }
+}
+
+void sub_limbs(Limbs& acc, const Limbs& other) noexcept {
+  uint64_t borrow = 0;
+  for (int i = 0; i < kLimbs; ++i) {
+    uint64_t a = acc[i], b = other[i];
+    uint64_t d = a - b - borrow;
+    borrow = (a < b) || (a - b < borrow);
+    acc[i] = d;
+  }
+}
+
+Limbs negate(const Limbs& limbs) noexcept {
+  Limbs out;
+  for (int i = 0; i < kLimbs; ++i) out[i] = ~limbs[i];
+  ripple(out, 0, false);
+  return out;
+}
+
+bool is_negative(const Limbs& limbs) noexcept { return (limbs[kLimbs - 1] >> 63) != 0; }
+
+double round_mag(const Limbs& mag, bool negative, int P, int Emin, int Emax) noexcept {
+  int top = -1;
+  for (int i = kLimbs - 1; i >= 0; --i) {
+    if (mag[i] != 0) {
+      top = 64 * i + 63 - std::countl_zero(mag[i]);
+      break;
+    }
+  }
+  if (top < 0) return 0.0;
+  int e, l;
+  if (top >= Emin + 1074) {
+    e = top - 1074;
+    l = top - P;
+  } else {
+    e = Emin;
+    l = Emin - P + 1074;
+  }
+  uint64_t m = top < l ? 0 : bit_range(mag, l, top);
+  if (l > 0 && bit_at(mag, l - 1) && ((m & 1) != 0 || any_below(mag, l - 1))) ++m;
+  if (m >> (P + 1)) {
+    ++e;
+    m >>= 1;
+  }
+  if (e > Emax) return negative ? -std::numeric_limits<double>::infinity()
+                                : std::numeric_limits<double>::infinity();
+  double r = std::ldexp(static_cast<double>(m), e - P);
+  return negative ? -r : r;
+}
+
+void SumF64::add(double x) noexcept {
+  count = saturating_add(count, 1);
+  add_uncounted(x);
+}
+
+void SumF64::add_uncounted(double x) noexcept {
+  uint64_t bits = std::bit_cast<uint64_t>(x);
+  uint64_t biased = (bits >> 52) & 0x7FF;
+  uint64_t frac = bits & ((uint64_t{1} << 52) - 1);
+  bool neg = (bits >> 63) != 0;
+  if (biased == 2047) {
+    if (frac != 0)
+      nan = true;
+    else if (neg)
+      neg_inf = true;
+    else
+      pos_inf = true;
+    return;
+  }
+  if (biased == 0) {
+    if (frac == 0) return;
+    add_shifted(limbs, frac, 0, neg);
+  } else {
+    add_shifted(limbs, frac | (uint64_t{1} << 52), static_cast<unsigned>(biased - 1), neg);
+  }
+}
+
+void SumF64::merge(const SumF64& other) noexcept {
+  add_limbs(limbs, other.limbs);
+  nan |= other.nan;
+  pos_inf |= other.pos_inf;
+  neg_inf |= other.neg_inf;
+  count = saturating_add(count, other.count);
+}
+
+bool SumF64::try_unmerge(const SumF64& other) noexcept {
+  if (!other.finite() || other.count > count) return false;
+  sub_limbs(limbs, other.limbs);
+  count -= other.count;
+  return true;
+}
+
+double SumF64::value() const noexcept {
+  if (nan || (pos_inf && neg_inf)) return kNaN64;
+  if (pos_inf) return std::numeric_limits<double>::infinity();
+  if (neg_inf) return -std::numeric_limits<double>::infinity();
+  bool neg = is_negative(limbs);
+  return round_mag(neg ? negate(limbs) : limbs, neg, 52, -1022, 1023);
+}
+
+float SumF32::value() const noexcept {
+  const SumF64& s = sum;
+  if (s.nan || (s.pos_inf && s.neg_inf)) return std::bit_cast<float>(uint32_t{0x7FC00000});
+  if (s.pos_inf) return std::numeric_limits<float>::infinity();
+  if (s.neg_inf) return -std::numeric_limits<float>::infinity();
+  bool neg = is_negative(s.limbs);
+  // round_mag already rounded to binary32, so narrowing is exact.
+  return static_cast<float>(round_mag(neg ? negate(s.limbs) : s.limbs, neg, 23, -126, 127));
+}
+
+uint8_t SumF64::flag_bits() const noexcept {
+  return static_cast<uint8_t>(nan | (pos_inf << 1) | (neg_inf << 2));
+}
+
+void SumF64::encode_into(ByteWriter& w) const {
+  for (uint64_t limb : limbs) w.u64(limb);
+  w.u8(flag_bits());
+  w.u64(count);
+}
+
+bool SumF64::decode_from(ByteReader& r, SumF64& out) {
+  for (uint64_t& limb : out.limbs) limb = r.u64();
+  uint8_t flags = r.u8();
+  out.count = r.u64();
+  if (flags > 7) r.ok = false;
+  out.nan = flags & 1;
+  out.pos_inf = flags & 2;
+  out.neg_inf = flags & 4;
+  return r.ok;
+}
+
+Result<SumF64> SumF64::from_bytes(ByteView b) {
+  if (b.size() != kSumBytes) return InputError::WrongLength;
+  ByteReader r{b};
+  SumF64 s;
+  if (!decode_from(r, s)) return InputError::Undefined;
+  return s;
+}
+
+Result<SumF32> SumF32::from_bytes(ByteView b) {
+  Result<SumF64> r = SumF64::from_bytes(b);
+  if (!r.ok()) return r.failure();
+  return SumF32{r.value()};
+}
+
+}  // namespace tallix

@@ -1,0 +1,37 @@
+// Exact dot product: each product enters an exact sum as its rounded value
+// plus its exact fma error, so the total is rounded once.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "acc.hpp"
+
+namespace tallix {
+
+inline constexpr size_t kDotBytes = 282;
+
+// Correctly rounded fused multiply-add, chosen once per process (hardware
+// instruction or an exact software routine; both give the same bits).
+double fma_exact(double a, double b, double c) noexcept;
+double fma_software(double a, double b, double c) noexcept;
+
+struct DotF64 {
+  SumF64 sum;
+  bool exactness_lost = false;
+
+  void push(double a, double b) noexcept;
+  Status extend_from_slices(std::span<const double> xs, std::span<const double> ys) noexcept;
+  void merge(const DotF64& other) noexcept;
+  Result<double> try_value() const noexcept;
+
+  void encode_into(ByteWriter& w) const;
+  Bytes to_bytes() const { return encode(*this); }
+  static bool decode_from(ByteReader& r, DotF64& out);
+  static Result<DotF64> from_bytes(ByteView b);
+};
+
+// One-shot exact dot product of two equal-length sequences.
+Result<double> dot(std::span<const double> xs, std::span<const double> ys) noexcept;
+
+}  // namespace tallix
