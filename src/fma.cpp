@@ -137,7 +137,7 @@ double round_wide(const Wide& w, bool neg) noexcept {
 bool sign_of(double x) noexcept { return std::signbit(x); }
 
 // Infinities and NaNs follow IEEE 754: invalid combinations give a NaN.
-double fma_special(double a, double b, double c) noexcept {
+double fma_non_finite(double a, double b, double c) noexcept {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   if (std::isnan(a) || std::isnan(b) || std::isnan(c)) return a * b + c;
   if (std::isinf(a) || std::isinf(b)) {
@@ -171,7 +171,7 @@ FmaFn choose_fma() noexcept {
 }  // namespace
 
 double fma_software(double a, double b, double c) noexcept {
-  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) return fma_special(a, b, c);
+  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) return fma_non_finite(a, b, c);
   Unpacked ua = unpack(a), ub = unpack(b), uc = unpack(c);
   bool prod_neg = ua.neg != ub.neg;
   Wide prod{}, addend{};

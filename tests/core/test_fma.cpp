@@ -58,7 +58,7 @@ TEST(fma_software_signed_zeros) {
   CHECK_EQ(bits(fma_software(0.0, 5.0, -3.0)), bits(-3.0));
 }
 
-TEST(fma_software_specials_match_hardware) {
+TEST(fma_software_non_finite_and_extremes_match_hardware) {
   const double inf = std::numeric_limits<double>::infinity();
   const double values[] = {0.0,  -0.0, inf,      -inf,     NAN,    1.0,       -1.0,
                            5e-324, -5e-324, 1.7976931348623157e308, -1.7976931348623157e308,

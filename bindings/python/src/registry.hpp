@@ -7,11 +7,17 @@
 #include <vector>
 
 #include "acc.hpp"
+#include "dot.hpp"
 #include "frame.hpp"
+#include "stats.hpp"
 
 #define TALLIX_CLASSES(X) \
   X(SumF64)               \
-  X(SumF32)
+  X(SumF32)               \
+  X(DotF64)               \
+  X(MomentsF64)           \
+  X(Moments4F64)          \
+  X(PnMomentsF64)
 
 namespace tallix::py {
 
