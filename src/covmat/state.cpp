@@ -1,0 +1,116 @@
+// Construction, updates, exact downdating and the byte form of CovMatrixF64.
+#include <new>
+
+#include "../covmat.hpp"
+
+namespace tallix {
+
+namespace {
+
+constexpr uint64_t kHeaderBytes = 5;  // u32 dimension, mismatched byte
+
+uint64_t product_count(uint64_t d) noexcept { return d * (d + 1) / 2 + d; }
+
+// Whether `what` can be taken out of `from`: only a clean contribution that
+// is no larger (by count) than what it is removed from.
+bool can_subtract(const SumF64& from, const SumF64& what) noexcept {
+  return what.finite() && from.count >= what.count;
+}
+
+void subtract(SumF64& from, const SumF64& what) noexcept {
+  sub_limbs(from.limbs, what.limbs);
+  from.count -= what.count;
+}
+
+}  // namespace
+
+bool covmat_encoded_size(uint64_t d, uint64_t& size) noexcept {
+  if (d > UINT32_MAX) return false;
+  // d < 2^32 keeps d(d+1) and 281(d+1) inside 64 bits; only 282·m can overflow.
+  const uint64_t m = product_count(d);
+  const uint64_t fixed = kHeaderBytes + kSumBytes * (d + 1);
+  if (m > (UINT64_MAX - fixed) / kDotBytes) return false;
+  size = fixed + kDotBytes * m;
+  return true;
+}
+
+Result<CovMatrixF64> CovMatrixF64::create(uint64_t d) {
+  uint64_t size = 0;
+  if (!covmat_encoded_size(d, size)) return InputError::Undefined;
+  CovMatrixF64 s;
+  // A count beyond what a vector can address is reported like any other
+  // allocation that cannot be satisfied.
+  const uint64_t m = product_count(d);
+  if (d + 1 > s.sums.max_size() || m > s.products.max_size()) throw std::bad_alloc();
+  s.sums.resize(d + 1);
+  s.products.resize(m);
+  s.d = d;
+  return s;
+}
+
+Status CovMatrixF64::add(std::span<const double> x, double y) noexcept {
+  if (x.size() != d) return UsageFailure{"row length must equal dim()", x.size(), d};
+  for (size_t i = 0; i < x.size(); ++i) sums[i].add(x[i]);
+  sums[d].add(y);
+  DotF64* p = products.data();
+  for (size_t i = 0; i < x.size(); ++i)
+    for (size_t j = i; j < x.size(); ++j) (p++)->push(x[i], x[j]);
+  for (size_t i = 0; i < x.size(); ++i) (p++)->push(x[i], y);
+  return {};
+}
+
+void CovMatrixF64::merge(const CovMatrixF64& other) noexcept {
+  if (other.d != d) {
+    mismatched = true;
+    return;
+  }
+  mismatched = mismatched || other.mismatched;
+  for (size_t i = 0; i < sums.size(); ++i) sums[i].merge(other.sums[i]);
+  for (size_t k = 0; k < products.size(); ++k) products[k].merge(other.products[k]);
+}
+
+// All checks run before anything changes, so a refusal leaves the state as
+// it was without needing a working copy.
+Status CovMatrixF64::try_sub(const CovMatrixF64& other) noexcept {
+  if (other.d != d || mismatched || other.mismatched) return StatsError::Degenerate;
+  for (size_t i = 0; i < sums.size(); ++i)
+    if (!can_subtract(sums[i], other.sums[i])) return StatsError::Degenerate;
+  for (size_t k = 0; k < products.size(); ++k) {
+    const DotF64& o = other.products[k];
+    if (o.exactness_lost || !can_subtract(products[k].sum, o.sum)) return StatsError::Degenerate;
+  }
+  for (size_t i = 0; i < sums.size(); ++i) subtract(sums[i], other.sums[i]);
+  for (size_t k = 0; k < products.size(); ++k) subtract(products[k].sum, other.products[k].sum);
+  return {};
+}
+
+void CovMatrixF64::encode_into(ByteWriter& w) const {
+  uint64_t size = 0;
+  if (covmat_encoded_size(d, size)) w.out.reserve(w.out.size() + size);
+  w.u32(static_cast<uint32_t>(d));
+  w.u8(mismatched ? 1 : 0);
+  for (const SumF64& s : sums) s.encode_into(w);
+  for (const DotF64& p : products) p.encode_into(w);
+}
+
+Result<CovMatrixF64> CovMatrixF64::decode(ByteView b) {
+  ByteReader r{b};
+  const uint64_t d = r.u32();
+  const bool mismatched = r.boolean();
+  if (!r.ok) return InputError::Undefined;
+  uint64_t size = 0;
+  if (!covmat_encoded_size(d, size) || size != b.size()) return InputError::Undefined;
+  // The length matched, so the storage reserved below is justified by the input.
+  Result<CovMatrixF64> made = create(d);
+  if (!made.ok()) return made.failure();
+  CovMatrixF64& s = made.value();
+  s.mismatched = mismatched;
+  for (SumF64& sum : s.sums)
+    if (!SumF64::decode_from(r, sum)) return InputError::Undefined;
+  for (DotF64& p : s.products)
+    if (!DotF64::decode_from(r, p)) return InputError::Undefined;
+  if (!r.at_end()) return InputError::Undefined;
+  return made;
+}
+
+}  // namespace tallix

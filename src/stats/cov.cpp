@@ -1,0 +1,114 @@
+#include "cov.hpp"
+
+#include <cmath>
+
+namespace tallix {
+
+void CovF64::add(double x, double y) noexcept {
+  sum_x.add(x);
+  sum_y.add(y);
+  sum_xx.push(x, x);
+  sum_yy.push(y, y);
+  sum_xy.push(x, y);
+}
+
+void CovF64::merge(const CovF64& other) noexcept {
+  sum_x.merge(other.sum_x);
+  sum_y.merge(other.sum_y);
+  sum_xx.merge(other.sum_xx);
+  sum_yy.merge(other.sum_yy);
+  sum_xy.merge(other.sum_xy);
+}
+
+Result<CovF64::Terms> CovF64::b_terms() const {
+  const uint64_t n = sum_x.count;
+  if (n == 0) return StatsError::Empty;
+  Result<BigInt> sx = sum_int(sum_x);
+  if (!sx.ok()) return sx.failure();
+  Result<BigInt> sy = sum_int(sum_y);
+  if (!sy.ok()) return sy.failure();
+  Result<BigInt> sxx = dot_int(sum_xx);
+  if (!sxx.ok()) return sxx.failure();
+  Result<BigInt> syy = dot_int(sum_yy);
+  if (!syy.ok()) return syy.failure();
+  Result<BigInt> sxy = dot_int(sum_xy);
+  if (!sxy.ok()) return sxy.failure();
+  const BigInt nn = from_u64(n);
+  Terms t;
+  t.cxy = ((nn * sxy.value()) << 1074) - sx.value() * sy.value();
+  t.cxx = ((nn * sxx.value()) << 1074) - sx.value() * sx.value();
+  t.cyy = ((nn * syy.value()) << 1074) - sy.value() * sy.value();
+  t.n = n;
+  return t;
+}
+
+Result<double> CovF64::try_covariance() const {
+  Result<Terms> t = b_terms();
+  if (!t.ok()) return t.failure();
+  const BigInt nn = from_u64(t.value().n);
+  return round_rational(t.value().cxy, nn * nn * unit_pow(2));
+}
+
+Result<double> CovF64::try_slope() const {
+  Result<Terms> t = b_terms();
+  if (!t.ok()) return t.failure();
+  if (t.value().cxx == 0) return StatsError::Degenerate;
+  return round_rational(t.value().cxy, t.value().cxx);
+}
+
+Result<double> CovF64::try_intercept() const {
+  Result<Terms> t = b_terms();
+  if (!t.ok()) return t.failure();
+  const Terms& v = t.value();
+  if (v.cxx == 0) return StatsError::Degenerate;
+  // b_terms already checked both sums, so these reads cannot fail.
+  Result<BigInt> sx = sum_int(sum_x);
+  Result<BigInt> sy = sum_int(sum_y);
+  if (!sx.ok()) return sx.failure();
+  if (!sy.ok()) return sy.failure();
+  const BigInt num = sy.value() * v.cxx - sx.value() * v.cxy;
+  const BigInt den = (from_u64(v.n) * v.cxx) << 1074;
+  return round_rational(num, den);
+}
+
+Result<double> CovF64::try_r_squared() const {
+  Result<Terms> t = b_terms();
+  if (!t.ok()) return t.failure();
+  const Terms& v = t.value();
+  const BigInt den = v.cxx * v.cyy;
+  if (den == 0) return StatsError::Degenerate;
+  return round_rational(v.cxy * v.cxy, den);
+}
+
+Result<double> CovF64::try_correlation() const {
+  Result<Terms> t = b_terms();
+  if (!t.ok()) return t.failure();
+  const Terms& v = t.value();
+  const BigInt den = v.cxx * v.cyy;
+  if (den == 0) return StatsError::Degenerate;
+  // Rounded twice on purpose (r² first, then the square root): the
+  // result stays reproducible and cheap.
+  const double r = std::sqrt(round_rational(v.cxy * v.cxy, den));
+  return sgn(v.cxy) < 0 ? -r : r;
+}
+
+void CovF64::encode_into(ByteWriter& w) const {
+  sum_x.encode_into(w);
+  sum_y.encode_into(w);
+  sum_xx.encode_into(w);
+  sum_yy.encode_into(w);
+  sum_xy.encode_into(w);
+}
+
+Result<CovF64> CovF64::from_bytes(ByteView b) {
+  if (b.size() != kCovBytes) return InputError::WrongLength;
+  ByteReader r{b};
+  CovF64 s;
+  bool ok = SumF64::decode_from(r, s.sum_x) && SumF64::decode_from(r, s.sum_y) &&
+            DotF64::decode_from(r, s.sum_xx) && DotF64::decode_from(r, s.sum_yy) &&
+            DotF64::decode_from(r, s.sum_xy);
+  if (!ok || !r.at_end()) return InputError::Undefined;
+  return s;
+}
+
+}  // namespace tallix

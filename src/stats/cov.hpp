@@ -1,0 +1,44 @@
+// Bivariate covariance: five exact sums of x, y, x², y² and xy, from which
+// covariance, correlation and the least-squares line are rounded once.
+#pragma once
+
+#include <cstdint>
+
+#include "../acc.hpp"
+#include "../dot.hpp"
+#include "kernel.hpp"
+
+namespace tallix {
+
+inline constexpr size_t kCovBytes = 2 * kSumBytes + 3 * kDotBytes;  // 1408
+
+struct CovF64 {
+  SumF64 sum_x;
+  SumF64 sum_y;
+  DotF64 sum_xx;
+  DotF64 sum_yy;
+  DotF64 sum_xy;
+
+  // Centred co-moment numerators, each 2^2148 times n·Σab − Σa·Σb.
+  struct Terms {
+    BigInt cxy, cxx, cyy;
+    uint64_t n;
+  };
+
+  void add(double x, double y) noexcept;
+  void merge(const CovF64& other) noexcept;
+  uint64_t counted() const noexcept { return sum_x.count; }
+
+  Result<Terms> b_terms() const;
+  Result<double> try_covariance() const;
+  Result<double> try_slope() const;
+  Result<double> try_intercept() const;
+  Result<double> try_r_squared() const;
+  Result<double> try_correlation() const;
+
+  void encode_into(ByteWriter& w) const;
+  Bytes to_bytes() const { return encode(*this); }
+  static Result<CovF64> from_bytes(ByteView b);
+};
+
+}  // namespace tallix

@@ -1,0 +1,71 @@
+#include "weighted.hpp"
+
+#include <cmath>
+
+namespace tallix {
+
+void WeightedMomentsF64::add(double x, double w) noexcept {
+  sum_w.add(w);
+  sum_wx.push(x, w);
+  const double hi = x * x;
+  // Comparisons with NaN are false, so a NaN x or hi never sets the flag.
+  if (x != 0.0 && std::fabs(hi) < 0x1p-1022) square_underflow = true;
+  const double lo = fma_exact(x, x, -hi);
+  sum_wxx.push(w, hi);
+  sum_wxx.push(w, lo);
+}
+
+void WeightedMomentsF64::merge(const WeightedMomentsF64& other) noexcept {
+  sum_w.merge(other.sum_w);
+  sum_wx.merge(other.sum_wx);
+  sum_wxx.merge(other.sum_wxx);
+  square_underflow = square_underflow || other.square_underflow;
+}
+
+Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
+  if (sum_w.count == 0) return StatsError::Empty;
+  if (square_underflow) return StatsError::ExactnessLost;
+  Result<BigInt> w = sum_int(sum_w);
+  if (!w.ok()) return w.failure();
+  Result<BigInt> wx = dot_int(sum_wx);
+  if (!wx.ok()) return wx.failure();
+  Result<BigInt> wxx = dot_int(sum_wxx);
+  if (!wxx.ok()) return wxx.failure();
+  return Ints{std::move(w).value(), std::move(wx).value(), std::move(wxx).value()};
+}
+
+Result<double> WeightedMomentsF64::try_mean() const {
+  Result<Ints> v = ints();
+  if (!v.ok()) return v.failure();
+  if (sgn(v.value().w) <= 0) return StatsError::Degenerate;
+  return round_rational(v.value().wx, v.value().w);
+}
+
+Result<double> WeightedMomentsF64::try_variance() const {
+  Result<Ints> v = ints();
+  if (!v.ok()) return v.failure();
+  const Ints& s = v.value();
+  if (sgn(s.w) <= 0) return StatsError::Degenerate;
+  // Negative weights can make the numerator negative; it is returned as is.
+  return round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w);
+}
+
+void WeightedMomentsF64::encode_into(ByteWriter& w) const {
+  sum_w.encode_into(w);
+  sum_wx.encode_into(w);
+  sum_wxx.encode_into(w);
+  w.u8(square_underflow ? 1 : 0);
+}
+
+Result<WeightedMomentsF64> WeightedMomentsF64::from_bytes(ByteView b) {
+  if (b.size() != kWeightedBytes) return InputError::WrongLength;
+  ByteReader r{b};
+  WeightedMomentsF64 s;
+  bool ok = SumF64::decode_from(r, s.sum_w) && DotF64::decode_from(r, s.sum_wx) &&
+            DotF64::decode_from(r, s.sum_wxx);
+  s.square_underflow = r.boolean();
+  if (!ok || !r.at_end()) return InputError::Undefined;
+  return s;
+}
+
+}  // namespace tallix

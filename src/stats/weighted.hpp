@@ -1,0 +1,39 @@
+// Weighted moments: exact Σw, Σw·x and Σw·x², with x² split exactly into two
+// binary64 parts so that w·x² enters as two exact products.
+#pragma once
+
+#include <cstdint>
+
+#include "../acc.hpp"
+#include "../dot.hpp"
+#include "kernel.hpp"
+
+namespace tallix {
+
+inline constexpr size_t kWeightedBytes = kSumBytes + 2 * kDotBytes + 1;  // 846
+
+struct WeightedMomentsF64 {
+  SumF64 sum_w;
+  DotF64 sum_wx;
+  DotF64 sum_wxx;
+  // Some x ≠ 0 had x·x below the normal range, so hi + lo may miss bits.
+  bool square_underflow = false;
+
+  struct Ints {
+    BigInt w, wx, wxx;
+  };
+
+  void add(double x, double w) noexcept;
+  void merge(const WeightedMomentsF64& other) noexcept;
+  uint64_t counted() const noexcept { return sum_w.count; }
+
+  Result<Ints> ints() const;
+  Result<double> try_mean() const;
+  Result<double> try_variance() const;
+
+  void encode_into(ByteWriter& w) const;
+  Bytes to_bytes() const { return encode(*this); }
+  static Result<WeightedMomentsF64> from_bytes(ByteView b);
+};
+
+}  // namespace tallix
