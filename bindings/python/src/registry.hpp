@@ -8,12 +8,14 @@
 
 #include "acc.hpp"
 #include "dot.hpp"
+#include "fast.hpp"
 #include "frame.hpp"
 #include "stats.hpp"
 
 #define TALLIX_CLASSES(X) \
   X(SumF64)               \
   X(SumF32)               \
+  X(FastSumF64)           \
   X(DotF64)               \
   X(MomentsF64)           \
   X(Moments4F64)          \

@@ -1,0 +1,222 @@
+#include "fast.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "fast_simd.hpp"
+
+namespace tallix {
+
+namespace {
+
+// A 64-bit word plus a small signed overflow count: enough to add a few
+// signed 64-bit terms into one limb and carry the excess to the next.
+struct Wide {
+  uint64_t lo;
+  int64_t hi = 0;
+
+  void add(uint64_t v, int64_t sign_extension) noexcept {
+    lo += v;
+    hi += static_cast<int64_t>(lo < v) + sign_extension;
+  }
+  void add_signed(int64_t v) noexcept { add(static_cast<uint64_t>(v), v >> 63); }
+};
+
+// Adds the signed bins into the limbs in one pass over the limbs they reach,
+// then ripples the final carry upward (dropped past limb 33, as in add).
+void fold_bins(Limbs& limbs, const std::array<int64_t, kBins>& bins) noexcept {
+  int first = 0;
+  while (first < kBins && bins[first] == 0) ++first;
+  if (first == kBins) return;
+  int last = kBins - 1;
+  while (bins[last] == 0) --last;
+  // Bin 2k lands on limb k; bin 2k+1 is split between limbs k and k+1.
+  int top = last / 2 + (last & 1);
+  int64_t carry = 0;
+  for (int k = first / 2; k <= top; ++k) {
+    Wide w{limbs[k]};
+    w.add_signed(carry);
+    if (2 * k < kBins) w.add_signed(bins[2 * k]);
+    if (2 * k + 1 < kBins) w.add(static_cast<uint64_t>(bins[2 * k + 1]) << 32, 0);
+    if (k > 0) w.add_signed(bins[2 * k - 1] >> 32);
+    limbs[k] = w.lo;
+    carry = w.hi;
+  }
+  if (carry != 0 && top + 1 < kLimbs) {
+    uint64_t mag = carry < 0 ? 0 - static_cast<uint64_t>(carry) : static_cast<uint64_t>(carry);
+    add_word_at(limbs, top + 1, mag, carry < 0);
+  }
+}
+
+// Moves the bins of `from` into `into`. The caller guarantees that the two
+// banks together hold few enough values for the sums to stay in range.
+void absorb_bins(Bank& into, Bank& from) noexcept {
+  for (int i = 0; i < kBins; ++i) into.bins[i] += from.bins[i];
+  from.bins.fill(0);
+}
+
+// Adds decoded entries to four banks by position modulo 4; a tail of fewer
+// than four entries goes to the first bank.
+void scatter(const Decoded& d, size_t n, Bank& b0, Bank& b1, Bank& b2, Bank& b3) noexcept {
+  int64_t* p0 = b0.bins.data();
+  int64_t* p1 = b1.bins.data();
+  int64_t* p2 = b2.bins.data();
+  int64_t* p3 = b3.bins.data();
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    p0[d.bin[i]] += d.lo[i];
+    p0[d.bin[i] + 1] += d.hi[i];
+    p1[d.bin[i + 1]] += d.lo[i + 1];
+    p1[d.bin[i + 1] + 1] += d.hi[i + 1];
+    p2[d.bin[i + 2]] += d.lo[i + 2];
+    p2[d.bin[i + 2] + 1] += d.hi[i + 2];
+    p3[d.bin[i + 3]] += d.lo[i + 3];
+    p3[d.bin[i + 3] + 1] += d.hi[i + 3];
+  }
+  for (; i < n; ++i) {
+    p0[d.bin[i]] += d.lo[i];
+    p0[d.bin[i] + 1] += d.hi[i];
+  }
+}
+
+// Decodes and scatters one chunk in pieces the decode buffer can hold;
+// pieces are multiples of four long, so positions keep their bank.
+void place_chunk(std::span<const double> xs, Bank& b0, Bank& b1, Bank& b2, Bank& b3,
+                 Bank& flags) noexcept {
+  const Kernels& k = active_kernels();
+  Decoded d;
+  for (size_t at = 0; at < xs.size(); at += kLongChunk) {
+    size_t n = std::min(kLongChunk, xs.size() - at);
+    k.decode(xs.data() + at, n, d, flags);
+    scatter(d, n, b0, b1, b2, b3);
+  }
+}
+
+}  // namespace
+
+void Bank::note_special(uint64_t bits) noexcept {
+  if ((bits & ((uint64_t{1} << 52) - 1)) != 0)
+    nan = true;
+  else if (bits >> 63)
+    neg_inf = true;
+  else
+    pos_inf = true;
+}
+
+void Bank::place(double x) noexcept {
+  uint64_t bits = std::bit_cast<uint64_t>(x);
+  if (((bits >> 52) & 0x7FF) == 0x7FF) {
+    note_special(bits);
+    return;
+  }
+  Split v = split_value(bits, true);
+  bins[v.bin] += v.lo;
+  bins[v.bin + 1] += v.hi;
+}
+
+void Bank::absorb_flags(const Bank& other) noexcept {
+  nan |= other.nan;
+  pos_inf |= other.pos_inf;
+  neg_inf |= other.neg_inf;
+}
+
+void Bank::fold_into(Bank& bank, Limbs& limbs) noexcept {
+  fold_bins(limbs, bank.bins);
+  bank.bins.fill(0);
+}
+
+void FastSumF64::add(double x) noexcept {
+  count = saturating_add(count, 1);
+  bank.place(x);
+  if (++pending == kFoldEvery) {
+    Bank::fold_into(bank, limbs);
+    pending = 0;
+  }
+}
+
+void FastSumF64::extend_from_slice(std::span<const double> xs) noexcept {
+  if (xs.empty()) return;  // nothing folded, so the pending adds stay counted
+  count = saturating_add(count, xs.size());
+  Bank t1, t2, t3;
+  if (xs.size() <= kShortBatch) {
+    for (size_t at = 0; at < xs.size(); at += kShortChunk) {
+      place_chunk(xs.subspan(at, std::min(kShortChunk, xs.size() - at)), bank, t1, t2, t3, bank);
+      // The persistent bank may hold up to 1025 values here, so it folds on
+      // its own; t1 takes t2 and t3 (1536 values at most).
+      absorb_bins(t1, t2);
+      absorb_bins(t1, t3);
+      Bank::fold_into(bank, limbs);
+      Bank::fold_into(t1, limbs);
+    }
+  } else {
+    for (size_t at = 0; at < xs.size(); at += kLongChunk) {
+      place_chunk(xs.subspan(at, std::min(kLongChunk, xs.size() - at)), bank, t1, t2, t3, bank);
+      // At most 511 pending values plus 512 of the chunk: one fold suffices.
+      absorb_bins(bank, t1);
+      absorb_bins(bank, t2);
+      absorb_bins(bank, t3);
+      Bank::fold_into(bank, limbs);
+    }
+  }
+  bank.absorb_flags(t1);
+  bank.absorb_flags(t2);
+  bank.absorb_flags(t3);
+  pending = 0;
+}
+
+SumF64 FastSumF64::finish() const noexcept {
+  SumF64 out;
+  out.limbs = limbs;
+  Bank copy = bank;
+  Bank::fold_into(copy, out.limbs);
+  out.count = count;
+  out.nan = bank.nan;
+  out.pos_inf = bank.pos_inf;
+  out.neg_inf = bank.neg_inf;
+  return out;
+}
+
+void accumulate_values(Limbs& limbs, Bank& flags, std::span<const double> xs) noexcept {
+  Bank b0, b1, b2, b3;
+  for (size_t at = 0; at < xs.size(); at += kShortChunk) {
+    place_chunk(xs.subspan(at, std::min(kShortChunk, xs.size() - at)), b0, b1, b2, b3, flags);
+    // 2048 values of magnitude below 2^52 per bin sum to less than 2^63.
+    absorb_bins(b0, b1);
+    absorb_bins(b0, b2);
+    absorb_bins(b0, b3);
+    Bank::fold_into(b0, limbs);
+  }
+}
+
+namespace {
+
+void add_flags(SumF64& s, const Bank& flags) noexcept {
+  s.nan |= flags.nan;
+  s.pos_inf |= flags.pos_inf;
+  s.neg_inf |= flags.neg_inf;
+}
+
+}  // namespace
+
+void sum_batch(SumF64& s, std::span<const double> xs) noexcept {
+  Bank flags;
+  accumulate_values(s.limbs, flags, xs);
+  add_flags(s, flags);
+  s.count = saturating_add(s.count, xs.size());
+}
+
+void sum_f32_batch(SumF32& s, std::span<const double> xs) noexcept {
+  const Kernels& k = active_kernels();
+  double rounded[kShortChunk];
+  Bank flags;
+  for (size_t at = 0; at < xs.size(); at += kShortChunk) {
+    size_t n = std::min(kShortChunk, xs.size() - at);
+    for (size_t i = 0; i < n; i += kLongChunk)
+      k.round_f32(xs.data() + at + i, std::min(kLongChunk, n - i), rounded + i);
+    accumulate_values(s.sum.limbs, flags, std::span<const double>(rounded, n));
+  }
+  add_flags(s.sum, flags);
+  s.sum.count = saturating_add(s.sum.count, xs.size());
+}
+
+}  // namespace tallix

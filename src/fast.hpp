@@ -1,0 +1,60 @@
+// Fast exact batch summation. Values drop their significands into banks of
+// signed 64-bit bins spaced 32 bits apart, with no carry handling; a bank is
+// folded into the 34 limbs only after a bounded number of values, so no bin
+// can overflow. The limbs end up holding exactly what the add loop of SumF64
+// would hold, whatever the order, batching or mixture of calls.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "acc.hpp"
+
+namespace tallix {
+
+inline constexpr int kBins = 66;               // bin i weighs 2^(32 i) in the limb scale
+inline constexpr uint64_t kFoldEvery = 512;    // single adds between folds
+inline constexpr size_t kShortBatch = 4096;    // longest batch taking the short path
+inline constexpr size_t kShortChunk = 2048;    // values per fold on the short path
+inline constexpr size_t kLongChunk = 512;      // values per fold on the long path
+
+struct Bank {
+  std::array<int64_t, kBins> bins{};
+  bool nan = false;
+  bool pos_inf = false;
+  bool neg_inf = false;
+
+  // Adds one value's significand to its two bins, or records a non-finite value.
+  void place(double x) noexcept;
+  // Records a NaN or an infinity given by its bit pattern.
+  void note_special(uint64_t bits) noexcept;
+  void absorb_flags(const Bank& other) noexcept;
+  // Adds the bins into the limbs with full carry propagation and clears them.
+  static void fold_into(Bank& bank, Limbs& limbs) noexcept;
+};
+
+struct FastSumF64 {
+  Limbs limbs{};
+  uint64_t count = 0;
+  uint64_t pending = 0;  // single adds held in the bank, always below kFoldEvery
+  Bank bank;
+
+  void add(double x) noexcept;
+  void extend_from_slice(std::span<const double> xs) noexcept;
+  uint64_t counted() const noexcept { return count; }
+  // An independent SumF64 holding this state's exact sum; this state is unchanged.
+  SumF64 finish() const noexcept;
+};
+
+// Adds every value exactly into the limbs through banks; non-finite values set
+// the flags of `flags`. Counts are left to the caller.
+void accumulate_values(Limbs& limbs, Bank& flags, std::span<const double> xs) noexcept;
+
+// Batch forms of SumF64::add and SumF32::add loops: the same bytes, far faster.
+void sum_batch(SumF64& s, std::span<const double> xs) noexcept;
+// Each value is first rounded to binary32, as SumF32's single add does.
+void sum_f32_batch(SumF32& s, std::span<const double> xs) noexcept;
+
+}  // namespace tallix

@@ -1,0 +1,153 @@
+// The banked sums against the plain add loop, on every kernel form.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "fast.hpp"
+#include "fast_simd.hpp"
+
+using namespace tallix;
+
+namespace {
+
+std::vector<double> wide_values(size_t n, uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<double> xs(n);
+  for (double& x : xs) {
+    // Any bit pattern: every exponent, subnormals, zeros, NaNs and infinities.
+    x = std::bit_cast<double>(rng());
+    if (rng() % 64 == 0) x = 0.0;
+  }
+  return xs;
+}
+
+std::vector<double> finite_values(size_t n, uint32_t seed) {
+  std::vector<double> xs = wide_values(n, seed);
+  for (double& x : xs)
+    if (!std::isfinite(x)) x = 1.5;
+  return xs;
+}
+
+SumF64 add_loop(const std::vector<double>& xs) {
+  SumF64 s;
+  for (double x : xs) s.add(x);
+  return s;
+}
+
+std::vector<Isa> available_isas() {
+  std::vector<Isa> out{Isa::Portable};
+  if (isa_supported(Isa::Avx2)) out.push_back(Isa::Avx2);
+  return out;
+}
+
+// Runs body once per kernel form, restoring the default afterwards.
+template <class F>
+void for_each_isa(F body) {
+  Isa saved = active_isa();
+  for (Isa isa : available_isas()) {
+    CHECK(select_isa(isa));
+    body();
+  }
+  select_isa(saved);
+}
+
+// Reference fold: each bin added on its own with the accumulator's word adds.
+void fold_reference(Limbs& limbs, const std::array<int64_t, kBins>& bins) {
+  for (int i = 0; i < kBins; ++i) {
+    int64_t v = bins[i];
+    bool neg = v < 0;
+    uint64_t mag = neg ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    if (i % 2 == 0) {
+      add_word_at(limbs, i / 2, mag, neg);
+    } else {
+      add_word_at(limbs, i / 2, mag << 32, neg);
+      if (i / 2 + 1 < kLimbs) add_word_at(limbs, i / 2 + 1, mag >> 32, neg);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(fold_matches_per_bin_adds_for_extreme_bins) {
+  std::mt19937_64 rng(11);
+  const int64_t extremes[] = {0, 1, -1, INT64_MAX, INT64_MIN, INT64_MIN + 1, int64_t{1} << 62};
+  for (int round = 0; round < 300; ++round) {
+    Bank bank;
+    for (int64_t& b : bank.bins) b = rng() % 3 == 0 ? extremes[rng() % 7] : static_cast<int64_t>(rng());
+    if (round % 3 == 0)
+      for (int i = 0; i < kBins; ++i)
+        if (rng() % 4 != 0) bank.bins[i] = 0;
+    Limbs start;
+    for (uint64_t& l : start) l = round % 5 == 0 ? UINT64_MAX : rng();
+    Limbs want = start, got = start;
+    fold_reference(want, bank.bins);
+    Bank::fold_into(bank, got);
+    CHECK(got == want);
+    for (int64_t b : bank.bins) CHECK_EQ(b, 0);
+  }
+}
+
+TEST(fast_sum_matches_add_loop_on_every_path) {
+  for_each_isa([] {
+    for (size_t n : {0, 1, 7, 511, 512, 513, 2048, 2051, 4096, 4097, 20000}) {
+      std::vector<double> xs = wide_values(n, static_cast<uint32_t>(n));
+      FastSumF64 f;
+      f.extend_from_slice(xs);
+      CHECK(f.finish().to_bytes() == add_loop(xs).to_bytes());
+      FastSumF64 g;
+      for (double x : xs) g.add(x);
+      CHECK(g.finish().to_bytes() == add_loop(xs).to_bytes());
+    }
+  });
+}
+
+TEST(fast_sum_survives_full_bins_on_every_path) {
+  const double stress = std::nextafter(4.0, 0.0);  // largest share of one bin
+  for_each_isa([&] {
+    for (size_t batch : {4096, 4097, 12000}) {
+      std::vector<double> xs(511 + batch, stress);
+      FastSumF64 f;
+      for (size_t i = 0; i < 511; ++i) f.add(stress);
+      f.extend_from_slice(std::span<const double>(xs).subspan(511));
+      CHECK(f.finish().to_bytes() == add_loop(xs).to_bytes());
+      std::vector<double> neg(batch, -stress);
+      SumF64 s;
+      sum_batch(s, neg);
+      CHECK(s.to_bytes() == add_loop(neg).to_bytes());
+    }
+  });
+}
+
+TEST(sum_batches_match_add_loops_on_every_path) {
+  for_each_isa([] {
+    for (size_t n : {0, 3, 2048, 2049, 9000}) {
+      std::vector<double> xs = wide_values(n, static_cast<uint32_t>(n + 1));
+      SumF64 s = add_loop(finite_values(5, 1));
+      SumF64 want = s;
+      for (double x : xs) want.add(x);
+      sum_batch(s, xs);
+      CHECK(s.to_bytes() == want.to_bytes());
+
+      SumF32 f, want32;
+      sum_f32_batch(f, xs);
+      for (double x : xs) want32.add(static_cast<float>(x));
+      CHECK(f.to_bytes() == want32.to_bytes());
+    }
+  });
+}
+
+TEST(saturated_counts_stay_saturated) {
+  SumF64 s;
+  s.count = std::numeric_limits<uint64_t>::max() - 1;
+  sum_batch(s, finite_values(10, 3));
+  CHECK_EQ(s.count, std::numeric_limits<uint64_t>::max());
+  FastSumF64 f;
+  f.count = s.count;
+  f.extend_from_slice(finite_values(10, 3));
+  f.add(1.0);
+  CHECK_EQ(f.counted(), std::numeric_limits<uint64_t>::max());
+}
