@@ -31,8 +31,7 @@ void DotF64::push(double a, double b) noexcept {
   sum.add(e);
 }
 
-Status DotF64::extend_from_slices(std::span<const double> xs,
-                                  std::span<const double> ys) noexcept {
+Status DotF64::extend_from_slices(std::span<const double> xs, std::span<const double> ys) noexcept {
   if (xs.size() != ys.size())
     return UsageFailure{"dot product requires equal-length slices", xs.size(), ys.size()};
   for (size_t i = 0; i < xs.size(); ++i) push(xs[i], ys[i]);

@@ -25,8 +25,8 @@ long bit_length(const BigInt& v) {
 // Exponent e with 2^e <= n/d < 2^(e+1), for n, d > 0.
 long quotient_exponent(const BigInt& n, const BigInt& d) {
   long e = bit_length(n) - bit_length(d);
-  bool below = e >= 0 ? n < (d << static_cast<mp_bitcnt_t>(e))
-                      : (n << static_cast<mp_bitcnt_t>(-e)) < d;
+  bool below =
+      e >= 0 ? n < (d << static_cast<mp_bitcnt_t>(e)) : (n << static_cast<mp_bitcnt_t>(-e)) < d;
   return below ? e - 1 : e;
 }
 

@@ -17,9 +17,7 @@ using tallix::fma_software;
 uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
 
 // Same bits, or both NaN (NaN payloads are not part of the contract).
-bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b);
-}
+bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b); }
 
 int mismatches = 0;
 
@@ -41,9 +39,9 @@ double random_normal(std::mt19937_64& g, int exponent) {
 TEST(fma_software_exact_known_values) {
   CHECK_EQ(fma_software(1.0 + 0x1p-30, 1.0 - 0x1p-30, -1.0), -0x1p-60);
   CHECK_EQ(fma_software(0.1, 10.0, -1.0), 0x1p-54);
-  CHECK_EQ(bits(fma_software(0x1p-600, 0x1p-500, 0.0)), uint64_t{0});        // 2^-1100
-  CHECK_EQ(bits(fma_software(0x1p-537, 0x1p-537, 0.0)), uint64_t{1});        // 2^-1074
-  CHECK_EQ(bits(fma_software(0x1p-538, 0x1p-537, 0.0)), uint64_t{0});        // tie to even zero
+  CHECK_EQ(bits(fma_software(0x1p-600, 0x1p-500, 0.0)), uint64_t{0});  // 2^-1100
+  CHECK_EQ(bits(fma_software(0x1p-537, 0x1p-537, 0.0)), uint64_t{1});  // 2^-1074
+  CHECK_EQ(bits(fma_software(0x1p-538, 0x1p-537, 0.0)), uint64_t{0});  // tie to even zero
   CHECK_EQ(bits(fma_software(-0x1p-538, 0x1p-537, 0.0)), bits(-0.0));
   CHECK_EQ(fma_software(0x1p600, 0x1p500, -0x1p1023), INFINITY);
   // The product alone overflows; the exact sum does not.
@@ -60,9 +58,22 @@ TEST(fma_software_signed_zeros) {
 
 TEST(fma_software_non_finite_and_extremes_match_hardware) {
   const double inf = std::numeric_limits<double>::infinity();
-  const double values[] = {0.0,  -0.0, inf,      -inf,     NAN,    1.0,       -1.0,
-                           5e-324, -5e-324, 1.7976931348623157e308, -1.7976931348623157e308,
-                           2.2250738585072014e-308, 0x1p-537, 0x1p-538, 3.0, 0x1.fffffffffffffp-1};
+  const double values[] = {0.0,
+                           -0.0,
+                           inf,
+                           -inf,
+                           NAN,
+                           1.0,
+                           -1.0,
+                           5e-324,
+                           -5e-324,
+                           1.7976931348623157e308,
+                           -1.7976931348623157e308,
+                           2.2250738585072014e-308,
+                           0x1p-537,
+                           0x1p-538,
+                           3.0,
+                           0x1.fffffffffffffp-1};
   mismatches = 0;
   for (double a : values)
     for (double b : values)
@@ -77,8 +88,8 @@ TEST(fma_software_random_bit_patterns) {
     double a = std::bit_cast<double>(g()), b = std::bit_cast<double>(g());
     agree(a, b, std::bit_cast<double>(g()));
     double p = a * b;
-    agree(a, b, -p);                         // the error term of a product
-    agree(a, b, -std::nextafter(p, 0.0));    // deep cancellation
+    agree(a, b, -p);                       // the error term of a product
+    agree(a, b, -std::nextafter(p, 0.0));  // deep cancellation
   }
   CHECK_EQ(mismatches, 0);
 }

@@ -128,8 +128,7 @@ TEST(accumulator_reads_check_flags_in_order) {
   d.push(3.0, 4.0);
   CHECK(dot_int(d).ok() && dot_int(d).value() == BigInt(12) * unit_pow(1));
   d.sum.nan = true;
-  CHECK(!dot_int(d).ok() &&
-        std::get<StatsError>(dot_int(d).failure()) == StatsError::NonFinite);
+  CHECK(!dot_int(d).ok() && std::get<StatsError>(dot_int(d).failure()) == StatsError::NonFinite);
   d.exactness_lost = true;
   CHECK(std::get<StatsError>(dot_int(d).failure()) == StatsError::ExactnessLost);
   SumF64 s;
