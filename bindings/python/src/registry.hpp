@@ -8,6 +8,7 @@
 
 #include "acc.hpp"
 #include "dot.hpp"
+#include "covmat.hpp"
 #include "fast.hpp"
 #include "frame.hpp"
 #include "stats.hpp"
@@ -19,7 +20,10 @@
   X(DotF64)               \
   X(MomentsF64)           \
   X(Moments4F64)          \
-  X(PnMomentsF64)
+  X(CovF64)               \
+  X(WeightedMomentsF64)   \
+  X(PnMomentsF64)         \
+  X(CovMatrixF64)
 
 namespace tallix::py {
 

@@ -1,0 +1,54 @@
+"""CovMatrixF64 costs: `add` per row and the latency of each query.
+
+    PYTHONPATH=build/<dir> python benchmarks/bench_covmat.py
+"""
+
+import random
+import time
+
+import numpy as np
+
+from tallix import CovMatrixF64
+
+DIMS = [2, 5, 10, 20]
+ROWS = 20000
+
+
+def per_call(fn, min_seconds=0.3):
+    """Mean seconds per call, repeating until min_seconds have passed."""
+    calls, start = 0, time.perf_counter()
+    while True:
+        fn()
+        calls += 1
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_seconds:
+            return elapsed / calls
+
+
+def add_cost(d, rows, ys):
+    s = CovMatrixF64(d)
+    start = time.perf_counter()
+    for row, y in zip(rows, ys):
+        s.add(row, y)
+    return (time.perf_counter() - start) / len(rows), s
+
+
+def main():
+    rng = random.Random(1)
+    print(f"| d | add, list row | add, numpy row | covariance | regression (fast) | regression_exact |")
+    print("|---|---|---|---|---|---|")
+    for d in DIMS:
+        lists = [[rng.uniform(-100, 100) for _ in range(d)] for _ in range(ROWS)]
+        arrays = [np.array(r) for r in lists]
+        ys = [sum(r) + rng.uniform(-1, 1) for r in lists]
+        t_list, s = add_cost(d, lists, ys)
+        t_array, _ = add_cost(d, arrays, ys)
+        t_cov = per_call(lambda: s.covariance(0, d - 1))
+        t_fast = per_call(s.regression)
+        t_exact = per_call(s.regression_exact, min_seconds=1.0)
+        print(f"| {d} | {t_list * 1e6:.2f} µs | {t_array * 1e6:.2f} µs | {t_cov * 1e6:.1f} µs "
+              f"| {t_fast * 1e6:.0f} µs | {t_exact * 1e6:.0f} µs |")
+
+
+if __name__ == "__main__":
+    main()
