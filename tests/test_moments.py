@@ -187,9 +187,3 @@ def test_failing_calls_leave_state_unchanged():
         m.add("1")
     assert m.to_bytes() == before
 
-
-def test_empty_merge_changes_nothing():
-    m = fed([1.0, -3.5])
-    before = m.to_bytes()
-    m.merge(tallix.MomentsF64())
-    assert m.to_bytes() == before
