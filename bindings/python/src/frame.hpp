@@ -187,9 +187,16 @@ struct Methods {
   }
 };
 
+inline bool is_undefined(const Failure& f) {
+  const InputError* e = std::get_if<InputError>(&f);
+  return e && *e == InputError::Undefined;
+}
+
 // The constructor: its text signature ("()", "(d)") and a core factory
-// returning the state or a Result of it.
-template <Lit Sig, auto Fn>
+// returning the state or a Result of it. A class whose constructor states its
+// own message for rejected input names it as `Rejected`; the factory's
+// InputError::Undefined then raises ValueError with that message.
+template <Lit Sig, auto Fn, Lit Rejected = "">
 struct Ctor {
   static constexpr Signature sig = parse_signature(Sig.view());
   using C = Callable<decltype(Fn)>;
@@ -210,7 +217,13 @@ struct Ctor {
       if constexpr (std::is_same_v<decltype(made), T>) {
         return place<T>(type, std::move(made));
       } else {
-        if (!made.ok()) return raise_failure(made.failure(), who);
+        if (!made.ok()) {
+          if (!Rejected.view().empty() && is_undefined(made.failure())) {
+            PyErr_SetString(PyExc_ValueError, Rejected.view().data());
+            return nullptr;
+          }
+          return raise_failure(made.failure(), who);
+        }
         return place<T>(type, std::move(made).value());
       }
     } catch (const std::bad_alloc&) {

@@ -11,6 +11,9 @@
 #include "covmat.hpp"
 #include "fast.hpp"
 #include "frame.hpp"
+#include "hist.hpp"
+#include "lattice.hpp"
+#include "replicated.hpp"
 #include "stats.hpp"
 
 #define TALLIX_CLASSES(X) \
@@ -23,7 +26,13 @@
   X(CovF64)               \
   X(WeightedMomentsF64)   \
   X(PnMomentsF64)         \
-  X(CovMatrixF64)
+  X(CovMatrixF64)         \
+  X(HistogramF64)         \
+  X(ExtremaF64)           \
+  X(SumMap)               \
+  X(MomentsMap)           \
+  X(ReplicatedSum)        \
+  X(DeltasSum)
 
 namespace tallix::py {
 

@@ -1,0 +1,61 @@
+// SumMap, MomentsMap, ReplicatedSum and DeltasSum: the replication containers.
+#include "frame.hpp"
+#include "replicated.hpp"
+
+namespace tallix::py {
+
+template <>
+struct Binding<SumMap> {
+  static constexpr const char* name = "SumMap";
+  using ctor = Ctor<"()", &make_default<SumMap>>;
+  using methods = Methods<
+      Method<"add($self, key, x)", &SumMap::add>,
+      Method<"value($self, key)", &try_value>,
+      Method<"merge($self, other)", &SumMap::merge>,
+      Method<"len($self)", &SumMap::len>,
+      Method<"count($self)", &total_count>,
+      Method<"encode($self)", &encode<SumMap>>,
+      Method<"decode(b)", &SumMap::decode>>;
+};
+
+template <>
+struct Binding<MomentsMap> {
+  static constexpr const char* name = "MomentsMap";
+  using ctor = Ctor<"()", &make_default<MomentsMap>>;
+  using methods = Methods<
+      Method<"add($self, key, x)", &MomentsMap::add>,
+      Method<"mean($self, key)", &try_mean>,
+      Method<"variance($self, key)", &try_variance>,
+      Method<"merge($self, other)", &MomentsMap::merge>,
+      Method<"len($self)", &MomentsMap::len>,
+      Method<"encode($self)", &encode<MomentsMap>>,
+      Method<"decode(b)", &MomentsMap::decode>>;
+};
+
+template <>
+struct Binding<ReplicatedSum> {
+  static constexpr const char* name = "ReplicatedSum";
+  using ctor = Ctor<"()", &make_default<ReplicatedSum>>;
+  using methods = Methods<
+      Method<"add($self, replica, x)", &ReplicatedSum::add>,
+      Method<"join($self, other)", &ReplicatedSum::join>,
+      Method<"value($self)", &ReplicatedSum::value>,
+      Method<"encode($self)", &encode<ReplicatedSum>>,
+      Method<"decode(b)", &ReplicatedSum::decode>>;
+};
+
+template <>
+struct Binding<DeltasSum> {
+  static constexpr const char* name = "DeltasSum";
+  using ctor = Ctor<"()", &make_default<DeltasSum>>;
+  using methods = Methods<
+      Method<"add($self, x)", &DeltasSum::add>,
+      Method<"value($self)", &DeltasSum::value>>;
+};
+
+TALLIX_CLASS(SumMap)
+TALLIX_CLASS(MomentsMap)
+TALLIX_CLASS(ReplicatedSum)
+TALLIX_CLASS(DeltasSum)
+
+}  // namespace tallix::py

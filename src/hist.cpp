@@ -1,0 +1,142 @@
+#include "hist.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "acc.hpp"
+#include "lattice.hpp"
+
+namespace tallix {
+
+namespace {
+
+bool finite(double x) { return (std::bit_cast<uint64_t>(x) & INT64_MAX) <= 0x7FEFFFFFFFFFFFFFu; }
+
+bool strictly_increasing(std::span<const double> edges) {
+  for (size_t i = 1; i < edges.size(); ++i) {
+    if (order_key(edges[i - 1]) >= order_key(edges[i])) return false;
+  }
+  return true;
+}
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::bit_cast<uint64_t>(a[i]) != std::bit_cast<uint64_t>(b[i])) return false;
+  }
+  return true;
+}
+
+// First position whose edge key exceeds `key`, over strictly increasing keys.
+size_t partition_point(const std::vector<double>& edges, int64_t key) noexcept {
+  size_t lo = 0, len = edges.size();
+  while (len > 0) {
+    size_t half = len / 2;
+    bool below = order_key(edges[lo + half]) <= key;
+    lo = below ? lo + half + 1 : lo;
+    len = below ? len - half - 1 : half;
+  }
+  return lo;
+}
+
+// The same number for edges in any order: how many keys are at or below `key`.
+size_t count_at_or_below(const std::vector<double>& edges, int64_t key) noexcept {
+  size_t n = 0;
+  for (double e : edges) n += order_key(e) <= key;
+  return n;
+}
+
+}  // namespace
+
+Result<HistogramF64> HistogramF64::create(std::span<const double> edges) {
+  if (edges.size() < 2 || edges.size() > UINT32_MAX) return InputError::Undefined;
+  for (double e : edges) {
+    if (!finite(e)) return InputError::Undefined;
+  }
+  if (!strictly_increasing(edges)) return InputError::Undefined;
+  HistogramF64 h;
+  h.edges.assign(edges.begin(), edges.end());
+  h.counts.assign(edges.size() + 1, 0);
+  return h;
+}
+
+size_t HistogramF64::bin_of(double x) const noexcept {
+  int64_t key = order_key(x);
+  return searchable ? partition_point(edges, key) : count_at_or_below(edges, key);
+}
+
+void HistogramF64::add(double x) noexcept {
+  if (is_nan(x)) {
+    nan_count = saturating_add(nan_count, 1);
+    return;
+  }
+  uint64_t& c = counts[bin_of(x)];
+  c = saturating_add(c, 1);
+}
+
+Status HistogramF64::merge(const HistogramF64& other) noexcept {
+  if (!same_bits(edges, other.edges)) return InputError::Undefined;
+  for (size_t i = 0; i < counts.size(); ++i) counts[i] = saturating_add(counts[i], other.counts[i]);
+  nan_count = saturating_add(nan_count, other.nan_count);
+  undefined = undefined || other.undefined;
+  return {};
+}
+
+Result<std::vector<uint64_t>> HistogramF64::try_counts() const {
+  if (undefined) return InputError::Undefined;
+  return counts;
+}
+
+uint64_t HistogramF64::total() const noexcept {
+  uint64_t t = 0;
+  for (uint64_t c : counts) t = saturating_add(t, c);
+  return t;
+}
+
+Result<std::pair<double, double>> HistogramF64::try_quantile_bounds(double q) const noexcept {
+  if (undefined) return InputError::Undefined;
+  if (!(q >= 0.0 && q <= 1.0)) return InputError::Undefined;  // also refuses NaN
+  uint64_t t_all = total();
+  if (t_all == 0) return InputError::Undefined;
+  // The rank is ceil(q * T) in binary64, as the documented rule states.
+  double scaled = std::ceil(static_cast<double>(t_all) * q);
+  uint64_t t = scaled >= 0x1p64 ? UINT64_MAX : static_cast<uint64_t>(scaled);
+  uint64_t rank = t == 0 ? 1 : std::min(t, t_all);
+  size_t j = 0;
+  for (uint64_t running = 0; j < counts.size(); ++j) {
+    running = saturating_add(running, counts[j]);
+    if (running >= rank) break;
+  }
+  if (j == 0 || j >= edges.size()) return InputError::Undefined;
+  return std::pair{edges[j - 1], edges[j]};
+}
+
+void HistogramF64::encode_into(ByteWriter& w) const {
+  w.out.reserve(w.out.size() + 21 + 16 * edges.size());
+  w.u32(static_cast<uint32_t>(edges.size()));  // create and decode keep n below 2^32
+  w.u8(undefined);
+  for (double e : edges) w.f64(e);
+  for (uint64_t c : counts) w.u64(c);
+  w.u64(nan_count);
+}
+
+Result<HistogramF64> HistogramF64::decode(ByteView b) {
+  if (b.size() < 5 || b[4] > 1) return InputError::Undefined;
+  ByteReader r{b};
+  uint64_t n = r.u32();
+  // The length is checked before anything is allocated, so the allocation
+  // never exceeds what the input itself justifies.
+  if (n == 0 || b.size() != 16 * n + 21) return InputError::Undefined;
+  HistogramF64 h;
+  h.undefined = r.boolean();
+  h.edges.resize(n);
+  for (double& e : h.edges) e = r.f64();
+  h.counts.resize(n + 1);
+  for (uint64_t& c : h.counts) c = r.u64();
+  h.nan_count = r.u64();
+  h.searchable = strictly_increasing(h.edges);
+  return h;
+}
+
+}  // namespace tallix

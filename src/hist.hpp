@@ -1,0 +1,44 @@
+// Fixed-edge histogram of binary64 values with exact, saturating counts.
+// Bins follow IEEE 754 totalOrder: bin i holds the values with exactly i
+// edges at or below them, so bin 0 lies below the first edge and bin n at or
+// above the last; NaN is counted apart.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "merge.hpp"
+
+namespace tallix {
+
+struct HistogramF64 {
+  std::vector<double> edges;
+  std::vector<uint64_t> counts;  // edges.size() + 1 bins
+  uint64_t nan_count = 0;
+  bool undefined = false;
+  // Whether the edge keys strictly increase, which makes binary search valid.
+  // Always true after `create`; decided once by `decode` for stored edges.
+  bool searchable = true;
+
+  // Fails (InputError::Undefined) unless there are 2 to 2^32-1 edges, all
+  // finite and strictly increasing in total order.
+  static Result<HistogramF64> create(std::span<const double> edges);
+  static Result<HistogramF64> decode(ByteView b);
+
+  void add(double x) noexcept;
+  // Adds the other histogram's counts; both must have bit-identical edges.
+  Status merge(const HistogramF64& other) noexcept;
+  size_t bin_of(double x) const noexcept;
+
+  std::vector<double> edge_list() const { return edges; }
+  Result<std::vector<uint64_t>> try_counts() const;
+  uint64_t total() const noexcept;
+  Result<std::pair<double, double>> try_quantile_bounds(double q) const noexcept;
+
+  void encode_into(ByteWriter& w) const;
+};
+
+}  // namespace tallix

@@ -1,0 +1,85 @@
+#include "lattice.hpp"
+
+#include "acc.hpp"
+
+namespace tallix {
+
+namespace {
+
+double lower(double a, double b) noexcept { return order_key(b) < order_key(a) ? b : a; }
+double higher(double a, double b) noexcept { return order_key(b) > order_key(a) ? b : a; }
+
+}  // namespace
+
+void ExtremaF64::add(double x) noexcept {
+  count = saturating_add(count, 1);
+  if (is_nan(x)) {
+    nan = true;
+    return;
+  }
+  if (!seen) {
+    min = max = x;
+    seen = true;
+    return;
+  }
+  min = lower(min, x);
+  max = higher(max, x);
+}
+
+void ExtremaF64::merge(const ExtremaF64& other) noexcept {
+  count = saturating_add(count, other.count);
+  nan = nan || other.nan;
+  if (!other.seen) return;
+  if (!seen) {
+    min = other.min;
+    max = other.max;
+    seen = true;
+    return;
+  }
+  // Keys are a bijection of bit patterns, so ties pick identical bits and the
+  // result does not depend on which side is the receiver.
+  min = lower(min, other.min);
+  max = higher(max, other.max);
+}
+
+Result<double> ExtremaF64::try_min() const noexcept {
+  if (nan || !seen) return InputError::Undefined;
+  return min;
+}
+
+Result<double> ExtremaF64::try_max() const noexcept {
+  if (nan || !seen) return InputError::Undefined;
+  return max;
+}
+
+Result<double> ExtremaF64::try_range() const noexcept {
+  if (nan || !seen) return InputError::Undefined;
+  return max - min;
+}
+
+void ExtremaF64::encode_into(ByteWriter& w) const {
+  w.f64(min);
+  w.f64(max);
+  w.u8(static_cast<uint8_t>(nan | (seen << 1)));
+  w.u64(count);
+}
+
+Result<ExtremaF64> ExtremaF64::from_bytes(ByteView b) {
+  if (b.size() != kExtremaBytes) return InputError::WrongLength;
+  ByteReader r{b};
+  ExtremaF64 e;
+  uint64_t min_bits = r.u64();
+  uint64_t max_bits = r.u64();
+  uint8_t flags = r.u8();
+  e.count = r.u64();
+  if (flags > 3) return InputError::Undefined;
+  e.nan = flags & 1;
+  e.seen = flags & 2;
+  // An empty state has exactly one form: both patterns zero.
+  if (!e.seen && (min_bits != 0 || max_bits != 0)) return InputError::Undefined;
+  e.min = std::bit_cast<double>(min_bits);
+  e.max = std::bit_cast<double>(max_bits);
+  return e;
+}
+
+}  // namespace tallix
