@@ -75,7 +75,10 @@ def test_total_order_extrema_in_any_order(values, rnd):
     if not plain or len(plain) < len(values):
         assert_undefined(a)
     else:
-        assert (bits(a.min()), bits(a.max())) == (bits(min(plain, key=key)), bits(max(plain, key=key)))
+        assert (bits(a.min()), bits(a.max())) == (
+            bits(min(plain, key=key)),
+            bits(max(plain, key=key)),
+        )
 
 
 @settings(max_examples=150, deadline=None)
@@ -100,7 +103,9 @@ def test_counts_saturate_and_self_merge_is_refused():
     assert e.to_bytes() == form(0.0, 2.0, 2, MAX_U64)
 
 
-@pytest.mark.parametrize("b", [form(0.0, 0.0, 1, 9), form(-0.0, 3.0, 2, 7), form(NAN, -1.0, 3, 2), form(5.0, 1.0, 2, 0)])
+@pytest.mark.parametrize(
+    "b", [form(0.0, 0.0, 1, 9), form(-0.0, 3.0, 2, 7), form(NAN, -1.0, 3, 2), form(5.0, 1.0, 2, 0)]
+)
 def test_from_bytes_takes_content_as_stored(b):
     assert ExtremaF64.from_bytes(b).to_bytes() == b
 

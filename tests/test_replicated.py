@@ -47,7 +47,9 @@ def map_bytes(entries):
 
 
 def replicated_bytes(slots):
-    return struct.pack("<I", len(slots)) + b"".join(struct.pack("<QI", r, len(b)) + b for r, b in slots)
+    return struct.pack("<I", len(slots)) + b"".join(
+        struct.pack("<QI", r, len(b)) + b for r, b in slots
+    )
 
 
 # --- ReplicatedSum ----------------------------------------------------------
@@ -57,7 +59,9 @@ def test_replicated_examples():
     assert (ReplicatedSum().value(), ReplicatedSum().encode()) == (0.0, bytes(4))
     r = replicated([(7, 1.5), (7, 2.5), (3, 1.0)])
     assert r.value() == 5.0
-    assert r.encode() == replicated_bytes([(3, state_bytes(SumF64, [1.0])), (7, state_bytes(SumF64, [1.5, 2.5]))])
+    assert r.encode() == replicated_bytes(
+        [(3, state_bytes(SumF64, [1.0])), (7, state_bytes(SumF64, [1.5, 2.5]))]
+    )
     assert replicated([(MAX_U64, 1e308), (0, 1e308)]).value() == INF
     assert replicated([(1, 1e308), (2, -1e308)]).value() == 0.0
 
@@ -75,7 +79,9 @@ def test_join_rules():
     assert a.value() == 3.0
 
 
-@pytest.mark.parametrize("replica, error", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)])
+@pytest.mark.parametrize(
+    "replica, error", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)]
+)
 def test_bad_arguments_change_nothing(replica, error):
     r = replicated([(1, 1.0)])
     with pytest.raises(error):
@@ -110,16 +116,27 @@ def test_join_is_commutative_associative_idempotent(case):
 
     for result in (join(join(a, b), c), join(a, join(b, c)), join(c, b, a), join(a, b, c, b, a, c)):
         assert result.encode() == expected.encode()
-    assert same_float(expected.value(), math.fsum(x for r, k in latest.items() for x in history[r][:k]))
+    assert same_float(
+        expected.value(), math.fsum(x for r, k in latest.items() for x in history[r][:k])
+    )
 
 
 def bad_replicated():
     one = state_bytes(SumF64, [1.0])
     good = replicated_bytes([(1, one), (2, one)])
-    return [good[:-1], good + b"\0", good[:3], b"", struct.pack("<I", 3) + good[4:], b"\xff\xff\xff\xff",
-            replicated_bytes([(2, one), (1, one)]), replicated_bytes([(1, one), (1, one)]),
-            replicated_bytes([(1, one + b"\0")]), replicated_bytes([(1, one[:-1])]),
-            replicated_bytes([(1, one[:272] + b"\x08" + one[273:])])]  # fmt: skip
+    return [
+        good[:-1],
+        good + b"\0",
+        good[:3],
+        b"",
+        struct.pack("<I", 3) + good[4:],
+        b"\xff\xff\xff\xff",
+        replicated_bytes([(2, one), (1, one)]),
+        replicated_bytes([(1, one), (1, one)]),
+        replicated_bytes([(1, one + b"\0")]),
+        replicated_bytes([(1, one[:-1])]),
+        replicated_bytes([(1, one[:272] + b"\x08" + one[273:])]),
+    ]
 
 
 @pytest.mark.parametrize("b", bad_replicated())
@@ -137,7 +154,9 @@ MAPS = [(SumMap, SumF64), (MomentsMap, MomentsF64)]
 def test_sum_map_example():
     m = filled(SumMap, [("b", 1.0), ("a", 2.0), ("b", 3.0)])
     assert (m.len(), m.count(), m.value("b"), m.value(key="a")) == (2, 3, 4.0, 2.0)
-    assert m.encode() == map_bytes([("a", state_bytes(SumF64, [2.0])), ("b", state_bytes(SumF64, [1.0, 3.0]))])
+    assert m.encode() == map_bytes(
+        [("a", state_bytes(SumF64, [2.0])), ("b", state_bytes(SumF64, [1.0, 3.0]))]
+    )
     full = SumF64.from_bytes(bytes(273) + struct.pack("<Q", MAX_U64)).to_bytes()
     assert SumMap.decode(map_bytes([("a", full), ("b", full)])).count() == MAX_U64
 
@@ -147,10 +166,14 @@ def test_keys_are_raw_utf8_in_byte_order(cls, state):
     ks = ["á", "a\u0301", "", "\U0001f600", "\uffff", "b"]
     m = filled(cls, [(k, 1.0) for k in ks])
     assert cls().encode() == bytes(4)
-    assert m.encode() == map_bytes([(k, state_bytes(state, [1.0])) for k in sorted(ks, key=str.encode)])
+    assert m.encode() == map_bytes(
+        [(k, state_bytes(state, [1.0])) for k in sorted(ks, key=str.encode)]
+    )
 
 
-@pytest.mark.parametrize("cls, query", [(SumMap, "value"), (MomentsMap, "mean"), (MomentsMap, "variance")])
+@pytest.mark.parametrize(
+    "cls, query", [(SumMap, "value"), (MomentsMap, "mean"), (MomentsMap, "variance")]
+)
 def test_absent_key_is_undefined(cls, query):
     m = filled(cls, [("a", 1.0)])
     for k in ("b", "A", "a\x00", ""):
@@ -162,14 +185,20 @@ def test_absent_key_is_undefined(cls, query):
 
 def test_moments_map_errors_pass_through():
     m = filled(MomentsMap, [("k", 1.0), ("k", NAN), ("tiny", 1e-300)])
-    for query, k, message in [(m.mean, "k", "NonFinite"), (m.variance, "k", "NonFinite"), (m.variance, "tiny", "ExactnessLost")]:
+    for query, k, message in [
+        (m.mean, "k", "NonFinite"),
+        (m.variance, "k", "NonFinite"),
+        (m.variance, "tiny", "ExactnessLost"),
+    ]:
         with pytest.raises(ValueError) as e:
             query(k)
         assert str(e.value) == message
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.tuples(keys, st.floats(min_value=-1e100, max_value=1e100)), min_size=1, max_size=20))
+@given(
+    st.lists(st.tuples(keys, st.floats(min_value=-1e100, max_value=1e100)), min_size=1, max_size=20)
+)
 def test_moments_map_matches_exact_oracle(pairs):
     m = filled(MomentsMap, pairs)
     for k in {k for k, _ in pairs}:
@@ -181,7 +210,11 @@ def test_moments_map_matches_exact_oracle(pairs):
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.sampled_from([SumMap, MomentsMap]), st.lists(st.tuples(keys, st.floats()), max_size=25), st.randoms(use_true_random=False))
+@given(
+    st.sampled_from([SumMap, MomentsMap]),
+    st.lists(st.tuples(keys, st.floats()), max_size=25),
+    st.randoms(use_true_random=False),
+)
 def test_any_mix_of_adds_and_merges_encodes_the_same(cls, pairs, rnd):
     parts = [cls() for _ in range(rnd.randint(1, 4))]
     for k, x in pairs:
@@ -201,7 +234,9 @@ def test_merging_twice_counts_twice(cls, state):
     a, b = filled(cls, [("x", 1.0), ("y", 2.0)]), filled(cls, [("y", 3.0), ("z", 4.0)])
     a.merge(b)
     a.merge(b)
-    assert a.encode() == filled(cls, [("x", 1.0), ("y", 2.0)] + [("y", 3.0), ("z", 4.0)] * 2).encode()
+    assert (
+        a.encode() == filled(cls, [("x", 1.0), ("y", 2.0)] + [("y", 3.0), ("z", 4.0)] * 2).encode()
+    )
     assert b.encode() == filled(cls, [("y", 3.0), ("z", 4.0)]).encode()
 
 
@@ -226,11 +261,26 @@ def test_failed_calls_change_nothing(cls, state):
 def bad_maps(state):
     one = state_bytes(state, [1.0])
     good = map_bytes([("a", one), ("b", one)])
-    yield from [good[:-1], good + b"\0", good[:2], b"", struct.pack("<I", 3) + good[4:], b"\xff\xff\xff\xff"]
-    yield from [map_bytes([("b", one), ("a", one)]), map_bytes([("a", one), ("a", one)]), map_bytes([("ab", one), ("a", one)])]
+    yield from [
+        good[:-1],
+        good + b"\0",
+        good[:2],
+        b"",
+        struct.pack("<I", 3) + good[4:],
+        b"\xff\xff\xff\xff",
+    ]
+    yield from [
+        map_bytes([("b", one), ("a", one)]),
+        map_bytes([("a", one), ("a", one)]),
+        map_bytes([("ab", one), ("a", one)]),
+    ]
     for raw in (b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82", b"\x80", b"\xff"):
         yield map_bytes([(raw, one)])  # overlong, surrogate, beyond U+10FFFF, cut, stray, invalid
-    yield from [map_bytes([("a", one + b"\0")]), map_bytes([("a", one[:-1])]), struct.pack("<II", 1, 2**32 - 1) + b"a"]
+    yield from [
+        map_bytes([("a", one + b"\0")]),
+        map_bytes([("a", one[:-1])]),
+        struct.pack("<II", 1, 2**32 - 1) + b"a",
+    ]
     yield map_bytes([("a", one[:272] + b"\x08" + one[273:])])
     if state is MomentsF64:
         yield map_bytes([("a", one[:-1] + b"\x02")])  # exactness byte of the sum of squares
@@ -247,7 +297,11 @@ def test_map_decode_rejects(cls, state):
 @pytest.mark.parametrize("cls", [SumMap, MomentsMap, ReplicatedSum])
 def test_decode_of_damaged_bytes(cls):
     rnd = random.Random(11)
-    good = (replicated([(1, 1.0), (5, 2.0)]) if cls is ReplicatedSum else filled(cls, [("a", 1.0), ("é", 2.0)])).encode()
+    good = (
+        replicated([(1, 1.0), (5, 2.0)])
+        if cls is ReplicatedSum
+        else filled(cls, [("a", 1.0), ("é", 2.0)])
+    ).encode()
     for _ in range(400):
         b = bytearray(good)
         for _ in range(rnd.randint(1, 4)):
