@@ -26,7 +26,12 @@ struct UsageFailure {
   uint64_t right;
 };
 
-using Failure = std::variant<StatsError, DotError, InputError, UsageFailure>;
+// Input refused with a message of its own (ValueError with that text).
+struct Rejection {
+  const char* message;
+};
+
+using Failure = std::variant<StatsError, DotError, InputError, UsageFailure, Rejection>;
 
 inline const char* name_of(StatsError e) {
   switch (e) {
@@ -47,6 +52,7 @@ class [[nodiscard]] Result {
   Result(DotError e) : v_(std::in_place_index<1>, e) {}
   Result(InputError e) : v_(std::in_place_index<1>, e) {}
   Result(UsageFailure e) : v_(std::in_place_index<1>, e) {}
+  Result(Rejection e) : v_(std::in_place_index<1>, e) {}
   Result(Failure e) : v_(std::in_place_index<1>, e) {}
 
   bool ok() const { return v_.index() == 0; }
@@ -68,6 +74,7 @@ class [[nodiscard]] Result<void> {
   Result(DotError e) : f_(e), failed_(true) {}
   Result(InputError e) : f_(e), failed_(true) {}
   Result(UsageFailure e) : f_(e), failed_(true) {}
+  Result(Rejection e) : f_(e), failed_(true) {}
   Result(Failure e) : f_(e), failed_(true) {}
 
   bool ok() const { return !failed_; }

@@ -50,11 +50,12 @@ size_t count_at_or_below(const std::vector<double>& edges, int64_t key) noexcept
 }  // namespace
 
 Result<HistogramF64> HistogramF64::create(std::span<const double> edges) {
-  if (edges.size() < 2 || edges.size() > UINT32_MAX) return InputError::Undefined;
+  const Rejection bad_edges{"edges must be sorted, finite, len>=2"};
+  if (edges.size() < 2 || edges.size() > UINT32_MAX) return bad_edges;
   for (double e : edges) {
-    if (!finite(e)) return InputError::Undefined;
+    if (!finite(e)) return bad_edges;
   }
-  if (!strictly_increasing(edges)) return InputError::Undefined;
+  if (!strictly_increasing(edges)) return bad_edges;
   HistogramF64 h;
   h.edges.assign(edges.begin(), edges.end());
   h.counts.assign(edges.size() + 1, 0);
@@ -76,7 +77,7 @@ void HistogramF64::add(double x) noexcept {
 }
 
 Status HistogramF64::merge(const HistogramF64& other) noexcept {
-  if (!same_bits(edges, other.edges)) return InputError::Undefined;
+  if (!same_bits(edges, other.edges)) return Rejection{"histogram edges differ"};
   for (size_t i = 0; i < counts.size(); ++i) counts[i] = saturating_add(counts[i], other.counts[i]);
   nan_count = saturating_add(nan_count, other.nan_count);
   undefined = undefined || other.undefined;

@@ -23,7 +23,7 @@ struct HistogramF64 {
   // Always true after `create`; decided once by `decode` for stored edges.
   bool searchable = true;
 
-  // Fails (InputError::Undefined) unless there are 2 to 2^32-1 edges, all
+  // Refuses (with its message) unless there are 2 to 2^32-1 edges, all
   // finite and strictly increasing in total order.
   static Result<HistogramF64> create(std::span<const double> edges);
   static Result<HistogramF64> decode(ByteView b);

@@ -204,7 +204,7 @@ def test_merge_saturates_keeps_undefined_and_refuses_other_edges():
     after = encoding([0.0, 1.0], [MAX_U64, 2, 0], nan_count=MAX_U64, undefined=1)
     assert a.encode() == after
     for other in ([0.0, 2.0], [-0.0, 1.0], [0.0, 1.0, 2.0]):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^histogram edges differ$"):
             a.merge(hist(other, [0.5]))
     with pytest.raises(RuntimeError, match="Already mutably borrowed"):
         a.merge(a)

@@ -9,7 +9,7 @@ namespace tallix::py {
 template <>
 struct Binding<HistogramF64> {
   static constexpr const char* name = "HistogramF64";
-  using ctor = Ctor<"(edges)", &HistogramF64::create, "edges must be sorted, finite, len>=2">;
+  using ctor = Ctor<"(edges)", &HistogramF64::create>;
   using methods = Methods<
       Method<"add($self, x)", &HistogramF64::add>,
       Method<"merge($self, other)", &HistogramF64::merge,

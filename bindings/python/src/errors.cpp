@@ -56,6 +56,8 @@ PyObject* raise_failure(const Failure& f, const CallName& who) {
           return raise_value_error("ExactnessLost");
         } else if constexpr (std::is_same_v<E, InputError>) {
           return raise_value_error(e == InputError::WrongLength ? "wrong byte length" : kUndefined);
+        } else if constexpr (std::is_same_v<E, Rejection>) {
+          return raise_value_error(e.message);
         } else {
           return raise_usage(e, who);
         }

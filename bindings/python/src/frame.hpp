@@ -217,13 +217,7 @@ struct Ctor {
       if constexpr (std::is_same_v<decltype(made), T>) {
         return place<T>(type, std::move(made));
       } else {
-        if (!made.ok()) {
-          if (!Rejected.view().empty() && is_undefined(made.failure())) {
-            PyErr_SetString(PyExc_ValueError, Rejected.view().data());
-            return nullptr;
-          }
-          return raise_failure(made.failure(), who);
-        }
+        if (!made.ok()) return raise_failure(made.failure(), who);
         return place<T>(type, std::move(made).value());
       }
     } catch (const std::bad_alloc&) {
