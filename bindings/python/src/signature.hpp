@@ -26,28 +26,35 @@ struct Signature {
   bool has_self = false;
 };
 
-constexpr std::string_view trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
+// Scans by index rather than with string_view::find, which some sanitizer
+// builds cannot evaluate at compile time on template-argument strings.
+constexpr size_t index_of(std::string_view s, char c, size_t from = 0) {
+  for (size_t i = from; i < s.size(); ++i)
+    if (s[i] == c) return i;
+  return s.size();
+}
+
+constexpr std::string_view trimmed(std::string_view s, size_t begin, size_t end) {
+  while (begin < end && s[begin] == ' ') ++begin;
+  while (end > begin && s[end - 1] == ' ') --end;
+  return s.substr(begin, end - begin);
 }
 
 constexpr Signature parse_signature(std::string_view text) {
   Signature sig;
-  size_t open = text.find('(');
-  size_t close = text.rfind(')');
+  size_t open = index_of(text, '(');
+  size_t close = text.size() - 1;  // the closing parenthesis
   sig.name = text.substr(0, open);
-  std::string_view inner = text.substr(open + 1, close - open - 1);
-  while (!inner.empty()) {
-    size_t comma = inner.find(',');
-    std::string_view item = trim(inner.substr(0, comma));
-    if (item == "$self") {
+  for (size_t begin = open + 1; begin < close;) {
+    size_t comma = index_of(text, ',', begin);
+    size_t end = comma < close ? comma : close;
+    std::string_view item = trimmed(text, begin, end);
+    if (!item.empty() && item[0] == '$') {  // $self, the instance
       sig.has_self = true;
     } else if (!item.empty()) {
       sig.params[static_cast<size_t>(sig.count++)] = item;
     }
-    if (comma == std::string_view::npos) break;
-    inner.remove_prefix(comma + 1);
+    begin = end + 1;
   }
   return sig;
 }
