@@ -36,7 +36,7 @@ bool covmat_encoded_size(uint64_t d, uint64_t& size) noexcept {
 
 Result<CovMatrixF64> CovMatrixF64::create(uint64_t d) {
   uint64_t size = 0;
-  if (!covmat_encoded_size(d, size)) return InputError::Undefined;
+  if (!covmat_encoded_size(d, size)) return Rejection{"dimension too large for the byte encoding"};
   CovMatrixF64 s;
   // A count beyond what a vector can address is reported like any other
   // allocation that cannot be satisfied.
@@ -102,7 +102,7 @@ Result<CovMatrixF64> CovMatrixF64::decode(ByteView b) {
   if (!covmat_encoded_size(d, size) || size != b.size()) return InputError::Undefined;
   // The length matched, so the storage reserved below is justified by the input.
   Result<CovMatrixF64> made = create(d);
-  if (!made.ok()) return made.failure();
+  if (!made.ok()) return InputError::Undefined;
   CovMatrixF64& s = made.value();
   s.mismatched = mismatched;
   for (SumF64& sum : s.sums)
