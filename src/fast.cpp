@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "fast_place.hpp"
 #include "fast_simd.hpp"
 
 namespace tallix {
@@ -50,46 +51,14 @@ void fold_bins(Limbs& limbs, const std::array<int64_t, kBins>& bins) noexcept {
 
 // Moves the bins of `from` into `into`. The caller guarantees that the two
 // banks together hold few enough values for the sums to stay in range.
-void absorb_bins(Bank& into, Bank& from) noexcept {
-  for (int i = 0; i < kBins; ++i) into.bins[i] += from.bins[i];
-  from.bins.fill(0);
-}
+void absorb_bins(Bank& into, Bank& from) noexcept { active_kernels().absorb(into, from); }
 
-// Adds decoded entries to four banks by position modulo 4; a tail of fewer
-// than four entries goes to the first bank.
-void scatter(const Decoded& d, size_t n, Bank& b0, Bank& b1, Bank& b2, Bank& b3) noexcept {
-  int64_t* p0 = b0.bins.data();
-  int64_t* p1 = b1.bins.data();
-  int64_t* p2 = b2.bins.data();
-  int64_t* p3 = b3.bins.data();
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    p0[d.bin[i]] += d.lo[i];
-    p0[d.bin[i] + 1] += d.hi[i];
-    p1[d.bin[i + 1]] += d.lo[i + 1];
-    p1[d.bin[i + 1] + 1] += d.hi[i + 1];
-    p2[d.bin[i + 2]] += d.lo[i + 2];
-    p2[d.bin[i + 2] + 1] += d.hi[i + 2];
-    p3[d.bin[i + 3]] += d.lo[i + 3];
-    p3[d.bin[i + 3] + 1] += d.hi[i + 3];
-  }
-  for (; i < n; ++i) {
-    p0[d.bin[i]] += d.lo[i];
-    p0[d.bin[i] + 1] += d.hi[i];
-  }
-}
-
-// Decodes and scatters one chunk in pieces the decode buffer can hold;
-// pieces are multiples of four long, so positions keep their bank.
+// Positions 4k..4k+3 of the chunk go to the four banks, the last
+// (length mod 4) values to the first.
 void place_chunk(std::span<const double> xs, Bank& b0, Bank& b1, Bank& b2, Bank& b3,
                  Bank& flags) noexcept {
-  const Kernels& k = active_kernels();
-  Decoded d;
-  for (size_t at = 0; at < xs.size(); at += kLongChunk) {
-    size_t n = std::min(kLongChunk, xs.size() - at);
-    k.decode(xs.data() + at, n, d, flags);
-    scatter(d, n, b0, b1, b2, b3);
-  }
+  Bank* const banks[4] = {&b0, &b1, &b2, &b3};
+  active_kernels().place(xs.data(), xs.size(), banks, flags);
 }
 
 }  // namespace
@@ -103,16 +72,7 @@ void Bank::note_special(uint64_t bits) noexcept {
     pos_inf = true;
 }
 
-void Bank::place(double x) noexcept {
-  uint64_t bits = std::bit_cast<uint64_t>(x);
-  if (((bits >> 52) & 0x7FF) == 0x7FF) {
-    note_special(bits);
-    return;
-  }
-  Split v = split_value(bits, true);
-  bins[v.bin] += v.lo;
-  bins[v.bin + 1] += v.hi;
-}
+void Bank::place(double x) noexcept { place::place_one(bins.data(), x, *this); }
 
 void Bank::absorb_flags(const Bank& other) noexcept {
   nan |= other.nan;
@@ -180,7 +140,7 @@ void accumulate_values(Limbs& limbs, Bank& flags, std::span<const double> xs) no
   Bank b0, b1, b2, b3;
   for (size_t at = 0; at < xs.size(); at += kShortChunk) {
     place_chunk(xs.subspan(at, std::min(kShortChunk, xs.size() - at)), b0, b1, b2, b3, flags);
-    // 2048 values of magnitude below 2^52 per bin sum to less than 2^63.
+    // 2048 values of at most 2^52 each per bin stay within int64.
     absorb_bins(b0, b1);
     absorb_bins(b0, b2);
     absorb_bins(b0, b3);

@@ -1,10 +1,9 @@
-// Data-parallel kernels behind the batch sums, in a portable form and an AVX2
-// form picked once per process from the processor's features. Every form
-// produces the same bits; only integer operations and single IEEE operations
-// (plus the fused multiply-add that the product split names) are used.
+// Data-parallel kernels behind the batch sums, in a portable form and in
+// AVX2 and AVX-512 forms picked once per process from the processor's
+// features. Every form produces the same bits: only integer operations,
+// single IEEE operations and the fused multiply-add of the product split.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,45 +11,47 @@
 
 namespace tallix {
 
-enum class Isa : uint8_t { Portable, Avx2 };
+enum class Isa : uint8_t { Portable, Avx2, Avx512 };
 
-// One chunk of values split for the banks: value i adds lo[i] to bin bin[i]
-// and hi[i] to bin bin[i] + 1 (zeros and non-finite values give zero parts).
-struct Decoded {
-  alignas(32) uint64_t bin[kLongChunk];
-  alignas(32) int64_t lo[kLongChunk];
-  alignas(32) int64_t hi[kLongChunk];
-};
-
-// Splits a finite value (or any value with m forced to 0) into the parts that
-// two neighbouring bins receive: M * 2^(p mod 32) cut at bit 32.
+// A value's signed significand M * 2^(p mod 32), cut at bit 32 into an
+// unsigned low part for bin p div 32 and a signed (floored) high part for the
+// next bin. Per value each part is at most 2^52 in magnitude.
 struct Split {
   uint64_t bin;
-  int64_t lo;
+  uint64_t lo;  // below 2^32
   int64_t hi;
 };
 
+// `finite` false gives zero parts (bin index unused but in range).
 inline Split split_value(uint64_t bits, bool finite) noexcept {
   uint64_t e = (bits >> 52) & 0x7FF;
   uint64_t normal = e != 0;
   uint64_t m = ((bits & ((uint64_t{1} << 52) - 1)) | (normal << 52)) & (0 - uint64_t{finite});
+  uint64_t neg = 0 - (bits >> 63);
+  int64_t signed_m = static_cast<int64_t>((m ^ neg) - neg);
   uint64_t p = e - normal;
   uint64_t s = p & 31;
-  uint64_t lo = (m << s) & 0xFFFFFFFF;
-  uint64_t hi = m >> (32 - s);
-  uint64_t neg = 0 - (bits >> 63);
-  return {p >> 5, static_cast<int64_t>((lo ^ neg) - neg), static_cast<int64_t>((hi ^ neg) - neg)};
+  return {p >> 5, (static_cast<uint64_t>(signed_m) << s) & 0xFFFFFFFF, signed_m >> (32 - s)};
 }
 
 struct Kernels {
-  // Splits n <= kLongChunk values; non-finite values set the flags of `flags`.
-  void (*decode)(const double* xs, size_t n, Decoded& out, Bank& flags) noexcept;
-  // out[i] = xs[i] rounded to binary32 and widened back (n <= kLongChunk).
+  // Splits each value and adds it to banks[position mod 4], except that the
+  // last n mod 4 values go to banks[0]; non-finite values set the flags of
+  // `flags`. Every form leaves identical bins.
+  void (*place)(const double* xs, size_t n, Bank* const* banks, Bank& flags) noexcept;
+  // Adds the bins of `from` to those of `into` and clears `from`; the caller
+  // keeps the sums within range.
+  void (*absorb)(Bank& into, Bank& from) noexcept;
+  // out[i] = xs[i] rounded to binary32 and widened back.
   void (*round_f32)(const double* xs, size_t n, double* out) noexcept;
   // p[i] = a[i] * b[i] rounded, e[i] its exact fma error (0 when p[i] is
   // infinite); true when a product of non-zero factors fell below 2^-1022.
   bool (*products)(const double* a, const double* b, size_t n, double* p, double* e) noexcept;
 };
+
+const Kernels& portable_kernels() noexcept;
+const Kernels& avx2_kernels() noexcept;
+const Kernels& avx512_kernels() noexcept;
 
 // The kernels in use; chosen on first call from the processor's features.
 const Kernels& active_kernels() noexcept;

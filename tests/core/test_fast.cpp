@@ -40,7 +40,8 @@ SumF64 add_loop(const std::vector<double>& xs) {
 
 std::vector<Isa> available_isas() {
   std::vector<Isa> out{Isa::Portable};
-  if (isa_supported(Isa::Avx2)) out.push_back(Isa::Avx2);
+  for (Isa isa : {Isa::Avx2, Isa::Avx512})
+    if (isa_supported(isa)) out.push_back(isa);
   return out;
 }
 
@@ -89,6 +90,31 @@ TEST(fold_matches_per_bin_adds_for_extreme_bins) {
     CHECK(got == want);
     for (int64_t b : bank.bins) CHECK_EQ(b, 0);
   }
+}
+
+TEST(every_kernel_places_like_the_portable_one) {
+  std::vector<double> xs = wide_values(4096, 21);
+  const uint64_t patterns[] = {0,
+                               uint64_t{1} << 63,                       // -0.0
+                               0x7FF0000000000000, 0xFFF0000000000000,  // infinities
+                               0x7FF8000000000001, 0xFFF0000000000001,  // NaNs
+                               1, 0x800FFFFFFFFFFFFF, 0x7FEFFFFFFFFFFFFF, 0xFFEFFFFFFFFFFFFF};
+  for (size_t i = 0; i < xs.size(); ++i)
+    if (i % 3 == 0) xs[i] = std::bit_cast<double>(patterns[(i / 3) % 10]);
+  for_each_isa([&] {
+    for (size_t n : {1, 4, 15, 16, 17, 63, 509, 512}) {
+      for (size_t at : {0, 5, 1000, 3000}) {
+        Bank want[4], got[4], want_flags, got_flags;
+        Bank* const w[4] = {&want[0], &want[1], &want[2], &want[3]};
+        Bank* const g[4] = {&got[0], &got[1], &got[2], &got[3]};
+        portable_kernels().place(xs.data() + at, n, w, want_flags);
+        active_kernels().place(xs.data() + at, n, g, got_flags);
+        for (int b = 0; b < 4; ++b) CHECK(got[b].bins == want[b].bins);
+        CHECK(got_flags.nan == want_flags.nan && got_flags.pos_inf == want_flags.pos_inf &&
+              got_flags.neg_inf == want_flags.neg_inf);
+      }
+    }
+  });
 }
 
 TEST(fast_sum_matches_add_loop_on_every_path) {

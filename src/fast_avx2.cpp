@@ -1,0 +1,130 @@
+// AVX2 forms of the batch kernels: four values per step.
+#include <immintrin.h>
+
+#include <bit>
+#include <cmath>
+
+#include "fast_place.hpp"
+#include "fast_simd.hpp"
+
+namespace tallix {
+
+namespace {
+
+#define TALLIX_AVX2 __attribute__((target("avx2,fma")))
+
+constexpr size_t kBlock = 16;
+
+// The split of split_value for four values at once.
+TALLIX_AVX2 inline void split4(const double* xs, uint64_t* lo_bin, int64_t* hi,
+                               Bank& flags) noexcept {
+  const __m256i exp_mask = _mm256_set1_epi64x(0x7FF);
+  const __m256i c32 = _mm256_set1_epi64x(32);
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xs));
+  __m256i e = _mm256_and_si256(_mm256_srli_epi64(bits, 52), exp_mask);
+  // 1 for normal values, 0 for subnormals and zeros (e fits in 32 bits).
+  __m256i normal = _mm256_min_epu32(e, _mm256_set1_epi64x(1));
+  __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t{1} << 52) - 1)),
+                              _mm256_slli_epi64(normal, 52));
+  __m256i special = _mm256_cmpeq_epi64(e, exp_mask);
+  if (!_mm256_testz_si256(special, special)) [[unlikely]] {
+    place::note_specials(xs, 4, flags);
+    m = _mm256_andnot_si256(special, m);
+  }
+  __m256i neg = _mm256_cmpgt_epi64(zero, bits);
+  __m256i sm = _mm256_sub_epi64(_mm256_xor_si256(m, neg), neg);
+  __m256i p = _mm256_sub_epi64(e, normal);
+  __m256i s = _mm256_and_si256(p, _mm256_set1_epi64x(31));
+  __m256i lo = _mm256_and_si256(_mm256_sllv_epi64(sm, s), _mm256_set1_epi64x(0xFFFFFFFF));
+  // Arithmetic shift right by 32 - s: a logical shift, then the sign fill
+  // (taken from sm itself, so -0.0 and masked lanes stay zero).
+  __m256i fill = _mm256_cmpgt_epi64(zero, sm);
+  __m256i shifted_hi = _mm256_or_si256(_mm256_srlv_epi64(sm, _mm256_sub_epi64(c32, s)),
+                                       _mm256_sllv_epi64(fill, _mm256_add_epi64(c32, s)));
+  __m256i bin = _mm256_slli_epi64(_mm256_srli_epi64(p, 5), 32);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lo_bin), _mm256_or_si256(lo, bin));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(hi), shifted_hi);
+}
+
+TALLIX_AVX2 inline void split_block(const double* xs, uint64_t* lo_bin, int64_t* hi,
+                                    Bank& flags) noexcept {
+  for (size_t k = 0; k < kBlock; k += 4) split4(xs + k, lo_bin + k, hi + k, flags);
+}
+
+// Splits block b + 1 while the bank additions of block b are still running:
+// the vector work and the scalar stores overlap.
+TALLIX_AVX2 void place_avx2(const double* xs, size_t n, Bank* const* banks, Bank& flags) noexcept {
+  int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
+                      banks[3]->bins.data()};
+  size_t blocks = n / kBlock;
+  if (blocks > 0) {
+    alignas(32) uint64_t lo_bin[2][kBlock];
+    alignas(32) int64_t hi[2][kBlock];
+    split_block(xs, lo_bin[0], hi[0], flags);
+    for (size_t b = 1; b < blocks; ++b) {
+      size_t cur = b & 1;
+      split_block(xs + b * kBlock, lo_bin[cur], hi[cur], flags);
+      place::scatter_block(bins, lo_bin[cur ^ 1], hi[cur ^ 1], kBlock);
+    }
+    size_t last = (blocks - 1) & 1;
+    place::scatter_block(bins, lo_bin[last], hi[last], kBlock);
+  }
+  place::place_rest(xs, blocks * kBlock, n, bins, flags);
+}
+
+TALLIX_AVX2 void absorb_avx2(Bank& into, Bank& from) noexcept {
+  int i = 0;
+  for (; i + 4 <= kBins; i += 4) {
+    auto* a = reinterpret_cast<__m256i*>(into.bins.data() + i);
+    auto* b = reinterpret_cast<__m256i*>(from.bins.data() + i);
+    _mm256_storeu_si256(a, _mm256_add_epi64(_mm256_loadu_si256(a), _mm256_loadu_si256(b)));
+    _mm256_storeu_si256(b, _mm256_setzero_si256());
+  }
+  for (; i < kBins; ++i) {
+    into.bins[i] += from.bins[i];
+    from.bins[i] = 0;
+  }
+}
+
+TALLIX_AVX2 void round_f32_avx2(const double* xs, size_t n, double* out) noexcept {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    _mm256_storeu_pd(out + i, _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_loadu_pd(xs + i))));
+  portable_kernels().round_f32(xs + i, n - i, out + i);
+}
+
+TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, double* p,
+                               double* e) noexcept {
+  const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+  const __m256d inf = _mm256_set1_pd(INFINITY);
+  const __m256d min_normal = _mm256_set1_pd(0x1p-1022);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d lost = zero;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m256d x = _mm256_loadu_pd(a + i);
+    __m256d y = _mm256_loadu_pd(b + i);
+    __m256d pi = _mm256_mul_pd(x, y);
+    __m256d err = _mm256_fmadd_pd(x, y, _mm256_xor_pd(pi, sign));
+    __m256d mag = _mm256_and_pd(pi, abs_mask);
+    err = _mm256_andnot_pd(_mm256_cmp_pd(mag, inf, _CMP_EQ_OQ), err);
+    // Non-zero factors; a NaN compares unordered, hence not equal to zero.
+    __m256d nonzero = _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ),
+                                    _mm256_cmp_pd(y, zero, _CMP_NEQ_UQ));
+    lost = _mm256_or_pd(lost, _mm256_and_pd(nonzero, _mm256_cmp_pd(mag, min_normal, _CMP_LT_OQ)));
+    _mm256_storeu_pd(p + i, pi);
+    _mm256_storeu_pd(e + i, err);
+  }
+  bool tail_lost = portable_kernels().products(a + i, b + i, n - i, p + i, e + i);
+  return tail_lost || _mm256_movemask_pd(lost) != 0;
+}
+
+constexpr Kernels kAvx2{place_avx2, absorb_avx2, round_f32_avx2, products_avx2};
+
+}  // namespace
+
+const Kernels& avx2_kernels() noexcept { return kAvx2; }
+
+}  // namespace tallix

@@ -1,0 +1,63 @@
+// Scalar pieces of bank placement shared by every kernel form. They are
+// inline so that each form compiles them with its own instruction set.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "fast_simd.hpp"
+
+namespace tallix::place {
+
+// Adds one split entry (low part packed with its bin index) to a bank.
+inline void add_entry(int64_t* bins, uint64_t lo_bin, int64_t hi) noexcept {
+  uint64_t bin = lo_bin >> 32;
+  bins[bin] += static_cast<int64_t>(lo_bin & 0xFFFFFFFF);
+  bins[bin + 1] += hi;
+}
+
+// Adds a block of entries, a multiple of four long, to the four banks by
+// position modulo 4.
+inline void scatter_block(int64_t* const* bins, const uint64_t* lo_bin, const int64_t* hi,
+                          size_t n) noexcept {
+  for (size_t i = 0; i < n; i += 4) {
+    add_entry(bins[0], lo_bin[i], hi[i]);
+    add_entry(bins[1], lo_bin[i + 1], hi[i + 1]);
+    add_entry(bins[2], lo_bin[i + 2], hi[i + 2]);
+    add_entry(bins[3], lo_bin[i + 3], hi[i + 3]);
+  }
+}
+
+inline void place_one(int64_t* bins, double x, Bank& flags) noexcept {
+  uint64_t bits = std::bit_cast<uint64_t>(x);
+  bool finite = ((bits >> 52) & 0x7FF) != 0x7FF;
+  if (!finite) [[unlikely]]
+    flags.note_special(bits);
+  Split v = split_value(bits, finite);
+  add_entry(bins, v.lo | (v.bin << 32), v.hi);
+}
+
+// Values from position `at` on, one at a time: whole groups of four by
+// position, the last n mod 4 to the first bank.
+inline void place_rest(const double* xs, size_t at, size_t n, int64_t* const* bins,
+                       Bank& flags) noexcept {
+  size_t whole = n - n % 4;
+  for (; at < whole; ++at) place_one(bins[at % 4], xs[at], flags);
+  for (; at < n; ++at) place_one(bins[0], xs[at], flags);
+}
+
+// Records the non-finite values among xs[0..n).
+inline void note_specials(const double* xs, size_t n, Bank& flags) noexcept {
+  for (size_t k = 0; k < n; ++k) {
+    uint64_t b = std::bit_cast<uint64_t>(xs[k]);
+    if (((b >> 52) & 0x7FF) == 0x7FF) flags.note_special(b);
+  }
+}
+
+inline void absorb_bins(Bank& into, Bank& from) noexcept {
+  for (int i = 0; i < kBins; ++i) into.bins[i] += from.bins[i];
+  from.bins.fill(0);
+}
+
+}  // namespace tallix::place
