@@ -1,0 +1,282 @@
+"""Reductions on a real Dask cluster of worker processes: every partitioning and
+row order must give the bytes and receipt that one process gets from the plain
+add loop over all rows."""
+
+import logging
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+distributed = pytest.importorskip("distributed")
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+import dask  # noqa: E402
+import pandas as pd  # noqa: E402
+
+import tallix  # noqa: E402
+
+try:
+    import tallix_dask
+except ImportError:  # running from the source tree; spawned workers inherit sys.path
+    sys.path.append(str(Path(__file__).resolve().parents[1] / "python"))
+    import tallix_dask
+
+TIMEOUT = 60
+N = 6000
+EDGES = [-1e12, -1.0, -0.0, 0.0, 1e-300, 1.0, 1e12]
+
+
+def make_table():
+    rng = np.random.default_rng(7)
+    wide = np.ldexp(rng.random(N), rng.integers(-1074, 1000, N)) * rng.choice([-1.0, 1.0], N)
+    unusual = wide.copy()
+    unusual[[5, 900, 4000, 4001, 5999]] = [math.inf, -0.0, math.nan, -math.inf, 5e-324]
+    return pd.DataFrame(
+        {
+            "wide": wide,
+            "unusual": unusual,
+            "normal": rng.standard_normal(N) * 1e3 + 7.0,
+            "weight": rng.exponential(size=N),
+            "key": rng.choice(["", "a", "b", "á", "zz"], N),
+        }
+    )
+
+
+TABLE = make_table()
+
+# name -> (class, columns, extra constructor arguments)
+NUMERIC = {
+    "sum": (tallix.SumF64, ["wide"], ()),
+    "sum_unusual": (tallix.SumF64, ["unusual"], ()),
+    "sum32": (tallix.SumF32, ["normal"], ()),
+    "moments": (tallix.MomentsF64, ["normal"], ()),
+    "moments4": (tallix.Moments4F64, ["normal"], ()),
+    "pn": (tallix.PnMomentsF64, ["unusual"], ()),
+    "extrema": (tallix.ExtremaF64, ["unusual"], ()),
+    "hist": (tallix.HistogramF64, ["unusual"], (EDGES,)),
+    "cov": (tallix.CovF64, ["normal", "wide"], ()),
+    "weighted": (tallix.WeightedMomentsF64, ["normal", "weight"], ()),
+    "covmat": (tallix.CovMatrixF64, ["normal", "weight", "wide"], (2,)),
+    "covmat0": (tallix.CovMatrixF64, ["normal"], (0,)),
+}
+KEYED = {
+    "summap": (tallix.SumMap, ["key", "wide"], ()),
+    "momentsmap": (tallix.MomentsMap, ["key", "normal"], ()),
+}
+COLUMNS = [c for c in TABLE.columns if c != "key"]
+
+
+def dump(state):
+    return state.to_bytes() if hasattr(state, "to_bytes") else state.encode()
+
+
+def single_process(cls, columns, args):
+    state = cls(*args)
+    if cls is tallix.CovMatrixF64:
+        rows = TABLE[columns[:-1]].to_numpy().tolist() if columns[:-1] else [[]] * N
+        for row, y in zip(rows, TABLE[columns[-1]].tolist()):
+            state.add(row, y)
+    else:
+        for values in zip(*(TABLE[c].tolist() for c in columns)):
+            state.add(*values)
+    return state
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return {
+        name: single_process(*entry)
+        for name, entry in (NUMERIC | KEYED).items()
+    }
+
+
+def targets(entries, ref):
+    def one(cls, cols, args):
+        edges = args[0] if cls is tallix.HistogramF64 else None
+        return tallix_dask.target(cls, *map(ref, cols), edges=edges)
+
+    return {name: one(*entry) for name, entry in entries.items()}
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    )
+    client = distributed.Client(cluster, timeout=TIMEOUT)
+    try:
+        yield client
+    finally:
+        client.close(timeout=TIMEOUT)
+        cluster.close(timeout=TIMEOUT)
+
+
+def order(kind, seed=0):
+    if kind == "original":
+        return np.arange(N)
+    if kind == "reversed":
+        return np.arange(N)[::-1]
+    return np.random.default_rng(seed).permutation(N)
+
+
+def uneven(parts, seed):
+    cuts = np.sort(np.random.default_rng(seed).choice(np.arange(1, N), parts - 1, replace=False))
+    return tuple(np.diff(np.concatenate([[0], cuts, [N]])).tolist())
+
+
+def assert_matches(states, reference):
+    for name, state in states.items():
+        assert dump(state) == dump(reference[name]), name
+        if hasattr(state, "state_hash"):
+            assert state.state_hash() == reference[name].state_hash(), name
+
+
+@pytest.mark.parametrize(
+    "chunks, rows, split_every",
+    [
+        ((N,), "original", 8),
+        (uneven(7, 1), "reversed", 2),
+        (uneven(31, 2), "shuffled", 3),
+        ((1,) * 40 + (N - 40,), "shuffled", 8),
+    ],
+    ids=["one-partition", "7-reversed", "31-shuffled-binary", "40-tiny-shuffled"],
+)
+def test_array_partitionings_match_one_process(client, reference, chunks, rows, split_every):
+    table = TABLE[COLUMNS].to_numpy()[order(rows, seed=len(chunks))]
+    data = da.from_array(table, chunks=(chunks, 2))
+    plan = targets(NUMERIC, COLUMNS.index)
+    states = tallix_dask.reduce_many(
+        data, plan, split_every=split_every, client=client, timeout=TIMEOUT
+    )
+    assert_matches(states, reference)
+
+
+@pytest.mark.parametrize("npartitions, seed", [(5, 3), (13, 4)])
+def test_dataframe_partitionings_include_keyed_maps(client, reference, npartitions, seed):
+    frame = TABLE.iloc[order("shuffled", seed)].reset_index(drop=True)
+    data = dd.from_pandas(frame, npartitions=npartitions, sort=False)
+    states = tallix_dask.reduce_many(
+        data, targets(NUMERIC | KEYED, str), client=client, timeout=TIMEOUT
+    )
+    assert_matches(states, reference)
+    assert states["sum"].value() == math.fsum(TABLE["wide"])
+
+
+def one_liner_inputs():
+    frame = dd.from_pandas(TABLE, npartitions=4, sort=False)
+    arr = {c: da.from_array(TABLE[c].to_numpy(), chunks=1111) for c in COLUMNS}
+    features = da.from_array(TABLE[["normal", "weight"]].to_numpy(), chunks=(700, 1))
+    stacked = da.from_array(TABLE[["normal", "weight", "wide"]].to_numpy(), chunks=(2500, 3))
+    return [
+        ("moments", (tallix.MomentsF64, arr["normal"])),
+        ("cov", (tallix.CovF64, frame["normal"], frame["wide"])),
+        ("weighted", (tallix.WeightedMomentsF64, frame["normal"], arr["weight"])),
+        ("covmat", (tallix.CovMatrixF64, features, arr["wide"])),
+        ("covmat", (tallix.CovMatrixF64, stacked)),
+        ("covmat", (tallix.CovMatrixF64, frame[["normal", "weight", "wide"]])),
+        ("summap", (tallix.SumMap, frame["key"], frame["wide"])),
+    ]
+
+
+@pytest.mark.parametrize(
+    "name, call",
+    one_liner_inputs(),
+    ids=["array", "frame-pairs", "mixed-pairs", "rows+y", "rows-last-y", "frame-rows", "keyed"],
+)
+def test_one_liner(client, reference, name, call):
+    state = tallix_dask.reduce(*call, client=client, timeout=TIMEOUT)
+    assert dump(state) == dump(reference[name])
+
+
+def test_replicated_sum_gives_one_replica_per_partition(client):
+    column = da.from_array(TABLE["wide"].to_numpy(), chunks=uneven(9, 5))
+    state = tallix_dask.reduce(tallix.ReplicatedSum, column, client=client, timeout=TIMEOUT)
+    assert state.value() == math.fsum(TABLE["wide"])
+    assert len(state.encode()) == 4 + 293 * 9
+    assert tallix.ReplicatedSum.decode(state.encode()).encode() == state.encode()
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        ((tallix.DotF64, "x", "y"), TypeError, "no byte form"),
+        ((tallix.DeltasSum, "x"), TypeError, "no byte form"),
+        ((tallix.FastSumF64, "x"), TypeError, "no byte form"),
+        ((tallix.MomentsF64, "x", "y"), ValueError, "takes 1 column"),
+        ((tallix.CovF64, "x"), ValueError, "takes 2 column"),
+        ((tallix.HistogramF64, "x"), TypeError, "edges are required"),
+    ],
+)
+def test_targets_rejected_before_any_work(call, error, message):
+    with pytest.raises(error, match=message):
+        tallix_dask.target(*call)
+
+
+def test_bad_edges_and_stray_edges_rejected():
+    with pytest.raises(ValueError, match="edges must be sorted"):
+        tallix_dask.target(tallix.HistogramF64, "x", edges=[1.0, 0.0])
+    with pytest.raises(TypeError, match="only for it"):
+        tallix_dask.target(tallix.SumF64, "x", edges=[0.0, 1.0])
+
+
+def test_misaligned_inputs_rejected():
+    x = da.ones(10, chunks=3)
+    with pytest.raises(ValueError, match="differ in length"):
+        tallix_dask.reduce(tallix.CovF64, x, da.ones(11, chunks=3))
+    a = dd.from_pandas(pd.DataFrame({"x": np.arange(10.0)}), npartitions=2)
+    b = dd.from_pandas(pd.DataFrame({"y": np.arange(10.0)}), npartitions=3)
+    with pytest.raises(ValueError, match="partitioned differently"):
+        tallix_dask.reduce(tallix.CovF64, a["x"], b["y"])
+    with pytest.raises(ValueError, match="no such column"):
+        tallix_dask.plan(a, {"s": tallix_dask.target(tallix.SumF64, "nope")})
+    with pytest.raises(ValueError, match="no such column"):
+        tallix_dask.plan(da.ones((4, 2)), {"s": tallix_dask.target(tallix.SumF64, 2)})
+    with pytest.raises(ValueError, match="split_every"):
+        tallix_dask.reduce(tallix.SumF64, x, split_every=1)
+
+
+def test_empty_partitions_merge_as_nothing():
+    x = da.from_array(np.array([3.0, -1.0, 2.5]), chunks=((0, 2, 0, 1, 0),))
+    with dask.config.set(scheduler="sync"):
+        extrema = tallix_dask.reduce(tallix.ExtremaF64, x)
+        hist = tallix_dask.reduce(tallix.HistogramF64, x, edges=[0.0, 1.0])
+    assert (extrema.min(), extrema.max(), hist.counts()) == (-1.0, 3.0, [1, 0, 2])
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False)
+values = st.one_of(finite, st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 5e-324]))
+
+
+@settings(max_examples=30, deadline=None)
+@given(
+    rows=st.lists(st.tuples(values, finite), min_size=1, max_size=60),
+    cuts=st.lists(st.integers(0, 60), max_size=8),
+    split_every=st.integers(2, 5),
+)
+def test_any_tree_gives_add_loop_bytes(rows, cuts, split_every):
+    xs, ys = (np.array(c) for c in zip(*rows))
+    bounds = sorted({min(c, len(xs)) for c in cuts} | {0, len(xs)})
+    data = da.from_array(np.column_stack([xs, ys]), chunks=(tuple(np.diff(bounds)), 2))
+    plan = {
+        "m": tallix_dask.target(tallix.Moments4F64, 0),
+        "h": tallix_dask.target(tallix.HistogramF64, 0, edges=[-1.0, 0.0, 1e300]),
+        "c": tallix_dask.target(tallix.CovMatrixF64, 0, 1),
+    }
+    with dask.config.set(scheduler="sync"):
+        states = tallix_dask.reduce_many(data, plan, split_every=split_every)
+    expected = {"m": tallix.Moments4F64(), "h": tallix.HistogramF64([-1.0, 0.0, 1e300]),
+                "c": tallix.CovMatrixF64(1)}
+    for x, y in zip(xs.tolist(), ys.tolist()):
+        expected["m"].add(x)
+        expected["h"].add(x)
+        expected["c"].add([x], y)
+    assert {k: dump(s) for k, s in states.items()} == {k: dump(s) for k, s in expected.items()}
