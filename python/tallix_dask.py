@@ -158,6 +158,8 @@ def _batch_form(name: str, args: tuple) -> str | None:
 
 
 def _probe_batch(name: str, args: tuple) -> str | None:
+    if name == "SumF64" and not hasattr(tallix.SumF64, "extend"):
+        return "fastsum" if _fastsum(_SAMPLE).to_bytes() == _looped(name, args, [_SAMPLE]) else None
     if not hasattr(getattr(tallix, name), "extend"):
         return None
     if name == "CovMatrixF64":
@@ -167,17 +169,28 @@ def _probe_batch(name: str, args: tuple) -> str | None:
     else:
         cols = [np.roll(_SAMPLE, k) for k in range(_KINDS[name].columns)]
         forms = {"columns": tuple(cols)}
-    expected = _make(name, args)
-    _add_loop(name, expected, cols)
+    expected = _looped(name, args, cols)
     for form, call_args in forms.items():
         trial = _make(name, args)
         try:
             trial.extend(*call_args)
         except (TypeError, ValueError):
             continue
-        if _dump(name, trial) == _dump(name, expected):
+        if _dump(name, trial) == expected:
             return form
     return None
+
+
+def _looped(name: str, args: tuple, cols: list) -> bytes:
+    state = _make(name, args)
+    _add_loop(name, state, cols)
+    return _dump(name, state)
+
+
+def _fastsum(xs: np.ndarray) -> Any:
+    fast = tallix.FastSumF64()
+    fast.extend(xs)
+    return fast.finish()
 
 
 def _add_loop(name: str, state: Any, cols: list) -> None:
@@ -205,6 +218,8 @@ def _feed(name: str, args: tuple, state: Any, cols: list, index: int) -> None:
         _add_loop(name, state, cols)
     elif form == "columns":
         state.extend(*cols)
+    elif form == "fastsum":
+        state.merge(_fastsum(cols[0]))
     else:
         x = np.column_stack(cols[:-1]) if len(cols) > 1 else np.empty((len(cols[0]), 0))
         state.extend(*_rows_forms(np.ascontiguousarray(x), cols[-1])[form])
