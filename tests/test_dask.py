@@ -4,6 +4,7 @@ add loop over all rows."""
 
 import logging
 import math
+import os
 import sys
 from pathlib import Path
 
@@ -114,6 +115,8 @@ def client():
     )
     client = distributed.Client(cluster, timeout=TIMEOUT)
     try:
+        pids = set(client.run(os.getpid).values())
+        assert len(pids) == 2 and os.getpid() not in pids  # worker processes, not threads
         yield client
     finally:
         client.close(timeout=TIMEOUT)
