@@ -136,47 +136,80 @@ SumF64 FastSumF64::finish() const noexcept {
   return out;
 }
 
-void accumulate_values(Limbs& limbs, Bank& flags, std::span<const double> xs) noexcept {
-  Bank b0, b1, b2, b3;
+void BankedAdder::add(std::span<const double> xs) noexcept {
   for (size_t at = 0; at < xs.size(); at += kShortChunk) {
-    place_chunk(xs.subspan(at, std::min(kShortChunk, xs.size() - at)), b0, b1, b2, b3, flags);
-    // 2048 values of at most 2^52 each per bin stay within int64.
-    absorb_bins(b0, b1);
-    absorb_bins(b0, b2);
-    absorb_bins(b0, b3);
-    Bank::fold_into(b0, limbs);
+    size_t n = std::min(kShortChunk, xs.size() - at);
+    // 2048 values of at most 2^52 each per bin stay within int64, so the four
+    // banks can be summed into one before folding.
+    if (held_ + n > kShortChunk) fold();
+    place_chunk(xs.subspan(at, n), banks_[0], banks_[1], banks_[2], banks_[3], flags_);
+    held_ += n;
   }
 }
 
-namespace {
-
-void add_flags(SumF64& s, const Bank& flags) noexcept {
-  s.nan |= flags.nan;
-  s.pos_inf |= flags.pos_inf;
-  s.neg_inf |= flags.neg_inf;
+void BankedAdder::fold() noexcept {
+  absorb_bins(banks_[0], banks_[1]);
+  absorb_bins(banks_[0], banks_[2]);
+  absorb_bins(banks_[0], banks_[3]);
+  Bank::fold_into(banks_[0], target_.limbs);
+  held_ = 0;
 }
 
-}  // namespace
+void BankedAdder::finish() noexcept {
+  if (held_ > 0) fold();
+  target_.nan |= flags_.nan;
+  target_.pos_inf |= flags_.pos_inf;
+  target_.neg_inf |= flags_.neg_inf;
+}
 
 void sum_batch(SumF64& s, std::span<const double> xs) noexcept {
-  Bank flags;
-  accumulate_values(s.limbs, flags, xs);
-  add_flags(s, flags);
-  s.count = saturating_add(s.count, xs.size());
+  BankedAdder adder(s);
+  adder.add(xs);
+  adder.finish();
+  s.count = add_count(s.count, xs.size(), 1);
 }
 
 void sum_f32_batch(SumF32& s, std::span<const double> xs) noexcept {
   const Kernels& k = active_kernels();
-  double rounded[kShortChunk];
-  Bank flags;
-  for (size_t at = 0; at < xs.size(); at += kShortChunk) {
-    size_t n = std::min(kShortChunk, xs.size() - at);
-    for (size_t i = 0; i < n; i += kLongChunk)
-      k.round_f32(xs.data() + at + i, std::min(kLongChunk, n - i), rounded + i);
-    accumulate_values(s.sum.limbs, flags, std::span<const double>(rounded, n));
+  double rounded[kLongChunk];
+  BankedAdder adder(s.sum);
+  for (size_t at = 0; at < xs.size(); at += kLongChunk) {
+    size_t n = std::min(kLongChunk, xs.size() - at);
+    k.round_f32(xs.data() + at, n, rounded);
+    adder.add(std::span<const double>(rounded, n));
   }
-  add_flags(s.sum, flags);
-  s.sum.count = saturating_add(s.sum.count, xs.size());
+  adder.finish();
+  s.sum.count = add_count(s.sum.count, xs.size(), 1);
+}
+
+void push_batch(DotF64& d, std::span<const double> a, std::span<const double> b) noexcept {
+  const Kernels& k = active_kernels();
+  double p[kLongChunk], e[kLongChunk];
+  bool lost = false;
+  BankedAdder adder(d.sum);
+  for (size_t at = 0; at < a.size(); at += kLongChunk) {
+    size_t n = std::min(kLongChunk, a.size() - at);
+    lost |= k.products(a.data() + at, b.data() + at, n, p, e);
+    adder.add(std::span<const double>(p, n));
+    adder.add(std::span<const double>(e, n));
+  }
+  adder.finish();
+  d.exactness_lost |= lost;
+  d.sum.count = add_count(d.sum.count, a.size(), 2);
+}
+
+Status dot_batch(DotF64& d, std::span<const double> xs, std::span<const double> ys) noexcept {
+  if (xs.size() != ys.size())
+    return UsageFailure{"dot product requires equal-length slices", xs.size(), ys.size()};
+  push_batch(d, xs, ys);
+  return {};
+}
+
+Result<double> dot_fast(std::span<const double> xs, std::span<const double> ys) noexcept {
+  DotF64 d;
+  Status s = dot_batch(d, xs, ys);
+  if (!s.ok()) return s.failure();
+  return d.try_value();
 }
 
 }  // namespace tallix

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "acc.hpp"
+#include "dot.hpp"
 
 namespace tallix {
 
@@ -48,13 +49,40 @@ struct FastSumF64 {
   SumF64 finish() const noexcept;
 };
 
-// Adds every value exactly into the limbs through banks; non-finite values set
-// the flags of `flags`. Counts are left to the caller.
-void accumulate_values(Limbs& limbs, Bank& flags, std::span<const double> xs) noexcept;
+// Adds any number of values exactly into a sum's limbs and flags through four
+// banks, folding before the banks could overflow. Counts are the caller's.
+class BankedAdder {
+ public:
+  explicit BankedAdder(SumF64& target) noexcept : target_(target) {}
+  BankedAdder(const BankedAdder&) = delete;
+  BankedAdder& operator=(const BankedAdder&) = delete;
 
-// Batch forms of SumF64::add and SumF32::add loops: the same bytes, far faster.
+  void add(std::span<const double> xs) noexcept;
+  // Folds what the banks hold and hands the non-finite flags to the target.
+  void finish() noexcept;
+
+ private:
+  void fold() noexcept;
+
+  SumF64& target_;
+  Bank banks_[4];
+  Bank flags_;
+  size_t held_ = 0;  // values in the banks since the last fold
+};
+
+// Batch forms of the add and push loops: the same bytes, far faster.
 void sum_batch(SumF64& s, std::span<const double> xs) noexcept;
 // Each value is first rounded to binary32, as SumF32's single add does.
 void sum_f32_batch(SumF32& s, std::span<const double> xs) noexcept;
+// push(a[i], b[i]) for every i; the spans must have equal lengths.
+void push_batch(DotF64& d, std::span<const double> a, std::span<const double> b) noexcept;
+// DotF64::extend_from_slices and dot() on the batch path.
+Status dot_batch(DotF64& d, std::span<const double> xs, std::span<const double> ys) noexcept;
+Result<double> dot_fast(std::span<const double> xs, std::span<const double> ys) noexcept;
+
+// Adds n to a count the way n single saturating increments of `per` would.
+inline uint64_t add_count(uint64_t count, uint64_t n, uint64_t per) noexcept {
+  return n > UINT64_MAX / per ? UINT64_MAX : saturating_add(count, n * per);
+}
 
 }  // namespace tallix

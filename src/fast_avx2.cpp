@@ -121,7 +121,20 @@ TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, doubl
   return tail_lost || _mm256_movemask_pd(lost) != 0;
 }
 
-constexpr Kernels kAvx2{place_avx2, absorb_avx2, round_f32_avx2, products_avx2};
+TALLIX_AVX2 void square_split_avx2(const double* x, size_t n, double* p, double* e) noexcept {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m256d v = _mm256_loadu_pd(x + i);
+    __m256d sq = _mm256_mul_pd(v, v);
+    _mm256_storeu_pd(p + i, sq);
+    _mm256_storeu_pd(e + i, _mm256_fmadd_pd(v, v, _mm256_xor_pd(sq, sign)));
+  }
+  portable_kernels().square_split(x + i, n - i, p + i, e + i);
+}
+
+constexpr Kernels kAvx2{place_avx2, absorb_avx2, round_f32_avx2, products_avx2,
+                        square_split_avx2};
 
 }  // namespace
 

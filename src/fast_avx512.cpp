@@ -116,7 +116,19 @@ TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n, d
   return tail_lost || lost != 0;
 }
 
-constexpr Kernels kAvx512{place_avx512, absorb_avx512, round_f32_avx512, products_avx512};
+TALLIX_AVX512 void square_split_avx512(const double* x, size_t n, double* p, double* e) noexcept {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m512d v = _mm512_loadu_pd(x + i);
+    __m512d sq = _mm512_mul_pd(v, v);
+    _mm512_storeu_pd(p + i, sq);
+    _mm512_storeu_pd(e + i, _mm512_fmadd_pd(v, v, _mm512_sub_pd(_mm512_setzero_pd(), sq)));
+  }
+  portable_kernels().square_split(x + i, n - i, p + i, e + i);
+}
+
+constexpr Kernels kAvx512{place_avx512, absorb_avx512, round_f32_avx512, products_avx512,
+                          square_split_avx512};
 
 }  // namespace
 

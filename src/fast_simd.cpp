@@ -33,14 +33,21 @@ bool products_portable(const double* a, const double* b, size_t n, double* p, do
   for (size_t i = 0; i < n; ++i) {
     double pi = a[i] * b[i];
     p[i] = pi;
-    e[i] = std::isinf(pi) ? 0.0 : std::fma(a[i], b[i], -pi);
+    e[i] = std::isinf(pi) ? 0.0 : fma_exact(a[i], b[i], -pi);
     lost |= lost_exactness(a[i], b[i], pi);
   }
   return lost;
 }
 
+void square_split_portable(const double* x, size_t n, double* p, double* e) noexcept {
+  for (size_t i = 0; i < n; ++i) {
+    p[i] = x[i] * x[i];
+    e[i] = fma_exact(x[i], x[i], -p[i]);
+  }
+}
+
 constexpr Kernels kPortable{place_portable, absorb_portable, round_f32_portable,
-                            products_portable};
+                            products_portable, square_split_portable};
 
 const Kernels& table(Isa isa) noexcept {
   switch (isa) {

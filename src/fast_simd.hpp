@@ -47,6 +47,9 @@ struct Kernels {
   // p[i] = a[i] * b[i] rounded, e[i] its exact fma error (0 when p[i] is
   // infinite); true when a product of non-zero factors fell below 2^-1022.
   bool (*products)(const double* a, const double* b, size_t n, double* p, double* e) noexcept;
+  // p[i] = x[i] * x[i] rounded and e[i] = fma(x[i], x[i], -p[i]) as IEEE
+  // gives it (NaN or an infinity when the square overflows).
+  void (*square_split)(const double* x, size_t n, double* p, double* e) noexcept;
 };
 
 const Kernels& portable_kernels() noexcept;

@@ -166,6 +166,25 @@ TEST(sum_batches_match_add_loops_on_every_path) {
   });
 }
 
+TEST(push_batch_matches_push_loop_on_every_path) {
+  // Products that overflow, underflow, vanish or turn NaN, among ordinary ones.
+  const double odd[] = {0.0, -0.0, 1e-200, 5e-324, 1e308, -1e308, INFINITY, NAN, 3.0, -7.5};
+  std::vector<double> a = finite_values(3000, 8), b = finite_values(3000, 9);
+  for (size_t i = 0; i < a.size(); i += 37) a[i] = odd[(i / 37) % 10];
+  for (size_t i = 0; i < b.size(); i += 41) b[i] = odd[(i / 41) % 10];
+  for_each_isa([&] {
+    for (size_t n : {0, 1, 9, 512, 513, 3000}) {
+      DotF64 want, got;
+      for (size_t i = 0; i < n; ++i) want.push(a[i], b[i]);
+      CHECK(dot_batch(got, std::span(a).first(n), std::span(b).first(n)).ok());
+      CHECK(got.to_bytes() == want.to_bytes());
+    }
+    DotF64 d;
+    CHECK(!dot_batch(d, std::span(a).first(3), std::span(b).first(2)).ok());
+    CHECK(d.to_bytes() == DotF64{}.to_bytes());
+  });
+}
+
 TEST(saturated_counts_stay_saturated) {
   SumF64 s;
   s.count = std::numeric_limits<uint64_t>::max() - 1;

@@ -1,5 +1,6 @@
 // CovF64 and WeightedMomentsF64: bivariate covariance and weighted moments.
 #include "frame.hpp"
+#include "batch.hpp"
 #include "receipt.hpp"
 #include "stats/cov.hpp"
 #include "stats/weighted.hpp"
@@ -12,6 +13,7 @@ struct Binding<CovF64> {
   using ctor = Ctor<"()", &make_default<CovF64>>;
   using methods = Methods<
       Method<"add($self, x, y)", &CovF64::add>,
+      Method<"extend($self, xs, ys)", &cov_batch>,
       Method<"merge($self, o)", &CovF64::merge>,
       Method<"count($self)", &CovF64::counted>,
       Method<"covariance($self)", &CovF64::try_covariance>,
@@ -30,6 +32,7 @@ struct Binding<WeightedMomentsF64> {
   using ctor = Ctor<"()", &make_default<WeightedMomentsF64>>;
   using methods = Methods<
       Method<"add($self, x, w)", &WeightedMomentsF64::add>,
+      Method<"extend($self, xs, ws)", &weighted_batch>,
       Method<"merge($self, o)", &WeightedMomentsF64::merge>,
       Method<"count($self)", &WeightedMomentsF64::counted>,
       Method<"mean($self)", &WeightedMomentsF64::try_mean>,

@@ -1,6 +1,7 @@
 // CovMatrixF64: the d-dimensional covariance state and its regressions.
 #include "covmat.hpp"
 #include "frame.hpp"
+#include "batch.hpp"
 #include "receipt.hpp"
 
 namespace tallix::py {
@@ -12,6 +13,9 @@ struct Binding<CovMatrixF64> {
   using methods = Methods<
       Method<"count($self)", &CovMatrixF64::counted>,
       Method<"add($self, x, y)", &CovMatrixF64::add>,
+      Method<"extend($self, rows, ys)", &covmat_batch,
+             "rows: the len(ys) rows of dim() features as one flat sequence, row after\n"
+             "row (for a 2-D numpy array, pass a.ravel()).">,
       Method<"merge($self, o)", &CovMatrixF64::merge>,
       Method<"covariance($self, i, j)", &CovMatrixF64::try_covariance>,
       Method<"regression($self)", &CovMatrixF64::try_regression>,

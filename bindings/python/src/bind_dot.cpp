@@ -1,5 +1,6 @@
 // DotF64: the exact dot-product accumulator.
 #include "dot.hpp"
+#include "fast.hpp"
 #include "frame.hpp"
 #include "receipt.hpp"
 
@@ -11,7 +12,7 @@ struct Binding<DotF64> {
   using ctor = Ctor<"()", &make_default<DotF64>>;
   using methods = Methods<
       Method<"push($self, a, b)", &DotF64::push>,
-      Method<"extend($self, xs, ys)", &DotF64::extend_from_slices>,
+      Method<"extend($self, xs, ys)", &dot_batch>,
       Method<"merge($self, other)", &DotF64::merge>,
       Method<"value($self)", &DotF64::try_value>,
       Method<"state_hash($self)", &state_hash<DotF64>>>;

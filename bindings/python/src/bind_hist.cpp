@@ -1,5 +1,6 @@
 // HistogramF64 and ExtremaF64: total-order bins and extrema.
 #include "frame.hpp"
+#include "batch.hpp"
 #include "hist.hpp"
 #include "lattice.hpp"
 #include "receipt.hpp"
@@ -12,6 +13,7 @@ struct Binding<HistogramF64> {
   using ctor = Ctor<"(edges)", &HistogramF64::create>;
   using methods = Methods<
       Method<"add($self, x)", &HistogramF64::add>,
+      Method<"extend($self, xs)", &histogram_batch>,
       Method<"merge($self, other)", &HistogramF64::merge,
              "Add the counts of another histogram, as if its values had been added here.\n"
              "Exact and commutative. Both must have bit-identical edges, else ValueError\n"
@@ -31,6 +33,7 @@ struct Binding<ExtremaF64> {
   using ctor = Ctor<"()", &make_default<ExtremaF64>>;
   using methods = Methods<
       Method<"add($self, x)", &ExtremaF64::add>,
+      Method<"extend($self, xs)", &extrema_batch>,
       Method<"merge($self, other)", &ExtremaF64::merge,
              "Combine with another state, as if its values had been added here.\n"
              "Exact and commutative: minimum and maximum in total order, counts\n"

@@ -1,5 +1,6 @@
 // SumMap, MomentsMap, ReplicatedSum and DeltasSum: the replication containers.
 #include "frame.hpp"
+#include "batch.hpp"
 #include "replicated.hpp"
 
 namespace tallix::py {
@@ -50,6 +51,7 @@ struct Binding<DeltasSum> {
   using ctor = Ctor<"()", &make_default<DeltasSum>>;
   using methods = Methods<
       Method<"add($self, x)", &DeltasSum::add>,
+      Method<"extend($self, xs)", &deltas_batch>,
       Method<"value($self)", &DeltasSum::value>>;
 };
 

@@ -1,6 +1,7 @@
 // SumF64 and SumF32: the exact sum and its binary32 twin.
 #include "acc.hpp"
 #include "frame.hpp"
+#include "fast.hpp"
 #include "receipt.hpp"
 
 namespace tallix::py {
@@ -11,6 +12,7 @@ struct Binding<SumF64> {
   using ctor = Ctor<"()", &make_default<SumF64>>;
   using methods = Methods<
       Method<"add($self, x)", &SumF64::add>,
+      Method<"extend($self, xs)", &sum_batch>,
       Method<"merge($self, other)", &SumF64::merge>,
       Method<"try_unmerge($self, other)", &SumF64::try_unmerge,
              "Exactly remove a previously merged contribution (group subtraction).\n"
@@ -30,6 +32,7 @@ struct Binding<SumF32> {
   using ctor = Ctor<"()", &make_default<SumF32>>;
   using methods = Methods<
       Method<"add($self, x)", &SumF32::add>,
+      Method<"extend($self, xs)", &sum_f32_batch>,
       Method<"merge($self, other)", &SumF32::merge>,
       Method<"count($self)", &SumF32::counted>,
       Method<"value($self)", &SumF32::value>,

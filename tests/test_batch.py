@@ -1,0 +1,198 @@
+"""Every `extend` must leave exactly the bytes of the loop of single updates,
+change nothing when it refuses its input, and accept any sequence kind."""
+
+import math
+import random
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tallix as T
+
+NAN, INF = float("nan"), float("inf")
+SPECIALS = [0.0, -0.0, NAN, INF, -INF, 5e-324, -2.2250738585072014e-308, 1e-200, 1.7e308, -1.3e154]
+
+
+def values(rng, n):
+    """Wide exponents, cancellations, and now and then a special value."""
+    out = []
+    for _ in range(n):
+        r = rng.random()
+        if r < 0.02:
+            out.append(rng.choice(SPECIALS))
+        elif r < 0.5:
+            out.append(rng.gauss(0, 1) * 2.0 ** rng.randint(-60, 60))
+        else:
+            out.append(rng.uniform(-1, 1) * 10.0 ** rng.randint(-300, 300))
+    return out
+
+
+def finite_values(rng, n):
+    return [x for x in values(rng, 2 * n) if math.isfinite(x) and abs(x) > 1e-150][:n]
+
+
+def state_bytes(obj):
+    for name in ("to_bytes", "encode", "state_hash"):
+        if hasattr(obj, name):
+            return getattr(obj, name)()
+    return struct.pack("<d", obj.value())
+
+
+# name, constructor, number of sequences, single update
+UNARY = [
+    ("SumF64", T.SumF64, "add"),
+    ("SumF32", T.SumF32, "add"),
+    ("MomentsF64", T.MomentsF64, "add"),
+    ("Moments4F64", T.Moments4F64, "add"),
+    ("PnMomentsF64", T.PnMomentsF64, "add"),
+    ("ExtremaF64", T.ExtremaF64, "add"),
+    ("HistogramF64", lambda: T.HistogramF64([-1e300, -2.0, -0.0, 0.0, 1e-300, 0.5, 3.0, 1e200]), "add"),
+    ("DeltasSum", T.DeltasSum, "add"),
+]
+BINARY = [
+    ("CovF64", T.CovF64, "add"),
+    ("WeightedMomentsF64", T.WeightedMomentsF64, "add"),
+    ("DotF64", T.DotF64, "push"),
+]
+
+
+def loop_and_batch(make, update, columns, prefix):
+    """Two states that saw `prefix` one at a time, then `columns` one at a time
+    or in one extend."""
+    a, b = make(), make()
+    for state in (a, b):
+        for args in zip(*prefix):
+            getattr(state, update)(*args)
+    for args in zip(*columns):
+        getattr(a, update)(*args)
+    b.extend(*columns)
+    return a, b
+
+
+@pytest.mark.parametrize("n", [0, 1, 3, 255, 256, 257, 2049, 5000])
+@pytest.mark.parametrize("name, make, update", UNARY + BINARY, ids=lambda v: v if isinstance(v, str) else "")
+def test_extend_equals_update_loop(name, make, update, n):
+    rng = random.Random(n * 31 + len(name))
+    arity = 2 if (name, make, update) in BINARY else 1
+    columns = [values(rng, n) for _ in range(arity)]
+    prefix = [values(rng, 7) for _ in range(arity)]
+    a, b = loop_and_batch(make, update, columns, prefix)
+    assert state_bytes(a) == state_bytes(b)
+
+
+@pytest.mark.parametrize("name, make, update", UNARY + BINARY, ids=lambda v: v if isinstance(v, str) else "")
+def test_extend_accepts_arrays_and_tuples(name, make, update):
+    rng = random.Random(5)
+    arity = 2 if (name, make, update) in BINARY else 1
+    columns = [finite_values(rng, 3000) for _ in range(arity)]
+    a, b = loop_and_batch(make, update, columns, [[]] * arity)
+    c = make()
+    c.extend(*[np.array(col) if i == 0 else tuple(col) for i, col in enumerate(columns)])
+    assert state_bytes(a) == state_bytes(b) == state_bytes(c)
+
+
+@pytest.mark.parametrize("make, message", [
+    (T.CovF64, "xs and ys must have the same length"),
+    (T.WeightedMomentsF64, "xs and ws must have the same length"),
+])
+@pytest.mark.parametrize("lengths", [(3, 2), (0, 1), (2, 3)])
+def test_unequal_lengths_refused_unchanged(make, message, lengths):
+    s = make()
+    s.add(1.5, 2.0)
+    before = s.to_bytes()
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        s.extend([1.0] * lengths[0], [2.0] * lengths[1])
+    assert s.to_bytes() == before
+
+
+def test_dot_extend_unequal_lengths_is_a_broken_invariant():
+    d = T.DotF64()
+    d.push(3.0, 4.0)
+    before = d.state_hash()
+    with pytest.raises(T.PanicException, match="dot product requires equal-length slices"):
+        d.extend([1.0, 2.0], [1.0])
+    assert d.state_hash() == before
+    with pytest.raises(T.PanicException):
+        T.dot([1.0, 2.0], [1.0])
+
+
+@pytest.mark.parametrize("name, make, update", UNARY + BINARY, ids=lambda v: v if isinstance(v, str) else "")
+def test_bad_element_changes_nothing(name, make, update):
+    arity = 2 if (name, make, update) in BINARY else 1
+    s = make()
+    getattr(s, update)(*[1.25] * arity)
+    before = state_bytes(s)
+    bad = [1.0] * 5000 + ["x"]
+    with pytest.raises(TypeError):
+        s.extend(*([bad] + [[1.0] * 5001] * (arity - 1)))
+    if arity == 2:
+        with pytest.raises(TypeError):
+            s.extend([1.0] * 5001, bad)
+    assert state_bytes(s) == before
+
+
+def covmat_pair(d, rows, ys):
+    a, b = T.CovMatrixF64(d), T.CovMatrixF64(d)
+    for r, y in zip(rows, ys):
+        a.add(r, y)
+    b.extend([v for r in rows for v in r], ys)
+    return a, b
+
+
+@pytest.mark.parametrize("d, n", [(0, 5), (1, 300), (3, 0), (3, 257), (4, 1000)])
+def test_covmat_extend_equals_add_loop(d, n):
+    rng = random.Random(d * 1000 + n)
+    rows = [values(rng, d) for _ in range(n)]
+    ys = values(rng, n)
+    a, b = covmat_pair(d, rows, ys)
+    assert a.encode() == b.encode()
+    c = T.CovMatrixF64(d)
+    c.extend(np.array(rows, dtype=float).reshape(n, d).ravel(), np.array(ys))
+    assert c.encode() == a.encode()
+
+
+@pytest.mark.parametrize("rows, ys", [(5, 2), (7, 3), (0, 1), (6, 1)])
+def test_covmat_extend_refuses_ragged_rows_unchanged(rows, ys):
+    c = T.CovMatrixF64(3)
+    c.add([1.0, 2.0, 3.0], 4.0)
+    before = c.encode()
+    with pytest.raises(ValueError, match="^rows must hold dim\\(\\) values for each y$"):
+        c.extend([1.0] * rows, [1.0] * ys)
+    assert c.encode() == before
+
+
+def test_histogram_extend_on_decoded_unsorted_edges():
+    h = T.HistogramF64([0.0, 1.0, 2.0])
+    raw = bytearray(h.encode())
+    raw[5:13], raw[13:21] = raw[13:21], raw[5:13]  # swap the first two edges
+    a, b = T.HistogramF64.decode(bytes(raw)), T.HistogramF64.decode(bytes(raw))
+    xs = values(random.Random(2), 500) + [0.5, 1.0, 0.0, -0.0, NAN]
+    for x in xs:
+        a.add(x)
+    b.extend(xs)
+    assert a.encode() == b.encode()
+
+
+def test_batches_keep_sticky_flags():
+    m = T.MomentsF64()
+    m.extend([1e-200, 1.0])
+    with pytest.raises(ValueError, match="ExactnessLost"):
+        m.variance()
+    d = T.DotF64()
+    d.extend([1e308, 1e308], [10.0, -10.0])
+    assert math.isnan(d.value())
+    assert T.dot([1.0 + 2.0**-30, -1.0], [1.0 - 2.0**-30, 1.0]) == -(2.0**-60)
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.floats(width=64), st.floats(width=64)), max_size=600))
+def test_pairwise_batches_any_values(pairs):
+    xs, ys = [p[0] for p in pairs], [p[1] for p in pairs]
+    for make, update in [(T.CovF64, "add"), (T.WeightedMomentsF64, "add"), (T.DotF64, "push")]:
+        a, b = loop_and_batch(make, update, [xs, ys], [[], []])
+        assert state_bytes(a) == state_bytes(b)
+    a, b = loop_and_batch(T.Moments4F64, "add", [xs], [[]])
+    assert a.to_bytes() == b.to_bytes()
