@@ -136,9 +136,7 @@ def _column(parts: tuple, ref: tuple) -> Any:
     key = ref[1]
     if key is None:
         return part
-    if isinstance(key, str):
-        return part[key]
-    return part[:, key]
+    return part[key] if hasattr(part, "columns") else part[:, key]
 
 
 # Batch forms are checked once per process against the add loop on a small
@@ -147,8 +145,8 @@ _SAMPLE = np.array([1.5, -2.25, 1e300, -3e-310, 0.0, 7.0, -1e-5, 2.0**60])
 _BATCH_FORMS: dict[str, str | None] = {}
 
 
-def _rows_forms(x: np.ndarray, y: np.ndarray) -> dict[str, tuple]:
-    return {"rows2d": (x, y), "rows_flat": (x.ravel(), y), "rows_lists": (x.tolist(), y)}
+# Ways a (n, d) feature block may be handed to CovMatrixF64.extend.
+_ROWS_FORMS = {"rows2d": lambda x: x, "rows_flat": lambda x: x.ravel()}
 
 
 def _batch_form(name: str, args: tuple) -> str | None:
@@ -165,7 +163,8 @@ def _probe_batch(name: str, args: tuple) -> str | None:
     if name == "CovMatrixF64":
         d = args[0]
         cols = [np.roll(_SAMPLE, k) for k in range(d + 1)]
-        forms = _rows_forms(np.column_stack(cols[:-1]) if d else np.empty((8, 0)), cols[-1])
+        x = np.column_stack(cols[:-1]) if d else np.empty((len(_SAMPLE), 0))
+        forms = {form: (rows(x), cols[-1]) for form, rows in _ROWS_FORMS.items()}
     else:
         cols = [np.roll(_SAMPLE, k) for k in range(_KINDS[name].columns)]
         forms = {"columns": tuple(cols)}
@@ -222,7 +221,7 @@ def _feed(name: str, args: tuple, state: Any, cols: list, index: int) -> None:
         state.merge(_fastsum(cols[0]))
     else:
         x = np.column_stack(cols[:-1]) if len(cols) > 1 else np.empty((len(cols[0]), 0))
-        state.extend(*_rows_forms(np.ascontiguousarray(x), cols[-1])[form])
+        state.extend(_ROWS_FORMS[form](np.ascontiguousarray(x)), cols[-1])
 
 
 def _ingest(plan: tuple, index: int, refs: tuple, *parts: Any) -> tuple:

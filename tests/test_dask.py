@@ -256,6 +256,13 @@ def test_empty_partitions_merge_as_nothing():
     assert (extrema.min(), extrema.max(), hist.counts()) == (-1.0, 3.0, [1, 0, 2])
 
 
+def test_dataframe_columns_labelled_by_numbers():
+    frame = dd.from_pandas(pd.DataFrame({0: [1.0, 2.0, 4.0], 1: [1.0, 3.0, 2.0]}), npartitions=2)
+    with dask.config.set(scheduler="sync"):
+        fit = tallix_dask.reduce_many(frame, {"f": tallix_dask.target(tallix.CovMatrixF64, 0, 1)})
+    assert fit["f"].regression_exact() == [1.5, 3 / 14]
+
+
 finite = st.floats(allow_nan=False, allow_infinity=False)
 values = st.one_of(finite, st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 5e-324]))
 
