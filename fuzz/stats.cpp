@@ -1,0 +1,211 @@
+// Random sequences of calls on the statistics states with hostile values.
+// Each state is fed twice, once whole and once split into two parts that are
+// merged at the end; the two must encode identically and answer every query
+// with the same bits. The covariance matrix also checks that subtracting a
+// merged part restores the other part exactly, that a refused subtraction or
+// a row of the wrong length changes nothing, and that its encoding decodes.
+#include "stats.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "common.hpp"
+#include "covmat.hpp"
+#include "receipt.hpp"
+
+namespace {
+
+using namespace tallix;
+using fuzz::Input;
+
+template <class T>
+bool same_answer(const Result<T>& a, const Result<T>& b) {
+  if (a.ok() != b.ok()) return false;
+  if (!a.ok()) return a.failure().index() == b.failure().index();
+  if constexpr (std::is_same_v<T, double>)
+    return fuzz::same_bits(a.value(), b.value());
+  else
+    return a.value() == b.value();
+}
+
+#define SAME_QUERY(q) FUZZ_CHECK(same_answer(whole.q(), merged.q()))
+
+template <class T>
+struct Twin {
+  T whole;
+  T parts[2];
+
+  template <class F>
+  void feed(int side, F f) {
+    f(whole);
+    f(parts[side]);
+  }
+  T merged() const {
+    T m = parts[0];
+    m.merge(parts[1]);
+    FUZZ_CHECK(encode(m) == encode(whole));
+    Result<T> again = T::from_bytes(encode(whole));
+    FUZZ_CHECK(again.ok() && encode(again.value()) == encode(whole));
+    return m;
+  }
+};
+
+void check(const Twin<MomentsF64>& t) {
+  const MomentsF64 merged = t.merged();
+  const MomentsF64& whole = t.whole;
+  SAME_QUERY(try_mean);
+  SAME_QUERY(try_variance);
+  SAME_QUERY(try_sample_variance);
+  SAME_QUERY(try_stddev);
+}
+
+void check(const Twin<Moments4F64>& t) {
+  const Moments4F64 merged = t.merged();
+  const Moments4F64& whole = t.whole;
+  SAME_QUERY(try_mean);
+  SAME_QUERY(try_variance);
+  SAME_QUERY(try_skewness);
+  SAME_QUERY(try_skewness_squared);
+  SAME_QUERY(try_kurtosis);
+  SAME_QUERY(try_excess_kurtosis);
+}
+
+void check(const Twin<CovF64>& t) {
+  const CovF64 merged = t.merged();
+  const CovF64& whole = t.whole;
+  SAME_QUERY(try_covariance);
+  SAME_QUERY(try_slope);
+  SAME_QUERY(try_intercept);
+  SAME_QUERY(try_r_squared);
+  SAME_QUERY(try_correlation);
+}
+
+void check(const Twin<WeightedMomentsF64>& t) {
+  const WeightedMomentsF64 merged = t.merged();
+  const WeightedMomentsF64& whole = t.whole;
+  SAME_QUERY(try_mean);
+  SAME_QUERY(try_variance);
+}
+
+void check(const Twin<PnMomentsF64>& t) {
+  const PnMomentsF64 merged = t.merged();
+  const PnMomentsF64& whole = t.whole;
+  SAME_QUERY(live_count);
+  SAME_QUERY(try_mean);
+  SAME_QUERY(try_variance);
+}
+
+struct Matrices {
+  uint64_t d;
+  CovMatrixF64 whole, parts[2];
+
+  explicit Matrices(uint64_t dim)
+      : d(dim),
+        whole(CovMatrixF64::create(dim).value()),
+        parts{CovMatrixF64::create(dim).value(), CovMatrixF64::create(dim).value()} {}
+
+  void add(Input& in, int side) {
+    std::vector<double> row(d);
+    for (double& x : row) x = in.f64();
+    double y = in.f64();
+    FUZZ_CHECK(whole.add(row, y).ok());
+    FUZZ_CHECK(parts[side].add(row, y).ok());
+  }
+  void wrong_row(Input& in) {
+    Bytes before = encode(whole);
+    std::vector<double> row(in.u8() % 2 == 0 || d == 0 ? d + 1 : d - 1);
+    FUZZ_CHECK(!whole.add(row, 0.0).ok());
+    FUZZ_CHECK(encode(whole) == before);
+  }
+  void check() {
+    CovMatrixF64 merged = parts[0];
+    merged.merge(parts[1]);
+    FUZZ_CHECK(encode(merged) == encode(whole));
+    Result<CovMatrixF64> again = CovMatrixF64::decode(encode(whole));
+    FUZZ_CHECK(again.ok() && encode(again.value()) == encode(whole));
+    for (uint64_t i = 0; i <= d; ++i)
+      for (uint64_t j = 0; j <= d; ++j)
+        FUZZ_CHECK(same_answer(whole.try_covariance(i, j), merged.try_covariance(i, j)));
+    FUZZ_CHECK(same_answer(whole.try_regression(), merged.try_regression()));
+    FUZZ_CHECK(same_answer(whole.try_regression_exact(), merged.try_regression_exact()));
+    // Downdating: taking the second part out of the whole leaves the first, unless the second
+    // is poisoned, in which case nothing changes.
+    CovMatrixF64 back = whole;
+    if (back.try_sub(parts[1]).ok()) {
+      FUZZ_CHECK(encode(back) == encode(parts[0]));
+    } else {
+      FUZZ_CHECK(encode(back) == encode(whole));
+    }
+    // Another dimension marks the state and every later subtraction fails.
+    CovMatrixF64 other = CovMatrixF64::create(d + 1).value();
+    back = whole;
+    back.merge(other);
+    FUZZ_CHECK(back.mismatched && !back.try_sub(parts[0]).ok());
+    FUZZ_CHECK(!back.try_regression().ok());
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Input in{data, size};
+  Twin<MomentsF64> moments;
+  Twin<Moments4F64> moments4;
+  Twin<CovF64> cov;
+  Twin<WeightedMomentsF64> weighted;
+  Twin<PnMomentsF64> pn;
+  Matrices matrices(in.u8() % 5);
+  int steps = 0;
+  while (!in.empty() && ++steps < 64) {
+    uint8_t op = in.u8();
+    int side = op >> 7;
+    switch (op % 8) {
+      case 0: {
+        double x = in.f64();
+        moments.feed(side, [x](MomentsF64& s) { s.add(x); });
+        moments4.feed(side, [x](Moments4F64& s) { s.add(x); });
+        break;
+      }
+      case 1: {
+        double x = in.f64(), y = in.f64();
+        cov.feed(side, [=](CovF64& s) { s.add(x, y); });
+        weighted.feed(side, [=](WeightedMomentsF64& s) { s.add(x, y); });
+        break;
+      }
+      case 2: {
+        double x = in.f64();
+        pn.feed(side, [x](PnMomentsF64& s) { s.add(x); });
+        break;
+      }
+      case 3: {
+        double x = in.f64();
+        pn.feed(side, [x](PnMomentsF64& s) { s.remove(x); });
+        break;
+      }
+      case 4:
+      case 5:
+        matrices.add(in, side);
+        break;
+      case 6:
+        matrices.wrong_row(in);
+        break;
+      case 7: {
+        // The same value twice on one side, removed once: cancellation.
+        double x = in.f64();
+        pn.feed(side, [x](PnMomentsF64& s) {
+          s.add(x);
+          s.add(x);
+          s.remove(x);
+        });
+        break;
+      }
+    }
+  }
+  check(moments);
+  check(moments4);
+  check(cov);
+  check(weighted);
+  check(pn);
+  matrices.check();
+  return 0;
+}
