@@ -39,3 +39,33 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# Hardening: coverage-guided fuzzing of the core, the whole test suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the reproducibility
+# matrix of compilers, optimisation levels and fma routines.
+SAN_BUILD := build/sanitize
+FUZZ_SECONDS ?= 30
+SAN_PRELOAD = $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)
+
+.PHONY: fuzz test-sanitize repro
+
+fuzz: $(STAMP)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
+
+# libstdc++ is preloaded with the runtime so that its exception interceptor
+# finds __cxa_throw (the interpreter itself does not link libstdc++).
+test-sanitize: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTALLIX_SANITIZE=ON -DCMAKE_CXX_COMPILER=g++ \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build $(SAN_BUILD) -j2
+	$(SAN_BUILD)/core_tests
+	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+		LD_PRELOAD="$(SAN_PRELOAD)" PYTHONPATH=../$(SAN_BUILD) \
+		../$(PY) -c "import tallix; assert '$(SAN_BUILD)' in tallix.__file__, tallix.__file__"
+	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+		LD_PRELOAD="$(SAN_PRELOAD)" PYTHONPATH=../$(SAN_BUILD) \
+		../$(PY) -m pytest -q -p no:cacheprovider .
+
+repro:
+	bash scripts/repro_matrix.sh
