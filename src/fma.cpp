@@ -150,7 +150,7 @@ double fma_non_finite(double a, double b, double c) noexcept {
   return c;  // c infinite, product finite
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if !defined(TALLIX_SOFTWARE_FMA) && (defined(__x86_64__) || defined(__i386__))
 __attribute__((target("fma"))) double fma_fma3(double a, double b, double c) noexcept {
   return __builtin_fma(a, b, c);
 }
@@ -199,7 +199,9 @@ double fma_software(double a, double b, double c) noexcept {
 }
 
 double fma_exact(double a, double b, double c) noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(TALLIX_SOFTWARE_FMA)
+  return fma_software(a, b, c);  // reproducibility builds: no instruction, no libm
+#elif defined(__x86_64__) || defined(__i386__)
   static const FmaFn chosen = choose_fma();
   return chosen(a, b, c);
 #else
