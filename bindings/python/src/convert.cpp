@@ -73,7 +73,14 @@ bool Arg<std::span<const double>>::try_buffer(PyObject* o) {
     PyBuffer_Release(&view);
     return false;
   }
-  has_view = true;
+  has_view = true;  // released by the destructor, even if the copy below throws
+  // An offset view of a byte buffer may be misaligned for double; copy it.
+  if (reinterpret_cast<uintptr_t>(view.buf) % alignof(double) != 0) {
+    owned.resize(static_cast<size_t>(view.len / 8));
+    std::memcpy(owned.data(), view.buf, owned.size() * sizeof(double));
+    v = owned;
+    return true;
+  }
   v = std::span<const double>(static_cast<const double*>(view.buf),
                               static_cast<size_t>(view.len / 8));
   return true;
