@@ -67,5 +67,5 @@ test-sanitize: $(STAMP)
 		LD_PRELOAD="$(SAN_PRELOAD)" PYTHONPATH=../$(SAN_BUILD) \
 		../$(PY) -m pytest -q -p no:cacheprovider .
 
-repro:
+repro: $(STAMP)
 	bash scripts/repro_matrix.sh

@@ -4,11 +4,13 @@
 // with the same bits. The covariance matrix also checks that subtracting a
 // merged part restores the other part exactly, that a refused subtraction or
 // a row of the wrong length changes nothing, and that its encoding decodes.
+// The batch forms of the updates must leave the same bytes as the single ones.
 #include "stats.hpp"
 
 #include <cstdint>
 #include <vector>
 
+#include "batch.hpp"
 #include "common.hpp"
 #include "covmat.hpp"
 #include "receipt.hpp"
@@ -95,6 +97,16 @@ void check(const Twin<PnMomentsF64>& t) {
   SAME_QUERY(try_variance);
 }
 
+// Everything fed, kept for the batch forms.
+struct Fed {
+  std::vector<double> xs, cov_x, cov_y, rows, ys;
+};
+
+template <class T>
+void same_state(const T& a, const T& b) {
+  FUZZ_CHECK(encode(a) == encode(b));
+}
+
 struct Matrices {
   uint64_t d;
   CovMatrixF64 whole, parts[2];
@@ -104,12 +116,14 @@ struct Matrices {
         whole(CovMatrixF64::create(dim).value()),
         parts{CovMatrixF64::create(dim).value(), CovMatrixF64::create(dim).value()} {}
 
-  void add(Input& in, int side) {
+  void add(Input& in, int side, Fed& fed) {
     std::vector<double> row(d);
     for (double& x : row) x = in.f64();
     double y = in.f64();
     FUZZ_CHECK(whole.add(row, y).ok());
     FUZZ_CHECK(parts[side].add(row, y).ok());
+    fed.rows.insert(fed.rows.end(), row.begin(), row.end());
+    fed.ys.push_back(y);
   }
   void wrong_row(Input& in) {
     Bytes before = encode(whole);
@@ -145,6 +159,38 @@ struct Matrices {
   }
 };
 
+void check_batches(const Fed& fed, const MomentsF64& moments, const Moments4F64& moments4,
+                   const CovF64& cov, const WeightedMomentsF64& weighted, const Matrices& mats) {
+  MomentsF64 m;
+  moments_batch(m, fed.xs);
+  same_state(m, moments);
+  Moments4F64 m4;
+  moments4_batch(m4, fed.xs);
+  same_state(m4, moments4);
+  PnMomentsF64 pn;
+  pn_moments_batch(pn, fed.xs);
+  same_state(pn.pos, moments);
+  CovF64 c;
+  FUZZ_CHECK(cov_batch(c, fed.cov_x, fed.cov_y).ok());
+  same_state(c, cov);
+  WeightedMomentsF64 w;
+  FUZZ_CHECK(weighted_batch(w, fed.cov_x, fed.cov_y).ok());
+  same_state(w, weighted);
+  CovMatrixF64 cm = CovMatrixF64::create(mats.d).value();
+  FUZZ_CHECK(covmat_batch(cm, fed.rows, fed.ys).ok());
+  same_state(cm, mats.whole);
+  // Spans that do not fit each other are refused before anything changes.
+  std::vector<double> longer(fed.cov_y);
+  longer.push_back(1.0);
+  FUZZ_CHECK(!cov_batch(c, fed.cov_x, longer).ok());
+  same_state(c, cov);
+  FUZZ_CHECK(!weighted_batch(w, fed.cov_x, longer).ok());
+  same_state(w, weighted);
+  std::vector<double> rows(fed.rows);
+  rows.push_back(1.0);
+  FUZZ_CHECK(!covmat_batch(cm, rows, fed.ys).ok());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -155,6 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Twin<WeightedMomentsF64> weighted;
   Twin<PnMomentsF64> pn;
   Matrices matrices(in.u8() % 5);
+  Fed fed;
   int steps = 0;
   while (!in.empty() && ++steps < 64) {
     uint8_t op = in.u8();
@@ -164,12 +211,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         double x = in.f64();
         moments.feed(side, [x](MomentsF64& s) { s.add(x); });
         moments4.feed(side, [x](Moments4F64& s) { s.add(x); });
+        fed.xs.push_back(x);
         break;
       }
       case 1: {
         double x = in.f64(), y = in.f64();
         cov.feed(side, [=](CovF64& s) { s.add(x, y); });
         weighted.feed(side, [=](WeightedMomentsF64& s) { s.add(x, y); });
+        fed.cov_x.push_back(x);
+        fed.cov_y.push_back(y);
         break;
       }
       case 2: {
@@ -184,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 4:
       case 5:
-        matrices.add(in, side);
+        matrices.add(in, side, fed);
         break;
       case 6:
         matrices.wrong_row(in);
@@ -207,5 +257,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(weighted);
   check(pn);
   matrices.check();
+  check_batches(fed, moments.whole, moments4.whole, cov.whole, weighted.whole, matrices);
   return 0;
 }

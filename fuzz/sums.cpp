@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "batch.hpp"
 #include "common.hpp"
 #include "dot.hpp"
 #include "fast.hpp"
@@ -58,6 +59,9 @@ struct Sums {
     sum_f32_batch(f32_batch, all);
     FUZZ_CHECK(f32_batch.to_bytes() == f32_whole.to_bytes());
     FUZZ_CHECK(fuzz::same_bits(merged.value(), whole.value()));
+    DeltasSum deltas;
+    deltas_batch(deltas, all);
+    FUZZ_CHECK(deltas.running_sum.to_bytes() == whole.to_bytes());
     // Taking the second part back out leaves exactly the limbs and count of the first.
     SumF64 back = whole;
     if (back.try_unmerge(parts[1])) {
@@ -102,6 +106,9 @@ struct Extrema {
     seen.push_back(x);
   }
   void check() {
+    ExtremaF64 batched;
+    extrema_batch(batched, seen);
+    FUZZ_CHECK(batched.to_bytes() == e.to_bytes());
     std::vector<double> finite;
     bool nan = false;
     for (double x : seen) {
@@ -133,9 +140,11 @@ void check_histogram(Input& in) {
   HistogramF64& h = made.value();
   std::vector<uint64_t> naive(edges.size() + 1);
   uint64_t nans = 0;
+  std::vector<double> fed;
   for (int k = in.u8() % 32; k > 0; --k) {
     double x = in.f64();
     h.add(x);
+    fed.push_back(x);
     if (is_nan(x)) {
       ++nans;
       continue;
@@ -145,6 +154,9 @@ void check_histogram(Input& in) {
     ++naive[bin];
   }
   FUZZ_CHECK(h.try_counts().value() == naive);
+  HistogramF64 batched = HistogramF64::create(edges).value();
+  histogram_batch(batched, fed);
+  FUZZ_CHECK(encode(batched) == encode(h));
   FUZZ_CHECK(h.nan_count == nans);
   double q = in.f64();
   auto bounds = h.try_quantile_bounds(q);

@@ -16,12 +16,19 @@
 # CMake targets are also checked to compile with -ffp-contract=off.
 #
 #   REPRO_BUILDS  space-separated subset of the build names below
+#   REPRO_TREE    "head" to build the last commit instead of the working tree
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-out=build/repro
-golden=tests/golden/receipts.txt
+repo=$PWD
+out=$repo/build/repro
 mkdir -p "$out"
+if [ "${REPRO_TREE:-}" = head ]; then
+  rm -rf "$out/head"
+  mkdir -p "$out/head"
+  git archive HEAD CMakeLists.txt src bindings tests tools | tar -x -C "$out/head"
+  cd "$out/head"
+fi
+golden=tests/golden/receipts.txt
 
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "installing clang"
@@ -30,7 +37,7 @@ if ! command -v clang++ >/dev/null 2>&1; then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq clang
 fi
-bash scripts/ensure-system-deps.sh
+bash "$repo/scripts/ensure-system-deps.sh"
 
 base=(-std=c++20 -Wall -Wextra -Wpedantic -Isrc)
 declare -A builds=(
@@ -63,10 +70,14 @@ fma_sites() {
 }
 
 check_cmake_flags() {
-  local dir=$out/cmake-flags
-  cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+  local dir=$out/cmake-flags bin=$repo/.venv/bin
+  local cmake=cmake ninja=ninja
+  [ -x "$bin/cmake" ] && cmake=$bin/cmake
+  [ -x "$bin/ninja" ] && ninja=$bin/ninja
+  "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$(command -v "$ninja")" \
+    -DPython_EXECUTABLE="$bin/python" >/dev/null
   local missing
-  missing=$(ninja -C "$dir" -t commands | grep -E ' -c ' | grep -v -- '-ffp-contract=off' || true)
+  missing=$("$ninja" -C "$dir" -t commands | grep -E ' -c ' | grep -v -- '-ffp-contract=off' || true)
   if [ -n "$missing" ]; then
     echo "FAIL: compile commands without -ffp-contract=off:"
     echo "$missing" | head -5

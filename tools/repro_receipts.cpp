@@ -185,7 +185,10 @@ std::string fmt(const std::pair<double, double>& v) { return fmt(v.first) + "," 
 template <class T>
 std::string fmt(const std::vector<T>& v) {
   std::string s;
-  for (size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + fmt(v[i]);
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (i) s += ',';
+    s += fmt(v[i]);
+  }
   return s;
 }
 
@@ -214,7 +217,10 @@ struct Record {
   }
   std::string text() const {
     std::string s;
-    for (size_t i = 0; i < items.size(); ++i) s += (i ? ";" : "") + items[i];
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (i) s += ';';
+      s += items[i];
+    }
     return s;
   }
 };
