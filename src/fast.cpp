@@ -184,14 +184,13 @@ void sum_f32_batch(SumF32& s, std::span<const double> xs) noexcept {
 
 void push_batch(DotF64& d, std::span<const double> a, std::span<const double> b) noexcept {
   const Kernels& k = active_kernels();
-  double p[kLongChunk], e[kLongChunk];
+  double terms[2 * kLongChunk];  // the n products, then their n errors
   bool lost = false;
   BankedAdder adder(d.sum);
   for (size_t at = 0; at < a.size(); at += kLongChunk) {
     size_t n = std::min(kLongChunk, a.size() - at);
-    lost |= k.products(a.data() + at, b.data() + at, n, p, e);
-    adder.add(std::span<const double>(p, n));
-    adder.add(std::span<const double>(e, n));
+    lost |= k.products(a.data() + at, b.data() + at, n, terms, terms + n);
+    adder.add(std::span<const double>(terms, 2 * n));
   }
   adder.finish();
   d.exactness_lost |= lost;

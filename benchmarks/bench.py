@@ -1,0 +1,270 @@
+"""Speed of tallix's exact sums, dot product, moments and histogram against
+numpy, math.fsum, statistics and xsum, in nanoseconds per value, on the same
+data in one run.
+
+    python benchmarks/bench.py [--sizes 1000,100000,10000000]
+
+Data: float64 values with random exponents (2^-40 to 2^40) in pairs that
+cancel exactly, plus 1% small noise, shuffled, so that the exact sum is tiny
+next to the terms (numpy.sum is then mostly wrong; the "exact" column says
+whether a result equals the correctly rounded sum). Rows whose class or
+package is missing are skipped. Each group's first row is the reference of
+its ratio column. BLAS runs single-threaded (unless the environment says
+otherwise), as tallix does.
+"""
+
+import argparse
+import math
+import os
+import statistics
+import sys
+import time
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import numpy as np  # noqa: E402  (after the thread settings)
+
+try:
+    import tallix
+except ImportError:  # pragma: no cover - the benchmark needs the module
+    sys.exit("tallix is not importable: build it and put it on PYTHONPATH")
+
+try:
+    import xsum
+except ImportError:
+    xsum = None
+
+SUBSET = 10_000  # statistics.pvariance works on Fractions: time it on a subset
+
+
+def make_data(n, seed):
+    rng = np.random.default_rng(seed)
+    half = n // 2
+    a = rng.standard_normal(half) * np.exp2(rng.integers(-40, 41, half))
+    x = np.concatenate([a, -rng.permutation(a)])
+    x = np.concatenate([x, rng.standard_normal(n - x.size)])
+    noisy = rng.random(n) < 0.01
+    x[noisy] = rng.standard_normal(noisy.sum())
+    return rng.permutation(x)
+
+
+def best_time(fn, budget=0.4, max_reps=7):
+    best, spent, reps = math.inf, 0.0, 0
+    while reps == 0 or (spent < budget and reps < max_reps):
+        t0 = time.perf_counter()
+        fn()
+        dt = time.perf_counter() - t0
+        best, spent, reps = min(best, dt), spent + dt, reps + 1
+    return best
+
+
+def has(cls, method):
+    return hasattr(tallix, cls) and hasattr(getattr(tallix, cls), method)
+
+
+# ---- the cases: (group, label, availability, setup(data) -> (callable, n values)) ----
+
+def sum_cases():
+    def tallix_add_loop(d):
+        lst = d["list"]
+
+        def run():
+            s = tallix.SumF64()
+            add = s.add
+            for v in lst:
+                add(v)
+            return s.value()
+        return run
+
+    def fast(kind):
+        def setup(d):
+            xs = d[kind]
+
+            def run():
+                f = tallix.FastSumF64()
+                f.extend(xs)
+                return f.finish().value()
+            return run
+        return setup
+
+    def sum_extend(d):
+        def run():
+            s = tallix.SumF64()
+            s.extend(d["array"])
+            return s.value()
+        return run
+
+    def xsum_acc(kind):
+        def setup(d):
+            def run():
+                acc = getattr(xsum, kind)()
+                xsum.xsum_add(acc, d["array"])
+                return xsum.xsum_round(acc)
+            return run
+        return setup
+
+    return [
+        ("numpy.sum (array)", True, lambda d: lambda: float(np.sum(d["array"]))),
+        ("math.fsum (list)", True, lambda d: lambda: math.fsum(d["list"])),
+        ("xsum small (array)", xsum is not None, xsum_acc("xsum_small_accumulator")),
+        ("xsum large (array)", xsum is not None, xsum_acc("xsum_large_accumulator")),
+        ("SumF64.add loop (list)", has("SumF64", "add"), tallix_add_loop),
+        ("FastSumF64.extend (list)", has("FastSumF64", "extend"), fast("list")),
+        ("FastSumF64.extend (array)", has("FastSumF64", "extend"), fast("array")),
+        ("SumF64.extend (array)", has("SumF64", "extend"), sum_extend),
+    ]
+
+
+def dot_cases():
+    def xsum_dot(d):
+        def run():
+            acc = xsum.xsum_large_accumulator()
+            xsum.xsum_add_dot(acc, d["array"], d["other"])
+            return xsum.xsum_round(acc)
+        return run
+
+    def dot_extend(d):
+        def run():
+            acc = tallix.DotF64()
+            acc.extend(d["array"], d["other"])
+            return acc.value()
+        return run
+
+    return [
+        ("numpy.dot (array)", True, lambda d: lambda: float(np.dot(d["array"], d["other"]))),
+        ("xsum large add_dot (array)", xsum is not None, xsum_dot),
+        ("tallix.dot (array)", hasattr(tallix, "dot"), lambda d: lambda: tallix.dot(d["array"], d["other"])),
+        ("DotF64.extend (array)", has("DotF64", "extend"), dot_extend),
+    ]
+
+
+def moments_cases():
+    def moments(d):
+        def run():
+            m = tallix.MomentsF64()
+            m.extend(d["array"])
+            return m.variance()
+        return run
+
+    return [
+        ("numpy.var (array)", True, lambda d: lambda: float(np.var(d["array"]))),
+        (f"statistics.pvariance (first {SUBSET})", True,
+         lambda d: (lambda: statistics.pvariance(d["list"][:SUBSET]), min(SUBSET, d["n"]))),
+        ("MomentsF64.extend (array)", has("MomentsF64", "extend"), moments),
+    ]
+
+
+def histogram_cases():
+    def hist(d):
+        def run():
+            h = tallix.HistogramF64(d["edges"])
+            h.extend(d["array"])
+            return h.counts()
+        return run
+
+    return [
+        ("numpy.histogram, same 101 edges", True,
+         lambda d: lambda: np.histogram(d["array"], bins=d["edges"])[0]),
+        ("numpy.histogram, 100 equal bins", True,
+         lambda d: lambda: np.histogram(d["array"], bins=100, range=(d["edges"][0], d["edges"][-1]))[0]),
+        ("HistogramF64.extend (array)", has("HistogramF64", "extend"), hist),
+    ]
+
+
+GROUPS = [("exact sum", sum_cases), ("dot product", dot_cases), ("variance", moments_cases),
+          ("histogram", histogram_cases)]
+
+
+def run_group(cases, datasets, exact):
+    """ns/value per size for every available case; None where skipped."""
+    rows = []
+    for label, available, setup in cases:
+        if not available:
+            continue
+        cells = []
+        for d in datasets:
+            made = setup(d)
+            fn, n = made if isinstance(made, tuple) else (made, d["n"])
+            if label.startswith("SumF64.add loop") and d["n"] > 10**6:
+                budget = 0.0  # one pass is plenty at this size
+            else:
+                budget = 0.4
+            t = best_time(fn, budget=budget)
+            result = fn()
+            ok = exact(d, result) if exact else None
+            cells.append((t / n * 1e9, ok))
+        rows.append((label, cells))
+    return rows
+
+
+def print_group(title, rows, sizes):
+    print(f"\n{title}")
+    head = f"  {'case':38s}" + "".join(f"{'n=' + format(n, ','):>24s}" for n in sizes)
+    print(head)
+    ref = rows[0][1] if rows else None
+    for label, cells in rows:
+        text = f"  {label:38s}"
+        for (ns, ok), (ref_ns, _) in zip(cells, ref):
+            mark = "" if ok is None else (" " if ok else "*")
+            text += f"{ns:11.2f} ns {ns / ref_ns:7.2f}x{mark:2s}"
+        print(text)
+
+
+def lookup(rows, label):
+    for name, cells in rows:
+        if name == label:
+            return cells[-1][0]
+    return None
+
+
+def print_targets(results):
+    s, dt, v, h = (results[g[0]] for g in GROUPS)
+    checks = [
+        ("FastSumF64.extend <= xsum large", lookup(s, "FastSumF64.extend (array)"),
+         lookup(s, "xsum large (array)"), 1.0),
+        ("FastSumF64.extend <= 3 x numpy.sum", lookup(s, "FastSumF64.extend (array)"),
+         lookup(s, "numpy.sum (array)"), 3.0),
+        ("tallix.dot <= 3 x numpy.dot", lookup(dt, "tallix.dot (array)"),
+         lookup(dt, "numpy.dot (array)"), 3.0),
+        ("MomentsF64.extend <= 5 x numpy.var", lookup(v, "MomentsF64.extend (array)"),
+         lookup(v, "numpy.var (array)"), 5.0),
+        ("HistogramF64.extend <= numpy.histogram", lookup(h, "HistogramF64.extend (array)"),
+         lookup(h, "numpy.histogram, same 101 edges"), 1.0),
+    ]
+    print("\ntargets at the largest size (ratio of the two times):")
+    for name, mine, theirs, limit in checks:
+        if mine is None or theirs is None:
+            print(f"  {name:42s} skipped")
+            continue
+        ratio = mine / theirs
+        verdict = "met" if ratio <= limit else "NOT met"
+        print(f"  {name:42s} {ratio:6.2f} (limit {limit:.0f})  {verdict}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="1000,100000,10000000")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    datasets = []
+    for i, n in enumerate(sizes):
+        x = make_data(n, seed=i)
+        lo, hi = np.quantile(x, [0.01, 0.99])
+        datasets.append({"n": n, "array": x, "list": x.tolist(), "other": make_data(n, seed=100 + i),
+                         "edges": np.linspace(lo, hi, 101).tolist()})
+    print(f"tallix benchmark: ns per value (best of repeated runs); python {sys.version.split()[0]}, "
+          f"numpy {np.__version__}, xsum {'present' if xsum else 'absent'}")
+    print("ratio: time over the group's first row; '*' marks a sum that is not the correctly "
+          "rounded exact sum")
+    exact_sum = {id(d): math.fsum(d["list"]) for d in datasets}
+    results = {}
+    for title, cases in GROUPS:
+        exact = (lambda d, r: r == exact_sum[id(d)]) if title == "exact sum" else None
+        results[title] = run_group(cases(), datasets, exact)
+        print_group(title, results[title], sizes)
+    print_targets(results)
+
+
+if __name__ == "__main__":
+    main()
