@@ -134,7 +134,8 @@ def dot_cases():
     return [
         ("numpy.dot (array)", True, lambda d: lambda: float(np.dot(d["array"], d["other"]))),
         ("xsum large add_dot (array)", xsum is not None, xsum_dot),
-        ("tallix.dot (array)", hasattr(tallix, "dot"), lambda d: lambda: tallix.dot(d["array"], d["other"])),
+        ("tallix.dot (array)", hasattr(tallix, "dot"),
+         lambda d: lambda: tallix.dot(d["array"], d["other"])),
         ("DotF64.extend (array)", has("DotF64", "extend"), dot_extend),
     ]
 
@@ -167,7 +168,8 @@ def histogram_cases():
         ("numpy.histogram, same 101 edges", True,
          lambda d: lambda: np.histogram(d["array"], bins=d["edges"])[0]),
         ("numpy.histogram, 100 equal bins", True,
-         lambda d: lambda: np.histogram(d["array"], bins=100, range=(d["edges"][0], d["edges"][-1]))[0]),
+         lambda d: lambda: np.histogram(d["array"], bins=100,
+                                        range=(d["edges"][0], d["edges"][-1]))[0]),
         ("HistogramF64.extend (array)", has("HistogramF64", "extend"), hist),
     ]
 
@@ -251,10 +253,12 @@ def main():
     for i, n in enumerate(sizes):
         x = make_data(n, seed=i)
         lo, hi = np.quantile(x, [0.01, 0.99])
-        datasets.append({"n": n, "array": x, "list": x.tolist(), "other": make_data(n, seed=100 + i),
+        datasets.append({"n": n, "array": x, "list": x.tolist(),
+                         "other": make_data(n, seed=100 + i),
                          "edges": np.linspace(lo, hi, 101).tolist()})
-    print(f"tallix benchmark: ns per value (best of repeated runs); python {sys.version.split()[0]}, "
-          f"numpy {np.__version__}, xsum {'present' if xsum else 'absent'}")
+    print(f"tallix benchmark: ns per value (best of repeated runs); "
+          f"python {sys.version.split()[0]}, numpy {np.__version__}, "
+          f"xsum {'present' if xsum else 'absent'}")
     print("ratio: time over the group's first row; '*' marks a sum that is not the correctly "
           "rounded exact sum")
     exact_sum = {id(d): math.fsum(d["list"]) for d in datasets}

@@ -63,7 +63,7 @@ void place_chunk(std::span<const double> xs, Bank& b0, Bank& b1, Bank& b2, Bank&
 
 }  // namespace
 
-void Bank::note_special(uint64_t bits) noexcept {
+void Bank::note_nonfinite(uint64_t bits) noexcept {
   if ((bits & ((uint64_t{1} << 52) - 1)) != 0)
     nan = true;
   else if (bits >> 63)

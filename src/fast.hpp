@@ -30,7 +30,7 @@ struct Bank {
   // Adds one value's significand to its two bins, or records a non-finite value.
   void place(double x) noexcept;
   // Records a NaN or an infinity given by its bit pattern.
-  void note_special(uint64_t bits) noexcept;
+  void note_nonfinite(uint64_t bits) noexcept;
   void absorb_flags(const Bank& other) noexcept;
   // Adds the bins into the limbs with full carry propagation and clears them.
   static void fold_into(Bank& bank, Limbs& limbs) noexcept;

@@ -27,10 +27,10 @@ TALLIX_AVX2 inline void split4(const double* xs, uint64_t* lo_bin, int64_t* hi,
   __m256i normal = _mm256_min_epu32(e, _mm256_set1_epi64x(1));
   __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t{1} << 52) - 1)),
                               _mm256_slli_epi64(normal, 52));
-  __m256i special = _mm256_cmpeq_epi64(e, exp_mask);
-  if (!_mm256_testz_si256(special, special)) [[unlikely]] {
-    place::note_specials(xs, 4, flags);
-    m = _mm256_andnot_si256(special, m);
+  __m256i nonfinite = _mm256_cmpeq_epi64(e, exp_mask);
+  if (!_mm256_testz_si256(nonfinite, nonfinite)) [[unlikely]] {
+    place::note_nonfinite_values(xs, 4, flags);
+    m = _mm256_andnot_si256(nonfinite, m);
   }
   __m256i neg = _mm256_cmpgt_epi64(zero, bits);
   __m256i sm = _mm256_sub_epi64(_mm256_xor_si256(m, neg), neg);

@@ -29,10 +29,10 @@ TALLIX_AVX512 inline void split8(const double* xs, uint64_t* lo_bin, int64_t* hi
   __mmask8 normal = _mm512_test_epi64_mask(e, e);
   __m512i frac = _mm512_and_si512(bits, _mm512_set1_epi64((int64_t{1} << 52) - 1));
   __m512i m = _mm512_mask_or_epi64(frac, normal, frac, _mm512_set1_epi64(int64_t{1} << 52));
-  __mmask8 special = _mm512_cmpeq_epi64_mask(e, exp_mask);
-  if (special) [[unlikely]] {
-    place::note_specials(xs, 8, flags);
-    m = _mm512_maskz_mov_epi64(static_cast<__mmask8>(~special), m);
+  __mmask8 nonfinite = _mm512_cmpeq_epi64_mask(e, exp_mask);
+  if (nonfinite) [[unlikely]] {
+    place::note_nonfinite_values(xs, 8, flags);
+    m = _mm512_maskz_mov_epi64(static_cast<__mmask8>(~nonfinite), m);
   }
   __m512i neg = _mm512_srai_epi64(bits, 63);
   __m512i sm = _mm512_sub_epi64(_mm512_xor_si512(m, neg), neg);

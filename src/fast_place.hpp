@@ -33,7 +33,7 @@ inline void place_one(int64_t* bins, double x, Bank& flags) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
   bool finite = ((bits >> 52) & 0x7FF) != 0x7FF;
   if (!finite) [[unlikely]]
-    flags.note_special(bits);
+    flags.note_nonfinite(bits);
   Split v = split_value(bits, finite);
   add_entry(bins, v.lo | (v.bin << 32), v.hi);
 }
@@ -48,10 +48,10 @@ inline void place_rest(const double* xs, size_t at, size_t n, int64_t* const* bi
 }
 
 // Records the non-finite values among xs[0..n).
-inline void note_specials(const double* xs, size_t n, Bank& flags) noexcept {
+inline void note_nonfinite_values(const double* xs, size_t n, Bank& flags) noexcept {
   for (size_t k = 0; k < n; ++k) {
     uint64_t b = std::bit_cast<uint64_t>(xs[k]);
-    if (((b >> 52) & 0x7FF) == 0x7FF) flags.note_special(b);
+    if (((b >> 52) & 0x7FF) == 0x7FF) flags.note_nonfinite(b);
   }
 }
 

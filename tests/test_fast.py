@@ -118,7 +118,7 @@ def test_interleaved_mixture_matches_sum():
     ],
 )
 @pytest.mark.parametrize("how", ["adds", "short batch", "long batch"])
-def test_special_values(xs, expected, how):
+def test_nonfinite_and_edge_values(xs, expected, how):
     f = FastSumF64()
     if how == "adds":
         for x in xs:

@@ -19,7 +19,8 @@ std::vector<double> mixed_values(size_t n, uint32_t seed) {
   const double odd[] = {0.0, -0.0, 1e-170, 5e-324, 1e160, -1e300, INFINITY, -INFINITY, NAN};
   std::vector<double> xs(n);
   for (double& x : xs)
-    x = rng() % 50 == 0 ? odd[rng() % 9] : std::ldexp(normal(rng), static_cast<int>(rng() % 200) - 100);
+    x = rng() % 50 == 0 ? odd[rng() % 9]
+                        : std::ldexp(normal(rng), static_cast<int>(rng() % 200) - 100);
   return xs;
 }
 

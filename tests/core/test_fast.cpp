@@ -78,7 +78,8 @@ TEST(fold_matches_per_bin_adds_for_extreme_bins) {
   const int64_t extremes[] = {0, 1, -1, INT64_MAX, INT64_MIN, INT64_MIN + 1, int64_t{1} << 62};
   for (int round = 0; round < 300; ++round) {
     Bank bank;
-    for (int64_t& b : bank.bins) b = rng() % 3 == 0 ? extremes[rng() % 7] : static_cast<int64_t>(rng());
+    for (int64_t& b : bank.bins)
+      b = rng() % 3 == 0 ? extremes[rng() % 7] : static_cast<int64_t>(rng());
     if (round % 3 == 0)
       for (int i = 0; i < kBins; ++i)
         if (rng() % 4 != 0) bank.bins[i] = 0;
