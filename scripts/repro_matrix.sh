@@ -74,8 +74,12 @@ check_cmake_flags() {
   local cmake=cmake ninja=ninja
   [ -x "$bin/cmake" ] && cmake=$bin/cmake
   [ -x "$bin/ninja" ] && ninja=$bin/ninja
-  "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$(command -v "$ninja")" \
-    -DPython_EXECUTABLE="$bin/python" >/dev/null
+  rm -rf "$dir"
+  if ! "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$(command -v "$ninja")" \
+      -DPython_EXECUTABLE="$bin/python" >/dev/null; then
+    echo "FAIL: cmake could not configure the flag check"
+    return 1
+  fi
   local missing
   missing=$("$ninja" -C "$dir" -t commands | grep -E ' -c ' | grep -v -- '-ffp-contract=off' || true)
   if [ -n "$missing" ]; then
