@@ -23,8 +23,7 @@ class DotFeeder {
 
   // push(a[i], b[i]) for i < n <= kChunk, `times` times over.
   void push(const double* a, const double* b, size_t n, int times = 1) noexcept {
-    lost_ |= active_kernels().products(a, b, n, terms_, terms_ + n);
-    for (int t = 0; t < times; ++t) adder_.add(std::span<const double>(terms_, 2 * n));
+    for (int t = 0; t < times; ++t) lost_ |= adder_.add_products(a, b, n);
     pushes_ += n * static_cast<uint64_t>(times);
   }
   void finish() noexcept {
@@ -36,7 +35,6 @@ class DotFeeder {
  private:
   DotF64& d_;
   BankedAdder adder_;
-  double terms_[2 * kChunk];  // the n products, then their n errors
   bool lost_ = false;
   uint64_t pushes_ = 0;
 };

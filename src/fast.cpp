@@ -147,6 +147,20 @@ void BankedAdder::add(std::span<const double> xs) noexcept {
   }
 }
 
+bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexcept {
+  const Kernels& k = active_kernels();
+  Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
+  constexpr size_t kPairs = kShortChunk / 2;  // two values per pair
+  bool lost = false;
+  for (size_t at = 0; at < n; at += kPairs) {
+    size_t m = std::min(kPairs, n - at);
+    if (held_ + 2 * m > kShortChunk) fold();
+    lost |= k.place_products(a + at, b + at, m, banks, flags_);
+    held_ += 2 * m;
+  }
+  return lost;
+}
+
 void BankedAdder::fold() noexcept {
   absorb_bins(banks_[0], banks_[1]);
   absorb_bins(banks_[0], banks_[2]);
@@ -183,15 +197,8 @@ void sum_f32_batch(SumF32& s, std::span<const double> xs) noexcept {
 }
 
 void push_batch(DotF64& d, std::span<const double> a, std::span<const double> b) noexcept {
-  const Kernels& k = active_kernels();
-  double terms[2 * kLongChunk];  // the n products, then their n errors
-  bool lost = false;
   BankedAdder adder(d.sum);
-  for (size_t at = 0; at < a.size(); at += kLongChunk) {
-    size_t n = std::min(kLongChunk, a.size() - at);
-    lost |= k.products(a.data() + at, b.data() + at, n, terms, terms + n);
-    adder.add(std::span<const double>(terms, 2 * n));
-  }
+  bool lost = adder.add_products(a.data(), b.data(), a.size());
   adder.finish();
   d.exactness_lost |= lost;
   d.sum.count = add_count(d.sum.count, a.size(), 2);

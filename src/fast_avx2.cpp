@@ -133,8 +133,13 @@ TALLIX_AVX2 void square_split_avx2(const double* x, size_t n, double* p, double*
   portable_kernels().square_split(x + i, n - i, p + i, e + i);
 }
 
-constexpr Kernels kAvx2{place_avx2, absorb_avx2, round_f32_avx2, products_avx2,
-                        square_split_avx2};
+bool place_products_avx2(const double* a, const double* b, size_t n, Bank* const* banks,
+                         Bank& flags) noexcept {
+  return place::place_products_chunked(avx2_kernels(), a, b, n, banks, flags);
+}
+
+constexpr Kernels kAvx2{place_avx2,    absorb_avx2,       round_f32_avx2,
+                        products_avx2, square_split_avx2, place_products_avx2};
 
 }  // namespace
 

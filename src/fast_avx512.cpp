@@ -20,17 +20,18 @@ namespace {
 constexpr size_t kBlock = 16;
 
 // The split of split_value for eight values at once.
-TALLIX_AVX512 inline void split8(const double* xs, uint64_t* lo_bin, int64_t* hi,
+TALLIX_AVX512 inline void split8(__m512i bits, uint64_t* lo_bin, int64_t* hi,
                                  Bank& flags) noexcept {
   const __m512i exp_mask = _mm512_set1_epi64(0x7FF);
   const __m512i one = _mm512_set1_epi64(1);
-  __m512i bits = _mm512_loadu_si512(xs);
   __m512i e = _mm512_and_si512(_mm512_srli_epi64(bits, 52), exp_mask);
   __mmask8 normal = _mm512_test_epi64_mask(e, e);
   __m512i frac = _mm512_and_si512(bits, _mm512_set1_epi64((int64_t{1} << 52) - 1));
   __m512i m = _mm512_mask_or_epi64(frac, normal, frac, _mm512_set1_epi64(int64_t{1} << 52));
   __mmask8 nonfinite = _mm512_cmpeq_epi64_mask(e, exp_mask);
   if (nonfinite) [[unlikely]] {
+    alignas(64) double xs[8];
+    _mm512_store_si512(xs, bits);
     place::note_nonfinite_values(xs, 8, flags);
     m = _mm512_maskz_mov_epi64(static_cast<__mmask8>(~nonfinite), m);
   }
@@ -56,12 +57,12 @@ TALLIX_AVX512 void place_avx512(const double* xs, size_t n, Bank* const* banks,
   if (blocks > 0) {
     alignas(64) uint64_t lo_bin[2][kBlock];
     alignas(64) int64_t hi[2][kBlock];
-    split8(xs, lo_bin[0], hi[0], flags);
-    split8(xs + 8, lo_bin[0] + 8, hi[0] + 8, flags);
+    split8(_mm512_loadu_si512(xs), lo_bin[0], hi[0], flags);
+    split8(_mm512_loadu_si512(xs + 8), lo_bin[0] + 8, hi[0] + 8, flags);
     for (size_t b = 1; b < blocks; ++b) {
       size_t cur = b & 1;
-      split8(xs + b * kBlock, lo_bin[cur], hi[cur], flags);
-      split8(xs + b * kBlock + 8, lo_bin[cur] + 8, hi[cur] + 8, flags);
+      split8(_mm512_loadu_si512(xs + b * kBlock), lo_bin[cur], hi[cur], flags);
+      split8(_mm512_loadu_si512(xs + b * kBlock + 8), lo_bin[cur] + 8, hi[cur] + 8, flags);
       place::scatter_block(bins, lo_bin[cur ^ 1], hi[cur ^ 1], kBlock);
     }
     size_t last = (blocks - 1) & 1;
@@ -91,28 +92,68 @@ TALLIX_AVX512 void round_f32_avx512(const double* xs, size_t n, double* out) noe
   portable_kernels().round_f32(xs + i, n - i, out + i);
 }
 
+struct Products8 {
+  __m512d p;       // rounded products
+  __m512d e;       // their exact errors, 0 where p is infinite
+  __mmask8 lost;   // non-zero factors whose product fell below 2^-1022
+};
+
+TALLIX_AVX512 inline Products8 products8(const double* a, const double* b) noexcept {
+  const __m512d zero = _mm512_setzero_pd();
+  __m512d x = _mm512_loadu_pd(a);
+  __m512d y = _mm512_loadu_pd(b);
+  __m512d p = _mm512_mul_pd(x, y);
+  __m512d mag = _mm512_abs_pd(p);
+  __mmask8 finite_p = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(INFINITY), _CMP_NEQ_UQ);
+  __m512d e = _mm512_maskz_fmadd_pd(finite_p, x, y, _mm512_sub_pd(zero, p));
+  // Non-zero factors; a NaN compares unordered, hence not equal to zero.
+  __mmask8 nonzero =
+      _mm512_cmp_pd_mask(x, zero, _CMP_NEQ_UQ) & _mm512_cmp_pd_mask(y, zero, _CMP_NEQ_UQ);
+  __mmask8 tiny = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(0x1p-1022), _CMP_LT_OQ);
+  return {p, e, static_cast<__mmask8>(nonzero & tiny)};
+}
+
 TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n, double* p,
                                    double* e) noexcept {
-  const __m512d inf = _mm512_set1_pd(INFINITY);
-  const __m512d min_normal = _mm512_set1_pd(0x1p-1022);
-  const __m512d zero = _mm512_setzero_pd();
   __mmask8 lost = 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    __m512d x = _mm512_loadu_pd(a + i);
-    __m512d y = _mm512_loadu_pd(b + i);
-    __m512d pi = _mm512_mul_pd(x, y);
-    __m512d mag = _mm512_abs_pd(pi);
-    __mmask8 finite_p = _mm512_cmp_pd_mask(mag, inf, _CMP_NEQ_UQ);
-    __m512d err = _mm512_maskz_fmadd_pd(finite_p, x, y, _mm512_sub_pd(zero, pi));
-    // Non-zero factors; a NaN compares unordered, hence not equal to zero.
-    __mmask8 nonzero = _mm512_cmp_pd_mask(x, zero, _CMP_NEQ_UQ) &
-                       _mm512_cmp_pd_mask(y, zero, _CMP_NEQ_UQ);
-    lost |= nonzero & _mm512_cmp_pd_mask(mag, min_normal, _CMP_LT_OQ);
-    _mm512_storeu_pd(p + i, pi);
-    _mm512_storeu_pd(e + i, err);
+    Products8 v = products8(a + i, b + i);
+    lost |= v.lost;
+    _mm512_storeu_pd(p + i, v.p);
+    _mm512_storeu_pd(e + i, v.e);
   }
   bool tail_lost = portable_kernels().products(a + i, b + i, n - i, p + i, e + i);
+  return tail_lost || lost != 0;
+}
+
+// Products of block b + 1 are formed and split while the bank additions of
+// block b run; each block holds eight products and their eight errors.
+TALLIX_AVX512 bool place_products_avx512(const double* a, const double* b, size_t n,
+                                         Bank* const* banks, Bank& flags) noexcept {
+  int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
+                      banks[3]->bins.data()};
+  size_t blocks = n / 8;
+  __mmask8 lost = 0;
+  if (blocks > 0) {
+    alignas(64) uint64_t lo_bin[2][kBlock];
+    alignas(64) int64_t hi[2][kBlock];
+    auto split_block = [&](size_t block, size_t slot) TALLIX_AVX512 {
+      Products8 v = products8(a + 8 * block, b + 8 * block);
+      lost |= v.lost;
+      split8(_mm512_castpd_si512(v.p), lo_bin[slot], hi[slot], flags);
+      split8(_mm512_castpd_si512(v.e), lo_bin[slot] + 8, hi[slot] + 8, flags);
+    };
+    split_block(0, 0);
+    for (size_t k = 1; k < blocks; ++k) {
+      split_block(k, k & 1);
+      place::scatter_block(bins, lo_bin[(k & 1) ^ 1], hi[(k & 1) ^ 1], kBlock);
+    }
+    place::scatter_block(bins, lo_bin[(blocks - 1) & 1], hi[(blocks - 1) & 1], kBlock);
+  }
+  size_t done = 8 * blocks;
+  bool tail_lost = place::place_products_rest(portable_kernels(), a + done, b + done, n - done,
+                                              bins, flags);
   return tail_lost || lost != 0;
 }
 
@@ -127,8 +168,8 @@ TALLIX_AVX512 void square_split_avx512(const double* x, size_t n, double* p, dou
   portable_kernels().square_split(x + i, n - i, p + i, e + i);
 }
 
-constexpr Kernels kAvx512{place_avx512, absorb_avx512, round_f32_avx512, products_avx512,
-                          square_split_avx512};
+constexpr Kernels kAvx512{place_avx512,    absorb_avx512,       round_f32_avx512,
+                          products_avx512, square_split_avx512, place_products_avx512};
 
 }  // namespace
 

@@ -46,8 +46,13 @@ void square_split_portable(const double* x, size_t n, double* p, double* e) noex
   }
 }
 
-constexpr Kernels kPortable{place_portable, absorb_portable, round_f32_portable,
-                            products_portable, square_split_portable};
+bool place_products_portable(const double* a, const double* b, size_t n, Bank* const* banks,
+                             Bank& flags) noexcept {
+  return place::place_products_chunked(portable_kernels(), a, b, n, banks, flags);
+}
+
+constexpr Kernels kPortable{place_portable,    absorb_portable,       round_f32_portable,
+                            products_portable, square_split_portable, place_products_portable};
 
 const Kernels& table(Isa isa) noexcept {
   switch (isa) {

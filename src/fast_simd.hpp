@@ -50,6 +50,10 @@ struct Kernels {
   // p[i] = x[i] * x[i] rounded and e[i] = fma(x[i], x[i], -p[i]) as IEEE
   // gives it (NaN or an infinity when the square overflows).
   void (*square_split)(const double* x, size_t n, double* p, double* e) noexcept;
+  // The products and errors of `products` for n pairs, added straight to the
+  // banks as `place` would add them (2n values); true when one lost exactness.
+  bool (*place_products)(const double* a, const double* b, size_t n, Bank* const* banks,
+                         Bank& flags) noexcept;
 };
 
 const Kernels& portable_kernels() noexcept;
