@@ -1,11 +1,14 @@
 // AVX2 forms of the batch kernels: four values per step.
+#include "fast_simd.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 #include <bit>
 #include <cmath>
 
 #include "fast_place.hpp"
-#include "fast_simd.hpp"
 
 namespace tallix {
 
@@ -146,3 +149,13 @@ constexpr Kernels kAvx2{place_avx2,    absorb_avx2,       round_f32_avx2,
 const Kernels& avx2_kernels() noexcept { return kAvx2; }
 
 }  // namespace tallix
+
+#else  // other processors have only the portable forms
+
+namespace tallix {
+
+const Kernels& avx2_kernels() noexcept { return portable_kernels(); }
+
+}  // namespace tallix
+
+#endif

@@ -1,11 +1,14 @@
 // AVX-512 forms of the batch kernels: eight values per step, with native
 // 64-bit arithmetic shifts and lane masks.
+#include "fast_simd.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 #include <cmath>
 
 #include "fast_place.hpp"
-#include "fast_simd.hpp"
 
 // GCC 12's AVX-512 headers build some intrinsics from deliberately undefined
 // vectors, which -Wmaybe-uninitialized reports as a false positive.
@@ -176,3 +179,13 @@ constexpr Kernels kAvx512{place_avx512,    absorb_avx512,       round_f32_avx512
 const Kernels& avx512_kernels() noexcept { return kAvx512; }
 
 }  // namespace tallix
+
+#else  // other processors have only the portable forms
+
+namespace tallix {
+
+const Kernels& avx512_kernels() noexcept { return portable_kernels(); }
+
+}  // namespace tallix
+
+#endif

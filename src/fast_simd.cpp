@@ -54,10 +54,27 @@ bool place_products_portable(const double* a, const double* b, size_t n, Bank* c
 constexpr Kernels kPortable{place_portable,    absorb_portable,       round_f32_portable,
                             products_portable, square_split_portable, place_products_portable};
 
+#if defined(TALLIX_SOFTWARE_FMA)
+// Reproducibility builds form every product with the software fma.
+Kernels with_software_products(Kernels k) noexcept {
+  k.products = kPortable.products;
+  k.square_split = kPortable.square_split;
+  k.place_products = kPortable.place_products;
+  return k;
+}
+#endif
+
 const Kernels& table(Isa isa) noexcept {
+#if defined(TALLIX_SOFTWARE_FMA)
+  static const Kernels avx512 = with_software_products(avx512_kernels());
+  static const Kernels avx2 = with_software_products(avx2_kernels());
+#else
+  const Kernels& avx512 = avx512_kernels();
+  const Kernels& avx2 = avx2_kernels();
+#endif
   switch (isa) {
-    case Isa::Avx512: return avx512_kernels();
-    case Isa::Avx2: return avx2_kernels();
+    case Isa::Avx512: return avx512;
+    case Isa::Avx2: return avx2;
     case Isa::Portable: break;
   }
   return kPortable;
@@ -79,15 +96,15 @@ Isa& active_slot() noexcept {
 const Kernels& portable_kernels() noexcept { return kPortable; }
 
 bool isa_supported(Isa isa) noexcept {
+  if (isa == Isa::Portable) return true;
+#if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
   bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  switch (isa) {
-    case Isa::Portable: return true;
-    case Isa::Avx2: return avx2;
-    case Isa::Avx512:
-      return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-  }
+  if (isa == Isa::Avx2) return avx2;
+  return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+#else
   return false;
+#endif
 }
 
 Isa active_isa() noexcept { return active_slot(); }
