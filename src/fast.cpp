@@ -23,14 +23,11 @@ struct Wide {
   void add_signed(int64_t v) noexcept { add(static_cast<uint64_t>(v), v >> 63); }
 };
 
-// Adds the signed bins into the limbs in one pass over the limbs they reach,
-// then ripples the final carry upward (dropped past limb 33, as in add).
-void fold_bins(Limbs& limbs, const std::array<int64_t, kBins>& bins) noexcept {
-  int first = 0;
-  while (first < kBins && bins[first] == 0) ++first;
-  if (first == kBins) return;
-  int last = kBins - 1;
-  while (bins[last] == 0) --last;
+// Adds the signed bins first..last into the limbs in one pass over the limbs
+// they reach, then ripples the final carry upward (dropped past limb 33, as
+// in add).
+void fold_bins(Limbs& limbs, const std::array<int64_t, kBins>& bins, int first,
+               int last) noexcept {
   // Bin 2k lands on limb k; bin 2k+1 is split between limbs k and k+1.
   int top = last / 2 + (last & 1);
   int64_t carry = 0;
@@ -81,8 +78,10 @@ void Bank::absorb_flags(const Bank& other) noexcept {
 }
 
 void Bank::fold_into(Bank& bank, Limbs& limbs) noexcept {
-  fold_bins(limbs, bank.bins);
-  bank.bins.fill(0);
+  BinRange r = active_kernels().bin_range(bank);
+  if (r.first > r.last) return;
+  fold_bins(limbs, bank.bins, r.first, r.last);
+  std::fill(bank.bins.begin() + r.first, bank.bins.begin() + r.last + 1, 0);
 }
 
 void FastSumF64::add(double x) noexcept {

@@ -141,8 +141,22 @@ bool place_products_avx2(const double* a, const double* b, size_t n, Bank* const
   return place::place_products_chunked(avx2_kernels(), a, b, n, banks, flags);
 }
 
-constexpr Kernels kAvx2{place_avx2,    absorb_avx2,       round_f32_avx2,
-                        products_avx2, square_split_avx2, place_products_avx2};
+TALLIX_AVX2 BinRange bin_range_avx2(const Bank& bank) noexcept {
+  const __m256i zero = _mm256_setzero_si256();
+  uint64_t low = 0;
+  for (int i = 0; i < 64; i += 4) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bank.bins.data() + i));
+    uint64_t is_zero = static_cast<uint32_t>(
+        _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(v, zero))));
+    low |= (~is_zero & 0xF) << i;
+  }
+  uint64_t high = uint64_t{bank.bins[64] != 0} | uint64_t{bank.bins[65] != 0} << 1;
+  return place::bin_range_of_masks(low, high);
+}
+
+constexpr Kernels kAvx2{place_avx2,     absorb_avx2,   bin_range_avx2,
+                        round_f32_avx2, products_avx2, square_split_avx2,
+                        place_products_avx2};
 
 }  // namespace
 

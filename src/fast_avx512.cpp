@@ -171,8 +171,19 @@ TALLIX_AVX512 void square_split_avx512(const double* x, size_t n, double* p, dou
   portable_kernels().square_split(x + i, n - i, p + i, e + i);
 }
 
-constexpr Kernels kAvx512{place_avx512,    absorb_avx512,       round_f32_avx512,
-                          products_avx512, square_split_avx512, place_products_avx512};
+TALLIX_AVX512 BinRange bin_range_avx512(const Bank& bank) noexcept {
+  uint64_t low = 0;
+  for (int i = 0; i < 64; i += 8) {
+    __m512i v = _mm512_loadu_si512(bank.bins.data() + i);
+    low |= uint64_t{_mm512_test_epi64_mask(v, v)} << i;
+  }
+  uint64_t high = uint64_t{bank.bins[64] != 0} | uint64_t{bank.bins[65] != 0} << 1;
+  return place::bin_range_of_masks(low, high);
+}
+
+constexpr Kernels kAvx512{place_avx512,     absorb_avx512,   bin_range_avx512,
+                          round_f32_avx512, products_avx512, square_split_avx512,
+                          place_products_avx512};
 
 }  // namespace
 

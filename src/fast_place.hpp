@@ -87,6 +87,23 @@ inline bool place_products_chunked(const Kernels& k, const double* a, const doub
   return lost;
 }
 
+inline BinRange bin_range_scan(const Bank& bank) noexcept {
+  int first = 0;
+  while (first < kBins && bank.bins[first] == 0) ++first;
+  if (first == kBins) return {kBins, -1};
+  int last = kBins - 1;
+  while (bank.bins[last] == 0) --last;
+  return {first, last};
+}
+
+// The range from bitmasks of the non-zero bins 0-63 and 64-65.
+inline BinRange bin_range_of_masks(uint64_t low, uint64_t high) noexcept {
+  if (low == 0 && high == 0) return {kBins, -1};
+  int first = low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(high);
+  int last = high != 0 ? 127 - std::countl_zero(high) : 63 - std::countl_zero(low);
+  return {first, last};
+}
+
 inline void absorb_bins(Bank& into, Bank& from) noexcept {
   for (int i = 0; i < kBins; ++i) into.bins[i] += from.bins[i];
   from.bins.fill(0);

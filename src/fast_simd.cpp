@@ -17,6 +17,8 @@ void place_portable(const double* xs, size_t n, Bank* const* banks, Bank& flags)
 
 void absorb_portable(Bank& into, Bank& from) noexcept { place::absorb_bins(into, from); }
 
+BinRange bin_range_portable(const Bank& bank) noexcept { return place::bin_range_scan(bank); }
+
 void round_f32_portable(const double* xs, size_t n, double* out) noexcept {
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(static_cast<float>(xs[i]));
 }
@@ -51,8 +53,9 @@ bool place_products_portable(const double* a, const double* b, size_t n, Bank* c
   return place::place_products_chunked(portable_kernels(), a, b, n, banks, flags);
 }
 
-constexpr Kernels kPortable{place_portable,    absorb_portable,       round_f32_portable,
-                            products_portable, square_split_portable, place_products_portable};
+constexpr Kernels kPortable{place_portable,        absorb_portable,   bin_range_portable,
+                            round_f32_portable,    products_portable, square_split_portable,
+                            place_products_portable};
 
 #if defined(TALLIX_SOFTWARE_FMA)
 // Reproducibility builds form every product with the software fma.

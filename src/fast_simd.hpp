@@ -34,6 +34,12 @@ inline Split split_value(uint64_t bits, bool finite) noexcept {
   return {p >> 5, (static_cast<uint64_t>(signed_m) << s) & 0xFFFFFFFF, signed_m >> (32 - s)};
 }
 
+// The lowest and highest non-zero bin of a bank; first > last when none is.
+struct BinRange {
+  int first;
+  int last;
+};
+
 struct Kernels {
   // Splits each value and adds it to banks[position mod 4], except that the
   // last n mod 4 values go to banks[0]; non-finite values set the flags of
@@ -42,6 +48,7 @@ struct Kernels {
   // Adds the bins of `from` to those of `into` and clears `from`; the caller
   // keeps the sums within range.
   void (*absorb)(Bank& into, Bank& from) noexcept;
+  BinRange (*bin_range)(const Bank& bank) noexcept;
   // out[i] = xs[i] rounded to binary32 and widened back.
   void (*round_f32)(const double* xs, size_t n, double* out) noexcept;
   // p[i] = a[i] * b[i] rounded, e[i] its exact fma error (0 when p[i] is

@@ -74,23 +74,29 @@ void fold_reference(Limbs& limbs, const std::array<int64_t, kBins>& bins) {
 }  // namespace
 
 TEST(fold_matches_per_bin_adds_for_extreme_bins) {
-  std::mt19937_64 rng(11);
   const int64_t extremes[] = {0, 1, -1, INT64_MAX, INT64_MIN, INT64_MIN + 1, int64_t{1} << 62};
-  for (int round = 0; round < 300; ++round) {
-    Bank bank;
-    for (int64_t& b : bank.bins)
-      b = rng() % 3 == 0 ? extremes[rng() % 7] : static_cast<int64_t>(rng());
-    if (round % 3 == 0)
-      for (int i = 0; i < kBins; ++i)
-        if (rng() % 4 != 0) bank.bins[i] = 0;
-    Limbs start;
-    for (uint64_t& l : start) l = round % 5 == 0 ? UINT64_MAX : rng();
-    Limbs want = start, got = start;
-    fold_reference(want, bank.bins);
-    Bank::fold_into(bank, got);
-    CHECK(got == want);
-    for (int64_t b : bank.bins) CHECK_EQ(b, 0);
-  }
+  for_each_isa([&] {
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 300 + kBins; ++round) {
+      Bank bank;
+      if (round < kBins) {
+        bank.bins[round] = round % 2 ? -3 : INT64_MAX;  // one bin alone, at every index
+      } else {
+        for (int64_t& b : bank.bins)
+          b = rng() % 3 == 0 ? extremes[rng() % 7] : static_cast<int64_t>(rng());
+        if (round % 3 == 0)
+          for (int i = 0; i < kBins; ++i)
+            if (rng() % 4 != 0) bank.bins[i] = 0;
+      }
+      Limbs start;
+      for (uint64_t& l : start) l = round % 5 == 0 ? UINT64_MAX : rng();
+      Limbs want = start, got = start;
+      fold_reference(want, bank.bins);
+      Bank::fold_into(bank, got);
+      CHECK(got == want);
+      for (int64_t b : bank.bins) CHECK_EQ(b, 0);
+    }
+  });
 }
 
 TEST(every_kernel_places_like_the_portable_one) {
