@@ -139,89 +139,22 @@ def _column(parts: tuple, ref: tuple) -> Any:
     return part[key] if hasattr(part, "columns") else part[:, key]
 
 
-# Batch forms are checked once per process against the add loop on a small
-# sample, so a class is fed in bulk only when that gives the very same bytes.
-_SAMPLE = np.array([1.5, -2.25, 1e300, -3e-310, 0.0, 7.0, -1e-5, 2.0**60])
-_BATCH_FORMS: dict[str, str | None] = {}
-
-
-# Ways a (n, d) feature block may be handed to CovMatrixF64.extend.
-_ROWS_FORMS = {"rows2d": lambda x: x, "rows_flat": lambda x: x.ravel()}
-
-
-def _batch_form(name: str, args: tuple) -> str | None:
-    if name not in _BATCH_FORMS:
-        _BATCH_FORMS[name] = _probe_batch(name, args)
-    return _BATCH_FORMS[name]
-
-
-def _probe_batch(name: str, args: tuple) -> str | None:
-    if name == "SumF64" and not hasattr(tallix.SumF64, "extend"):
-        return "fastsum" if _fastsum(_SAMPLE).to_bytes() == _looped(name, args, [_SAMPLE]) else None
-    if not hasattr(getattr(tallix, name), "extend"):
-        return None
-    if name == "CovMatrixF64":
-        d = args[0]
-        cols = [np.roll(_SAMPLE, k) for k in range(d + 1)]
-        x = np.column_stack(cols[:-1]) if d else np.empty((len(_SAMPLE), 0))
-        forms = {form: (rows(x), cols[-1]) for form, rows in _ROWS_FORMS.items()}
-    else:
-        cols = [np.roll(_SAMPLE, k) for k in range(_KINDS[name].columns)]
-        forms = {"columns": tuple(cols)}
-    expected = _looped(name, args, cols)
-    for form, call_args in forms.items():
-        trial = _make(name, args)
-        try:
-            trial.extend(*call_args)
-        except (TypeError, ValueError):
-            continue
-        if _dump(name, trial) == expected:
-            return form
-    return None
-
-
-def _looped(name: str, args: tuple, cols: list) -> bytes:
-    state = _make(name, args)
-    _add_loop(name, state, cols)
-    return _dump(name, state)
-
-
-def _fastsum(xs: np.ndarray) -> Any:
-    fast = tallix.FastSumF64()
-    fast.extend(xs)
-    return fast.finish()
-
-
-def _add_loop(name: str, state: Any, cols: list) -> None:
-    add = state.add
-    if name == "CovMatrixF64":
-        rows = np.column_stack(cols[:-1]).tolist() if len(cols) > 1 else [[]] * len(cols[0])
-        for row, y in zip(rows, cols[-1].tolist()):
-            add(row, y)
-    elif len(cols) == 1:
-        for x in cols[0].tolist():
-            add(x)
-    else:
-        for pair in zip(*(c if isinstance(c, list) else c.tolist() for c in cols)):
-            add(*pair)
-
-
-def _feed(name: str, args: tuple, state: Any, cols: list, index: int) -> None:
-    if name == "ReplicatedSum":
+def _feed(name: str, state: Any, cols: list, index: int) -> None:
+    """Feed one partition's columns through the class's batch update."""
+    if name == "ReplicatedSum":  # each partition is its own replica
         add = state.add
         for x in cols[0].tolist():
             add(index, x)
-        return
-    form = None if _KINDS[name].keyed else _batch_form(name, args)
-    if form is None:
-        _add_loop(name, state, cols)
-    elif form == "columns":
-        state.extend(*cols)
-    elif form == "fastsum":
-        state.merge(_fastsum(cols[0]))
+    elif _KINDS[name].keyed:
+        add = state.add
+        for key, x in zip(cols[0], cols[1].tolist()):
+            add(key, x)
+    elif name == "CovMatrixF64":
+        n = len(cols[-1])
+        x = np.column_stack(cols[:-1]) if len(cols) > 1 else np.empty((n, 0))
+        state.extend(np.ascontiguousarray(x), cols[-1])
     else:
-        x = np.column_stack(cols[:-1]) if len(cols) > 1 else np.empty((len(cols[0]), 0))
-        state.extend(_ROWS_FORMS[form](np.ascontiguousarray(x)), cols[-1])
+        state.extend(*cols)
 
 
 def _ingest(plan: tuple, index: int, refs: tuple, *parts: Any) -> tuple:
@@ -241,7 +174,7 @@ def _ingest(plan: tuple, index: int, refs: tuple, *parts: Any) -> tuple:
         if len({len(c) for c in cols}) > 1:
             raise ValueError(f"partition {index}: the columns of {name} differ in length")
         state = _make(name, args)
-        _feed(name, args, state, cols, index)
+        _feed(name, state, cols, index)
         out.append(_dump(name, state))
     return tuple(out)
 

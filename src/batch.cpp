@@ -154,10 +154,11 @@ Status weighted_batch(WeightedMomentsF64& w, std::span<const double> xs,
   return {};
 }
 
-Status covmat_batch(CovMatrixF64& c, std::span<const double> rows, std::span<const double> ys) {
+Status covmat_batch(CovMatrixF64& c, Rows matrix, std::span<const double> ys) {
   const size_t d = c.d;
-  bool fits = d == 0 ? rows.empty() : rows.size() % d == 0 && rows.size() / d == ys.size();
-  if (!fits) return Rejection{"rows must hold dim() values for each y"};
+  if (matrix.count != ys.size()) return Rejection{"rows and ys must have the same length"};
+  if (matrix.count != 0 && matrix.width != d) return Rejection{"each row must hold d values"};
+  std::span<const double> rows = matrix.values;
   std::vector<double> cols(d * kChunk);  // column i of a chunk at cols[i * kChunk]
   by_chunks(ys.size(), [&](size_t at, size_t n) {
     for (size_t r = 0; r < n; ++r)

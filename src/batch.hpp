@@ -11,6 +11,7 @@
 #include "hist.hpp"
 #include "lattice.hpp"
 #include "replicated.hpp"
+#include "rows.hpp"
 #include "stats.hpp"
 
 namespace tallix {
@@ -21,9 +22,9 @@ void pn_moments_batch(PnMomentsF64& m, std::span<const double> xs) noexcept;
 Status cov_batch(CovF64& c, std::span<const double> xs, std::span<const double> ys) noexcept;
 Status weighted_batch(WeightedMomentsF64& w, std::span<const double> xs,
                       std::span<const double> ws) noexcept;
-// rows holds len(ys) rows of dim() features, row after row. Allocates its
-// column buffer before changing anything (std::bad_alloc may escape).
-Status covmat_batch(CovMatrixF64& c, std::span<const double> rows, std::span<const double> ys);
+// One row of d features per response. Allocates its column buffer before
+// changing anything (std::bad_alloc may escape).
+Status covmat_batch(CovMatrixF64& c, Rows rows, std::span<const double> ys);
 // Allocates its edge keys before changing anything (std::bad_alloc may escape).
 void histogram_batch(HistogramF64& h, std::span<const double> xs);
 void extrema_batch(ExtremaF64& e, std::span<const double> xs) noexcept;

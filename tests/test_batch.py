@@ -144,7 +144,7 @@ def covmat_pair(d, rows, ys):
     a, b = T.CovMatrixF64(d), T.CovMatrixF64(d)
     for r, y in zip(rows, ys):
         a.add(r, y)
-    b.extend([v for r in rows for v in r], ys)
+    b.extend(rows, ys)
     return a, b
 
 
@@ -155,18 +155,28 @@ def test_covmat_extend_equals_add_loop(d, n):
     ys = values(rng, n)
     a, b = covmat_pair(d, rows, ys)
     assert a.encode() == b.encode()
-    c = T.CovMatrixF64(d)
-    c.extend(np.array(rows, dtype=float).reshape(n, d).ravel(), np.array(ys))
-    assert c.encode() == a.encode()
+    for form in (np.array(rows, dtype=float).reshape(n, d), [tuple(r) for r in rows]):
+        c = T.CovMatrixF64(d)
+        c.extend(form, np.array(ys))
+        assert c.encode() == a.encode()
 
 
-@pytest.mark.parametrize("rows, ys", [(5, 2), (7, 3), (0, 1), (6, 1)])
-def test_covmat_extend_refuses_ragged_rows_unchanged(rows, ys):
+@pytest.mark.parametrize("rows, ys, message", [
+    ([[1.0, 2.0, 3.0]] * 2, [1.0], "rows and ys must have the same length"),
+    ([], [1.0], "rows and ys must have the same length"),
+    ([[1.0, 2.0]] * 2, [1.0, 2.0], "each row must hold d values"),
+    (np.ones((2, 4)), [1.0, 2.0], "each row must hold d values"),
+    ([[1.0, 2.0, 3.0], [1.0, 2.0]], [1.0, 2.0], "rows must all have the same length"),
+])
+def test_covmat_extend_refuses_misshapen_rows_unchanged(rows, ys, message):
     c = T.CovMatrixF64(3)
     c.add([1.0, 2.0, 3.0], 4.0)
     before = c.encode()
-    with pytest.raises(ValueError, match="^rows must hold dim\\(\\) values for each y$"):
-        c.extend([1.0] * rows, [1.0] * ys)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        c.extend(rows, ys)
+    for bad in (np.ones(6), [1.0, 2.0], "ab", [[1.0, "x", 3.0]]):
+        with pytest.raises(TypeError, match="^argument 'rows': "):
+            c.extend(bad, [1.0, 2.0])
     assert c.encode() == before
 
 

@@ -2,7 +2,6 @@
 row order must give the bytes and receipt that one process gets from the plain
 add loop over all rows."""
 
-import contextlib
 import logging
 import math
 import os
@@ -267,26 +266,13 @@ finite = st.floats(allow_nan=False, allow_infinity=False)
 values = st.one_of(finite, st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 5e-324]))
 
 
-@contextlib.contextmanager
-def batch_forms(forced):
-    """Feed partitions as told (None: the add loop) instead of as probed."""
-    saved = dict(tallix_dask._BATCH_FORMS)
-    tallix_dask._BATCH_FORMS.update(forced)
-    try:
-        yield
-    finally:
-        tallix_dask._BATCH_FORMS.clear()
-        tallix_dask._BATCH_FORMS.update(saved)
-
-
-@pytest.mark.parametrize("batched", [True, False], ids=["extend", "add-loop"])
 @settings(max_examples=20, deadline=None)
 @given(
     rows=st.lists(st.tuples(values, finite), min_size=1, max_size=60),
     cuts=st.lists(st.integers(0, 60), max_size=8),
     split_every=st.integers(2, 5),
 )
-def test_any_tree_gives_add_loop_bytes(batched, rows, cuts, split_every):
+def test_any_tree_gives_add_loop_bytes(rows, cuts, split_every):
     xs, ys = (np.array(c) for c in zip(*rows))
     bounds = sorted({min(c, len(xs)) for c in cuts} | {0, len(xs)})
     data = da.from_array(np.column_stack([xs, ys]), chunks=(tuple(np.diff(bounds)), 2))
@@ -295,8 +281,7 @@ def test_any_tree_gives_add_loop_bytes(batched, rows, cuts, split_every):
         "h": tallix_dask.target(tallix.HistogramF64, 0, edges=[-1.0, 0.0, 1e300]),
         "c": tallix_dask.target(tallix.CovMatrixF64, 0, 1),
     }
-    forced = {} if batched else dict.fromkeys(tallix_dask.supported())
-    with batch_forms(forced), dask.config.set(scheduler="sync"):
+    with dask.config.set(scheduler="sync"):
         states = tallix_dask.reduce_many(data, plan, split_every=split_every)
     expected = {"m": tallix.Moments4F64(), "h": tallix.HistogramF64([-1.0, 0.0, 1e300]),
                 "c": tallix.CovMatrixF64(1)}

@@ -14,8 +14,9 @@ struct Binding<CovMatrixF64> {
       Method<"count($self)", &CovMatrixF64::counted>,
       Method<"add($self, x, y)", &CovMatrixF64::add>,
       Method<"extend($self, rows, ys)", &covmat_batch,
-             "rows: the len(ys) rows of dim() features as one flat sequence, row after\n"
-             "row (for a 2-D numpy array, pass a.ravel()).">,
+             "Add one row of d features per response: rows is a sequence of rows or a\n"
+             "C-contiguous (n, d) float64 array, ys a sequence of n floats. Leaves the\n"
+             "state that adding the rows one by one would leave.">,
       Method<"merge($self, o)", &CovMatrixF64::merge>,
       Method<"covariance($self, i, j)", &CovMatrixF64::try_covariance>,
       Method<"regression($self)", &CovMatrixF64::try_regression>,

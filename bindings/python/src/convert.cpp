@@ -50,7 +50,10 @@ bool Arg<ByteView>::load(PyObject* o) {
   return true;
 }
 
-bool Arg<std::span<const double>>::load(PyObject* o) {
+namespace {
+
+// The checks every sequence of reals passes before it is read.
+bool check_sequence(PyObject* o) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -59,37 +62,51 @@ bool Arg<std::span<const double>>::load(PyObject* o) {
     raise_cannot_convert(o, "Sequence");
     return false;
   }
-  if (try_buffer(o)) return true;
-  return iterate(o);
-}
-
-bool Arg<std::span<const double>>::try_buffer(PyObject* o) {
-  if (!PyObject_CheckBuffer(o)) return false;
-  if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-    PyErr_Clear();
-    return false;
-  }
-  if (!is_native_f64(view)) {
-    PyBuffer_Release(&view);
-    return false;
-  }
-  has_view = true;  // released by the destructor, even if the copy below throws
-  // An offset view of a byte buffer may be misaligned for double; copy it.
-  if (reinterpret_cast<uintptr_t>(view.buf) % alignof(double) != 0) {
-    owned.resize(static_cast<size_t>(view.len / 8));
-    std::memcpy(owned.data(), view.buf, owned.size() * sizeof(double));
-    v = owned;
-    return true;
-  }
-  v = std::span<const double>(static_cast<const double*>(view.buf),
-                              static_cast<size_t>(view.len / 8));
   return true;
 }
 
-bool Arg<std::span<const double>>::iterate(PyObject* o) {
-  Py_ssize_t hint = PyObject_Size(o);
-  if (hint < 0) PyErr_Clear();
-  owned.reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(hint, 0, kMaxReserve)));
+// Exact lists and tuples know their length; anything else only hints at it.
+size_t reservation(PyObject* o) {
+  Py_ssize_t n = PyObject_Size(o);
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return static_cast<size_t>(n);
+  return static_cast<size_t>(std::min<Py_ssize_t>(n, kMaxReserve));
+}
+
+}  // namespace
+
+FloatSource::~FloatSource() {
+  if (has_view_) PyBuffer_Release(&view_);
+}
+
+bool FloatSource::borrow_buffer(PyObject* o, int ndim) {
+  if (!PyObject_CheckBuffer(o)) return false;
+  if (PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  if (view_.ndim != ndim || !is_native_f64(view_)) {
+    PyBuffer_Release(&view_);
+    return false;
+  }
+  has_view_ = true;  // released by the destructor, even if the copy below throws
+  size_t n = static_cast<size_t>(view_.len / 8);
+  // An offset view of a byte buffer may be misaligned for double; copy it.
+  if (reinterpret_cast<uintptr_t>(view_.buf) % alignof(double) != 0) {
+    owned_.resize(n);
+    std::memcpy(owned_.data(), view_.buf, n * sizeof(double));
+    borrowed_ = owned_;
+    return true;
+  }
+  borrowed_ = std::span<const double>(static_cast<const double*>(view_.buf), n);
+  return true;
+}
+
+bool FloatSource::append_iterated(PyObject* o) {
+  owned_.reserve(owned_.size() + reservation(o));
   PyObject* it = PyObject_GetIter(o);
   if (!it) return false;
   while (PyObject* item = PyIter_Next(it)) {
@@ -99,11 +116,45 @@ bool Arg<std::span<const double>>::iterate(PyObject* o) {
       Py_DECREF(it);
       return false;
     }
-    owned.push_back(x);
+    owned_.push_back(x);
+  }
+  Py_DECREF(it);
+  return !PyErr_Occurred();
+}
+
+bool Arg<std::span<const double>>::load(PyObject* o) {
+  if (!check_sequence(o)) return false;
+  return source.borrow_buffer(o, 1) || source.append_iterated(o);
+}
+
+bool Arg<Rows>::load(PyObject* o) {
+  if (!check_sequence(o)) return false;
+  if (source.borrow_buffer(o, 2)) {
+    rows = Rows{source.values(), source.extent(0), source.extent(1)};
+    return true;
+  }
+  PyObject* it = PyObject_GetIter(o);
+  if (!it) return false;
+  size_t count = 0, width = 0;
+  while (PyObject* item = PyIter_Next(it)) {
+    Arg<std::span<const double>> row;
+    bool ok = row.load(item);
+    Py_DECREF(item);
+    if (ok && count > 0 && row.get().size() != width) {
+      PyErr_SetString(PyExc_ValueError, "rows must all have the same length");
+      ok = false;
+    }
+    if (!ok) {
+      Py_DECREF(it);
+      return false;
+    }
+    width = row.get().size();
+    source.append(row.get());
+    ++count;
   }
   Py_DECREF(it);
   if (PyErr_Occurred()) return false;
-  v = owned;
+  rows = Rows{source.values(), count, width};
   return true;
 }
 

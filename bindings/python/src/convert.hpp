@@ -14,6 +14,7 @@
 #include "instance.hpp"
 #include "merge.hpp"
 #include "python.hpp"
+#include "rows.hpp"
 
 namespace tallix::py {
 
@@ -86,27 +87,46 @@ struct Arg<ByteView> {
   ByteView get() const { return v; }
 };
 
-// A sequence of real numbers: read in place from a C-contiguous float64
-// buffer, otherwise collected through the iteration protocol.
-template <>
-struct Arg<std::span<const double>> {
-  std::vector<double> owned;
-  Py_buffer view{};
-  bool has_view = false;
-  std::span<const double> v;
+// Binary64 values read from Python: borrowed in place from a C-contiguous
+// native float64 buffer, or collected through the iteration protocol.
+class FloatSource {
+ public:
+  FloatSource() = default;
+  FloatSource(const FloatSource&) = delete;
+  FloatSource& operator=(const FloatSource&) = delete;
+  ~FloatSource();
 
-  Arg() = default;
-  Arg(const Arg&) = delete;
-  Arg& operator=(const Arg&) = delete;
-  ~Arg() {
-    if (has_view) PyBuffer_Release(&view);
-  }
-  bool load(PyObject* o);
-  std::span<const double> get() const { return v; }
+  // Borrows a buffer of `ndim` dimensions; false, with no error set, when the
+  // object exports no such buffer.
+  bool borrow_buffer(PyObject* o, int ndim);
+  // Appends every element of an iterable; false with the error set.
+  bool append_iterated(PyObject* o);
+  void append(std::span<const double> more) { owned_.insert(owned_.end(), more.begin(), more.end()); }
+  std::span<const double> values() const { return has_view_ ? borrowed_ : owned_; }
+  size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
 
  private:
-  bool try_buffer(PyObject* o);
-  bool iterate(PyObject* o);
+  Py_buffer view_{};
+  bool has_view_ = false;
+  std::span<const double> borrowed_;
+  std::vector<double> owned_;
+};
+
+// A sequence of real numbers.
+template <>
+struct Arg<std::span<const double>> {
+  FloatSource source;
+  bool load(PyObject* o);
+  std::span<const double> get() const { return source.values(); }
+};
+
+// A sequence of rows of real numbers, or a 2-D float64 buffer.
+template <>
+struct Arg<Rows> {
+  FloatSource source;
+  Rows rows;
+  bool load(PyObject* o);
+  Rows get() const { return rows; }
 };
 
 // ---- results -----------------------------------------------------------
