@@ -137,6 +137,7 @@ def report(names: list[str], table: np.ndarray, a: dict, edges: list[float]) -> 
     row(f"sum({first})", a["sum"].value(), np.sum(col))
     row(f"mean({first})", ask(a["moments"].mean), np.mean(col))
     row(f"variance({first})", ask(a["moments"].variance), np.var(col))
+    row(f"stddev({first})", ask(a["moments"].stddev), np.std(col))
     row(f"min({first})", ask(a["extrema"].min), np.min(col))
     row(f"max({first})", ask(a["extrema"].max), np.max(col))
     if "covmatrix" in a:
