@@ -177,7 +177,8 @@ void check_batches(const Fed& fed, const MomentsF64& moments, const Moments4F64&
   FUZZ_CHECK(weighted_batch(w, fed.cov_x, fed.cov_y).ok());
   same_state(w, weighted);
   CovMatrixF64 cm = CovMatrixF64::create(mats.d).value();
-  FUZZ_CHECK(covmat_batch(cm, fed.rows, fed.ys).ok());
+  const size_t n = fed.ys.size();
+  FUZZ_CHECK(covmat_batch(cm, Rows{fed.rows, n, n ? mats.d : 0}, fed.ys).ok());
   same_state(cm, mats.whole);
   // Spans that do not fit each other are refused before anything changes.
   std::vector<double> longer(fed.cov_y);
@@ -186,9 +187,13 @@ void check_batches(const Fed& fed, const MomentsF64& moments, const Moments4F64&
   same_state(c, cov);
   FUZZ_CHECK(!weighted_batch(w, fed.cov_x, longer).ok());
   same_state(w, weighted);
-  std::vector<double> rows(fed.rows);
-  rows.push_back(1.0);
-  FUZZ_CHECK(!covmat_batch(cm, rows, fed.ys).ok());
+  // Rows one value too wide, or one response too many, are refused.
+  std::vector<double> wide(n * (mats.d + 1), 1.0);
+  if (n > 0) FUZZ_CHECK(!covmat_batch(cm, Rows{wide, n, mats.d + 1}, fed.ys).ok());
+  std::vector<double> more_ys(fed.ys);
+  more_ys.push_back(1.0);
+  FUZZ_CHECK(!covmat_batch(cm, Rows{fed.rows, n, n ? mats.d : 0}, more_ys).ok());
+  same_state(cm, mats.whole);
 }
 
 }  // namespace
