@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 STAMP := $(VENV)/.deps-stamp
 CORE_BUILD := build/core
 
-.PHONY: demo test venv install core-tests bench clean
+.PHONY: demo test venv install core-tests bench format clean
 
 $(STAMP): requirements-dev.txt
 	bash scripts/ensure-system-deps.sh
@@ -36,6 +36,9 @@ demo: install
 bench: install
 	$(PIP) install -q xsum
 	$(PY) benchmarks/bench.py
+
+format: $(STAMP)
+	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
 
 clean:
 	rm -rf build $(VENV)

@@ -130,8 +130,9 @@ double round_mag(const Limbs& mag, bool negative, int P, int Emin, int Emax) noe
     ++e;
     m >>= 1;
   }
-  if (e > Emax) return negative ? -std::numeric_limits<double>::infinity()
-                                : std::numeric_limits<double>::infinity();
+  if (e > Emax)
+    return negative ? -std::numeric_limits<double>::infinity()
+                    : std::numeric_limits<double>::infinity();
   double r = std::ldexp(static_cast<double>(m), e - P);
   return negative ? -r : r;
 }

@@ -35,10 +35,14 @@ using Failure = std::variant<StatsError, DotError, InputError, UsageFailure, Rej
 
 inline const char* name_of(StatsError e) {
   switch (e) {
-    case StatsError::Empty: return "Empty";
-    case StatsError::NonFinite: return "NonFinite";
-    case StatsError::ExactnessLost: return "ExactnessLost";
-    case StatsError::Degenerate: return "Degenerate";
+    case StatsError::Empty:
+      return "Empty";
+    case StatsError::NonFinite:
+      return "NonFinite";
+    case StatsError::ExactnessLost:
+      return "ExactnessLost";
+    case StatsError::Degenerate:
+      return "Degenerate";
   }
   return "Degenerate";
 }

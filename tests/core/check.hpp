@@ -34,7 +34,8 @@ template <class A, class B>
 void expect_eq(const A& a, const B& b, const char* ea, const char* eb, const char* file, int line) {
   if (a == b) return;
   std::ostringstream os;
-  os << file << ":" << line << ": CHECK_EQ(" << ea << ", " << eb << ") failed: " << a << " vs " << b;
+  os << file << ":" << line << ": CHECK_EQ(" << ea << ", " << eb << ") failed: " << a << " vs "
+     << b;
   std::fprintf(stderr, "%s\n", os.str().c_str());
   ++failures();
 }
@@ -43,15 +44,15 @@ void expect_eq(const A& a, const B& b, const char* ea, const char* eb, const cha
 
 #define CHECK_CAT2(a, b) a##b
 #define CHECK_CAT(a, b) CHECK_CAT2(a, b)
-#define TEST(name)                                                        \
-  static void CHECK_CAT(test_, name)();                                   \
+#define TEST(name)                                                              \
+  static void CHECK_CAT(test_, name)();                                         \
   static check::Registrar CHECK_CAT(reg_, name)(#name, CHECK_CAT(test_, name)); \
   static void CHECK_CAT(test_, name)()
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-      ++check::failures();                                                       \
-    }                                                                            \
+      ++check::failures();                                                          \
+    }                                                                               \
   } while (0)
 #define CHECK_EQ(a, b) check::expect_eq((a), (b), #a, #b, __FILE__, __LINE__)

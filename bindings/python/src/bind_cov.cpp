@@ -1,6 +1,6 @@
 // CovF64 and WeightedMomentsF64: bivariate covariance and weighted moments.
-#include "frame.hpp"
 #include "batch.hpp"
+#include "frame.hpp"
 #include "receipt.hpp"
 #include "stats/cov.hpp"
 #include "stats/weighted.hpp"
@@ -11,6 +11,7 @@ template <>
 struct Binding<CovF64> {
   static constexpr const char* name = "CovF64";
   using ctor = Ctor<"()", &make_default<CovF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x, y)", &CovF64::add>,
       Method<"extend($self, xs, ys)", &cov_batch>,
@@ -24,12 +25,14 @@ struct Binding<CovF64> {
       Method<"to_bytes($self)", &CovF64::to_bytes>,
       Method<"from_bytes(b)", &CovF64::from_bytes>,
       Method<"state_hash($self)", &state_hash<CovF64>>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<WeightedMomentsF64> {
   static constexpr const char* name = "WeightedMomentsF64";
   using ctor = Ctor<"()", &make_default<WeightedMomentsF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x, w)", &WeightedMomentsF64::add>,
       Method<"extend($self, xs, ws)", &weighted_batch>,
@@ -40,6 +43,7 @@ struct Binding<WeightedMomentsF64> {
       Method<"to_bytes($self)", &WeightedMomentsF64::to_bytes>,
       Method<"from_bytes(b)", &WeightedMomentsF64::from_bytes>,
       Method<"state_hash($self)", &state_hash<WeightedMomentsF64>>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(CovF64)

@@ -1,7 +1,7 @@
 // CovMatrixF64: the d-dimensional covariance state and its regressions.
+#include "batch.hpp"
 #include "covmat.hpp"
 #include "frame.hpp"
-#include "batch.hpp"
 #include "receipt.hpp"
 
 namespace tallix::py {
@@ -10,6 +10,7 @@ template <>
 struct Binding<CovMatrixF64> {
   static constexpr const char* name = "CovMatrixF64";
   using ctor = Ctor<"(d)", &CovMatrixF64::create>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"count($self)", &CovMatrixF64::counted>,
       Method<"add($self, x, y)", &CovMatrixF64::add>,
@@ -31,6 +32,7 @@ struct Binding<CovMatrixF64> {
       Method<"encode($self)", &CovMatrixF64::encode>,
       Method<"decode(b)", &CovMatrixF64::decode>,
       Method<"state_hash($self)", &state_hash<CovMatrixF64>>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(CovMatrixF64)

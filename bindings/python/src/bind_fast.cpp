@@ -8,11 +8,13 @@ template <>
 struct Binding<FastSumF64> {
   static constexpr const char* name = "FastSumF64";
   using ctor = Ctor<"()", &make_default<FastSumF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &FastSumF64::add>,
       Method<"extend($self, xs)", &FastSumF64::extend_from_slice>,
       Method<"count($self)", &FastSumF64::counted>,
       Method<"finish($self)", &FastSumF64::finish>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(FastSumF64)

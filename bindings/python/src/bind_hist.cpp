@@ -1,6 +1,6 @@
 // HistogramF64 and ExtremaF64: total-order bins and extrema.
-#include "frame.hpp"
 #include "batch.hpp"
+#include "frame.hpp"
 #include "hist.hpp"
 #include "lattice.hpp"
 #include "receipt.hpp"
@@ -11,6 +11,7 @@ template <>
 struct Binding<HistogramF64> {
   static constexpr const char* name = "HistogramF64";
   using ctor = Ctor<"(edges)", &HistogramF64::create>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &HistogramF64::add>,
       Method<"extend($self, xs)", &histogram_batch>,
@@ -25,12 +26,14 @@ struct Binding<HistogramF64> {
       Method<"encode($self)", &encode<HistogramF64>>,
       Method<"decode(b)", &HistogramF64::decode>,
       Method<"state_hash($self)", &state_hash<HistogramF64>>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<ExtremaF64> {
   static constexpr const char* name = "ExtremaF64";
   using ctor = Ctor<"()", &make_default<ExtremaF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &ExtremaF64::add>,
       Method<"extend($self, xs)", &extrema_batch>,
@@ -44,6 +47,7 @@ struct Binding<ExtremaF64> {
       Method<"to_bytes($self)", &ExtremaF64::to_bytes>,
       Method<"from_bytes(b)", &ExtremaF64::from_bytes>,
       Method<"state_hash($self)", &state_hash<ExtremaF64>>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(HistogramF64)

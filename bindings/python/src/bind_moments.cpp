@@ -1,6 +1,6 @@
 // The moment accumulators: MomentsF64, Moments4F64 and PnMomentsF64.
-#include "frame.hpp"
 #include "batch.hpp"
+#include "frame.hpp"
 #include "receipt.hpp"
 #include "stats.hpp"
 
@@ -10,6 +10,7 @@ template <>
 struct Binding<MomentsF64> {
   static constexpr const char* name = "MomentsF64";
   using ctor = Ctor<"()", &make_default<MomentsF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &MomentsF64::add>,
       Method<"extend($self, xs)", &moments_batch>,
@@ -22,12 +23,14 @@ struct Binding<MomentsF64> {
       Method<"to_bytes($self)", &MomentsF64::to_bytes>,
       Method<"from_bytes(b)", &MomentsF64::from_bytes>,
       Method<"state_hash($self)", &state_hash<MomentsF64>>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<Moments4F64> {
   static constexpr const char* name = "Moments4F64";
   using ctor = Ctor<"()", &make_default<Moments4F64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &Moments4F64::add>,
       Method<"extend($self, xs)", &moments4_batch>,
@@ -42,12 +45,14 @@ struct Binding<Moments4F64> {
       Method<"to_bytes($self)", &Moments4F64::to_bytes>,
       Method<"from_bytes(b)", &Moments4F64::from_bytes>,
       Method<"state_hash($self)", &state_hash<Moments4F64>>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<PnMomentsF64> {
   static constexpr const char* name = "PnMomentsF64";
   using ctor = Ctor<"()", &make_default<PnMomentsF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &PnMomentsF64::add>,
       Method<"extend($self, xs)", &pn_moments_batch>,
@@ -59,6 +64,7 @@ struct Binding<PnMomentsF64> {
       Method<"to_bytes($self)", &PnMomentsF64::to_bytes>,
       Method<"from_bytes(b)", &PnMomentsF64::from_bytes>,
       Method<"state_hash($self)", &state_hash<PnMomentsF64>>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(MomentsF64)

@@ -1,6 +1,6 @@
 // SumMap, MomentsMap, ReplicatedSum and DeltasSum: the replication containers.
-#include "frame.hpp"
 #include "batch.hpp"
+#include "frame.hpp"
 #include "replicated.hpp"
 
 namespace tallix::py {
@@ -9,6 +9,7 @@ template <>
 struct Binding<SumMap> {
   static constexpr const char* name = "SumMap";
   using ctor = Ctor<"()", &make_default<SumMap>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, key, x)", &SumMap::add>,
       Method<"value($self, key)", &try_value>,
@@ -17,12 +18,14 @@ struct Binding<SumMap> {
       Method<"count($self)", &total_count>,
       Method<"encode($self)", &encode<SumMap>>,
       Method<"decode(b)", &SumMap::decode>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<MomentsMap> {
   static constexpr const char* name = "MomentsMap";
   using ctor = Ctor<"()", &make_default<MomentsMap>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, key, x)", &MomentsMap::add>,
       Method<"mean($self, key)", &try_mean>,
@@ -31,28 +34,33 @@ struct Binding<MomentsMap> {
       Method<"len($self)", &MomentsMap::len>,
       Method<"encode($self)", &encode<MomentsMap>>,
       Method<"decode(b)", &MomentsMap::decode>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<ReplicatedSum> {
   static constexpr const char* name = "ReplicatedSum";
   using ctor = Ctor<"()", &make_default<ReplicatedSum>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, replica, x)", &ReplicatedSum::add>,
       Method<"join($self, other)", &ReplicatedSum::join>,
       Method<"value($self)", &ReplicatedSum::value>,
       Method<"encode($self)", &encode<ReplicatedSum>>,
       Method<"decode(b)", &ReplicatedSum::decode>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<DeltasSum> {
   static constexpr const char* name = "DeltasSum";
   using ctor = Ctor<"()", &make_default<DeltasSum>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &DeltasSum::add>,
       Method<"extend($self, xs)", &deltas_batch>,
       Method<"value($self)", &DeltasSum::value>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(SumMap)

@@ -1,7 +1,7 @@
 // SumF64 and SumF32: the exact sum and its binary32 twin.
 #include "acc.hpp"
-#include "frame.hpp"
 #include "fast.hpp"
+#include "frame.hpp"
 #include "receipt.hpp"
 
 namespace tallix::py {
@@ -10,6 +10,7 @@ template <>
 struct Binding<SumF64> {
   static constexpr const char* name = "SumF64";
   using ctor = Ctor<"()", &make_default<SumF64>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &SumF64::add>,
       Method<"extend($self, xs)", &sum_batch>,
@@ -24,12 +25,14 @@ struct Binding<SumF64> {
       Method<"to_bytes($self)", &SumF64::to_bytes>,
       Method<"from_bytes(b)", &SumF64::from_bytes>,
       Method<"state_hash($self)", &state_hash<SumF64>>>;
+  // clang-format on
 };
 
 template <>
 struct Binding<SumF32> {
   static constexpr const char* name = "SumF32";
   using ctor = Ctor<"()", &make_default<SumF32>>;
+  // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &SumF32::add>,
       Method<"extend($self, xs)", &sum_f32_batch>,
@@ -39,6 +42,7 @@ struct Binding<SumF32> {
       Method<"to_bytes($self)", &SumF32::to_bytes>,
       Method<"from_bytes(b)", &SumF32::from_bytes>,
       Method<"state_hash($self)", &state_hash<SumF32>>>;
+  // clang-format on
 };
 
 TALLIX_CLASS(SumF64)

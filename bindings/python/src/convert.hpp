@@ -101,7 +101,9 @@ class FloatSource {
   bool borrow_buffer(PyObject* o, int ndim);
   // Appends every element of an iterable; false with the error set.
   bool append_iterated(PyObject* o);
-  void append(std::span<const double> more) { owned_.insert(owned_.end(), more.begin(), more.end()); }
+  void append(std::span<const double> more) {
+    owned_.insert(owned_.end(), more.begin(), more.end());
+  }
   std::span<const double> values() const { return has_view_ ? borrowed_ : owned_; }
   size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
 

@@ -41,8 +41,7 @@ std::string full_name(const CallName& who) {
 }
 
 PyObject* panic_exception() {
-  static PyObject* cls = PyErr_NewException(
-      "tallix.PanicException", PyExc_BaseException, nullptr);
+  static PyObject* cls = PyErr_NewException("tallix.PanicException", PyExc_BaseException, nullptr);
   return cls;
 }
 
@@ -75,7 +74,8 @@ void prefix_argument_error(std::string_view param) {
   if (text) {
     std::string name(param);
     PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", name.c_str(), text);
-    PyObject* replaced = msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg, nullptr) : nullptr;
+    PyObject* replaced =
+        msg ? PyObject_CallFunctionObjArgs(PyExc_TypeError, msg, nullptr) : nullptr;
     if (replaced) {
       if (cause) PyException_SetCause(replaced, cause);  // steals the cause
       cause = nullptr;

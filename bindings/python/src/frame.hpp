@@ -87,7 +87,8 @@ template <class L>
 struct ArgTuple;
 template <class... A>
 struct ArgTuple<TypeList<A...>> {
-  using type = std::tuple<Arg<std::conditional_t<std::is_reference_v<A>, A, std::remove_cv_t<A>>>...>;
+  using type =
+      std::tuple<Arg<std::conditional_t<std::is_reference_v<A>, A, std::remove_cv_t<A>>>...>;
 };
 
 // Converts the bound arguments in parameter order; the first failure ends it.
@@ -95,8 +96,7 @@ template <class Tuple, size_t... I>
 bool load_arguments(Tuple& args, PyObject** slots, const Signature& sig,
                     std::index_sequence<I...>) {
   bool ok = true;
-  ((ok = ok && (std::get<I>(args).load(slots[I]) ||
-                (prefix_argument_error(sig.params[I]), false))),
+  ((ok = ok && (std::get<I>(args).load(slots[I]) || (prefix_argument_error(sig.params[I]), false))),
    ...);
   return ok;
 }
@@ -172,8 +172,8 @@ struct Method {
     text.emplace_back(std::string(Sig.view()) + "\n--\n\n" + std::string(Doc.view()));
     int flags = METH_FASTCALL | METH_KEYWORDS | (sig.has_self ? 0 : METH_STATIC);
     auto fn = &MethodCall<T, Sig, Fn>::call;
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                       flags, text.back().c_str()};
+    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags,
+                       text.back().c_str()};
   }
 };
 
@@ -252,8 +252,8 @@ int add_class(PyObject* module) {
     static std::vector<PyMethodDef> defs = B::methods::template defs<T>(text);
     class_name<T> = B::name;
     std::string doc = std::string(B::name) + std::string(B::ctor::sig_text()) + "\n--\n\n";
-    type_object<T> = create_type(B::name, doc, sizeof(Instance<T>),
-                                 &B::ctor::template make<T>, &dealloc<T>, defs.data());
+    type_object<T> = create_type(B::name, doc, sizeof(Instance<T>), &B::ctor::template make<T>,
+                                 &dealloc<T>, defs.data());
     if (!type_object<T>) return -1;
   }
   return add_to_module(module, B::name, reinterpret_cast<PyObject*>(type_object<T>));

@@ -7,7 +7,8 @@
 namespace tallix::py {
 
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text) {
-  return {Function<"dot(xs, ys)", &tallix::dot_fast>::def(text), PyMethodDef{nullptr, nullptr, 0, nullptr}};
+  return {Function<"dot(xs, ys)", &tallix::dot_fast>::def(text),
+          PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 
 }  // namespace tallix::py

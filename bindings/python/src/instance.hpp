@@ -11,8 +11,7 @@ namespace tallix::py {
 
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  T state;
+  PyObject_HEAD T state;
   Py_ssize_t borrow;
 };
 

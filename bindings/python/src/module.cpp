@@ -12,9 +12,7 @@ PyModuleDef module_def = {
 using AddFn = int (*)(PyObject*);
 
 // The order of this list is the order of the module's __all__.
-constexpr AddFn kClasses[] = {
-    TALLIX_CLASS_LIST
-};
+constexpr AddFn kClasses[] = {TALLIX_CLASS_LIST};
 
 int add_functions(PyObject* module) {
   static std::deque<std::string> text;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "acc.hpp"
-#include "dot.hpp"
 #include "covmat.hpp"
+#include "dot.hpp"
 #include "fast.hpp"
 #include "frame.hpp"
 #include "hist.hpp"
