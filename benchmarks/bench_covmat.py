@@ -35,7 +35,7 @@ def add_cost(d, rows, ys):
 
 def main():
     rng = random.Random(1)
-    print(f"| d | add, list row | add, numpy row | covariance | regression (fast) | regression_exact |")
+    print("| d | add, list row | add, numpy row | covariance | regression (fast) | regression_exact |")
     print("|---|---|---|---|---|---|")
     for d in DIMS:
         lists = [[rng.uniform(-100, 100) for _ in range(d)] for _ in range(ROWS)]

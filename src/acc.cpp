@@ -1,5 +1,7 @@
 #include "acc.hpp"
 
+#include "words.hpp"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -20,26 +22,6 @@ inline void ripple(Limbs& limbs, int i, bool negative) noexcept {
     for (; i < kLimbs; ++i)
       if (++limbs[i] != 0) return;
   }
-}
-
-// Extracts bits l..t (t - l < 64) of a magnitude.
-uint64_t bit_range(const Limbs& mag, int l, int t) noexcept {
-  int w = l / 64, sh = l % 64;
-  uint64_t v = mag[w] >> sh;
-  if (sh != 0 && w + 1 < kLimbs) v |= mag[w + 1] << (64 - sh);
-  int width = t - l + 1;
-  return width >= 64 ? v : v & ((uint64_t{1} << width) - 1);
-}
-
-bool bit_at(const Limbs& mag, int k) noexcept { return (mag[k / 64] >> (k % 64)) & 1; }
-
-// Whether any bit below position k is set.
-bool any_below(const Limbs& mag, int k) noexcept {
-  int w = k / 64;
-  for (int i = 0; i < w; ++i)
-    if (mag[i] != 0) return true;
-  int sh = k % 64;
-  return sh != 0 && (mag[w] & ((uint64_t{1} << sh) - 1)) != 0;
 }
 
 }  // namespace
@@ -77,26 +59,9 @@ void add_shifted(Limbs& limbs, uint64_t m, unsigned p, bool negative) noexcept {
   }
 }
 
-void add_limbs(Limbs& acc, const Limbs& other) noexcept {
-  uint64_t carry = 0;
-  for (int i = 0; i < kLimbs; ++i) {
-    uint64_t a = acc[i] + carry;
-    uint64_t c1 = a < carry;
-    uint64_t s = a + other[i];
-    carry = c1 | (s < a);
-    acc[i] = s;
-  }
-}
+void add_limbs(Limbs& acc, const Limbs& other) noexcept { add_words(acc, other); }
 
-void sub_limbs(Limbs& acc, const Limbs& other) noexcept {
-  uint64_t borrow = 0;
-  for (int i = 0; i < kLimbs; ++i) {
-    uint64_t a = acc[i], b = other[i];
-    uint64_t d = a - b - borrow;
-    borrow = (a < b) || (a - b < borrow);
-    acc[i] = d;
-  }
-}
+void sub_limbs(Limbs& acc, const Limbs& other) noexcept { sub_words(acc, other); }
 
 Limbs negate(const Limbs& limbs) noexcept {
   Limbs out;
@@ -108,13 +73,7 @@ Limbs negate(const Limbs& limbs) noexcept {
 bool is_negative(const Limbs& limbs) noexcept { return (limbs[kLimbs - 1] >> 63) != 0; }
 
 double round_mag(const Limbs& mag, bool negative, int P, int Emin, int Emax) noexcept {
-  int top = -1;
-  for (int i = kLimbs - 1; i >= 0; --i) {
-    if (mag[i] != 0) {
-      top = 64 * i + 63 - std::countl_zero(mag[i]);
-      break;
-    }
-  }
+  int top = top_bit(mag);
   if (top < 0) return 0.0;
   int e, l;
   if (top >= Emin + 1074) {
@@ -124,8 +83,7 @@ double round_mag(const Limbs& mag, bool negative, int P, int Emin, int Emax) noe
     e = Emin;
     l = Emin - P + 1074;
   }
-  uint64_t m = top < l ? 0 : bit_range(mag, l, top);
-  if (l > 0 && bit_at(mag, l - 1) && ((m & 1) != 0 || any_below(mag, l - 1))) ++m;
+  uint64_t m = rounded_bits(mag, l, top);
   if (m >> (P + 1)) {
     ++e;
     m >>= 1;
@@ -218,13 +176,7 @@ bool SumF64::decode_from(ByteReader& r, SumF64& out) {
   return r.ok;
 }
 
-Result<SumF64> SumF64::from_bytes(ByteView b) {
-  if (b.size() != kSumBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  SumF64 s;
-  if (!decode_from(r, s)) return InputError::Undefined;
-  return s;
-}
+Result<SumF64> SumF64::from_bytes(ByteView b) { return decode_fixed<SumF64>(b, kSumBytes); }
 
 Result<SumF32> SumF32::from_bytes(ByteView b) {
   Result<SumF64> r = SumF64::from_bytes(b);

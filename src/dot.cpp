@@ -59,13 +59,7 @@ bool DotF64::decode_from(ByteReader& r, DotF64& out) {
   return r.ok;
 }
 
-Result<DotF64> DotF64::from_bytes(ByteView b) {
-  if (b.size() != kDotBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  DotF64 d;
-  if (!decode_from(r, d) || !r.at_end()) return InputError::Undefined;
-  return d;
-}
+Result<DotF64> DotF64::from_bytes(ByteView b) { return decode_fixed<DotF64>(b, kDotBytes); }
 
 Result<double> dot(std::span<const double> xs, std::span<const double> ys) noexcept {
   DotF64 d;

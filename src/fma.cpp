@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "dot.hpp"
+#include "words.hpp"
 
 namespace tallix {
 
@@ -18,7 +19,7 @@ namespace {
 // (at most 2^2048) plus any addend exactly.
 constexpr int kWideLimbs = 66;
 constexpr int kWideUnit = 2148;
-using Wide = std::array<uint64_t, kWideLimbs>;
+using Wide = Words<kWideLimbs>;
 
 // |x| = m * 2^q for a finite binary64.
 struct Unpacked {
@@ -68,50 +69,6 @@ int compare(const Wide& a, const Wide& b) noexcept {
   return 0;
 }
 
-void add_into(Wide& acc, const Wide& other) noexcept {
-  uint64_t carry = 0;
-  for (int i = 0; i < kWideLimbs; ++i) {
-    uint64_t a = acc[i] + carry;
-    uint64_t c1 = a < carry;
-    uint64_t s = a + other[i];
-    carry = c1 | (s < a);
-    acc[i] = s;
-  }
-}
-
-// acc -= other, with acc >= other.
-void sub_into(Wide& acc, const Wide& other) noexcept {
-  uint64_t borrow = 0;
-  for (int i = 0; i < kWideLimbs; ++i) {
-    uint64_t a = acc[i], b = other[i];
-    acc[i] = a - b - borrow;
-    borrow = (a < b) || (a - b < borrow);
-  }
-}
-
-int top_bit(const Wide& w) noexcept {
-  for (int i = kWideLimbs - 1; i >= 0; --i)
-    if (w[i] != 0) return 64 * i + 63 - std::countl_zero(w[i]);
-  return -1;
-}
-
-uint64_t bit_range(const Wide& w, int l, int t) noexcept {
-  int i = l / 64, sh = l % 64;
-  uint64_t v = w[i] >> sh;
-  if (sh != 0 && i + 1 < kWideLimbs) v |= w[i + 1] << (64 - sh);
-  int width = t - l + 1;
-  return width >= 64 ? v : v & ((uint64_t{1} << width) - 1);
-}
-
-bool bit_at(const Wide& w, int k) noexcept { return (w[k / 64] >> (k % 64)) & 1; }
-
-bool any_below(const Wide& w, int k) noexcept {
-  int i = k / 64;
-  for (int j = 0; j < i; ++j)
-    if (w[j] != 0) return true;
-  int sh = k % 64;
-  return sh != 0 && (w[i] & ((uint64_t{1} << sh) - 1)) != 0;
-}
 
 // Nearest binary64 (ties to even) to the non-zero magnitude w * 2^-2148.
 double round_wide(const Wide& w, bool neg) noexcept {
@@ -121,8 +78,7 @@ double round_wide(const Wide& w, bool neg) noexcept {
   uint64_t sign = neg ? uint64_t{1} << 63 : 0;
   bool normal = t >= kLowestNormalTop;
   int l = normal ? t - 52 : kLowestSubnormalBit;
-  uint64_t m = t < l ? 0 : bit_range(w, l, t);
-  if (bit_at(w, l - 1) && ((m & 1) != 0 || any_below(w, l - 1))) ++m;
+  uint64_t m = rounded_bits(w, l, t);
   if (!normal) return std::bit_cast<double>(sign | m);  // 2^52 reads as 2^-1022
   int e = t - kWideUnit;
   if (m >> 53) {
@@ -185,11 +141,11 @@ double fma_software(double a, double b, double c) noexcept {
   const Wide* mag = &prod;
   bool neg = prod_neg;
   if (prod_neg == uc.neg) {
-    add_into(prod, addend);
+    add_words(prod, addend);
   } else if (compare(prod, addend) >= 0) {
-    sub_into(prod, addend);
+    sub_words(prod, addend);
   } else {
-    sub_into(addend, prod);
+    sub_words(addend, prod);
     mag = &addend;
     neg = uc.neg;
   }

@@ -64,22 +64,21 @@ void ExtremaF64::encode_into(ByteWriter& w) const {
   w.u64(count);
 }
 
-Result<ExtremaF64> ExtremaF64::from_bytes(ByteView b) {
-  if (b.size() != kExtremaBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  ExtremaF64 e;
+bool ExtremaF64::decode_from(ByteReader& r, ExtremaF64& e) {
   uint64_t min_bits = r.u64();
   uint64_t max_bits = r.u64();
   uint8_t flags = r.u8();
   e.count = r.u64();
-  if (flags > 3) return InputError::Undefined;
   e.nan = flags & 1;
   e.seen = flags & 2;
-  // An empty state has exactly one form: both patterns zero.
-  if (!e.seen && (min_bits != 0 || max_bits != 0)) return InputError::Undefined;
   e.min = std::bit_cast<double>(min_bits);
   e.max = std::bit_cast<double>(max_bits);
-  return e;
+  // An empty state has exactly one form: both patterns zero.
+  return r.ok && flags <= 3 && (e.seen || (min_bits == 0 && max_bits == 0));
+}
+
+Result<ExtremaF64> ExtremaF64::from_bytes(ByteView b) {
+  return decode_fixed<ExtremaF64>(b, kExtremaBytes);
 }
 
 }  // namespace tallix

@@ -42,6 +42,7 @@ struct ExtremaF64 {
 
   void encode_into(ByteWriter& w) const;
   Bytes to_bytes() const { return encode(*this); }
+  static bool decode_from(ByteReader& r, ExtremaF64& out);
   static Result<ExtremaF64> from_bytes(ByteView b);
 };
 

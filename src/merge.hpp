@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "error.hpp"
+
 namespace tallix {
 
 using Bytes = std::vector<uint8_t>;
@@ -77,6 +79,17 @@ template <class T>
 concept Mergeable = Encodable<T> && requires(T& a, const T& b) {
   { a.merge(b) };
 };
+
+// Reads a fixed-size byte form with T::decode_from: a wrong length is refused
+// before the content is looked at, and the content must fill the form exactly.
+template <class T>
+Result<T> decode_fixed(ByteView b, size_t size) {
+  if (b.size() != size) return InputError::WrongLength;
+  ByteReader r{b};
+  T out;
+  if (!T::decode_from(r, out) || !r.at_end()) return InputError::Undefined;
+  return out;
+}
 
 template <Encodable T>
 Bytes encode(const T& s) {

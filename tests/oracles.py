@@ -20,6 +20,14 @@ def same_float(a: float, b: float) -> bool:
     return bits(a) == bits(b)
 
 
+def outcome(state, query):
+    """A query's result as its bit pattern, or the message of its ValueError."""
+    try:
+        return bits(getattr(state, query)())
+    except ValueError as e:
+        return str(e)
+
+
 def round_fraction(q: Fraction, p: int = 53, emin: int = -1022, emax: int = 1023) -> float:
     """q rounded to nearest, ties to even, in a binary format with p significand
     bits (p - 1 stored), exponents emin..emax, gradual underflow and overflow to

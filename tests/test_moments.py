@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import tallix
 from byte_forms import MomentsModel
-from oracles import bits, round_fraction
+from oracles import bits, outcome, round_fraction
 
 NAN, INF = math.nan, math.inf
 QUERIES = ["mean", "variance", "sample_variance", "stddev"]
@@ -21,13 +21,6 @@ def fed(xs, cls=tallix.MomentsF64):
     for x in xs:
         m.add(x)
     return m
-
-
-def outcome(m, query):
-    try:
-        return bits(getattr(m, query)())
-    except ValueError as e:
-        return str(e)
 
 
 def test_empty_state():

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import tallix
 from byte_forms import Moments4Model
-from oracles import bits, round_fraction
+from oracles import bits, outcome, round_fraction
 
 NAN, INF = math.nan, math.inf
 QUERIES = ["mean", "variance", "skewness", "skewness_squared", "kurtosis", "excess_kurtosis"]
@@ -20,13 +20,6 @@ def fed(xs):
     for x in xs:
         m.add(x)
     return m
-
-
-def outcome(m, query):
-    try:
-        return bits(getattr(m, query)())
-    except ValueError as e:
-        return str(e)
 
 
 def oracle(xs):

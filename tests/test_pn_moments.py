@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import tallix
 from byte_forms import MomentsModel
-from oracles import bits
+from oracles import bits, outcome
 
 NAN = math.nan
 UNDEFINED = r"^undefined \(insufficient data or invalid input\)$"
@@ -23,13 +23,6 @@ def fed(added, removed=()):
     for x in removed:
         m.remove(x)
     return m
-
-
-def outcome(m, query):
-    try:
-        return bits(getattr(m, query)())
-    except ValueError as e:
-        return str(e)
 
 
 def test_empty_state():

@@ -100,15 +100,14 @@ void CovF64::encode_into(ByteWriter& w) const {
   sum_xy.encode_into(w);
 }
 
+bool CovF64::decode_from(ByteReader& r, CovF64& s) {
+  return SumF64::decode_from(r, s.sum_x) && SumF64::decode_from(r, s.sum_y) &&
+         DotF64::decode_from(r, s.sum_xx) && DotF64::decode_from(r, s.sum_yy) &&
+         DotF64::decode_from(r, s.sum_xy);
+}
+
 Result<CovF64> CovF64::from_bytes(ByteView b) {
-  if (b.size() != kCovBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  CovF64 s;
-  bool ok = SumF64::decode_from(r, s.sum_x) && SumF64::decode_from(r, s.sum_y) &&
-            DotF64::decode_from(r, s.sum_xx) && DotF64::decode_from(r, s.sum_yy) &&
-            DotF64::decode_from(r, s.sum_xy);
-  if (!ok || !r.at_end()) return InputError::Undefined;
-  return s;
+  return decode_fixed<CovF64>(b, kCovBytes);
 }
 
 }  // namespace tallix

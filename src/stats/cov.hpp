@@ -38,6 +38,7 @@ struct CovF64 {
 
   void encode_into(ByteWriter& w) const;
   Bytes to_bytes() const { return encode(*this); }
+  static bool decode_from(ByteReader& r, CovF64& out);
   static Result<CovF64> from_bytes(ByteView b);
 };
 

@@ -52,11 +52,7 @@ bool MomentsF64::decode_from(ByteReader& r, MomentsF64& out) {
 }
 
 Result<MomentsF64> MomentsF64::from_bytes(ByteView b) {
-  if (b.size() != kMomentsBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  MomentsF64 m;
-  if (!decode_from(r, m) || !r.at_end()) return InputError::Undefined;
-  return m;
+  return decode_fixed<MomentsF64>(b, kMomentsBytes);
 }
 
 }  // namespace tallix

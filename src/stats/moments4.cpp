@@ -122,11 +122,7 @@ bool Moments4F64::decode_from(ByteReader& r, Moments4F64& out) {
 }
 
 Result<Moments4F64> Moments4F64::from_bytes(ByteView b) {
-  if (b.size() != kMoments4Bytes) return InputError::WrongLength;
-  ByteReader r{b};
-  Moments4F64 m;
-  if (!decode_from(r, m) || !r.at_end()) return InputError::Undefined;
-  return m;
+  return decode_fixed<Moments4F64>(b, kMoments4Bytes);
 }
 
 }  // namespace tallix

@@ -45,11 +45,7 @@ bool PnMomentsF64::decode_from(ByteReader& r, PnMomentsF64& out) {
 }
 
 Result<PnMomentsF64> PnMomentsF64::from_bytes(ByteView b) {
-  if (b.size() != kPnMomentsBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  PnMomentsF64 m;
-  if (!decode_from(r, m) || !r.at_end()) return InputError::Undefined;
-  return m;
+  return decode_fixed<PnMomentsF64>(b, kPnMomentsBytes);
 }
 
 }  // namespace tallix

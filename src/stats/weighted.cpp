@@ -57,15 +57,15 @@ void WeightedMomentsF64::encode_into(ByteWriter& w) const {
   w.u8(square_underflow ? 1 : 0);
 }
 
-Result<WeightedMomentsF64> WeightedMomentsF64::from_bytes(ByteView b) {
-  if (b.size() != kWeightedBytes) return InputError::WrongLength;
-  ByteReader r{b};
-  WeightedMomentsF64 s;
+bool WeightedMomentsF64::decode_from(ByteReader& r, WeightedMomentsF64& s) {
   bool ok = SumF64::decode_from(r, s.sum_w) && DotF64::decode_from(r, s.sum_wx) &&
             DotF64::decode_from(r, s.sum_wxx);
   s.square_underflow = r.boolean();
-  if (!ok || !r.at_end()) return InputError::Undefined;
-  return s;
+  return ok && r.ok;
+}
+
+Result<WeightedMomentsF64> WeightedMomentsF64::from_bytes(ByteView b) {
+  return decode_fixed<WeightedMomentsF64>(b, kWeightedBytes);
 }
 
 }  // namespace tallix

@@ -33,6 +33,7 @@ struct WeightedMomentsF64 {
 
   void encode_into(ByteWriter& w) const;
   Bytes to_bytes() const { return encode(*this); }
+  static bool decode_from(ByteReader& r, WeightedMomentsF64& out);
   static Result<WeightedMomentsF64> from_bytes(ByteView b);
 };
 
