@@ -129,21 +129,6 @@ def test_queries_match_exact_rationals(pairs):
             assert error_of(c, q) == "Degenerate"
 
 
-@settings(max_examples=30, deadline=None)
-@given(st.lists(st.tuples(exact_floats, exact_floats), min_size=0, max_size=16),
-       st.randoms(use_true_random=False))
-def test_order_and_partition_invariance(pairs, rnd):
-    whole = make(pairs)
-    shuffled = pairs[:]
-    rnd.shuffle(shuffled)
-    cut = rnd.randint(0, len(shuffled))
-    left, right = make(shuffled[:cut]), make(shuffled[cut:])
-    right.merge(left)
-    assert right.to_bytes() == whole.to_bytes()
-    assert right.state_hash() == whole.state_hash()
-    assert right.count() == len(pairs)
-
-
 def test_merge_leaves_other_and_refuses_self():
     a, b = make([(1.0, 2.0)]), make([(3.0, 4.0)])
     snapshot = b.to_bytes()

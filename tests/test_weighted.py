@@ -84,19 +84,6 @@ def test_matches_exact_rationals(pairs):
     assert bits(m.variance()) == bits(round_fraction((w * wxx - wx * wx) / (w * w)))
 
 
-@settings(max_examples=30, deadline=None)
-@given(st.lists(st.tuples(exact_floats, exact_floats), max_size=16), st.randoms(use_true_random=False))
-def test_order_and_partition_invariance(pairs, rnd):
-    whole = make(pairs)
-    shuffled = pairs[:]
-    rnd.shuffle(shuffled)
-    cut = rnd.randint(0, len(shuffled))
-    left, right = make(shuffled[:cut]), make(shuffled[cut:])
-    left.merge(right)
-    assert left.to_bytes() == whole.to_bytes()
-    assert left.state_hash() == whole.state_hash()
-
-
 def test_two_pairs_either_way():
     a = make([(0.1, 3.0), (0.2, 5.0)])
     b = make([(0.2, 5.0), (0.1, 3.0)])
