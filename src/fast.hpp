@@ -19,7 +19,7 @@ inline constexpr int kBins = 66;               // bin i weighs 2^(32 i) in the l
 inline constexpr uint64_t kFoldEvery = 512;    // single adds between folds
 inline constexpr size_t kShortBatch = 4096;    // longest batch taking the short path
 inline constexpr size_t kShortChunk = 2048;    // values per fold on the short path
-inline constexpr size_t kLongChunk = 512;      // values per fold on the long path
+inline constexpr size_t kLongChunk = 512;      // values rounded at a time by sum_f32_batch
 
 struct Bank {
   std::array<int64_t, kBins> bins{};
@@ -47,13 +47,21 @@ struct FastSumF64 {
   uint64_t counted() const noexcept { return count; }
   // An independent SumF64 holding this state's exact sum; this state is unchanged.
   SumF64 finish() const noexcept;
+
+ private:
+  void extend_short(std::span<const double> xs) noexcept;
+  void extend_long(std::span<const double> xs) noexcept;
 };
 
 // Adds any number of values exactly into a sum's limbs and flags through four
 // banks, folding before the banks could overflow. Counts are the caller's.
 class BankedAdder {
  public:
-  explicit BankedAdder(SumF64& target) noexcept : target_(target) {}
+  explicit BankedAdder(SumF64& target) noexcept
+      : BankedAdder(target.limbs, target.nan, target.pos_inf, target.neg_inf) {}
+  // Adds into bare limbs, handing the non-finite flags to `flags`.
+  BankedAdder(Limbs& limbs, Bank& flags) noexcept
+      : BankedAdder(limbs, flags.nan, flags.pos_inf, flags.neg_inf) {}
   BankedAdder(const BankedAdder&) = delete;
   BankedAdder& operator=(const BankedAdder&) = delete;
 
@@ -66,9 +74,14 @@ class BankedAdder {
   void finish() noexcept;
 
  private:
+  BankedAdder(Limbs& limbs, bool& nan, bool& pos_inf, bool& neg_inf) noexcept
+      : limbs_(limbs), nan_(nan), pos_inf_(pos_inf), neg_inf_(neg_inf) {}
   void fold() noexcept;
 
-  SumF64& target_;
+  Limbs& limbs_;
+  bool& nan_;
+  bool& pos_inf_;
+  bool& neg_inf_;
   Bank banks_[4];
   Bank flags_;
   size_t held_ = 0;  // values in the banks since the last fold
