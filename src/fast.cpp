@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 
 #include "fast_place.hpp"
 #include "fast_simd.hpp"
@@ -143,14 +144,20 @@ SumF64 FastSumF64::finish() const noexcept {
 }
 
 void BankedAdder::add(std::span<const double> xs) noexcept {
-  for (size_t at = 0; at < xs.size(); at += kShortChunk) {
-    size_t n = std::min(kShortChunk, xs.size() - at);
-    // 2048 values of at most 2^52 each per bin stay within int64, so the four
-    // banks can be summed into one before folding.
-    if (held_ + n > kShortChunk) fold();
-    place_chunk(xs.subspan(at, n), banks_[0], banks_[1], banks_[2], banks_[3], flags_);
-    held_ += n;
-  }
+  // The values before the first 64-byte boundary go on their own, so that
+  // the vector loads of the long chunks after them stay within cache lines.
+  size_t head = std::min((64 - reinterpret_cast<uintptr_t>(xs.data()) % 64) / 8 % 8, xs.size());
+  if (head > 0) add_chunk(xs.first(head));
+  for (size_t at = head; at < xs.size(); at += kShortChunk)
+    add_chunk(xs.subspan(at, std::min(kShortChunk, xs.size() - at)));
+}
+
+void BankedAdder::add_chunk(std::span<const double> xs) noexcept {
+  // 2048 values of at most 2^52 each per bin stay within int64, so the four
+  // banks can be summed into one before folding.
+  if (held_ + xs.size() > kShortChunk) fold();
+  place_chunk(xs, banks_[0], banks_[1], banks_[2], banks_[3], flags_);
+  held_ += xs.size();
 }
 
 bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexcept {

@@ -76,6 +76,8 @@ class BankedAdder {
  private:
   BankedAdder(Limbs& limbs, bool& nan, bool& pos_inf, bool& neg_inf) noexcept
       : limbs_(limbs), nan_(nan), pos_inf_(pos_inf), neg_inf_(neg_inf) {}
+  // Up to 2048 values.
+  void add_chunk(std::span<const double> xs) noexcept;
   void fold() noexcept;
 
   Limbs& limbs_;

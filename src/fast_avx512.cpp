@@ -6,7 +6,9 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "fast_place.hpp"
 
@@ -101,10 +103,13 @@ struct Products8 {
   __mmask8 lost;   // non-zero factors whose product fell below 2^-1022
 };
 
-TALLIX_AVX512 inline Products8 products8(const double* a, const double* b) noexcept {
+// Lanes outside `lanes` read as zeros (without touching memory), whose
+// product and error are zeros.
+TALLIX_AVX512 inline Products8 products8(const double* a, const double* b,
+                                         __mmask8 lanes = 0xFF) noexcept {
   const __m512d zero = _mm512_setzero_pd();
-  __m512d x = _mm512_loadu_pd(a);
-  __m512d y = _mm512_loadu_pd(b);
+  __m512d x = _mm512_maskz_loadu_pd(lanes, a);
+  __m512d y = _mm512_maskz_loadu_pd(lanes, b);
   __m512d p = _mm512_mul_pd(x, y);
   __m512d mag = _mm512_abs_pd(p);
   __mmask8 finite_p = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(INFINITY), _CMP_NEQ_UQ);
@@ -130,34 +135,50 @@ TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n, d
   return tail_lost || lost != 0;
 }
 
-// Products of block b + 1 are formed and split while the bank additions of
-// block b run; each block holds eight products and their eight errors.
+// Pairs before the 64-byte boundary of `a`, so that the loads of the full
+// blocks after them stay within cache lines (for `b` too when it shares the
+// offset, as whole arrays usually do).
+size_t pairs_to_boundary(const double* a, size_t n) noexcept {
+  size_t to_boundary = (64 - reinterpret_cast<uintptr_t>(a) % 64) / 8 % 8;
+  return std::min(to_boundary, n);
+}
+
+// Full blocks of eight pairs, with the products of block k + 1 formed and
+// split while the bank additions of block k run; the partial blocks before
+// and after them are read with their missing lanes as zeros, which add
+// nothing. Which bank takes which value thus differs from place, but not the
+// banks' total.
 TALLIX_AVX512 bool place_products_avx512(const double* a, const double* b, size_t n,
                                          Bank* const* banks, Bank& flags) noexcept {
   int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
                       banks[3]->bins.data()};
-  size_t blocks = n / 8;
   __mmask8 lost = 0;
+  alignas(64) uint64_t lo_bin[2][kBlock];
+  alignas(64) int64_t hi[2][kBlock];
+  auto split_block = [&](size_t at, size_t slot, __mmask8 lanes) TALLIX_AVX512 {
+    Products8 v = products8(a + at, b + at, lanes);
+    lost |= v.lost;
+    split8(_mm512_castpd_si512(v.p), lo_bin[slot], hi[slot], flags);
+    split8(_mm512_castpd_si512(v.e), lo_bin[slot] + 8, hi[slot] + 8, flags);
+  };
+  auto place_partial = [&](size_t at, size_t len) TALLIX_AVX512 {
+    split_block(at, 0, static_cast<__mmask8>((1u << len) - 1));
+    place::scatter_block(bins, lo_bin[0], hi[0], kBlock);
+  };
+  size_t head = pairs_to_boundary(a, n);
+  if (head > 0) place_partial(0, head);
+  size_t blocks = (n - head) / 8;
   if (blocks > 0) {
-    alignas(64) uint64_t lo_bin[2][kBlock];
-    alignas(64) int64_t hi[2][kBlock];
-    auto split_block = [&](size_t block, size_t slot) TALLIX_AVX512 {
-      Products8 v = products8(a + 8 * block, b + 8 * block);
-      lost |= v.lost;
-      split8(_mm512_castpd_si512(v.p), lo_bin[slot], hi[slot], flags);
-      split8(_mm512_castpd_si512(v.e), lo_bin[slot] + 8, hi[slot] + 8, flags);
-    };
-    split_block(0, 0);
+    split_block(head, 0, 0xFF);
     for (size_t k = 1; k < blocks; ++k) {
-      split_block(k, k & 1);
+      split_block(head + 8 * k, k & 1, 0xFF);
       place::scatter_block(bins, lo_bin[(k & 1) ^ 1], hi[(k & 1) ^ 1], kBlock);
     }
     place::scatter_block(bins, lo_bin[(blocks - 1) & 1], hi[(blocks - 1) & 1], kBlock);
   }
-  size_t done = 8 * blocks;
-  bool tail_lost = place::place_products_rest(portable_kernels(), a + done, b + done, n - done,
-                                              bins, flags);
-  return tail_lost || lost != 0;
+  size_t done = head + 8 * blocks;
+  if (done < n) place_partial(done, n - done);
+  return lost != 0;
 }
 
 TALLIX_AVX512 void square_split_avx512(const double* x, size_t n, double* p, double* e) noexcept {

@@ -55,23 +55,6 @@ inline void note_nonfinite_values(const double* xs, size_t n, Bank& flags) noexc
   }
 }
 
-// Products of the pairs from `at` on, formed by `k` and placed one at a time
-// like place_rest; true when one lost exactness.
-inline bool place_products_rest(const Kernels& k, const double* a, const double* b, size_t n,
-                                int64_t* const* bins, Bank& flags) noexcept {
-  double p[8], e[8];
-  bool lost = false;
-  for (size_t at = 0; at < n; at += 8) {
-    size_t m = n - at < 8 ? n - at : 8;
-    lost |= k.products(a + at, b + at, m, p, e);
-    for (size_t i = 0; i < m; ++i) {
-      place_one(bins[i % 4], p[i], flags);
-      place_one(bins[i % 4], e[i], flags);
-    }
-  }
-  return lost;
-}
-
 // place_products built from a form's `products` and `place`: the products
 // and errors of up to 256 pairs at a time, then their placement.
 inline bool place_products_chunked(const Kernels& k, const double* a, const double* b, size_t n,

@@ -1,4 +1,5 @@
 // The banked sums against the plain add loop, on every kernel form.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -189,6 +190,29 @@ TEST(push_batch_matches_push_loop_on_every_path) {
     DotF64 d;
     CHECK(!dot_batch(d, std::span(a).first(3), std::span(b).first(2)).ok());
     CHECK(d.to_bytes() == DotF64{}.to_bytes());
+  });
+}
+
+TEST(batches_match_loops_at_every_start_offset) {
+  // Starts before, at and after a 64-byte boundary, on every kernel form.
+  alignas(64) static double xs[4200], ys[4200];
+  std::vector<double> a = finite_values(4200, 31), b = finite_values(4200, 32);
+  std::copy(a.begin(), a.end(), xs);
+  std::copy(b.begin(), b.end(), ys);
+  for_each_isa([] {
+    for (size_t at = 0; at < 9; ++at) {
+      for (size_t n : {0, 1, 7, 8, 9, 23, 2047, 2048 + 9, 4190}) {
+        std::span<const double> x(xs + at, n), y(ys + (at * 5) % 9, n);
+        SumF64 s, want_sum;
+        sum_batch(s, x);
+        for (double v : x) want_sum.add(v);
+        CHECK(s.to_bytes() == want_sum.to_bytes());
+        DotF64 d, want_dot;
+        push_batch(d, x, y);
+        for (size_t i = 0; i < n; ++i) want_dot.push(x[i], y[i]);
+        CHECK(d.to_bytes() == want_dot.to_bytes());
+      }
+    }
   });
 }
 
