@@ -162,6 +162,8 @@ void BankedAdder::add_chunk(std::span<const double> xs) noexcept {
 
 bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexcept {
   const Kernels& k = active_kernels();
+  if (k.place_exact_products != nullptr && n >= kExactPairsMin)
+    return add_exact_products(a, b, n);
   Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
   constexpr size_t kPairs = kShortChunk / 2;  // two values per pair
   bool lost = false;
@@ -172,6 +174,37 @@ bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexc
     held_ += 2 * m;
   }
   return lost;
+}
+
+// Ordinary pairs go to a PairBank as whole products, the others to the banks
+// as rounded products and errors; the banks are folded as if every pair had
+// gone there, which keeps them in range.
+bool BankedAdder::add_exact_products(const double* a, const double* b, size_t n) noexcept {
+  const Kernels& k = active_kernels();
+  Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
+  constexpr size_t kPairs = kShortChunk / 2;
+  static_assert(PairBank::kFoldEvery % kPairs == 0);
+  PairBank pairs{};
+  bool lost = false;
+  for (size_t at = 0; at < n; at += kPairs) {
+    size_t m = std::min(kPairs, n - at);
+    if (held_ + 2 * m > kShortChunk) fold();
+    if (at > 0 && at % PairBank::kFoldEvery == 0) fold_pairs(pairs);
+    lost |= k.place_exact_products(a + at, b + at, m, pairs, banks, flags_);
+    held_ += 2 * m;
+  }
+  fold_pairs(pairs);
+  return lost;
+}
+
+void BankedAdder::fold_pairs(PairBank& pairs) noexcept {
+  Bank bins;
+  for (const auto& sub : pairs.cells)
+    for (int row = 0; row < PairBank::kRows; ++row)
+      for (int j = 0; j < 4; ++j)
+        bins.bins[row + j] += sub[row][j] - sub[PairBank::kNegRow + row][j];
+  Bank::fold_into(bins, limbs_);
+  pairs = PairBank{};
 }
 
 void BankedAdder::fold() noexcept {

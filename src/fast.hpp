@@ -20,6 +20,7 @@ inline constexpr uint64_t kFoldEvery = 512;    // single adds between folds
 inline constexpr size_t kShortBatch = 4096;    // longest batch taking the short path
 inline constexpr size_t kShortChunk = 2048;    // values per fold on the short path
 inline constexpr size_t kLongChunk = 512;      // values rounded at a time by sum_f32_batch
+inline constexpr size_t kExactPairsMin = 4096;  // shortest product batch worth a PairBank
 
 struct Bank {
   std::array<int64_t, kBins> bins{};
@@ -53,6 +54,24 @@ struct FastSumF64 {
   void extend_long(std::span<const double> xs) noexcept;
 };
 
+// Exact products a * b of ordinary pairs, as four pieces at 32-bit spacing
+// (three below 2^32, the top one below 2^41) added as one four-word vector to
+// the row of their lowest bin: row k holds bins k..k+3. Negative products have
+// rows of their own, so cells only grow and no piece needs negating. Pairs
+// take the sub-banks in turn, so consecutive pairs never wait on each other's
+// row. One pair adds below 2^42 to a cell, and to at most one cell per bin, so
+// 2^20 pairs fit before the rows must be folded.
+struct PairBank {
+  static constexpr int kSubBanks = 8;
+  static constexpr int kRows = 63;          // lowest bins 0..62 (bin 65 is the last)
+  static constexpr int kTrashRow = 63;      // takes the lanes of other pairs; never read
+  static constexpr int kNegRow = 64;        // row kNegRow + k holds negative products
+  static constexpr int kRowsPerSub = 130;   // two spare rows spread the sub-banks over cache sets
+  static constexpr size_t kFoldEvery = size_t{1} << 20;  // pairs
+
+  alignas(64) int64_t cells[kSubBanks][kRowsPerSub][4];
+};
+
 // Adds any number of values exactly into a sum's limbs and flags through four
 // banks, folding before the banks could overflow. Counts are the caller's.
 class BankedAdder {
@@ -78,7 +97,10 @@ class BankedAdder {
       : limbs_(limbs), nan_(nan), pos_inf_(pos_inf), neg_inf_(neg_inf) {}
   // Up to 2048 values.
   void add_chunk(std::span<const double> xs) noexcept;
+  bool add_exact_products(const double* a, const double* b, size_t n) noexcept;
   void fold() noexcept;
+  // Adds the rows' bins into the limbs and clears the rows.
+  void fold_pairs(PairBank& pairs) noexcept;
 
   Limbs& limbs_;
   bool& nan_;

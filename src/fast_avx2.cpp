@@ -156,7 +156,7 @@ TALLIX_AVX2 BinRange bin_range_avx2(const Bank& bank) noexcept {
 
 constexpr Kernels kAvx2{place_avx2,     absorb_avx2,   bin_range_avx2,
                         round_f32_avx2, products_avx2, square_split_avx2,
-                        place_products_avx2};
+                        place_products_avx2, nullptr};
 
 }  // namespace
 

@@ -55,7 +55,7 @@ bool place_products_portable(const double* a, const double* b, size_t n, Bank* c
 
 constexpr Kernels kPortable{place_portable,        absorb_portable,   bin_range_portable,
                             round_f32_portable,    products_portable, square_split_portable,
-                            place_products_portable};
+                            place_products_portable, nullptr};
 
 #if defined(TALLIX_SOFTWARE_FMA)
 // Reproducibility builds form every product with the software fma.
@@ -63,6 +63,7 @@ Kernels with_software_products(Kernels k) noexcept {
   k.products = kPortable.products;
   k.square_split = kPortable.square_split;
   k.place_products = kPortable.place_products;
+  k.place_exact_products = nullptr;
   return k;
 }
 #endif

@@ -61,6 +61,13 @@ struct Kernels {
   // banks as `place` would add them (2n values); true when one lost exactness.
   bool (*place_products)(const double* a, const double* b, size_t n, Bank* const* banks,
                          Bank& flags) noexcept;
+  // As place_products, except that the exact products of pairs of normal
+  // factors whose product is normal and whose bits all lie at or above
+  // 2^-1074 (there p + e is a * b exactly) go to `pairs` as whole integers;
+  // pairs with a zero factor and a finite other add nothing. Null in forms
+  // without 52-bit integer multiplies.
+  bool (*place_exact_products)(const double* a, const double* b, size_t n, PairBank& pairs,
+                               Bank* const* banks, Bank& flags) noexcept;
 };
 
 const Kernels& portable_kernels() noexcept;

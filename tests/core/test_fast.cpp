@@ -193,6 +193,78 @@ TEST(push_batch_matches_push_loop_on_every_path) {
   });
 }
 
+// A random significand and sign with the given biased exponent.
+double with_exponent(std::mt19937_64& rng, uint64_t biased) {
+  return std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFF) | biased << 52);
+}
+
+DotF64 push_loop(const std::vector<double>& a, const std::vector<double>& b) {
+  DotF64 d;
+  for (size_t i = 0; i < a.size(); ++i) d.push(a[i], b[i]);
+  return d;
+}
+
+TEST(long_product_batches_match_push_loop_at_the_edges_of_exact_products) {
+  // Mostly ordinary pairs, whose products long batches place whole, among
+  // pairs whose exponent sums put the product's lowest bit just below or at
+  // 2^-1074 or the product near 2^1023 or beyond, and pairs with a zero,
+  // subnormal, infinite or NaN factor.
+  const double odd[] = {0.0,       -0.0, 5e-324, -1e-310, INFINITY, -INFINITY, NAN, 0x1p-1022,
+                        std::numeric_limits<double>::signaling_NaN()};
+  const uint64_t edge_sums[] = {1074, 1075, 1076, 1077, 1078, 3065, 3066, 3067, 3068, 3069};
+  std::mt19937_64 rng(41);
+  std::vector<double> a(6000), b(6000);
+  for (size_t i = 0; i < a.size(); ++i) {
+    uint64_t sum = i % 7 == 0 ? edge_sums[rng() % 10] : 1800 + rng() % 500;
+    uint64_t ea = std::clamp<uint64_t>(1 + rng() % 2046, sum > 2046 ? sum - 2046 : 1,
+                                       std::min<uint64_t>(sum - 1, 2046));
+    a[i] = with_exponent(rng, ea);
+    b[i] = with_exponent(rng, sum - ea);
+    if (rng() % 9 == 0) a[i] = odd[rng() % std::size(odd)];
+    if (rng() % 9 == 0) b[i] = odd[rng() % std::size(odd)];
+  }
+  auto check_batch = [](const std::vector<double>& x, const std::vector<double>& y) {
+    Bytes want = push_loop(x, y).to_bytes();
+    for_each_isa([&] {
+      DotF64 got;
+      push_batch(got, x, y);
+      CHECK(got.to_bytes() == want);
+    });
+  };
+  check_batch(a, b);
+  // Each pair of odd factors alone among ordinary pairs, so that no other
+  // pair sets the flags it should set.
+  std::vector<double> x(a.begin(), a.begin() + 4100), y(b.begin(), b.begin() + 4100);
+  for (size_t i = 0; i < x.size(); ++i)
+    if (!std::isfinite(x[i] * y[i]) || x[i] * y[i] == 0) x[i] = y[i] = 1.0;
+  for (double u : odd)
+    for (double v : odd) {
+      std::swap(x[2050], u);
+      std::swap(y[2050], v);
+      check_batch(x, y);
+      std::swap(x[2050], u);
+      std::swap(y[2050], v);
+    }
+}
+
+TEST(long_product_batches_survive_full_rows) {
+  // The largest product pieces, all in one row, for more pairs than the rows
+  // hold between folds; then the same with every product negative.
+  const double top = std::nextafter(2.0, 0.0);
+  size_t n = PairBank::kFoldEvery + 4100;
+  std::vector<double> a(n, std::ldexp(top, 21)), b(n, top);
+  for (int sign : {1, -1}) {
+    if (sign < 0)
+      for (double& x : a) x = -x;
+    Bytes want = push_loop(a, b).to_bytes();
+    for_each_isa([&] {
+      DotF64 got;
+      push_batch(got, a, b);
+      CHECK(got.to_bytes() == want);
+    });
+  }
+}
+
 TEST(batches_match_loops_at_every_start_offset) {
   // Starts before, at and after a 64-byte boundary, on every kernel form.
   alignas(64) static double xs[4200], ys[4200];
