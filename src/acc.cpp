@@ -1,10 +1,10 @@
 #include "acc.hpp"
 
-#include "words.hpp"
-
 #include <bit>
 #include <cmath>
 #include <limits>
+
+#include "words.hpp"
 
 namespace tallix {
 

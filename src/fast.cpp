@@ -27,8 +27,7 @@ struct Wide {
 // Adds the signed bins first..last into the limbs in one pass over the limbs
 // they reach, then ripples the final carry upward (dropped past limb 33, as
 // in add).
-void fold_bins(Limbs& limbs, const std::array<int64_t, kBins>& bins, int first,
-               int last) noexcept {
+void fold_bins(Limbs& limbs, const std::array<int64_t, kBins>& bins, int first, int last) noexcept {
   // Bin 2k lands on limb k; bin 2k+1 is split between limbs k and k+1.
   int top = last / 2 + (last & 1);
   int64_t carry = 0;
@@ -162,8 +161,7 @@ void BankedAdder::add_chunk(std::span<const double> xs) noexcept {
 
 bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexcept {
   const Kernels& k = active_kernels();
-  if (k.place_exact_products != nullptr && n >= kExactPairsMin)
-    return add_exact_products(a, b, n);
+  if (k.place_exact_products != nullptr && n >= kExactPairsMin) return add_exact_products(a, b, n);
   Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
   constexpr size_t kPairs = kShortChunk / 2;  // two values per pair
   bool lost = false;

@@ -15,11 +15,11 @@
 
 namespace tallix {
 
-inline constexpr int kBins = 66;               // bin i weighs 2^(32 i) in the limb scale
-inline constexpr uint64_t kFoldEvery = 512;    // single adds between folds
-inline constexpr size_t kShortBatch = 4096;    // longest batch taking the short path
-inline constexpr size_t kShortChunk = 2048;    // values per fold on the short path
-inline constexpr size_t kLongChunk = 512;      // values rounded at a time by sum_f32_batch
+inline constexpr int kBins = 66;                // bin i weighs 2^(32 i) in the limb scale
+inline constexpr uint64_t kFoldEvery = 512;     // single adds between folds
+inline constexpr size_t kShortBatch = 4096;     // longest batch taking the short path
+inline constexpr size_t kShortChunk = 2048;     // values per fold on the short path
+inline constexpr size_t kLongChunk = 512;       // values rounded at a time by sum_f32_batch
 inline constexpr size_t kExactPairsMin = 4096;  // shortest product batch worth a PairBank
 
 struct Bank {
@@ -63,10 +63,10 @@ struct FastSumF64 {
 // 2^20 pairs fit before the rows must be folded.
 struct PairBank {
   static constexpr int kSubBanks = 8;
-  static constexpr int kRows = 63;          // lowest bins 0..62 (bin 65 is the last)
-  static constexpr int kTrashRow = 63;      // takes the lanes of other pairs; never read
-  static constexpr int kNegRow = 64;        // row kNegRow + k holds negative products
-  static constexpr int kRowsPerSub = 130;   // two spare rows spread the sub-banks over cache sets
+  static constexpr int kRows = 63;         // lowest bins 0..62 (bin 65 is the last)
+  static constexpr int kTrashRow = 63;     // takes the lanes of other pairs; never read
+  static constexpr int kNegRow = 64;       // row kNegRow + k holds negative products
+  static constexpr int kRowsPerSub = 130;  // two spare rows spread the sub-banks over cache sets
   static constexpr size_t kFoldEvery = size_t{1} << 20;  // pairs
 
   alignas(64) int64_t cells[kSubBanks][kRowsPerSub][4];

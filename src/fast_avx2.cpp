@@ -114,8 +114,8 @@ TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, doubl
     __m256d mag = _mm256_and_pd(pi, abs_mask);
     err = _mm256_andnot_pd(_mm256_cmp_pd(mag, inf, _CMP_EQ_OQ), err);
     // Non-zero factors; a NaN compares unordered, hence not equal to zero.
-    __m256d nonzero = _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ),
-                                    _mm256_cmp_pd(y, zero, _CMP_NEQ_UQ));
+    __m256d nonzero =
+        _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(y, zero, _CMP_NEQ_UQ));
     lost = _mm256_or_pd(lost, _mm256_and_pd(nonzero, _mm256_cmp_pd(mag, min_normal, _CMP_LT_OQ)));
     _mm256_storeu_pd(p + i, pi);
     _mm256_storeu_pd(e + i, err);
@@ -146,17 +146,16 @@ TALLIX_AVX2 BinRange bin_range_avx2(const Bank& bank) noexcept {
   uint64_t low = 0;
   for (int i = 0; i < 64; i += 4) {
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bank.bins.data() + i));
-    uint64_t is_zero = static_cast<uint32_t>(
-        _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(v, zero))));
+    uint64_t is_zero =
+        static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(v, zero))));
     low |= (~is_zero & 0xF) << i;
   }
   uint64_t high = uint64_t{bank.bins[64] != 0} | uint64_t{bank.bins[65] != 0} << 1;
   return place::bin_range_of_masks(low, high);
 }
 
-constexpr Kernels kAvx2{place_avx2,     absorb_avx2,   bin_range_avx2,
-                        round_f32_avx2, products_avx2, square_split_avx2,
-                        place_products_avx2, nullptr};
+constexpr Kernels kAvx2{place_avx2,    absorb_avx2,       bin_range_avx2,      round_f32_avx2,
+                        products_avx2, square_split_avx2, place_products_avx2, nullptr};
 
 }  // namespace
 

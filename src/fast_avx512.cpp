@@ -46,8 +46,8 @@ TALLIX_AVX512 inline void split8(__m512i bits, uint64_t* lo_bin, int64_t* hi,
   __m512i s = _mm512_and_si512(p, _mm512_set1_epi64(31));
   __m512i bin = _mm512_slli_epi64(_mm512_srli_epi64(p, 5), 32);
   // (shifted & low32) | bin in one ternary-logic step.
-  __m512i packed = _mm512_ternarylogic_epi64(_mm512_sllv_epi64(sm, s),
-                                             _mm512_set1_epi64(0xFFFFFFFF), bin, 0xEA);
+  __m512i packed =
+      _mm512_ternarylogic_epi64(_mm512_sllv_epi64(sm, s), _mm512_set1_epi64(0xFFFFFFFF), bin, 0xEA);
   _mm512_store_si512(lo_bin, packed);
   _mm512_store_si512(hi, _mm512_srav_epi64(sm, _mm512_sub_epi64(_mm512_set1_epi64(32), s)));
 }
@@ -98,9 +98,9 @@ TALLIX_AVX512 void round_f32_avx512(const double* xs, size_t n, double* out) noe
 }
 
 struct Products8 {
-  __m512d p;       // rounded products
-  __m512d e;       // their exact errors, 0 where p is infinite
-  __mmask8 lost;   // non-zero factors whose product fell below 2^-1022
+  __m512d p;      // rounded products
+  __m512d e;      // their exact errors, 0 where p is infinite
+  __mmask8 lost;  // non-zero factors whose product fell below 2^-1022
 };
 
 // Lanes outside `lanes` read as zeros (without touching memory), whose
@@ -205,9 +205,9 @@ TALLIX_IFMA inline __mmask8 pair_pieces(__m512i x, __m512i y, __mmask8 lanes,
   const __m512i frac = _mm512_set1_epi64((int64_t{1} << 52) - 1);
   const __m512i exp_mask = _mm512_set1_epi64(0x7FF);
   const __m512i low32 = _mm512_set1_epi64(0xFFFFFFFF);
-  const __m512i sub_bank = _mm512_set_epi64(7 * kSubBankBytes, 6 * kSubBankBytes,
-                                            5 * kSubBankBytes, 4 * kSubBankBytes,
-                                            3 * kSubBankBytes, 2 * kSubBankBytes, kSubBankBytes, 0);
+  const __m512i sub_bank =
+      _mm512_set_epi64(7 * kSubBankBytes, 6 * kSubBankBytes, 5 * kSubBankBytes, 4 * kSubBankBytes,
+                       3 * kSubBankBytes, 2 * kSubBankBytes, kSubBankBytes, 0);
   // Normal factors: the significands are 2^52 + f, the product sits at bit
   // q = (ea - 1) + (eb - 1) - 1074 of the limb scale.
   __m512i ea = _mm512_and_si512(_mm512_srli_epi64(x, 52), exp_mask);
@@ -216,9 +216,9 @@ TALLIX_IFMA inline __mmask8 pair_pieces(__m512i x, __m512i y, __mmask8 lanes,
   // Zeros, subnormals, infinities and NaNs are not ordinary; q from 0 to 1991
   // keeps every bit at or above 2^-1074 and the product below 2^1023.
   constexpr int kNotNormal = 0xBF;  // every class but negative and positive normal
-  __mmask8 normal = static_cast<__mmask8>(
-      lanes & ~_mm512_fpclass_pd_mask(_mm512_castsi512_pd(x), kNotNormal) &
-      ~_mm512_fpclass_pd_mask(_mm512_castsi512_pd(y), kNotNormal));
+  __mmask8 normal =
+      static_cast<__mmask8>(lanes & ~_mm512_fpclass_pd_mask(_mm512_castsi512_pd(x), kNotNormal) &
+                            ~_mm512_fpclass_pd_mask(_mm512_castsi512_pd(y), kNotNormal));
   __mmask8 ordinary = _mm512_mask_cmp_epu64_mask(normal, q, _mm512_set1_epi64(1992), _MM_CMPINT_LT);
   // (2^52 + fa)(2^52 + fb) = 2^52 (2^52 + fa + fb + hi(fa fb)) + lo(fa fb):
   // the multiplies read only the low 52 bits of x and y.
@@ -228,7 +228,7 @@ TALLIX_IFMA inline __mmask8 pair_pieces(__m512i x, __m512i y, __mmask8 lanes,
   __m512i lo = _mm512_madd52lo_epu64(_mm512_setzero_si512(), x, y);
   __m512i hi = _mm512_madd52hi_epu64(carry_in, x, y);
   __m512i p0 = _mm512_or_si512(_mm512_slli_epi64(hi, 52), lo);  // the product's low word
-  __m512i p1 = _mm512_srli_epi64(hi, 12);                        // and its high word, < 2^42
+  __m512i p1 = _mm512_srli_epi64(hi, 12);                       // and its high word, < 2^42
   // Shifted up by r = q mod 32 the product spans bits 0..136 above bin q div 32.
   __m512i r = _mm512_and_si512(q, _mm512_set1_epi64(31));
   __m512i x0 = _mm512_sllv_epi64(p0, r);
@@ -250,8 +250,8 @@ TALLIX_IFMA inline __mmask8 pair_pieces(__m512i x, __m512i y, __mmask8 lanes,
   // Row offsets: the sub-bank of the lane, the sign's half, the lowest bin.
   __m512i offset = _mm512_add_epi64(_mm512_andnot_si512(_mm512_set1_epi64(31), q), sub_bank);
   __mmask8 negative = _mm512_movepi64_mask(_mm512_xor_si512(x, y));
-  offset = _mm512_mask_add_epi64(offset, negative, offset,
-                                 _mm512_set1_epi64(PairBank::kNegRow * 32));
+  offset =
+      _mm512_mask_add_epi64(offset, negative, offset, _mm512_set1_epi64(PairBank::kNegRow * 32));
   offset = _mm512_mask_mov_epi64(
       _mm512_add_epi64(sub_bank, _mm512_set1_epi64(PairBank::kTrashRow * 32)), ordinary, offset);
   _mm512_store_si512(st.offset, offset);
@@ -272,9 +272,8 @@ TALLIX_IFMA bool place_other_pairs(const double* a, const double* b, __m512i x, 
                                    __mmask8 rest, int64_t* const* bins, Bank& flags) noexcept {
   constexpr int kZero = 0x06, kNonFinite = 0x99;
   __m512d xd = _mm512_castsi512_pd(x), yd = _mm512_castsi512_pd(y);
-  __mmask8 nothing =
-      (_mm512_fpclass_pd_mask(xd, kZero) & ~_mm512_fpclass_pd_mask(yd, kNonFinite)) |
-      (_mm512_fpclass_pd_mask(yd, kZero) & ~_mm512_fpclass_pd_mask(xd, kNonFinite));
+  __mmask8 nothing = (_mm512_fpclass_pd_mask(xd, kZero) & ~_mm512_fpclass_pd_mask(yd, kNonFinite)) |
+                     (_mm512_fpclass_pd_mask(yd, kZero) & ~_mm512_fpclass_pd_mask(xd, kNonFinite));
   __mmask8 others = static_cast<__mmask8>(rest & ~nothing);
   if (others == 0) return false;
   alignas(64) uint64_t lo_bin[kBlock];
@@ -344,14 +343,14 @@ TALLIX_AVX512 BinRange bin_range_avx512(const Bank& bank) noexcept {
   return place::bin_range_of_masks(low, high);
 }
 
-constexpr Kernels kAvx512{place_avx512,     absorb_avx512,   bin_range_avx512,
-                          round_f32_avx512, products_avx512, square_split_avx512,
+constexpr Kernels kAvx512{place_avx512,          absorb_avx512,   bin_range_avx512,
+                          round_f32_avx512,      products_avx512, square_split_avx512,
                           place_products_avx512, nullptr};
 
 // With 52-bit integer multiplies and double shifts, exact products as integers.
-constexpr Kernels kAvx512Ifma{place_avx512,     absorb_avx512,   bin_range_avx512,
-                              round_f32_avx512, products_avx512, square_split_avx512,
-                              place_products_avx512, place_exact_products_avx512};
+constexpr Kernels kAvx512Ifma{
+    place_avx512,    absorb_avx512,       bin_range_avx512,      round_f32_avx512,
+    products_avx512, square_split_avx512, place_products_avx512, place_exact_products_avx512};
 
 bool has_ifma() noexcept {
   __builtin_cpu_init();

@@ -53,9 +53,9 @@ bool place_products_portable(const double* a, const double* b, size_t n, Bank* c
   return place::place_products_chunked(portable_kernels(), a, b, n, banks, flags);
 }
 
-constexpr Kernels kPortable{place_portable,        absorb_portable,   bin_range_portable,
-                            round_f32_portable,    products_portable, square_split_portable,
-                            place_products_portable, nullptr};
+constexpr Kernels kPortable{
+    place_portable,    absorb_portable,       bin_range_portable,      round_f32_portable,
+    products_portable, square_split_portable, place_products_portable, nullptr};
 
 #if defined(TALLIX_SOFTWARE_FMA)
 // Reproducibility builds form every product with the software fma.
@@ -77,9 +77,12 @@ const Kernels& table(Isa isa) noexcept {
   const Kernels& avx2 = avx2_kernels();
 #endif
   switch (isa) {
-    case Isa::Avx512: return avx512;
-    case Isa::Avx2: return avx2;
-    case Isa::Portable: break;
+    case Isa::Avx512:
+      return avx512;
+    case Isa::Avx2:
+      return avx2;
+    case Isa::Portable:
+      break;
   }
   return kPortable;
 }

@@ -69,7 +69,6 @@ int compare(const Wide& a, const Wide& b) noexcept {
   return 0;
 }
 
-
 // Nearest binary64 (ties to even) to the non-zero magnitude w * 2^-2148.
 double round_wide(const Wide& w, bool neg) noexcept {
   constexpr int kLowestSubnormalBit = kWideUnit - 1074;  // bit weighing 2^-1074

@@ -106,8 +106,6 @@ bool CovF64::decode_from(ByteReader& r, CovF64& s) {
          DotF64::decode_from(r, s.sum_xy);
 }
 
-Result<CovF64> CovF64::from_bytes(ByteView b) {
-  return decode_fixed<CovF64>(b, kCovBytes);
-}
+Result<CovF64> CovF64::from_bytes(ByteView b) { return decode_fixed<CovF64>(b, kCovBytes); }
 
 }  // namespace tallix

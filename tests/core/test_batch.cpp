@@ -66,8 +66,10 @@ TEST(covmat_and_histogram_batches_match_add_loops) {
       CHECK(a.value().add(std::span(xs).subspan(3 * r, 3), ys[r]).ok());
     CHECK(covmat_batch(b.value(), Rows{xs, ys.size(), 3}, ys).ok());
     CHECK(encode(a.value()) == encode(b.value()));
-    CHECK(!covmat_batch(b.value(), Rows{std::span(xs).first(7), 2, 3}, std::span(ys).first(3)).ok());
-    CHECK(!covmat_batch(b.value(), Rows{std::span(xs).first(4), 2, 2}, std::span(ys).first(2)).ok());
+    CHECK(
+        !covmat_batch(b.value(), Rows{std::span(xs).first(7), 2, 3}, std::span(ys).first(3)).ok());
+    CHECK(
+        !covmat_batch(b.value(), Rows{std::span(xs).first(4), 2, 2}, std::span(ys).first(2)).ok());
     CHECK(encode(a.value()) == encode(b.value()));
   });
   const double edges[] = {-1e10, -1.0, -0.0, 0.0, 1e-300, 2.0, 1e300};

@@ -103,10 +103,15 @@ TEST(fold_matches_per_bin_adds_for_extreme_bins) {
 TEST(every_kernel_places_like_the_portable_one) {
   std::vector<double> xs = wide_values(4096, 21);
   const uint64_t patterns[] = {0,
-                               uint64_t{1} << 63,                       // -0.0
-                               0x7FF0000000000000, 0xFFF0000000000000,  // infinities
-                               0x7FF8000000000001, 0xFFF0000000000001,  // NaNs
-                               1, 0x800FFFFFFFFFFFFF, 0x7FEFFFFFFFFFFFFF, 0xFFEFFFFFFFFFFFFF};
+                               uint64_t{1} << 63,  // -0.0
+                               0x7FF0000000000000,
+                               0xFFF0000000000000,  // infinities
+                               0x7FF8000000000001,
+                               0xFFF0000000000001,  // NaNs
+                               1,
+                               0x800FFFFFFFFFFFFF,
+                               0x7FEFFFFFFFFFFFFF,
+                               0xFFEFFFFFFFFFFFFF};
   for (size_t i = 0; i < xs.size(); ++i)
     if (i % 3 == 0) xs[i] = std::bit_cast<double>(patterns[(i / 3) % 10]);
   for_each_isa([&] {
@@ -209,8 +214,9 @@ TEST(long_product_batches_match_push_loop_at_the_edges_of_exact_products) {
   // pairs whose exponent sums put the product's lowest bit just below or at
   // 2^-1074 or the product near 2^1023 or beyond, and pairs with a zero,
   // subnormal, infinite or NaN factor.
-  const double odd[] = {0.0,       -0.0, 5e-324, -1e-310, INFINITY, -INFINITY, NAN, 0x1p-1022,
-                        std::numeric_limits<double>::signaling_NaN()};
+  const double odd[] = {0.0,     -0.0,      5e-324,
+                        -1e-310, INFINITY,  -INFINITY,
+                        NAN,     0x1p-1022, std::numeric_limits<double>::signaling_NaN()};
   const uint64_t edge_sums[] = {1074, 1075, 1076, 1077, 1078, 3065, 3066, 3067, 3068, 3069};
   std::mt19937_64 rng(41);
   std::vector<double> a(6000), b(6000);
