@@ -14,7 +14,9 @@
 
 // GCC 12's AVX-512 headers build some intrinsics from deliberately undefined
 // vectors, which -Wmaybe-uninitialized reports as a false positive.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace tallix {
 
