@@ -57,7 +57,7 @@ selected=${REPRO_BUILDS:-$order}
 
 # Functions allowed to hold an fma instruction: the routine that names the
 # fma and the batch kernels that compute the exact error of a product with it.
-allowed_fma='(fma_fma3|fma_fma4|products_avx2|products_avx512|place_products_avx2|place_products_avx512|place_other_pairs|square_split_avx2|square_split_avx512)\('
+allowed_fma='(fma_fma3|fma_fma4|products_avx2|products_avx512|place_products_avx2|place_products_avx512|place_other_pairs|products8|square_split_avx2|square_split_avx512)\('
 
 # Lists "object function" for every function holding an fma instruction.
 fma_sites() {
