@@ -189,8 +189,8 @@ Status covmat_batch(CovMatrixF64& c, Rows matrix, std::span<const double> ys) {
 
 namespace {
 
-// Number of keys at or below each of a group's keys, for strictly increasing
-// keys; the group's searches run in lockstep so their loads overlap.
+// Number of keys at or below each of a group's keys, for sorted keys; the
+// group's searches run in lockstep so their loads overlap.
 template <size_t G>
 void count_at_or_below(const std::vector<int64_t>& keys, const int64_t* k, size_t* out) noexcept {
   size_t pos[G] = {};
@@ -205,12 +205,11 @@ void count_at_or_below(const std::vector<int64_t>& keys, const int64_t* k, size_
 }  // namespace
 
 void histogram_batch(HistogramF64& h, std::span<const double> xs) {
-  if (!h.searchable || h.edges.empty()) {
+  const std::vector<int64_t>& keys = h.sorted_keys;
+  if (keys.empty()) {
     for (double x : xs) h.add(x);
     return;
   }
-  std::vector<int64_t> keys(h.edges.size());
-  std::transform(h.edges.begin(), h.edges.end(), keys.begin(), order_key);
   constexpr size_t G = 8;
   for (size_t at = 0; at < xs.size(); at += G) {
     size_t n = std::min(G, xs.size() - at);

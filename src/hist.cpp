@@ -28,23 +28,11 @@ bool same_bits(std::span<const double> a, std::span<const double> b) {
   return true;
 }
 
-// First position whose edge key exceeds `key`, over strictly increasing keys.
-size_t partition_point(const std::vector<double>& edges, int64_t key) noexcept {
-  size_t lo = 0, len = edges.size();
-  while (len > 0) {
-    size_t half = len / 2;
-    bool below = order_key(edges[lo + half]) <= key;
-    lo = below ? lo + half + 1 : lo;
-    len = below ? len - half - 1 : half;
-  }
-  return lo;
-}
-
-// The same number for edges in any order: how many keys are at or below `key`.
-size_t count_at_or_below(const std::vector<double>& edges, int64_t key) noexcept {
-  size_t n = 0;
-  for (double e : edges) n += order_key(e) <= key;
-  return n;
+std::vector<int64_t> sorted_keys_of(std::span<const double> edges) {
+  std::vector<int64_t> keys(edges.size());
+  std::transform(edges.begin(), edges.end(), keys.begin(), order_key);
+  std::sort(keys.begin(), keys.end());
+  return keys;
 }
 
 }  // namespace
@@ -59,12 +47,13 @@ Result<HistogramF64> HistogramF64::create(std::span<const double> edges) {
   HistogramF64 h;
   h.edges.assign(edges.begin(), edges.end());
   h.counts.assign(edges.size() + 1, 0);
+  h.sorted_keys = sorted_keys_of(h.edges);
   return h;
 }
 
 size_t HistogramF64::bin_of(double x) const noexcept {
-  int64_t key = order_key(x);
-  return searchable ? partition_point(edges, key) : count_at_or_below(edges, key);
+  return static_cast<size_t>(std::upper_bound(sorted_keys.begin(), sorted_keys.end(), order_key(x)) -
+                             sorted_keys.begin());
 }
 
 void HistogramF64::add(double x) noexcept {
@@ -136,7 +125,7 @@ Result<HistogramF64> HistogramF64::decode(ByteView b) {
   h.counts.resize(n + 1);
   for (uint64_t& c : h.counts) c = r.u64();
   h.nan_count = r.u64();
-  h.searchable = strictly_increasing(h.edges);
+  h.sorted_keys = sorted_keys_of(h.edges);
   return h;
 }
 

@@ -19,9 +19,11 @@ struct HistogramF64 {
   std::vector<uint64_t> counts;  // edges.size() + 1 bins
   uint64_t nan_count = 0;
   bool undefined = false;
-  // Whether the edge keys strictly increase, which makes binary search valid.
-  // Always true after `create`; decided once by `decode` for stored edges.
-  bool searchable = true;
+  // The edges' total-order keys, sorted. A value's bin is the number of edges
+  // at or below it in total order, which a binary search over these keys
+  // finds in O(log n) whatever order the edges were stored in (decoded
+  // states may hold unsorted or repeated edges).
+  std::vector<int64_t> sorted_keys;
 
   // Refuses (with its message) unless there are 2 to 2^32-1 edges, all
   // finite and strictly increasing in total order.

@@ -20,6 +20,8 @@ CLASSES = ALL[:-1]
 def test_all_lists_every_class_then_dot():
     assert tallix.__all__ == ALL
     assert tallix.__doc__ == ""
+    assert tallix.dot.__self__ is tallix
+    assert tallix.dot.__module__ == "tallix"
 
 
 @pytest.mark.parametrize("name", CLASSES)

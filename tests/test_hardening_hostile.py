@@ -7,6 +7,8 @@ none may crash. Several of these were found by the fuzzers and sanitizers."""
 import mmap
 import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -233,3 +235,64 @@ def test_conversion_errors_pass_through_and_leave_states_alone(exc):
         c.covariance(Explodes(exc), 0)
     assert c.count() == 0
     assert m.to_bytes() == before
+
+
+# ---- arguments whose hooks drop the caller's references ----
+
+# Each call is made through a keyword dict that the argument's own hooks
+# clear, so the frame's reference is the only one left while it converts the
+# argument. The debug allocator poisons freed memory at once.
+DROPPED_REFERENCE_CALLS = [
+    "tallix, 'HistogramF64', (), dict(edges=Dropper())",
+    "tallix, 'CovMatrixF64', (), dict(d=Dropper())",
+    "tallix, 'dot', (), dict(xs=Dropper(), ys=Dropper())",
+    "tallix.SumF64(), 'add', (), dict(x=Dropper())",
+    "tallix.SumF64(), 'extend', (), dict(xs=Dropper())",
+    "tallix.FastSumF64(), 'extend', (), dict(xs=Dropper())",
+    "tallix.CovF64(), 'extend', (), dict(xs=Dropper(), ys=Dropper())",
+    "tallix.CovMatrixF64(2), 'extend', (), dict(rows=[Dropper()], ys=Dropper())",
+    "tallix.CovMatrixF64(2), 'add', (Dropper(),), dict(y=Dropper())",
+    "tallix.SumMap(), 'add', (), dict(key=Key('k'), x=Dropper())",
+]
+
+
+@pytest.mark.skipif(SANITIZED, reason="the debug allocator and the sanitizer's do not mix")
+@pytest.mark.parametrize("call", DROPPED_REFERENCE_CALLS)
+def test_arguments_stay_alive_while_their_hooks_drop_references(call):
+    code = f"""if True:
+        import gc, operator, tallix
+
+        def drop_all():
+            for d in gc.get_referents(holder):
+                if isinstance(d, dict):
+                    d.clear()
+
+        class Dropper:
+            def __len__(self):
+                drop_all()
+                return 2
+            def __getitem__(self, i):
+                drop_all()
+                return [0.0, 1.0][i]
+            def __float__(self):
+                drop_all()
+                return 0.5
+            def __index__(self):
+                drop_all()
+                return 2
+
+        class Key(str):
+            pass
+
+        for _ in range(300):
+            target, name, args, kwargs = {call}
+            holder = operator.methodcaller(name, *args, **kwargs)
+            del args, kwargs
+            try:
+                holder(target)
+            except (TypeError, ValueError, tallix.PanicException):
+                pass
+    """
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]

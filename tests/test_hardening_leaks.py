@@ -199,8 +199,8 @@ def covmat(call, a):
     call(m, "add", a.text, a.x, error=TypeError)
     if hasattr(m, "extend"):
         call(m, "extend", [a.row, a.row], [a.x, a.y])
-        call(m, "extend", [a.row], [a.x, a.y], error=(PanicException, ValueError))
-        call(m, "extend", [a.short_row], [a.x], error=(PanicException, ValueError))
+        call(m, "extend", [a.row], [a.x, a.y], error=ValueError)
+        call(m, "extend", [a.short_row], [a.x], error=ValueError)
         call(m, "extend", a.text, [a.x], error=TypeError)
     call(m, "count")
     call(m, "merge", o)

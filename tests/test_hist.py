@@ -4,6 +4,8 @@ import math
 import random
 import re
 import struct
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -169,13 +171,34 @@ def test_decode_random_bytes():
 def test_decoded_edges_in_any_order_count_edges_at_or_below(edges):
     values = [-INF, -1.5, -0.0, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0, INF, NAN]
     h = HistogramF64.decode(encoding(edges, [0] * (len(edges) + 1)))
+    batch = HistogramF64.decode(h.encode())
     for v in values:
         h.add(v)
+    batch.extend(values * 3)
     assert [bits(e) for e in h.edges()] == [bits(e) for e in edges]
     expected = [0] * (len(edges) + 1)
     for v in values[:-1]:
         expected[sum(key(e) <= key(v) for e in edges)] += 1
     assert h.counts() == expected
+    assert batch.counts() == [3 * c for c in expected]
+
+
+def test_unsorted_decoded_edges_cost_logarithmic_time():
+    # Counting 10^6 edges one by one for each of 10^5 values takes minutes;
+    # a search over sorted keys takes well under a second.
+    code = """if True:
+        import random, struct, tallix
+        n = 10**6
+        edges = [float(i) for i in range(n)]
+        random.Random(1).shuffle(edges)
+        b = struct.pack(f"<IB{n}d", n, 0, *edges) + bytes(8 * (n + 2))
+        h = tallix.HistogramF64.decode(b)
+        h.extend([i + 0.5 for i in range(0, n, 10)])
+        h.add(-1.0)
+        c = h.counts()
+        assert c[0] == 1 and c[1] == 1 and c[11] == 1 and sum(c) == n // 10 + 1
+    """
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
 
 
 def test_undefined_flag_blocks_counts_and_quantiles_only():

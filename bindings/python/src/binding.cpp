@@ -35,27 +35,27 @@ int param_index(const Signature& sig, PyObject* key) {
 }
 
 bool place_keyword(const Signature& sig, const CallName& who, PyObject* key, PyObject* value,
-                   PyObject** slots) {
+                   BoundArguments& bound) {
   int i = param_index(sig, key);
   if (i < 0) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
                  full_name(who).c_str(), key);
     return false;
   }
-  if (slots[i]) {
+  if (bound.has(i)) {
     PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'",
                  full_name(who).c_str(), key);
     return false;
   }
-  slots[i] = value;
+  bound.hold(i, value);
   return true;
 }
 
-bool check_missing(const Signature& sig, const CallName& who, PyObject** slots) {
+bool check_missing(const Signature& sig, const CallName& who, const BoundArguments& bound) {
   std::string_view missing[kMaxParams];
   int n = 0;
   for (int i = 0; i < sig.count; ++i)
-    if (!slots[i]) missing[n++] = sig.params[static_cast<size_t>(i)];
+    if (!bound.has(i)) missing[n++] = sig.params[static_cast<size_t>(i)];
   if (n == 0) return true;
   std::string msg = full_name(who) + " missing " + std::to_string(n) + " required positional " +
                     (n == 1 ? "argument" : "arguments") + ": " + quoted_list(missing, n);
@@ -66,27 +66,27 @@ bool check_missing(const Signature& sig, const CallName& who, PyObject** slots) 
 }  // namespace
 
 bool bind_arguments(const Signature& sig, const CallName& who, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& bound) {
   if (nargs > sig.count) return too_many(sig, who, nargs);
-  for (int i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+  for (int i = 0; i < nargs; ++i) bound.hold(i, args[i]);
   Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k)
-    if (!place_keyword(sig, who, PyTuple_GetItem(kwnames, k), args[nargs + k], slots)) return false;
-  return check_missing(sig, who, slots);
+    if (!place_keyword(sig, who, PyTuple_GetItem(kwnames, k), args[nargs + k], bound)) return false;
+  return check_missing(sig, who, bound);
 }
 
 bool bind_tuple_arguments(const Signature& sig, const CallName& who, PyObject* args,
-                          PyObject* kwargs, PyObject** slots) {
+                          PyObject* kwargs, BoundArguments& bound) {
   Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs > sig.count) return too_many(sig, who, nargs);
-  for (int i = 0; i < sig.count; ++i) slots[i] = i < nargs ? PyTuple_GetItem(args, i) : nullptr;
+  for (int i = 0; i < nargs; ++i) bound.hold(i, PyTuple_GetItem(args, i));
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value))
-      if (!place_keyword(sig, who, key, value, slots)) return false;
+      if (!place_keyword(sig, who, key, value, bound)) return false;
   }
-  return check_missing(sig, who, slots);
+  return check_missing(sig, who, bound);
 }
 
 }  // namespace tallix::py

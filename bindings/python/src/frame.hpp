@@ -93,10 +93,10 @@ struct ArgTuple<TypeList<A...>> {
 
 // Converts the bound arguments in parameter order; the first failure ends it.
 template <class Tuple, size_t... I>
-bool load_arguments(Tuple& args, PyObject** slots, const Signature& sig,
+bool load_arguments(Tuple& args, const BoundArguments& bound, const Signature& sig,
                     std::index_sequence<I...>) {
   bool ok = true;
-  ((ok = ok && (std::get<I>(args).load(slots[I]) || (prefix_argument_error(sig.params[I]), false))),
+  ((ok = ok && (std::get<I>(args).load(bound[I]) || (prefix_argument_error(sig.params[I]), false))),
    ...);
   return ok;
 }
@@ -134,8 +134,8 @@ struct MethodCall {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     const CallName who{class_name<T>, sig.name};
-    PyObject* slots[kMaxParams + 1];
-    if (!bind_arguments(sig, who, args, nargs, kwnames, slots)) return nullptr;
+    BoundArguments bound;
+    if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
     try {
       BorrowGuard guard;
       T* state = nullptr;
@@ -147,7 +147,7 @@ struct MethodCall {
         state = &inst->state;
       }
       Args converted;
-      if (!load_arguments(converted, slots, sig, std::make_index_sequence<N>{})) return nullptr;
+      if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
       if constexpr (sig.has_self)
         return call_and_convert<Fn, T, Args, N>(state, converted, who);
       else
@@ -208,11 +208,11 @@ struct Ctor {
   template <class T>
   static PyObject* make(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     const CallName who{class_name<T>, "__new__"};
-    PyObject* slots[kMaxParams + 1];
-    if (!bind_tuple_arguments(sig, who, args, kwargs, slots)) return nullptr;
+    BoundArguments bound;
+    if (!bind_tuple_arguments(sig, who, args, kwargs, bound)) return nullptr;
     try {
       Args converted;
-      if (!load_arguments(converted, slots, sig, std::make_index_sequence<N>{})) return nullptr;
+      if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
       auto made = invoke_core<Fn, void>(nullptr, converted, std::make_index_sequence<N>{});
       if constexpr (std::is_same_v<decltype(made), T>) {
         return place<T>(type, std::move(made));
@@ -264,7 +264,10 @@ template <Lit Sig, auto Fn>
 struct Function {
   static PyMethodDef def(std::deque<std::string>& text) {
     struct NoClass {};
-    return Method<Sig, Fn>::template def<NoClass>(text);
+    PyMethodDef def = Method<Sig, Fn>::template def<NoClass>(text);
+    // Bound to the module like any built-in function: __self__ is the module.
+    def.ml_flags &= ~METH_STATIC;
+    return def;
   }
 };
 
