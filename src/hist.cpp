@@ -52,8 +52,8 @@ Result<HistogramF64> HistogramF64::create(std::span<const double> edges) {
 }
 
 size_t HistogramF64::bin_of(double x) const noexcept {
-  return static_cast<size_t>(std::upper_bound(sorted_keys.begin(), sorted_keys.end(), order_key(x)) -
-                             sorted_keys.begin());
+  return static_cast<size_t>(
+      std::upper_bound(sorted_keys.begin(), sorted_keys.end(), order_key(x)) - sorted_keys.begin());
 }
 
 void HistogramF64::add(double x) noexcept {
