@@ -18,9 +18,6 @@
 
 namespace tallix::py {
 
-template <class T>
-inline const char* class_name = nullptr;
-
 // ---- arguments ---------------------------------------------------------
 
 // An instance of a bound class, borrowed shared for the call.
@@ -31,8 +28,9 @@ struct Arg {
   BorrowGuard guard;
 
   bool load(PyObject* o) {
-    if (!type_object<T> || Py_TYPE(o) != type_object<T>) {
-      raise_cannot_convert(o, class_name<T> ? class_name<T> : "?");
+    const ClassRecord& record = class_record<T>;
+    if (!record.type || Py_TYPE(o) != record.type) {
+      raise_cannot_convert(o, record.name ? record.name : "?");
       return false;
     }
     auto* inst = instance_of<T>(o);

@@ -1,3 +1,6 @@
+// Creating the class objects: one heap type per bound state, final and
+// immutable, named as a builtin; and the module's __all__, which lists every
+// class and function in the order they are added.
 #include "frame.hpp"
 
 namespace tallix::py {

@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "binding.hpp"
+#include "arguments.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
@@ -120,6 +120,21 @@ PyObject* call_and_convert(Self* self, Tuple& args, const CallName& who) {
   }
 }
 
+// Runs one call's body; a C++ exception never crosses into the interpreter.
+// The core reports failures as values, so only allocation failures and
+// faults in the frame itself can arrive here.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "tallix: unexpected internal error");
+    return nullptr;
+  }
+}
+
 // ---- one wrapper for every method, static method and function ----------
 
 template <class T, Lit Sig, auto Fn>
@@ -133,10 +148,10 @@ struct MethodCall {
 
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    const CallName who{class_name<T>, sig.name};
+    const CallName who{class_record<T>.name, sig.name};
     BoundArguments bound;
     if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
       BorrowGuard guard;
       T* state = nullptr;
       if constexpr (sig.has_self) {
@@ -152,12 +167,7 @@ struct MethodCall {
         return call_and_convert<Fn, T, Args, N>(state, converted, who);
       else
         return call_and_convert<Fn, void, Args, N>(nullptr, converted, who);
-    } catch (const std::bad_alloc&) {
-      return PyErr_NoMemory();
-    } catch (...) {
-      PyErr_SetString(PyExc_RuntimeError, "tallix: unexpected internal error");
-      return nullptr;
-    }
+    });
   }
 };
 
@@ -187,16 +197,9 @@ struct Methods {
   }
 };
 
-inline bool is_undefined(const Failure& f) {
-  const InputError* e = std::get_if<InputError>(&f);
-  return e && *e == InputError::Undefined;
-}
-
 // The constructor: its text signature ("()", "(d)") and a core factory
-// returning the state or a Result of it. A class whose constructor states its
-// own message for rejected input names it as `Rejected`; the factory's
-// InputError::Undefined then raises ValueError with that message.
-template <Lit Sig, auto Fn, Lit Rejected = "">
+// returning the state or a Result of it.
+template <Lit Sig, auto Fn>
 struct Ctor {
   static constexpr Signature sig = parse_signature(Sig.view());
   using C = Callable<decltype(Fn)>;
@@ -207,35 +210,20 @@ struct Ctor {
 
   template <class T>
   static PyObject* make(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    const CallName who{class_name<T>, "__new__"};
+    const CallName who{class_record<T>.name, "__new__"};
     BoundArguments bound;
     if (!bind_tuple_arguments(sig, who, args, kwargs, bound)) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
       Args converted;
       if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
       auto made = invoke_core<Fn, void>(nullptr, converted, std::make_index_sequence<N>{});
       if constexpr (std::is_same_v<decltype(made), T>) {
-        return place<T>(type, std::move(made));
+        return wrap_in(type, std::move(made));
       } else {
         if (!made.ok()) return raise_failure(made.failure(), who);
-        return place<T>(type, std::move(made).value());
+        return wrap_in(type, std::move(made).value());
       }
-    } catch (const std::bad_alloc&) {
-      return PyErr_NoMemory();
-    } catch (...) {
-      PyErr_SetString(PyExc_RuntimeError, "tallix: unexpected internal error");
-      return nullptr;
-    }
-  }
-
-  template <class T>
-  static PyObject* place(PyTypeObject* type, T&& state) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* obj = alloc(type, 0);
-    if (!obj) return nullptr;
-    new (&instance_of<T>(obj)->state) T(std::move(state));
-    instance_of<T>(obj)->borrow = 0;
-    return obj;
+    });
   }
 };
 
@@ -247,16 +235,17 @@ int add_to_module(PyObject* module, const char* name, PyObject* obj);
 template <class T>
 int add_class(PyObject* module) {
   using B = Binding<T>;
-  if (!type_object<T>) {
+  ClassRecord& record = class_record<T>;
+  if (!record.type) {
     static std::deque<std::string> text;
     static std::vector<PyMethodDef> defs = B::methods::template defs<T>(text);
-    class_name<T> = B::name;
+    record.name = B::name;
     std::string doc = std::string(B::name) + std::string(B::ctor::sig_text()) + "\n--\n\n";
-    type_object<T> = create_type(B::name, doc, sizeof(Instance<T>), &B::ctor::template make<T>,
-                                 &dealloc<T>, defs.data());
-    if (!type_object<T>) return -1;
+    record.type = create_type(B::name, doc, sizeof(Instance<T>), &B::ctor::template make<T>,
+                              &dealloc<T>, defs.data());
+    if (!record.type) return -1;
   }
-  return add_to_module(module, B::name, reinterpret_cast<PyObject*>(type_object<T>));
+  return add_to_module(module, B::name, reinterpret_cast<PyObject*>(record.type));
 }
 
 // A module-level function: "dot(xs, ys)" and its core callable.

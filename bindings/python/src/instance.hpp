@@ -15,9 +15,15 @@ struct Instance {
   Py_ssize_t borrow;
 };
 
-// The class object of each bound state type, set once at registration.
+// What the frame knows of each bound state type's class, set once when the
+// class is registered: its name (for messages) and its type object.
+struct ClassRecord {
+  const char* name = nullptr;
+  PyTypeObject* type = nullptr;
+};
+
 template <class T>
-inline PyTypeObject* type_object = nullptr;
+inline ClassRecord class_record;
 
 template <class T>
 Instance<T>* instance_of(PyObject* o) {
@@ -62,14 +68,10 @@ class BorrowGuard {
   Py_ssize_t* counter_ = nullptr;
 };
 
-// A new instance of T's class holding `state`.
+// A new instance of `type` (T's class, or a subtype a constructor was called
+// for) holding `state`.
 template <class T>
-PyObject* wrap(T&& state) {
-  PyTypeObject* type = type_object<std::decay_t<T>>;
-  if (!type) {
-    PyErr_SetString(PyExc_RuntimeError, "tallix class is not initialized");
-    return nullptr;
-  }
+PyObject* wrap_in(PyTypeObject* type, T&& state) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* obj = alloc(type, 0);
   if (!obj) return nullptr;
@@ -77,6 +79,17 @@ PyObject* wrap(T&& state) {
   new (&inst->state) std::decay_t<T>(std::forward<T>(state));
   inst->borrow = 0;
   return obj;
+}
+
+// A new instance of T's own class holding `state`.
+template <class T>
+PyObject* wrap(T&& state) {
+  PyTypeObject* type = class_record<std::decay_t<T>>.type;
+  if (!type) {
+    PyErr_SetString(PyExc_RuntimeError, "tallix class is not initialized");
+    return nullptr;
+  }
+  return wrap_in(type, std::forward<T>(state));
 }
 
 template <class T>

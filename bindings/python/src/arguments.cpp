@@ -1,4 +1,4 @@
-#include "binding.hpp"
+#include "arguments.hpp"
 
 #include <string>
 
