@@ -17,6 +17,11 @@ same bytes and the same ``state_hash`` for any partitioning and any order.
 Several states can be built in one pass over each partition with
 ``reduce_many`` (or ``plan`` to run it yourself, for example under a progress
 bar).  Only bytes cross process boundaries; tallix objects are never pickled.
+
+Columns must hold numbers: float, integer or boolean dtypes (numpy, or the
+nullable pandas ones without pd.NA), every value exactly a float64.  Anything
+else raises rather than becoming some other number.  Columns of different
+dataframes are paired row by row only where their indexes are equal.
 """
 
 from __future__ import annotations
@@ -121,10 +126,82 @@ def _load(name: str, blob: bytes) -> Any:
     return getattr(getattr(tallix, name), _KINDS[name].load)(blob)
 
 
-def _floats(raw: Any) -> np.ndarray:
-    if hasattr(raw, "to_numpy"):  # pandas: missing values become NaN
-        raw = raw.to_numpy(dtype=np.float64, na_value=np.nan)
-    return np.ascontiguousarray(raw, dtype=np.float64)
+# Float, signed and unsigned integer, bool: the dtypes whose values are
+# numbers.  Casting anything else to float64 gives a number that was never in
+# the data (dates become tick counts, complex values lose their imaginary part,
+# strings are parsed), so those columns are refused rather than converted.
+_NUMBER_KINDS = frozenset("fiub")
+_EXACT_INTEGERS = 1 << 53  # odd parts below this fit a float64 significand
+
+
+def _floats(column: Any) -> np.ndarray:
+    """The column as contiguous float64 values, each exactly the one in the data."""
+    dtype = column.dtype
+    if getattr(dtype, "kind", None) not in _NUMBER_KINDS:
+        raise _not_numbers(column)
+    # A pandas extension dtype may mark rows as pd.NA instead of holding a value.
+    values = np.asarray(column if isinstance(dtype, np.dtype) else _unmasked(column))
+    if values.dtype.kind not in _NUMBER_KINDS:
+        raise _not_numbers(column)
+    out = np.ascontiguousarray(values, dtype=np.float64)
+    _check_exact(values, out)
+    return out
+
+
+def _label(raw: Any) -> str:
+    name = getattr(raw, "name", None)
+    return "a column" if name is None else f"column {name!r}"
+
+
+def _not_numbers(raw: Any) -> TypeError:
+    return TypeError(
+        f"{_label(raw)} has dtype {raw.dtype}, not a number: tallix takes float, integer and "
+        f"boolean columns; convert other columns explicitly first"
+    )
+
+
+def _unmasked(raw: Any) -> np.ndarray:
+    """The numpy values of a nullable pandas column, which must hold no pd.NA."""
+    import pandas as pd
+
+    if raw.dtype.na_value is pd.NA and raw.isna().any():
+        raise ValueError(
+            f"{_label(raw)} contains missing values (pd.NA); drop them with .dropna() "
+            f"or fill them with .fillna(...)"
+        )
+    return raw.to_numpy(dtype=getattr(raw.dtype, "numpy_dtype", None))
+
+
+def _check_exact(values: np.ndarray, out: np.ndarray) -> None:
+    """Refuse values that float64 can only round: a rounded input is a wrong input."""
+    kind, size = values.dtype.kind, values.dtype.itemsize
+    if kind in "iu" and size == 8:
+        inexact = _inexact_integers(values)
+    elif kind == "f" and size > 8:
+        inexact = (out != values) & ~np.isnan(values)
+    else:
+        return  # narrower types widen exactly
+    if inexact.any():
+        bad = values[np.argmax(inexact)]
+        raise ValueError(
+            f"{bad!s} has no exact float64 value (it would become {float(bad)!r}); "
+            f"convert the column explicitly if rounding is acceptable"
+        )
+
+
+def _inexact_integers(values: np.ndarray) -> np.ndarray:
+    # An integer is a float64 exactly when its odd part fits the 53-bit
+    # significand, as every integer up to 2^53 in magnitude does; only the
+    # rarer larger ones need the division.  Unsigned wrap-around gives |v|
+    # even for the most negative int64, and v & -v is its lowest set bit.
+    inexact = (values > _EXACT_INTEGERS) | (values < -_EXACT_INTEGERS)
+    if inexact.any():
+        large = values[inexact]
+        bits = large.view(np.uint64)
+        magnitude = np.where(large < 0, np.uint64(0) - bits, bits)
+        lowest = magnitude & (np.uint64(0) - magnitude)
+        inexact[inexact] = magnitude // lowest >= np.uint64(_EXACT_INTEGERS)
+    return inexact
 
 
 def _keys(raw: Any) -> list:
@@ -157,8 +234,27 @@ def _feed(name: str, state: Any, cols: list, index: int) -> None:
         state.extend(*cols)
 
 
+def _check_same_rows(index: int, parts: tuple) -> None:
+    """Pair rows of different frames only where pairing by position is pairing by index.
+
+    Pandas and Dask pair rows by their index labels.  Equal indexes in every
+    partition make position and label agree; otherwise a positional pairing
+    would silently combine rows that do not belong together.
+    """
+    from dask.utils import is_dataframe_like, is_series_like
+
+    labels = [p.index for p in parts if is_dataframe_like(p) or is_series_like(p)]
+    if any(not labels[0].equals(other) for other in labels[1:]):
+        raise ValueError(
+            f"partition {index}: the columns have different indexes, so their rows cannot be "
+            f"paired by position; join them into one dataframe first (for example "
+            f"x.to_frame().join(y)) and pass its columns"
+        )
+
+
 def _ingest(plan: tuple, index: int, refs: tuple, *parts: Any) -> tuple:
     """Build every planned state from one partition and return their bytes."""
+    _check_same_rows(index, parts)
     cache: dict = {}
 
     def values(ref: tuple, as_keys: bool) -> Any:
@@ -347,7 +443,32 @@ def _same_family(columns: Sequence[Any]) -> list:
     """All dataframe columns, or else all dask arrays (row positions align them)."""
     if all(_is_frame(c) for c in columns):
         return list(columns)
-    return [c.to_dask_array(lengths=True) if _is_frame(c) else c for c in columns]
+    return [_as_array(c) if _is_frame(c) else c for c in columns]
+
+
+def _as_array(frame: Any) -> Any:
+    # Nullable columns would become object arrays holding pd.NA; give them
+    # their numpy dtype first, so that they are checked like any other column.
+    plain = frame.map_partitions(_numpy_dtypes, meta=_numpy_dtypes(frame._meta))
+    return plain.to_dask_array(lengths=True)
+
+
+def _numpy_dtypes(part: Any) -> Any:
+    import pandas as pd
+
+    if not _is_dataframe(part):
+        return _numpy_dtype(part)
+    columns = {i: _numpy_dtype(part.iloc[:, i]) for i in range(part.shape[1])}
+    return pd.DataFrame(columns, index=part.index).set_axis(part.columns, axis=1)
+
+
+def _numpy_dtype(column: Any) -> Any:
+    import pandas as pd
+
+    kind = getattr(column.dtype, "kind", None)
+    if isinstance(column.dtype, np.dtype) or kind not in _NUMBER_KINDS:
+        return column  # already plain, or refused with its own dtype later
+    return pd.Series(_unmasked(column), index=column.index, name=column.name)
 
 
 def _column_refs(columns: Iterable[Any]) -> Iterable[tuple]:

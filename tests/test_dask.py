@@ -6,6 +6,7 @@ import logging
 import math
 import os
 import sys
+from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
@@ -245,6 +246,72 @@ def test_misaligned_inputs_rejected():
         tallix_dask.plan(da.ones((4, 2)), {"s": tallix_dask.target(tallix.SumF64, 2)})
     with pytest.raises(ValueError, match="split_every"):
         tallix_dask.reduce(tallix.SumF64, x, split_every=1)
+
+
+def test_rows_of_different_frames_pair_by_index_or_not_at_all(client):
+    x = pd.Series(np.arange(12.0) ** 2, name="x")
+    y = pd.Series(np.arange(12.0) % 5, index=np.arange(12)[::-1], name="y")
+    dx = dd.from_pandas(x, npartitions=2)
+    shuffled = dd.from_pandas(y, npartitions=2, sort=False)
+    relabelled = dd.from_pandas(y.set_axis([*range(10), 11, 11]), npartitions=2)
+    assert relabelled.divisions == dx.divisions
+    for other in (shuffled, relabelled):
+        with pytest.raises(ValueError, match="partition .: the columns have different indexes"):
+            tallix_dask.reduce(tallix.CovF64, dx, other, client=client, timeout=TIMEOUT)
+    joined = dx.to_frame().join(shuffled)  # the remedy the error suggests
+    cov = tallix_dask.reduce(tallix.CovF64, joined["x"], joined["y"], client=client)
+    pairs = [(Fraction(a), Fraction(b)) for a, b in zip(x, y.reindex(x.index))]
+    mean_x, mean_y = (sum(c) / len(pairs) for c in zip(*pairs))
+    exact = sum((a - mean_x) * (b - mean_y) for a, b in pairs) / len(pairs)
+    assert cov.covariance() == float(exact)
+
+
+LONG_DOUBLE_WIDER = np.finfo(np.longdouble).nmant > 52
+NUMBER_COLUMNS = [
+    (pd.Series(pd.to_datetime(["2020-01-01", "2021-06-30"])), TypeError, "dtype datetime64"),
+    (pd.Series(pd.to_timedelta([1, 2], unit="D")), TypeError, "dtype timedelta64"),
+    (np.array([1 + 2j, 3j]), TypeError, "dtype complex128"),
+    (pd.Series(["1.5", "2"]), TypeError, "dtype str"),
+    (np.array([1.5, 2.0], dtype=object), TypeError, "dtype object"),
+    (pd.Series([1, None], dtype="Int64"), ValueError, r"missing values \(pd.NA\); drop them"),
+    (pd.Series([2**53 + 1, 0]), ValueError, "9007199254740993 has no exact float64"),
+    (np.array([2**64 - 1], dtype=np.uint64), ValueError, "18446744073709551615 has no exact"),
+    pytest.param(
+        np.array([1, 3], dtype=np.longdouble) ** -1, ValueError, "has no exact float64",
+        marks=pytest.mark.skipif(not LONG_DOUBLE_WIDER, reason="long double is double here"),
+    ),
+    (pd.Series([-(2**63), 2**62 + 2**10, 7], dtype="Int64"), None, None),
+    (np.array([2**64 - 2**11, 1], dtype=np.uint64), None, None),
+    (pd.Series([True, False, True]), None, None),
+    (np.array([0.1, -3.5], dtype=np.float32), None, None),
+]
+
+
+@pytest.mark.parametrize(
+    "column, error, message",
+    NUMBER_COLUMNS,
+    ids=["datetime", "timedelta", "complex", "str", "object", "Int64-NA", "int64-2^53+1",
+         "uint64-max", "longdouble", "Int64", "uint64-exact", "bool", "float32"],
+)
+def test_columns_are_numbers_taken_exactly(client, column, error, message):
+    data = (dd.from_pandas(column.rename("v"), npartitions=1) if isinstance(column, pd.Series)
+            else da.from_array(column, chunks=1))
+    if error is not None:
+        with pytest.raises(error, match=message):
+            tallix_dask.reduce(tallix.SumF64, data, client=client, timeout=TIMEOUT)
+        return
+    state = tallix_dask.reduce(tallix.SumF64, data, client=client, timeout=TIMEOUT)
+    assert state.value() == float(sum(map(Fraction, column.tolist())))
+
+
+def test_nullable_column_beside_an_array_is_checked_too():
+    values = dd.from_pandas(pd.Series([1, None, 4], dtype="Int64"), npartitions=2)
+    weights = da.from_array(np.array([1.0, 2.0, 3.0]), chunks=2)
+    with dask.config.set(scheduler="sync"):
+        with pytest.raises(ValueError, match=r"missing values \(pd.NA\)"):
+            tallix_dask.reduce(tallix.WeightedMomentsF64, values, weights)
+        filled = tallix_dask.reduce(tallix.WeightedMomentsF64, values.fillna(2), weights)
+    assert filled.mean() == (1 + 4 + 12) / 6
 
 
 def test_empty_partitions_merge_as_nothing():
