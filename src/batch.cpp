@@ -204,7 +204,7 @@ void count_at_or_below(const std::vector<int64_t>& keys, const int64_t* k, size_
 
 }  // namespace
 
-void histogram_batch(HistogramF64& h, std::span<const double> xs) {
+void histogram_batch(HistogramF64& h, std::span<const double> xs) noexcept {
   const std::vector<int64_t>& keys = h.sorted_keys;
   if (keys.empty()) {
     for (double x : xs) h.add(x);

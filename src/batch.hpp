@@ -25,8 +25,7 @@ Status weighted_batch(WeightedMomentsF64& w, std::span<const double> xs,
 // One row of d features per response. Allocates its column buffer before
 // changing anything (std::bad_alloc may escape).
 Status covmat_batch(CovMatrixF64& c, Rows rows, std::span<const double> ys);
-// Allocates its edge keys before changing anything (std::bad_alloc may escape).
-void histogram_batch(HistogramF64& h, std::span<const double> xs);
+void histogram_batch(HistogramF64& h, std::span<const double> xs) noexcept;
 void extrema_batch(ExtremaF64& e, std::span<const double> xs) noexcept;
 void deltas_batch(DeltasSum& d, std::span<const double> xs) noexcept;
 

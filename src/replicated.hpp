@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,15 @@ struct ConvergentMap {
       it = entries.emplace_hint(it, key, State{});
     }
     it->second.add(x);
+    return {};
+  }
+
+  // add(keys[i], xs[i]) for every i, in order.
+  Status extend(std::span<const std::string_view> keys, std::span<const double> xs) {
+    if (keys.size() != xs.size()) return Rejection{"keys and xs must have the same length"};
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (Status s = add(keys[i], xs[i]); !s.ok()) return s;
+    }
     return {};
   }
 

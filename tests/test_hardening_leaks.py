@@ -254,6 +254,9 @@ def maps(call, a):
         call(o, "add", a.key, a.y)
         call(m, "add", a.x, a.x, error=TypeError)
         call(m, "add", a.key, a.text, error=TypeError)
+        call(m, "extend", [a.key, a.key], a.seq[:2])
+        call(m, "extend", [a.key], a.seq[:2], error=ValueError)
+        call(m, "extend", [a.key, a.x], a.seq[:2], error=TypeError)
         for q in queries:
             call(m, q, a.key)
             call(m, q, a.other_key, error=ValueError)

@@ -1,5 +1,6 @@
 // SumMap, MomentsMap, ReplicatedSum and DeltasSum: the replication containers.
 #include "batch.hpp"
+#include "batch_call.hpp"
 #include "frame.hpp"
 #include "replicated.hpp"
 
@@ -12,6 +13,9 @@ struct Binding<SumMap> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, key, x)", &SumMap::add>,
+      Batch<"extend($self, keys, xs)", &SumMap::extend,
+            "Add xs[i] under keys[i] for every i: keys any iterable of str, xs any\n"
+            "iterable or array of real numbers of the same length. All or nothing.">,
       Method<"value($self, key)", &try_value>,
       Method<"merge($self, other)", &SumMap::merge>,
       Method<"len($self)", &SumMap::len>,
@@ -28,6 +32,9 @@ struct Binding<MomentsMap> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, key, x)", &MomentsMap::add>,
+      Batch<"extend($self, keys, xs)", &MomentsMap::extend,
+            "Add xs[i] under keys[i] for every i: keys any iterable of str, xs any\n"
+            "iterable or array of real numbers of the same length. All or nothing.">,
       Method<"mean($self, key)", &try_mean>,
       Method<"variance($self, key)", &try_variance>,
       Method<"merge($self, other)", &MomentsMap::merge>,
@@ -58,7 +65,7 @@ struct Binding<DeltasSum> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &DeltasSum::add>,
-      Method<"extend($self, xs)", &deltas_batch>,
+      Batch<"extend($self, xs)", &deltas_batch>,
       Method<"value($self)", &DeltasSum::value>>;
   // clang-format on
 };

@@ -171,19 +171,26 @@ struct MethodCall {
   }
 };
 
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+
+// The method definition of a wrapper; `text` keeps its strings alive.
+template <Lit Sig, Lit Doc>
+PyMethodDef method_def(std::deque<std::string>& text, FastCall fn) {
+  constexpr Signature sig = parse_signature(Sig.view());
+  text.emplace_back(sig.name);
+  const char* name = text.back().c_str();
+  text.emplace_back(std::string(Sig.view()) + "\n--\n\n" + std::string(Doc.view()));
+  int flags = METH_FASTCALL | METH_KEYWORDS | (sig.has_self ? 0 : METH_STATIC);
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags,
+                     text.back().c_str()};
+}
+
 // A table entry: text signature, core callable, optional docstring text.
 template <Lit Sig, auto Fn, Lit Doc = "">
 struct Method {
   template <class T>
   static PyMethodDef def(std::deque<std::string>& text) {
-    constexpr Signature sig = parse_signature(Sig.view());
-    text.emplace_back(sig.name);
-    const char* name = text.back().c_str();
-    text.emplace_back(std::string(Sig.view()) + "\n--\n\n" + std::string(Doc.view()));
-    int flags = METH_FASTCALL | METH_KEYWORDS | (sig.has_self ? 0 : METH_STATIC);
-    auto fn = &MethodCall<T, Sig, Fn>::call;
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags,
-                       text.back().c_str()};
+    return method_def<Sig, Doc>(text, &MethodCall<T, Sig, Fn>::call);
   }
 };
 

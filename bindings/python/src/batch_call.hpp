@@ -1,0 +1,178 @@
+// Batch methods: `extend` and its kin. A table names one as
+//
+//   Batch<"extend($self, xs)", &SumF64::extend>
+//
+// and the core call receives the input a chunk at a time (streams.hpp):
+//   1. The instance is borrowed exclusively for the whole call, so another
+//      thread that touches it meets the borrow error, never a torn state.
+//   2. Buffers are read, and the core works on them, without the
+//      interpreter lock once a chunk is large enough to be worth it.
+//   3. Signals are checked between chunks, so Ctrl-C lands at once.
+//   4. All or nothing: a batch of more than one chunk goes into a copy of
+//      the state, which replaces the state only when every chunk went in. A
+//      failure half-way (a bad element, a signal, a length mismatch) leaves
+//      the state byte for byte as it was. A single chunk goes straight in
+//      when the core call cannot fail half-way (it is noexcept).
+// The core call's result is the state's bytes after a loop of single
+// updates, however the input is cut into chunks.
+#pragma once
+
+#include <optional>
+#include <tuple>
+#include <type_traits>
+
+#include "frame.hpp"
+#include "streams.hpp"
+
+namespace tallix::py {
+
+template <class P>
+struct StreamFor;
+template <>
+struct StreamFor<std::span<const double>> {
+  using type = ValueStream;
+};
+template <>
+struct StreamFor<Rows> {
+  using type = RowStream;
+};
+template <>
+struct StreamFor<std::span<const std::string_view>> {
+  using type = KeyStream;
+};
+
+template <class L>
+struct StreamTuple;
+template <class... P>
+struct StreamTuple<TypeList<P...>> {
+  using type = std::tuple<typename StreamFor<std::remove_cvref_t<P>>::type...>;
+  template <class T, auto Fn>
+  static constexpr bool nothrow = std::is_nothrow_invocable_v<decltype(Fn), T&, P...>;
+};
+
+// Chunks at least this long are worked on without the interpreter lock;
+// below it, giving the lock away costs more than it lets others do.
+inline constexpr size_t kUnlockedChunk = size_t{1} << 13;
+
+// Releases the interpreter lock for its scope when asked to, and takes it
+// back however the scope ends.
+class Unlocked {
+ public:
+  explicit Unlocked(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+  ~Unlocked() {
+    if (saved_) PyEval_RestoreThread(saved_);
+  }
+
+ private:
+  PyThreadState* saved_;
+};
+
+template <class Streams, class F>
+bool all_of(Streams& s, F f) {
+  return std::apply([&](auto&... each) { return (f(each) && ...); }, s);
+}
+
+template <class Streams>
+size_t longest_chunk(const Streams& s) {
+  return std::apply([](const auto&... each) { return std::max({size_t{0}, each.pending()...}); },
+                    s);
+}
+
+// One chunk of every stream into `target`: conversion and the core call run
+// without the lock when every stream is a buffer and the chunk is long.
+template <auto Fn, class T, class Streams>
+PyObject* feed_chunk(T& target, Streams& streams, const CallName& who) {
+  bool unlocked = all_of(streams, [](auto& s) { return !s.needs_lock(); }) &&
+                  longest_chunk(streams) >= kUnlockedChunk;
+  bool converted = false;
+  Status status;
+  {
+    Unlocked scope(unlocked);
+    converted = all_of(streams, [](auto& s) { return s.convert(); });
+    if (converted) {
+      std::apply(
+          [&](auto&... each) {
+            if constexpr (std::is_void_v<decltype(std::invoke(Fn, target, each.chunk()...))>)
+              std::invoke(Fn, target, each.chunk()...);
+            else
+              status = std::invoke(Fn, target, each.chunk()...);
+          },
+          streams);
+    }
+  }
+  if (!converted) {
+    all_of(streams, [](auto& s) { return !s.refuse(); });
+    return nullptr;
+  }
+  if (!status.ok()) return raise_failure(status.failure(), who);
+  Py_RETURN_NONE;
+}
+
+// Applies f to every stream in parameter order, stopping at the first that
+// fails; a TypeError it raised names its parameter.
+template <class Streams, class F, size_t... I>
+bool each_argument(Streams& streams, const Signature& sig, F f, std::index_sequence<I...>) {
+  bool ok = true;
+  ((ok = ok && (f(std::get<I>(streams)) || (prefix_argument_error(sig.params[I]), false))), ...);
+  return ok;
+}
+
+template <auto Fn, bool Nothrow, class T, class Streams>
+PyObject* feed(T& state, Streams& streams, const Signature& sig, const CallName& who) {
+  constexpr auto every = std::make_index_sequence<std::tuple_size_v<Streams>>{};
+  std::optional<T> scratch;
+  for (bool first = true;; first = false) {
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (!each_argument(streams, sig, [](auto& s) { return s.pull(); }, every)) return nullptr;
+    bool last = all_of(streams, [](auto& s) { return s.exhausted(); });
+    if (!first && last && longest_chunk(streams) == 0) break;
+    if (first && last && Nothrow) return feed_chunk<Fn>(state, streams, who);
+    if (!scratch) scratch.emplace(state);
+    Owned done(feed_chunk<Fn>(*scratch, streams, who));
+    if (!done) return nullptr;
+    if (last) break;
+  }
+  state = std::move(*scratch);
+  Py_RETURN_NONE;
+}
+
+template <class T, Lit Sig, auto Fn>
+struct BatchCall {
+  static constexpr Signature sig = parse_signature(Sig.view());
+  using C = Callable<decltype(Fn)>;
+  using Shape = StreamTuple<typename C::params>;
+  using Streams = typename Shape::type;
+  static constexpr size_t N = std::tuple_size_v<Streams>;
+  static_assert(sig.has_self && N == static_cast<size_t>(sig.count),
+                "a batch method takes the instance and its streams");
+
+  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    const CallName who{class_record<T>.name, sig.name};
+    BoundArguments bound;
+    if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
+    return guarded([&]() -> PyObject* {
+      BorrowGuard guard;
+      auto* inst = instance_of<T>(self);
+      if (!guard.exclusive(inst->borrow)) return nullptr;
+      Streams streams;
+      size_t at = 0;
+      auto open = [&](auto& s) { return s.open(bound[at++]); };
+      if (!each_argument(streams, sig, open, std::make_index_sequence<N>{})) return nullptr;
+      return feed<Fn, Shape::template nothrow<T, Fn>>(inst->state, streams, sig, who);
+    });
+  }
+};
+
+// A table entry for a batch method: text signature, core callable, docstring.
+template <Lit Sig, auto Fn, Lit Doc = "">
+struct Batch {
+  template <class T>
+  static PyMethodDef def(std::deque<std::string>& text) {
+    return method_def<Sig, Doc>(text, &BatchCall<T, Sig, Fn>::call);
+  }
+};
+
+}  // namespace tallix::py

@@ -1,0 +1,178 @@
+#include "elements.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+namespace tallix::py {
+
+namespace {
+
+constexpr bool kLittle = std::endian::native == std::endian::little;
+
+// The byte-order prefix of a format: whether it names the other order, and
+// whether it asks for standard sizes (which then come from itemsize anyway).
+std::optional<bool> swapped_by(char prefix) {
+  switch (prefix) {
+    case '@':
+    case '=':
+      return false;
+    case '<':
+      return !kLittle;
+    case '>':
+    case '!':
+      return kLittle;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<Element> integer_of(size_t size, bool is_signed) {
+  switch (size) {
+    case 1:
+      return is_signed ? Element::I8 : Element::U8;
+    case 2:
+      return is_signed ? Element::I16 : Element::U16;
+    case 4:
+      return is_signed ? Element::I32 : Element::U32;
+    case 8:
+      return is_signed ? Element::I64 : Element::U64;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<Element> element_of(char code, size_t size) {
+  switch (code) {
+    case 'e':
+      return size == 2 ? std::optional(Element::F16) : std::nullopt;
+    case 'f':
+      return size == 4 ? std::optional(Element::F32) : std::nullopt;
+    case 'd':
+      return size == 8 ? std::optional(Element::F64) : std::nullopt;
+    case '?':
+      return size == 1 ? std::optional(Element::Bool) : std::nullopt;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
+      return integer_of(size, true);
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
+      return integer_of(size, false);
+    default:
+      return std::nullopt;
+  }
+}
+
+template <class U>
+U load(const char* at, bool swapped) {
+  U u;
+  std::memcpy(&u, at, sizeof u);
+  if constexpr (sizeof(U) == 2) return swapped ? __builtin_bswap16(u) : u;
+  if constexpr (sizeof(U) == 4) return swapped ? __builtin_bswap32(u) : u;
+  if constexpr (sizeof(U) == 8) return swapped ? __builtin_bswap64(u) : u;
+  return u;
+}
+
+// Every binary16 value, NaN payloads included, is a binary64 value.
+double from_half(uint16_t h) {
+  uint64_t sign = uint64_t{h >> 15} << 63;
+  uint64_t exponent = (h >> 10) & 0x1F, fraction = h & 0x3FF;
+  if (exponent == 0) {
+    double magnitude = std::ldexp(static_cast<double>(fraction), -24);
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(magnitude) | sign);
+  }
+  uint64_t e64 = exponent == 0x1F ? 0x7FF : exponent - 15 + 1023;
+  return std::bit_cast<double>(sign | (e64 << 52) | (fraction << 42));
+}
+
+template <class Raw, class Value>
+size_t read_integers(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out) {
+  for (size_t i = 0; i < n; ++i) {
+    auto v = static_cast<Value>(load<Raw>(base + static_cast<ptrdiff_t>(i) * stride, swapped));
+    if constexpr (sizeof(Value) == 8) {
+      uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+      if (!fits_binary64(magnitude)) return i;
+    }
+    out[i] = static_cast<double>(v);
+  }
+  return n;
+}
+
+template <class Raw, class Convert>
+size_t read_reals(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out,
+                  Convert convert) {
+  for (size_t i = 0; i < n; ++i)
+    out[i] = convert(load<Raw>(base + static_cast<ptrdiff_t>(i) * stride, swapped));
+  return n;
+}
+
+}  // namespace
+
+std::optional<ElementFormat> parse_element(std::string_view format, size_t itemsize) {
+  bool swapped = false;
+  if (format.size() == 2) {
+    std::optional<bool> s = swapped_by(format[0]);
+    if (!s) return std::nullopt;
+    swapped = *s;
+    format.remove_prefix(1);
+  }
+  if (format.size() != 1) return std::nullopt;
+  std::optional<Element> kind = element_of(format[0], itemsize);
+  if (!kind) return std::nullopt;
+  return ElementFormat{*kind, swapped && itemsize > 1, itemsize};
+}
+
+size_t read_elements(ElementFormat f, const char* base, ptrdiff_t stride, size_t n, double* out) {
+  const bool s = f.swapped;
+  switch (f.kind) {
+    case Element::F16:
+      return read_reals<uint16_t>(base, stride, n, s, out, from_half);
+    case Element::F32:
+      return read_reals<uint32_t>(base, stride, n, s, out, [](uint32_t u) {
+        return static_cast<double>(std::bit_cast<float>(u));
+      });
+    case Element::F64:
+      return read_reals<uint64_t>(base, stride, n, s, out,
+                                  [](uint64_t u) { return std::bit_cast<double>(u); });
+    case Element::Bool:
+      return read_reals<uint8_t>(base, stride, n, s, out, [](uint8_t u) { return u ? 1.0 : 0.0; });
+    case Element::I8:
+      return read_integers<uint8_t, int8_t>(base, stride, n, s, out);
+    case Element::I16:
+      return read_integers<uint16_t, int16_t>(base, stride, n, s, out);
+    case Element::I32:
+      return read_integers<uint32_t, int32_t>(base, stride, n, s, out);
+    case Element::I64:
+      return read_integers<uint64_t, int64_t>(base, stride, n, s, out);
+    case Element::U8:
+      return read_integers<uint8_t, uint8_t>(base, stride, n, s, out);
+    case Element::U16:
+      return read_integers<uint16_t, uint16_t>(base, stride, n, s, out);
+    case Element::U32:
+      return read_integers<uint32_t, uint32_t>(base, stride, n, s, out);
+    case Element::U64:
+      return read_integers<uint64_t, uint64_t>(base, stride, n, s, out);
+  }
+  return n;
+}
+
+std::string_view describe_integer(ElementFormat f, const char* at, char (&text)[24]) {
+  uint64_t raw = load<uint64_t>(at, f.swapped);
+  auto [end, ec] = f.kind == Element::I64
+                       ? std::to_chars(text, text + sizeof text, static_cast<int64_t>(raw))
+                       : std::to_chars(text, text + sizeof text, raw);
+  (void)ec;
+  return std::string_view(text, static_cast<size_t>(end - text));
+}
+
+}  // namespace tallix::py

@@ -1,0 +1,46 @@
+// Numeric buffer elements read as binary64: every real-number format an
+// array can export (floats of 16, 32 and 64 bits, integers of every width,
+// booleans), in either byte order and at any stride. Plain memory work, with
+// no Python objects, so it may run while the interpreter lock is released.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tallix::py {
+
+enum class Element : uint8_t { F16, F32, F64, Bool, I8, I16, I32, I64, U8, U16, U32, U64 };
+
+struct ElementFormat {
+  Element kind = Element::F64;
+  bool swapped = false;  // stored in the other byte order
+  size_t size = 8;
+
+  bool is_native_f64() const { return kind == Element::F64 && !swapped; }
+};
+
+// The element a struct-module format string names, or nullopt for anything
+// that is not a real number binary64 can hold: complex, text, objects,
+// records, pointers and long double.
+std::optional<ElementFormat> parse_element(std::string_view format, size_t itemsize);
+
+// Converts n elements at base, base + stride, ... into out[0..n). Every
+// value converts exactly except integers of 54 bits or more, which binary64
+// may not hold: returns n when all were held exactly, else the index of the
+// first that was not (the values before it are converted).
+size_t read_elements(ElementFormat f, const char* base, ptrdiff_t stride, size_t n, double* out);
+
+// Whether binary64 holds an integer of this magnitude exactly: at most 53
+// significant bits.
+inline bool fits_binary64(uint64_t magnitude) {
+  return magnitude < (uint64_t{1} << 53) ||
+         (magnitude >> std::countr_zero(magnitude)) < (uint64_t{1} << 53);
+}
+
+// The integer at `at` as a decimal string, for the message that refuses it.
+std::string_view describe_integer(ElementFormat f, const char* at, char (&text)[24]);
+
+}  // namespace tallix::py

@@ -1,0 +1,159 @@
+// The arguments of batch methods, read a chunk at a time so that a batch of
+// any length runs in bounded memory, can be interrupted between chunks and
+// can work on buffers without the interpreter lock.
+//
+// Every stream follows one protocol, driven by `feed` in batch.hpp:
+//   open(obj)   classify the argument; refuse what is not numbers (lock held)
+//   pull()      take the next chunk from an iterable (lock held); a buffer
+//               only moves its window
+//   convert()   read the window of a buffer into binary64 (no lock needed);
+//               false when an integer has no exact binary64 value
+//   refuse()    raise the ValueError for that integer (lock held)
+//   chunk()     the values of this chunk, as the core takes them
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "elements.hpp"
+#include "python.hpp"
+#include "rows.hpp"
+
+namespace tallix::py {
+
+// Values per chunk: large enough that the per-chunk work (a signal check,
+// releasing the lock) vanishes, small enough to answer Ctrl-C at once.
+inline constexpr size_t kStreamChunk = size_t{1} << 16;
+
+// A Python reference released on scope exit.
+class Owned {
+ public:
+  Owned() = default;
+  explicit Owned(PyObject* o) : o_(o) {}
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { Py_XDECREF(o_); }
+  void reset(PyObject* o) {
+    Py_XDECREF(o_);
+    o_ = o;
+  }
+  PyObject* get() const { return o_; }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_ = nullptr;
+};
+
+// A numeric buffer of `ndim` dimensions, held for the whole call.
+class BufferWindow {
+ public:
+  BufferWindow() = default;
+  BufferWindow(const BufferWindow&) = delete;
+  BufferWindow& operator=(const BufferWindow&) = delete;
+  ~BufferWindow();
+
+  // False with no error set when `o` exports no buffer; false with an error
+  // when it exports one of the wrong kind or shape.
+  bool open(PyObject* o, int ndim);
+  bool is_open() const { return open_; }
+  size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
+  // Reads `count` rows (elements when 1-D) from row `first` into out, row
+  // after row; false at the first integer binary64 cannot hold.
+  bool read(size_t first, size_t count, double* out);
+  // The same rows in place, when they already are contiguous native binary64.
+  const double* in_place(size_t first) const;
+  // Raises the ValueError for the integer read() stopped at; false if none.
+  bool refuse() const;
+
+ private:
+  Py_buffer view_{};
+  bool open_ = false;
+  ElementFormat format_;
+  bool contiguous_f64_ = false;
+  const char* inexact_ = nullptr;  // the integer read() stopped at
+};
+
+// A column of real numbers: a numeric buffer, an object with __array__, or
+// any iterable of real numbers (generators included).
+class ValueStream {
+ public:
+  bool open(PyObject* o);
+  bool pull();
+  bool convert();
+  bool refuse() const { return window_.refuse(); }
+  bool needs_lock() const { return !window_.is_open(); }
+  bool exhausted() const { return exhausted_; }
+  size_t pending() const { return count_; }
+  std::span<const double> chunk() const { return {data_, count_}; }
+
+ private:
+  BufferWindow window_;
+  Owned array_;  // what __array__ gave, kept alive with its buffer
+  Owned iterator_;
+  std::vector<double> values_;
+  const double* data_ = nullptr;
+  size_t next_ = 0, count_ = 0;
+  bool exhausted_ = false;
+};
+
+// Rows of real numbers: a 2-D numeric buffer (or __array__ giving one), or
+// any iterable of rows, each read like a column. All rows have one length.
+class RowStream {
+ public:
+  bool open(PyObject* o);
+  bool pull();
+  bool convert();
+  bool refuse() const { return window_.refuse(); }
+  bool needs_lock() const { return !window_.is_open(); }
+  bool exhausted() const { return exhausted_; }
+  size_t pending() const { return count_; }
+  Rows chunk() const { return Rows{{data_, count_ * width_}, count_, count_ ? width_ : 0}; }
+
+ private:
+  bool pull_row(PyObject* row);
+
+  BufferWindow window_;
+  Owned array_;
+  Owned iterator_;
+  std::vector<double> values_;
+  const double* data_ = nullptr;
+  size_t width_ = 0, next_ = 0, count_ = 0, rows_seen_ = 0;
+  bool exhausted_ = false;
+};
+
+// Text keys: any iterable of str. The chunk's str objects are held so that
+// their UTF-8 views stay valid while the core reads them.
+class KeyStream {
+ public:
+  bool open(PyObject* o);
+  bool pull();
+  bool convert() { return true; }
+  bool refuse() const { return false; }
+  bool needs_lock() const { return true; }
+  bool exhausted() const { return exhausted_; }
+  size_t pending() const { return views_.size(); }
+  std::span<const std::string_view> chunk() const { return views_; }
+
+ private:
+  void release();
+
+  Owned iterator_;
+  std::vector<PyObject*> held_;
+  std::vector<std::string_view> views_;
+  bool exhausted_ = false;
+
+ public:
+  KeyStream() = default;
+  KeyStream(const KeyStream&) = delete;
+  KeyStream& operator=(const KeyStream&) = delete;
+  ~KeyStream() { release(); }
+};
+
+// One real number from an element of an iterable: floats as they are,
+// integers only when binary64 holds them exactly, anything else through
+// its __float__. Refuses text, bytes and missing values with clear errors.
+bool real_from_object(PyObject* o, double& out);
+
+}  // namespace tallix::py
