@@ -5,7 +5,15 @@ import math
 import random
 import struct
 
+import array
+import signal
+import subprocess
+import sys
+import threading
+import time
+
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -78,7 +86,7 @@ def loop_and_batch(make, update, columns, prefix):
     return a, b
 
 
-@pytest.mark.parametrize("n", [0, 1, 3, 255, 256, 257, 2049, 5000])
+@pytest.mark.parametrize("n", [0, 1, 3, 255, 256, 257, 2049, 5000, 140001])
 @pytest.mark.parametrize("name, make, update", UNARY + BINARY, ids=case_id)
 def test_extend_equals_update_loop(name, make, update, n):
     rng = random.Random(n * 31 + len(name))
@@ -212,3 +220,151 @@ def test_pairwise_batches_any_values(pairs):
         assert state_bytes(a) == state_bytes(b)
     a, b = loop_and_batch(T.Moments4F64, "add", [xs], [[]])
     assert a.to_bytes() == b.to_bytes()
+
+
+# ---- input kinds: any array-like or iterable, read exactly ----
+
+STREAMING = [c for c in UNARY + BINARY if c[0] != "DotF64"]  # DotF64 keeps its own rules
+SMALL = [0, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 127] * 12  # held by every numeric dtype
+
+
+def numeric(dtype):
+    return lambda v: np.array(v, dtype=dtype)
+
+
+KINDS = {
+    "list": list, "tuple": tuple, "range": lambda v: v, "generator": lambda v: (x for x in v),
+    "numpy scalars": lambda v: iter(np.array(v, dtype=np.int16)),
+    "array.array": lambda v: array.array("d", v),
+    "big-endian": numeric(">f8"), "little-endian int": numeric("<i4"),
+    "strided": lambda v: np.column_stack([v, v])[:, 1],
+    "reversed": lambda v: np.array(v[::-1], dtype=np.float64)[::-1],
+    "pandas Series": pd.Series, "pandas Index": pd.Index,
+    "nullable Int64": lambda v: pd.Series(v, dtype="Int64"),
+    **{str(np.dtype(t)): numeric(t) for t in (np.float16, np.float32, np.int8, np.int16, np.int32,
+                                               np.int64, np.uint8, np.uint16, np.uint32,
+                                               np.uint64, np.bool_)},
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("name, make, update", STREAMING, ids=case_id)
+def test_every_input_kind_gives_the_float64_bytes(name, make, update, kind):
+    v = [x % 2 for x in SMALL] if kind == "bool" else SMALL
+    v = range(len(v)) if kind == "range" else v
+    arity = 2 if (name, make, update) in BINARY else 1
+    a, b = make(), make()
+    a.extend(*[np.array(v, dtype=np.float64)] * arity)
+    b.extend(*[KINDS[kind](v) for _ in range(arity)])
+    assert state_bytes(a) == state_bytes(b)
+
+
+def test_integers_are_taken_exactly_or_refused():
+    exact = [2**53 + 2, 1, -(2**53), -(2**63), 2**63]
+    for xs in (exact, np.array(exact[:-1], dtype=np.int64), np.array([2**64 - 2**11], np.uint64)):
+        s = T.SumF64()
+        s.extend(xs)
+        assert s.value() == float(sum(int(x) for x in xs))
+
+
+def chunks_then(bad, n=100_000):
+    return [1.5] * n + [bad]
+
+
+def raising_generator():
+    yield from [1.5] * 100_000
+    raise LookupError("half-way")
+
+
+REFUSED = [
+    (lambda: b"12", TypeError, "not 'bytes'"),
+    (lambda: bytearray(b"12"), TypeError, "not 'bytearray'"),
+    (lambda: "12", TypeError, "Can't extract `str`"),
+    (lambda: np.array([1 + 2j]), TypeError, "dtype complex128"),
+    (lambda: np.array(["2020-01-01"], dtype="M8[ns]"), TypeError, "dtype datetime64"),
+    (lambda: np.array([1], dtype="m8[s]"), TypeError, "dtype timedelta64"),
+    (lambda: np.array(["a"]), TypeError, "dtype <U1"),
+    (lambda: np.array([1.0], dtype=object), TypeError, "dtype object"),
+    (lambda: np.ones((2, 2)), TypeError, "1-dimensional array of real numbers, not 2"),
+    (lambda: np.float64(2.0), TypeError, "not 0-dimensional"),
+    (lambda: 5, TypeError, "'int' object cannot be converted"),
+    (lambda: pd.Series([1.5, None], dtype="Float64"), ValueError, r"missing values.*dropna"),
+    (lambda: pd.Series([True, None], dtype="boolean"), ValueError, r"missing values.*fillna"),
+    (lambda: chunks_then(pd.NA), ValueError, "missing values"),
+    (lambda: chunks_then(1 + 1j), TypeError, "complex"),
+    (lambda: chunks_then("x"), TypeError, "str"),
+    (lambda: chunks_then(2**53 + 1), ValueError, "integer 9007199254740993 has no exact"),
+    (lambda: chunks_then(10**400), ValueError, "out of range"),
+    (lambda: np.array([1] * 100_000 + [-(2**53) - 1]), ValueError, "integer -9007199254740993"),
+    (lambda: np.array([2**64 - 1], dtype=np.uint64), ValueError, "18446744073709551615"),
+    (raising_generator, LookupError, "half-way"),
+]
+
+
+@pytest.mark.parametrize("make_input, error, message", REFUSED)
+@pytest.mark.parametrize("name, make, update", STREAMING, ids=case_id)
+def test_refused_input_changes_nothing(name, make, update, make_input, error, message):
+    arity = 2 if (name, make, update) in BINARY else 1
+    s = make()
+    getattr(s, update)(*[1.25] * arity)
+    before = state_bytes(s)
+    for bad_at in range(arity):
+        columns = [make_input() if i == bad_at else range(100_001) for i in range(arity)]
+        with pytest.raises(error, match=message):
+            s.extend(*columns)
+    assert state_bytes(s) == before
+
+
+def test_keyed_extend_equals_add_loop_and_refuses_unchanged():
+    keys = ["a", "b", "\u00e9", "a"] * 30_000
+    xs = np.linspace(-1, 1, len(keys))
+    for cls in (T.SumMap, T.MomentsMap):
+        a, b = cls(), cls()
+        for k, x in zip(keys, xs):
+            a.add(k, x)
+        b.extend(iter(keys), xs)
+        assert a.encode() == b.encode()
+        for bad_keys, bad_xs, error in ((keys, xs[:-1], ValueError), (keys + [1], list(xs) + [1.0],
+                                                                      TypeError)):
+            with pytest.raises(error):
+                b.extend(bad_keys, bad_xs)
+        assert a.encode() == b.encode()
+
+
+def test_other_threads_run_and_meet_the_borrow_during_a_batch():
+    s = T.SumF64()
+    data = np.broadcast_to(np.float64(0.5), (3 * 10**7,))
+    worker = threading.Thread(target=s.extend, args=(data,))
+    refused = 0
+    worker.start()
+    while worker.is_alive():
+        try:
+            s.value()
+        except RuntimeError as e:
+            assert str(e) == "Already mutably borrowed"
+            refused += 1
+    worker.join()
+    assert refused > 0  # this thread ran while the batch held the instance
+    assert s.value() == 1.5 * 10**7 and s.count() == 3 * 10**7
+
+
+@pytest.mark.parametrize("source", ["np.broadcast_to(np.float64(1.5), (10**10,))",
+                                    "range(10**10)", "(float(i) for i in range(10**10))"])
+def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(source):
+    code = f"""if True:
+        import numpy as np, tallix
+        m = tallix.Moments4F64()
+        m.add(2.0)
+        before = m.to_bytes()
+        print("ready", flush=True)
+        try:
+            m.extend({source})
+        except KeyboardInterrupt:
+            print("interrupted", m.to_bytes() == before)
+    """
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    assert out.strip() == "interrupted True"
