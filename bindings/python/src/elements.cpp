@@ -73,14 +73,19 @@ std::optional<Element> element_of(char code, size_t size) {
   }
 }
 
-template <class U>
-U load(const char* at, bool swapped) {
+template <class U, bool Swap>
+U load(const char* at) {
   U u;
   std::memcpy(&u, at, sizeof u);
-  if constexpr (sizeof(U) == 2) return swapped ? __builtin_bswap16(u) : u;
-  if constexpr (sizeof(U) == 4) return swapped ? __builtin_bswap32(u) : u;
-  if constexpr (sizeof(U) == 8) return swapped ? __builtin_bswap64(u) : u;
-  return u;
+  if constexpr (!Swap || sizeof(U) == 1) return u;
+  if constexpr (sizeof(U) == 2) return __builtin_bswap16(u);
+  if constexpr (sizeof(U) == 4) return __builtin_bswap32(u);
+  if constexpr (sizeof(U) == 8) return __builtin_bswap64(u);
+}
+
+template <class U>
+U load(const char* at, bool swapped) {
+  return swapped ? load<U, true>(at) : load<U, false>(at);
 }
 
 // Every binary16 value, NaN payloads included, is a binary64 value.
@@ -95,15 +100,45 @@ double from_half(uint16_t h) {
   return std::bit_cast<double>(sign | (e64 << 52) | (fraction << 42));
 }
 
+template <class Value>
+uint64_t magnitude_of(Value v) {
+  return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+
+// The conversion loop, with the unit stride apart so that it vectorises.
+template <class Raw, bool Swap, class Convert>
+void convert_all(const char* base, ptrdiff_t stride, size_t n, double* out, Convert convert) {
+  if (stride == static_cast<ptrdiff_t>(sizeof(Raw))) {
+    for (size_t i = 0; i < n; ++i) out[i] = convert(load<Raw, Swap>(base + i * sizeof(Raw)));
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      out[i] = convert(load<Raw, Swap>(base + static_cast<ptrdiff_t>(i) * stride));
+  }
+}
+
+template <class Raw, class Convert>
+void convert_all(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out,
+                 Convert convert) {
+  if (swapped)
+    convert_all<Raw, true>(base, stride, n, out, convert);
+  else
+    convert_all<Raw, false>(base, stride, n, out, convert);
+}
+
+// Integers of up to 32 bits always convert exactly; wider ones are checked
+// after the loop, which stays branch-free, and located only if one failed.
 template <class Raw, class Value>
 size_t read_integers(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out) {
-  for (size_t i = 0; i < n; ++i) {
-    auto v = static_cast<Value>(load<Raw>(base + static_cast<ptrdiff_t>(i) * stride, swapped));
-    if constexpr (sizeof(Value) == 8) {
-      uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-      if (!fits_binary64(magnitude)) return i;
+  convert_all<Raw>(base, stride, n, swapped, out,
+                   [](Raw r) { return static_cast<double>(static_cast<Value>(r)); });
+  if constexpr (sizeof(Value) == 8) {
+    bool wide = false;
+    for (size_t i = 0; i < n; ++i) wide |= std::fabs(out[i]) >= 0x1p53;
+    if (!wide) return n;
+    for (size_t i = 0; i < n; ++i) {
+      auto v = static_cast<Value>(load<Raw>(base + static_cast<ptrdiff_t>(i) * stride, swapped));
+      if (!fits_binary64(magnitude_of(v))) return i;
     }
-    out[i] = static_cast<double>(v);
   }
   return n;
 }
@@ -111,8 +146,7 @@ size_t read_integers(const char* base, ptrdiff_t stride, size_t n, bool swapped,
 template <class Raw, class Convert>
 size_t read_reals(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out,
                   Convert convert) {
-  for (size_t i = 0; i < n; ++i)
-    out[i] = convert(load<Raw>(base + static_cast<ptrdiff_t>(i) * stride, swapped));
+  convert_all<Raw>(base, stride, n, swapped, out, convert);
   return n;
 }
 

@@ -25,7 +25,7 @@ namespace tallix::py {
 
 // Values per chunk: large enough that the per-chunk work (a signal check,
 // releasing the lock) vanishes, small enough to answer Ctrl-C at once.
-inline constexpr size_t kStreamChunk = size_t{1} << 16;
+inline constexpr size_t kStreamChunk = size_t{1} << 14;
 
 // A Python reference released on scope exit.
 class Owned {
