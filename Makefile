@@ -36,6 +36,7 @@ demo: install
 bench: install
 	$(PIP) install -q xsum
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/bench_stack.py
 
 format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
