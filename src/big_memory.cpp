@@ -47,8 +47,6 @@ class Arena {
   unsigned depth = 0;
   BigMemoryUse use;
 
-  ~Arena() { unmap(); }
-
   bool owns(const void* p) const {
     const char* c = static_cast<const char*>(p);
     return base_ != nullptr && c >= base_ && c < base_ + capacity_;
@@ -56,7 +54,7 @@ class Arena {
 
   bool reserve(size_t bytes) {
     if (capacity_ >= bytes) return true;
-    unmap();
+    release();
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     if (bytes > SIZE_MAX - page) return false;
     const size_t size = (bytes + page - 1) / page * page;
@@ -72,8 +70,14 @@ class Arena {
   // Called when the outermost scope ends: every block is dead by then.
   void clear() {
     top_ = 0;
-    free_.fill(nullptr);
-    if (capacity_ > kRetainedBytes) unmap();
+    for (; listed_ != 0; listed_ &= listed_ - 1) free_[std::countr_zero(listed_)] = nullptr;
+    if (capacity_ > kRetainedBytes) release();
+  }
+
+  void release() {
+    if (base_ != nullptr) munmap(base_, capacity_);
+    base_ = nullptr;
+    capacity_ = top_ = 0;
   }
 
   void* take(size_t bytes) {
@@ -99,6 +103,7 @@ class Arena {
     }
     *static_cast<void**>(p) = free_[c];
     free_[c] = p;
+    listed_ |= uint64_t{1} << c;
   }
 
   void* resize(void* p, size_t old_bytes, size_t new_bytes) {
@@ -123,20 +128,26 @@ class Arena {
   size_t capacity_ = 0;
   size_t top_ = 0;
   std::array<void*, kClasses> free_{};
+  uint64_t listed_ = 0;  // classes whose free list may be non-empty
 
   void grow_top(size_t bytes) {
     top_ += bytes;
     use.carved = std::max(use.carved, top_);
   }
-
-  void unmap() {
-    if (base_ != nullptr) munmap(base_, capacity_);
-    base_ = nullptr;
-    capacity_ = top_ = 0;
-  }
 };
 
+// Trivially destructible, so that GMP's calls reach it without the check on
+// every access that a thread_local with a destructor costs; the mapping goes
+// back at thread exit through ArenaRelease, touched once per reservation.
 thread_local Arena arena;
+
+struct ArenaRelease {
+  bool armed = false;
+  ~ArenaRelease() {
+    if (armed) arena.release();
+  }
+};
+thread_local ArenaRelease arena_release;
 
 void* arena_allocate(size_t bytes) {
   Arena& a = arena;
@@ -185,6 +196,7 @@ BigMemoryScope::BigMemoryScope(size_t bytes) noexcept {
   }
   reserved_ = a.reserve(bytes);
   if (!reserved_) return;
+  arena_release.armed = true;  // the first touch registers the release at thread exit
   a.use = BigMemoryUse{};
   ++a.depth;
 }
