@@ -31,7 +31,12 @@ struct Rejection {
   const char* message;
 };
 
-using Failure = std::variant<StatsError, DotError, InputError, UsageFailure, Rejection>;
+// The memory a query needs could not be reserved (MemoryError); nothing was
+// computed and nothing changed.
+struct OutOfMemory {};
+
+using Failure =
+    std::variant<StatsError, DotError, InputError, UsageFailure, Rejection, OutOfMemory>;
 
 inline const char* name_of(StatsError e) {
   switch (e) {
@@ -57,6 +62,7 @@ class [[nodiscard]] Result {
   Result(InputError e) : v_(std::in_place_index<1>, e) {}
   Result(UsageFailure e) : v_(std::in_place_index<1>, e) {}
   Result(Rejection e) : v_(std::in_place_index<1>, e) {}
+  Result(OutOfMemory e) : v_(std::in_place_index<1>, e) {}
   Result(Failure e) : v_(std::in_place_index<1>, e) {}
 
   bool ok() const { return v_.index() == 0; }
@@ -79,6 +85,7 @@ class [[nodiscard]] Result<void> {
   Result(InputError e) : f_(e), failed_(true) {}
   Result(UsageFailure e) : f_(e), failed_(true) {}
   Result(Rejection e) : f_(e), failed_(true) {}
+  Result(OutOfMemory e) : f_(e), failed_(true) {}
   Result(Failure e) : f_(e), failed_(true) {}
 
   bool ok() const { return !failed_; }

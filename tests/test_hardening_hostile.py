@@ -50,6 +50,41 @@ def test_covmatrix_dimension_beyond_memory_is_a_clear_error(d):
         CovMatrixF64(d)
 
 
+# A state read back from bytes, then queried with no address space to spare.
+# GMP aborts the process when it cannot allocate, so the query must find out
+# before it starts: MemoryError, the state unchanged, the process alive.
+BIG_QUERY_UNDER_LIMIT = """
+import random, resource, tallix
+rng = random.Random(7)
+s = tallix.CovMatrixF64({d})
+for _ in range({d} + 3):
+    row = [rng.uniform(1, 2) * 2.0 ** rng.randint(-400, 400) for _ in range({d})]
+    s.add(row, rng.uniform(1, 2) * 2.0 ** rng.randint(-400, 400))
+blob = s.encode()
+s = tallix.CovMatrixF64.decode(blob)
+with open("/proc/self/status") as f:
+    used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), hard))
+try:
+    s.{query}()
+    outcome = "answered"
+except MemoryError:
+    outcome = "MemoryError"
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcome, s.encode() == blob)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves its shadow beyond any tight limit")
+@pytest.mark.parametrize("query, d", [("regression_exact", 40), ("regression", 160)])
+def test_big_integer_query_beyond_memory_is_a_memory_error(query, d):
+    code = BIG_QUERY_UNDER_LIMIT.format(query=query, d=d)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (out.returncode, out.stdout) == (0, "MemoryError True\n"), out.stderr[-500:]
+
+
 def test_histogram_with_more_edges_than_the_encoding_counts(tmp_path):
     # 2^32 edges, read in place from a sparse file: refused on the count
     # alone, before a single edge is copied or checked.

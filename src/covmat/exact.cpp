@@ -1,6 +1,8 @@
 // Exact queries: pairwise covariance and the correctly rounded least-squares
 // solution by Cramer's rule over fraction-free determinants.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 
 #include "reading.hpp"
 
@@ -47,13 +49,81 @@ void build_normal_equations(const CovMatrixF64& s, const ExactSums& e, BigMatrix
   }
 }
 
+// Limbs of a k × k minor of entries below 2^entry_bits in magnitude, with two
+// to spare for GMP, which sizes a result before it knows its top limb.
+// Hadamard: |minor| ≤ k^(k/2) · 2^(k · entry_bits).
+size_t minor_limbs(size_t order, size_t entry_bits) {
+  const size_t bits = order * entry_bits + order * std::bit_width(order) / 2 + 1;
+  return (bits + 63) / 64 + 2;
+}
+
+// A Bareiss product before its exact division: the previous pivot times the
+// next minor, both no larger than a minor of the full order.
+size_t product_limbs(size_t order, size_t entry_bits) {
+  return 2 * minor_limbs(order, entry_bits) + 2;
+}
+
+size_t entry_bits_of(const std::vector<BigInt>& row) {
+  size_t bits = 0;
+  for (const BigInt& v : row) bits = std::max(bits, mpz_sizeinbase(v.get_mpz_t(), 2));
+  return bits;
+}
+
+size_t entry_bits_of(const BigMatrix& m) {
+  size_t bits = 0;
+  for (const auto& row : m) bits = std::max(bits, entry_bits_of(row));
+  return bits;
+}
+
+void reserve_limbs(BigInt& v, size_t limbs) {
+  if (static_cast<size_t>(v.get_mpz_t()->_mp_alloc) < limbs)
+    mpz_realloc2(v.get_mpz_t(), static_cast<mp_bitcnt_t>(limbs * 64));
+}
+
+// The bytes a power-of-two arena carves for one block of `limbs`.
+size_t block_bytes(size_t limbs) { return std::bit_ceil(std::max<size_t>(limbs * 8, 16)); }
+
+// Arena bytes for the exact regression of dimension d; the arena's classes
+// grow only while all their blocks are live, so each kind of block below
+// costs at most its largest simultaneous count times its (rounded) size.
+// - The sums and products read, and the system [A | b] built from them:
+//   values of at most 35 limbs (see exact_sums_bytes).
+// - The work matrix: every cell is sized once to the largest minor its
+//   column can hold, so elimination never reallocates it.
+// - Everything else (the product and pivot of the elimination, determinants,
+//   the rounding's shifted operands and quotient, expression temporaries and
+//   GMP's scratch): fewer than 32 blocks at once, none larger than four
+//   Bareiss products (GMP's multiplication and exact division need scratch
+//   linear in their operands, well within that).
+size_t regression_exact_bytes(uint64_t d) {
+  // Beyond this the sum would overflow; no such state fits in memory anyway.
+  if (d > (uint64_t{1} << 20)) return SIZE_MAX;
+  const size_t n = d + 1;
+  const size_t entry_bits = 64 * kLimbs;
+  size_t cells = 0;
+  for (size_t j = 0; j < n; ++j) cells += n * block_bytes(minor_limbs(j + 1, entry_bits));
+  const size_t others = 32 * 2 * block_bytes(4 * product_limbs(n, entry_bits));
+  return covmat_detail::exact_sums_bytes(d, n * n + n) + cells + others;
+}
+
+void reserve_minors(BigMatrix& m, size_t entry_bits) {
+  // Column j never holds more than a minor of order j + 1: cell (i, j) last
+  // changes at step min(i, j) - 1, and row swaps keep columns.
+  for (auto& row : m)
+    for (size_t j = 0; j < row.size(); ++j) reserve_limbs(row[j], minor_limbs(j + 1, entry_bits));
+}
+
 }  // namespace
 
 BigInt bareiss_det(BigMatrix& m) {
   const size_t n = m.size();
+  const size_t entry_bits = entry_bits_of(m);
+  reserve_minors(m, entry_bits);
   BigInt prev = 1;
   int sign = 1;
   BigInt t;
+  reserve_limbs(prev, minor_limbs(n, entry_bits));
+  reserve_limbs(t, product_limbs(n, entry_bits));
   for (size_t k = 0; k < n; ++k) {
     if (sgn(m[k][k]) == 0) {
       size_t r = k + 1;
@@ -80,6 +150,8 @@ BigInt bareiss_det(BigMatrix& m) {
 }
 
 Result<double> CovMatrixF64::try_covariance(uint64_t i, uint64_t j) const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   if (mismatched) return StatsError::Degenerate;
   const uint64_t n = counted();
   if (n == 0) return StatsError::Empty;
@@ -96,13 +168,18 @@ Result<double> CovMatrixF64::try_covariance(uint64_t i, uint64_t j) const {
 }
 
 Result<std::vector<double>> CovMatrixF64::try_regression_exact() const {
+  BigMemoryScope memory(regression_exact_bytes(d));
+  if (!memory.reserved()) return OutOfMemory{};
   Result<ExactSums> e = covmat_detail::read_exact_sums(*this);
   if (!e.ok()) return e.failure();
   BigMatrix a;
   std::vector<BigInt> b;
   build_normal_equations(*this, e.value(), a, b);
   strip_row_powers_of_two(a, b);
-  BigMatrix work = a;
+  // Sized once for every determinant below (b may replace any column).
+  BigMatrix work(d + 1, std::vector<BigInt>(d + 1));
+  reserve_minors(work, std::max(entry_bits_of(a), entry_bits_of(b)));
+  work = a;
   const BigInt det = bareiss_det(work);
   if (sgn(det) == 0) return StatsError::Degenerate;
   // A positive denominator for every quotient.

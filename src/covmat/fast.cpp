@@ -63,6 +63,9 @@ void eliminate_column(DenseSystem& m, size_t c) {
 }  // namespace
 
 Result<std::vector<double>> CovMatrixF64::try_regression() const {
+  // The means round values no wider than a fixed-size statistics query's.
+  BigMemoryScope memory(covmat_detail::exact_sums_bytes(d) + kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<ExactSums> e = covmat_detail::read_exact_sums(*this);
   if (!e.ok()) return e.failure();
   DenseSystem m = mean_system(*this, e.value());

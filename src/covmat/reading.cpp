@@ -2,6 +2,11 @@
 
 namespace tallix::covmat_detail {
 
+size_t exact_sums_bytes(uint64_t d, uint64_t extra) {
+  const uint64_t values = (d + 1) + (d * (d + 1) / 2 + d) + extra;
+  return values * 1024;
+}
+
 Result<ExactSums> read_exact_sums(const CovMatrixF64& s) {
   if (s.mismatched) return StatsError::Degenerate;
   ExactSums out;

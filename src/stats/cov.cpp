@@ -43,6 +43,8 @@ Result<CovF64::Terms> CovF64::b_terms() const {
 }
 
 Result<double> CovF64::try_covariance() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Terms> t = b_terms();
   if (!t.ok()) return t.failure();
   const BigInt nn = from_u64(t.value().n);
@@ -50,6 +52,8 @@ Result<double> CovF64::try_covariance() const {
 }
 
 Result<double> CovF64::try_slope() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Terms> t = b_terms();
   if (!t.ok()) return t.failure();
   if (t.value().cxx == 0) return StatsError::Degenerate;
@@ -57,6 +61,8 @@ Result<double> CovF64::try_slope() const {
 }
 
 Result<double> CovF64::try_intercept() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Terms> t = b_terms();
   if (!t.ok()) return t.failure();
   const Terms& v = t.value();
@@ -72,6 +78,8 @@ Result<double> CovF64::try_intercept() const {
 }
 
 Result<double> CovF64::try_r_squared() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Terms> t = b_terms();
   if (!t.ok()) return t.failure();
   const Terms& v = t.value();
@@ -81,6 +89,8 @@ Result<double> CovF64::try_r_squared() const {
 }
 
 Result<double> CovF64::try_correlation() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Terms> t = b_terms();
   if (!t.ok()) return t.failure();
   const Terms& v = t.value();

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "../acc.hpp"
+#include "../big_memory.hpp"
 #include "../dot.hpp"
 
 namespace tallix {

@@ -17,6 +17,8 @@ Result<CentredSquares> MomentsF64::a2() const {
 }
 
 Result<double> MomentsF64::try_mean() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
   Result<BigInt> s1 = sum_int(sum_x);
@@ -25,6 +27,8 @@ Result<double> MomentsF64::try_mean() const {
 }
 
 Result<double> MomentsF64::try_variance() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<CentredSquares> c = a2();
   if (!c.ok()) return c.failure();
   BigInt n = from_u64(c.value().n);
@@ -32,6 +36,8 @@ Result<double> MomentsF64::try_variance() const {
 }
 
 Result<double> MomentsF64::try_sample_variance() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<CentredSquares> c = a2();
   if (!c.ok()) return c.failure();
   uint64_t n = c.value().n;

@@ -57,6 +57,8 @@ Result<CentredPowers> Moments4F64::a234() const {
 }
 
 Result<double> Moments4F64::try_mean() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
   Result<BigInt> s1 = sum_int(sum_x);
@@ -65,6 +67,8 @@ Result<double> Moments4F64::try_mean() const {
 }
 
 Result<double> Moments4F64::try_variance() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<CentredPowers> c = a234();
   if (!c.ok()) return c.failure();
   BigInt n = from_u64(c.value().n);
@@ -72,6 +76,8 @@ Result<double> Moments4F64::try_variance() const {
 }
 
 Result<double> Moments4F64::try_skewness_squared() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<CentredPowers> c = a234();
   if (!c.ok()) return c.failure();
   const CentredPowers& m = c.value();
@@ -88,6 +94,8 @@ Result<double> Moments4F64::try_skewness() const {
 }
 
 Result<double> Moments4F64::try_kurtosis() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<CentredPowers> c = a234();
   if (!c.ok()) return c.failure();
   const CentredPowers& m = c.value();
@@ -96,6 +104,8 @@ Result<double> Moments4F64::try_kurtosis() const {
 }
 
 Result<double> Moments4F64::try_excess_kurtosis() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<CentredPowers> c = a234();
   if (!c.ok()) return c.failure();
   const CentredPowers& m = c.value();

@@ -24,12 +24,16 @@ Result<NetSums> PnMomentsF64::net() const {
 }
 
 Result<double> PnMomentsF64::try_mean() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<NetSums> s = net();
   if (!s.ok()) return s.failure();
   return round_rational(s.value().d1, from_u64(s.value().live) * unit_pow(1));
 }
 
 Result<double> PnMomentsF64::try_variance() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<NetSums> s = net();
   if (!s.ok()) return s.failure();
   const NetSums& v = s.value();

@@ -35,6 +35,8 @@ Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
 }
 
 Result<double> WeightedMomentsF64::try_mean() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Ints> v = ints();
   if (!v.ok()) return v.failure();
   if (sgn(v.value().w) <= 0) return StatsError::Degenerate;
@@ -42,6 +44,8 @@ Result<double> WeightedMomentsF64::try_mean() const {
 }
 
 Result<double> WeightedMomentsF64::try_variance() const {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
   Result<Ints> v = ints();
   if (!v.ok()) return v.failure();
   const Ints& s = v.value();

@@ -3,6 +3,7 @@
 
 #include "check.hpp"
 #include "covmat.hpp"
+#include "stats.hpp"
 
 namespace {
 
@@ -52,5 +53,44 @@ TEST(bareiss_matches_cofactor_expansion) {
         if (kind == 3) v = (v << 3000) + BigInt(static_cast<long>(rng() % 1000));
       }
     CHECK_EQ(det_of(m), cofactor_det(m));
+  }
+}
+
+namespace {
+
+// Random bits in every limb of every accumulator and the largest count make
+// each intermediate of a query as wide as it can be.
+void fill_widest(SumF64& s, std::mt19937_64& rng) {
+  for (uint64_t& limb : s.limbs) limb = rng();
+  s.count = UINT64_MAX;
+}
+
+template <class Query>
+void check_within_reservation(Query query) {
+  (void)query();
+  CHECK_EQ(last_big_memory_use().overflows, size_t{0});
+}
+
+}  // namespace
+
+TEST(queries_stay_within_their_reservations) {
+  std::mt19937_64 rng(7);
+  Moments4F64 m4;
+  for (SumF64* s : {&m4.sum_x, &m4.sum_xx.sum, &m4.sum_x3.sum, &m4.sum_x4.sum})
+    fill_widest(*s, rng);
+  check_within_reservation([&] { return m4.try_skewness_squared(); });
+  check_within_reservation([&] { return m4.try_excess_kurtosis(); });
+  CovF64 c;
+  for (SumF64* s : {&c.sum_x, &c.sum_y, &c.sum_xx.sum, &c.sum_yy.sum, &c.sum_xy.sum})
+    fill_widest(*s, rng);
+  check_within_reservation([&] { return c.try_intercept(); });
+  check_within_reservation([&] { return c.try_correlation(); });
+  for (uint64_t d : {1, 2, 5, 9}) {
+    CovMatrixF64 s = CovMatrixF64::create(d).value();
+    for (SumF64& sum : s.sums) fill_widest(sum, rng);
+    for (DotF64& p : s.products) fill_widest(p.sum, rng);
+    check_within_reservation([&] { return s.try_regression_exact(); });
+    CHECK(last_big_memory_use().carved > 0);
+    check_within_reservation([&] { return s.try_regression(); });
   }
 }

@@ -57,6 +57,8 @@ PyObject* raise_failure(const Failure& f, const CallName& who) {
           return raise_value_error(e == InputError::WrongLength ? "wrong byte length" : kUndefined);
         } else if constexpr (std::is_same_v<E, Rejection>) {
           return raise_value_error(e.message);
+        } else if constexpr (std::is_same_v<E, OutOfMemory>) {
+          return PyErr_NoMemory();
         } else {
           return raise_usage(e, who);
         }
