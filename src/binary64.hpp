@@ -9,11 +9,13 @@
 
 namespace tallix {
 
-inline constexpr uint64_t kMinNormalBits = uint64_t{1} << 52;  // 2^-1022
+inline constexpr double kMinNormal = 0x1p-1022;
+inline constexpr uint64_t kMinNormalBits = std::bit_cast<uint64_t>(kMinNormal);
 // Products at or above 2^-968 in magnitude have every bit at or above
 // 2^-1074: a * b below 2^(la + lb + 106) (la, lb the exponents of the lowest
 // set bits) leaves la + lb >= -1074 once |fl(a * b)| reaches 2^-969.
-inline constexpr uint64_t kSplitSafeBits = uint64_t{55} << 52;  // 2^-968
+inline constexpr double kSplitSafe = 0x1p-968;
+inline constexpr uint64_t kSplitSafeBits = std::bit_cast<uint64_t>(kSplitSafe);
 inline constexpr int kLowestBitExponent = -1074;
 
 // k for x = m * 2^k with m odd; x finite and non-zero (infinities and NaNs

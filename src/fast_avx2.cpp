@@ -99,7 +99,7 @@ TALLIX_AVX2 void round_f32_avx2(const double* xs, size_t n, double* out) noexcep
 }
 
 // lowest_bit_exponent of four values, exactly as the scalar form gives it
-// for finite non-zero values (other lanes are never read).
+// for finite non-zero values (the callers mask the other lanes off).
 TALLIX_AVX2 inline __m256i lowest_bit_exponent4(__m256d x) noexcept {
   const __m256i one = _mm256_set1_epi64x(1);
   __m256i bits = _mm256_castpd_si256(x);
@@ -109,8 +109,9 @@ TALLIX_AVX2 inline __m256i lowest_bit_exponent4(__m256d x) noexcept {
   __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t{1} << 52) - 1)),
                               _mm256_slli_epi64(normal, 52));
   __m256i low = _mm256_and_si256(m, _mm256_sub_epi64(_mm256_setzero_si256(), m));
-  // low (at most 2^52) placed under the exponent of 2^53 reads as 2^53 + 2 low,
-  // 2^52 carrying into the exponent alike; taking 2^53 away leaves 2 low exactly.
+  // No 64-bit conversion here: low (a power of two up to 2^52) or'ed into the
+  // bits of 2^53 reads as 2^53 + 2 low (2^52 by a carry into the exponent),
+  // and taking 2^53 away leaves 2 low exactly, whose exponent counts the zeros.
   __m256d twice_low = _mm256_sub_pd(
       _mm256_castsi256_pd(_mm256_or_si256(low, _mm256_set1_epi64x(0x4340000000000000))),
       _mm256_set1_pd(0x1p53));
@@ -128,12 +129,12 @@ TALLIX_AVX2 inline __m256d lost4(__m256d x, __m256d y, __m256d p) noexcept {
   // A NaN compares unordered, hence not equal to zero, and never below a bound.
   __m256d suspect = _mm256_and_pd(
       _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(y, zero, _CMP_NEQ_UQ)),
-      _mm256_cmp_pd(mag, _mm256_set1_pd(0x1p-968), _CMP_LT_OQ));
+      _mm256_cmp_pd(mag, _mm256_set1_pd(kSplitSafe), _CMP_LT_OQ));
   if (_mm256_testz_pd(suspect, suspect)) [[likely]]
     return zero;
   __m256i below = _mm256_add_epi64(lowest_bit_exponent4(x), lowest_bit_exponent4(y));
   __m256i off_grid = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kLowestBitExponent), below);
-  __m256d tiny = _mm256_cmp_pd(mag, _mm256_set1_pd(0x1p-1022), _CMP_LT_OQ);
+  __m256d tiny = _mm256_cmp_pd(mag, _mm256_set1_pd(kMinNormal), _CMP_LT_OQ);
   return _mm256_and_pd(suspect, _mm256_or_pd(tiny, _mm256_castsi256_pd(off_grid)));
 }
 

@@ -101,7 +101,7 @@ TALLIX_AVX512 void round_f32_avx512(const double* xs, size_t n, double* out) noe
 }
 
 // lowest_bit_exponent of eight values, exactly as the scalar form gives it
-// for finite non-zero values (other lanes are never read).
+// for finite non-zero values (the callers mask the other lanes off).
 TALLIX_AVX512 inline __m512i lowest_bit_exponent8(__m512d x) noexcept {
   const __m512i one = _mm512_set1_epi64(1);
   __m512i bits = _mm512_castpd_si512(x);
@@ -125,12 +125,12 @@ TALLIX_AVX512 inline __mmask8 lost8(__m512d x, __m512d y, __m512d mag) noexcept 
   // A NaN compares unordered, hence not equal to zero, and never below a bound.
   __mmask8 suspect = _mm512_cmp_pd_mask(x, zero, _CMP_NEQ_UQ) &
                      _mm512_cmp_pd_mask(y, zero, _CMP_NEQ_UQ) &
-                     _mm512_cmp_pd_mask(mag, _mm512_set1_pd(0x1p-968), _CMP_LT_OQ);
+                     _mm512_cmp_pd_mask(mag, _mm512_set1_pd(kSplitSafe), _CMP_LT_OQ);
   if (suspect == 0) [[likely]]
     return 0;
   __m512i below = _mm512_add_epi64(lowest_bit_exponent8(x), lowest_bit_exponent8(y));
   __mmask8 off_grid = _mm512_cmplt_epi64_mask(below, _mm512_set1_epi64(kLowestBitExponent));
-  __mmask8 tiny = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(0x1p-1022), _CMP_LT_OQ);
+  __mmask8 tiny = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(kMinNormal), _CMP_LT_OQ);
   return static_cast<__mmask8>(suspect & (tiny | off_grid));
 }
 
