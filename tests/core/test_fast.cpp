@@ -298,7 +298,8 @@ std::vector<std::pair<double, double>> bottom_pairs() {
 
 TEST(every_kernel_flags_lost_exactness_as_the_scalar_rule_does) {
   alignas(64) static PairBank pairs;
-  for (auto [u, v] : bottom_pairs()) {
+  for (const auto& pair : bottom_pairs()) {
+    const double u = pair.first, v = pair.second;
     bool want_product = split_loses_exactness(u, v, u * v);
     bool want_square = split_loses_exactness(u, u, u * u);
     for_each_isa([&] {
