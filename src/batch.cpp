@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <vector>
 
 #include "fast.hpp"
@@ -13,7 +12,6 @@ namespace tallix {
 namespace {
 
 constexpr size_t kChunk = 256;
-constexpr uint64_t kMinNormalBits = uint64_t{1} << 52;  // 2^-1022
 
 // Pushes products into one DotF64 through one banked adder, with the count
 // and the exactness flag settled once at the end.
@@ -87,9 +85,7 @@ void moments4_batch(Moments4F64& m, std::span<const double> xs) noexcept {
   bool underflow = false;
   by_chunks(xs.size(), [&](size_t at, size_t n) {
     const double* x = xs.data() + at;
-    active_kernels().square_split(x, n, p, e);
-    for (size_t i = 0; i < n; ++i)
-      underflow |= x[i] != 0.0 && std::bit_cast<uint64_t>(p[i]) < kMinNormalBits;
+    underflow |= active_kernels().square_split(x, n, p, e);
     sum_x.add(x, n);
     sum_xx.push(x, x, n);
     sum_x3.push(x, p, n);
@@ -140,8 +136,7 @@ Status weighted_batch(WeightedMomentsF64& w, std::span<const double> xs,
   by_chunks(xs.size(), [&](size_t at, size_t n) {
     const double* x = xs.data() + at;
     const double* wt = ws.data() + at;
-    active_kernels().square_split(x, n, hi, lo);
-    for (size_t i = 0; i < n; ++i) underflow |= x[i] != 0.0 && std::fabs(hi[i]) < 0x1p-1022;
+    underflow |= active_kernels().square_split(x, n, hi, lo);
     sum_w.add(wt, n);
     sum_wx.push(x, wt, n);
     sum_wxx.push(wt, hi, n);

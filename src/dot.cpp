@@ -2,13 +2,14 @@
 
 #include <bit>
 
+#include "binary64.hpp"
+
 namespace tallix {
 
 namespace {
 
 constexpr uint64_t kAbsMask = 0x7FFFFFFFFFFFFFFF;
 constexpr uint64_t kInfBits = 0x7FF0000000000000;
-constexpr uint64_t kMinNormalBits = 0x0010000000000000;  // 2^-1022
 
 inline uint64_t abs_bits(double x) noexcept { return std::bit_cast<uint64_t>(x) & kAbsMask; }
 
@@ -24,9 +25,7 @@ void DotF64::push(double a, double b) noexcept {
     sum.count = saturating_add(sum.count, 1);
     return;
   }
-  // Below the normal range the fma error is no longer the exact remainder.
-  // (NaN compares unequal to zero, so it counts as a non-zero factor.)
-  exactness_lost |= a != 0.0 && b != 0.0 && abs_bits(p) < kMinNormalBits;
+  exactness_lost |= split_loses_exactness(a, b, p);
   sum.add(p);
   sum.add(e);
 }

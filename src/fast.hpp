@@ -85,9 +85,9 @@ class BankedAdder {
   BankedAdder& operator=(const BankedAdder&) = delete;
 
   void add(std::span<const double> xs) noexcept;
-  // Adds the rounded products a[i] * b[i] and their exact errors (0 for an
-  // infinite product), as push does; true when a product of non-zero factors
-  // fell below 2^-1022.
+  // Adds the rounded products a[i] * b[i] and their fma errors (0 for an
+  // infinite product), as push does; true when split_loses_exactness holds
+  // for a pair.
   bool add_products(const double* a, const double* b, size_t n) noexcept;
   // Folds what the banks hold and hands the non-finite flags to the target.
   void finish() noexcept;

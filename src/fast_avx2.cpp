@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 
+#include "binary64.hpp"
 #include "fast_place.hpp"
 
 namespace tallix {
@@ -97,14 +98,52 @@ TALLIX_AVX2 void round_f32_avx2(const double* xs, size_t n, double* out) noexcep
   portable_kernels().round_f32(xs + i, n - i, out + i);
 }
 
+// lowest_bit_exponent of four values, exactly as the scalar form gives it
+// for finite non-zero values (the callers mask the other lanes off).
+TALLIX_AVX2 inline __m256i lowest_bit_exponent4(__m256d x) noexcept {
+  const __m256i one = _mm256_set1_epi64x(1);
+  __m256i bits = _mm256_castpd_si256(x);
+  __m256i biased = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7FF));
+  // biased fits in the low 32 bits, so 32-bit min and max act on the whole lane.
+  __m256i normal = _mm256_min_epu32(biased, one);
+  __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t{1} << 52) - 1)),
+                              _mm256_slli_epi64(normal, 52));
+  __m256i low = _mm256_and_si256(m, _mm256_sub_epi64(_mm256_setzero_si256(), m));
+  // No 64-bit conversion here: low (a power of two up to 2^52) or'ed into the
+  // bits of 2^53 reads as 2^53 + 2 low (2^52 by a carry into the exponent),
+  // and taking 2^53 away leaves 2 low exactly, whose exponent counts the zeros.
+  __m256d twice_low = _mm256_sub_pd(
+      _mm256_castsi256_pd(_mm256_or_si256(low, _mm256_set1_epi64x(0x4340000000000000))),
+      _mm256_set1_pd(0x1p53));
+  __m256i zeros = _mm256_sub_epi64(_mm256_srli_epi64(_mm256_castpd_si256(twice_low), 52),
+                                   _mm256_set1_epi64x(1024));
+  __m256i q = _mm256_sub_epi64(_mm256_max_epi32(biased, one), _mm256_set1_epi64x(1075));
+  return _mm256_add_epi64(q, zeros);
+}
+
+// split_loses_exactness of four pairs as a lane mask. Only non-zero factors
+// with a product below 2^-968 can lose, so the exact test waits for one.
+TALLIX_AVX2 inline __m256d lost4(__m256d x, __m256d y, __m256d p) noexcept {
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d mag = _mm256_and_pd(p, _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX)));
+  // A NaN compares unordered, hence not equal to zero, and never below a bound.
+  __m256d suspect = _mm256_and_pd(
+      _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(y, zero, _CMP_NEQ_UQ)),
+      _mm256_cmp_pd(mag, _mm256_set1_pd(kSplitSafe), _CMP_LT_OQ));
+  if (_mm256_testz_pd(suspect, suspect)) [[likely]]
+    return zero;
+  __m256i below = _mm256_add_epi64(lowest_bit_exponent4(x), lowest_bit_exponent4(y));
+  __m256i off_grid = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kLowestBitExponent), below);
+  __m256d tiny = _mm256_cmp_pd(mag, _mm256_set1_pd(kMinNormal), _CMP_LT_OQ);
+  return _mm256_and_pd(suspect, _mm256_or_pd(tiny, _mm256_castsi256_pd(off_grid)));
+}
+
 TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, double* p,
                                double* e) noexcept {
   const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
   const __m256d inf = _mm256_set1_pd(INFINITY);
-  const __m256d min_normal = _mm256_set1_pd(0x1p-1022);
   const __m256d sign = _mm256_set1_pd(-0.0);
-  const __m256d zero = _mm256_setzero_pd();
-  __m256d lost = zero;
+  __m256d lost = _mm256_setzero_pd();
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     __m256d x = _mm256_loadu_pd(a + i);
@@ -113,10 +152,7 @@ TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, doubl
     __m256d err = _mm256_fmadd_pd(x, y, _mm256_xor_pd(pi, sign));
     __m256d mag = _mm256_and_pd(pi, abs_mask);
     err = _mm256_andnot_pd(_mm256_cmp_pd(mag, inf, _CMP_EQ_OQ), err);
-    // Non-zero factors; a NaN compares unordered, hence not equal to zero.
-    __m256d nonzero =
-        _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(y, zero, _CMP_NEQ_UQ));
-    lost = _mm256_or_pd(lost, _mm256_and_pd(nonzero, _mm256_cmp_pd(mag, min_normal, _CMP_LT_OQ)));
+    lost = _mm256_or_pd(lost, lost4(x, y, pi));
     _mm256_storeu_pd(p + i, pi);
     _mm256_storeu_pd(e + i, err);
   }
@@ -124,16 +160,19 @@ TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, doubl
   return tail_lost || _mm256_movemask_pd(lost) != 0;
 }
 
-TALLIX_AVX2 void square_split_avx2(const double* x, size_t n, double* p, double* e) noexcept {
+TALLIX_AVX2 bool square_split_avx2(const double* x, size_t n, double* p, double* e) noexcept {
   const __m256d sign = _mm256_set1_pd(-0.0);
+  __m256d lost = _mm256_setzero_pd();
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     __m256d v = _mm256_loadu_pd(x + i);
     __m256d sq = _mm256_mul_pd(v, v);
+    lost = _mm256_or_pd(lost, lost4(v, v, sq));
     _mm256_storeu_pd(p + i, sq);
     _mm256_storeu_pd(e + i, _mm256_fmadd_pd(v, v, _mm256_xor_pd(sq, sign)));
   }
-  portable_kernels().square_split(x + i, n - i, p + i, e + i);
+  bool tail_lost = portable_kernels().square_split(x + i, n - i, p + i, e + i);
+  return tail_lost || _mm256_movemask_pd(lost) != 0;
 }
 
 bool place_products_avx2(const double* a, const double* b, size_t n, Bank* const* banks,

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "binary64.hpp"
 #include "fast_place.hpp"
 
 // GCC 12's AVX-512 headers build some intrinsics from deliberately undefined
@@ -99,10 +100,44 @@ TALLIX_AVX512 void round_f32_avx512(const double* xs, size_t n, double* out) noe
   portable_kernels().round_f32(xs + i, n - i, out + i);
 }
 
+// lowest_bit_exponent of eight values, exactly as the scalar form gives it
+// for finite non-zero values (the callers mask the other lanes off).
+TALLIX_AVX512 inline __m512i lowest_bit_exponent8(__m512d x) noexcept {
+  const __m512i one = _mm512_set1_epi64(1);
+  __m512i bits = _mm512_castpd_si512(x);
+  __m512i biased = _mm512_and_si512(_mm512_srli_epi64(bits, 52), _mm512_set1_epi64(0x7FF));
+  __m512i frac = _mm512_and_si512(bits, _mm512_set1_epi64((int64_t{1} << 52) - 1));
+  __m512i m = _mm512_mask_or_epi64(frac, _mm512_test_epi64_mask(biased, biased), frac,
+                                   _mm512_set1_epi64(int64_t{1} << 52));
+  __m512i low = _mm512_and_si512(m, _mm512_sub_epi64(_mm512_setzero_si512(), m));
+  // low is a power of two up to 2^52, converted exactly; its exponent counts the zeros.
+  __m512i zeros = _mm512_sub_epi64(
+      _mm512_srli_epi64(_mm512_castpd_si512(_mm512_cvtepu64_pd(low)), 52), _mm512_set1_epi64(1023));
+  __m512i q = _mm512_sub_epi64(_mm512_max_epu64(biased, one), _mm512_set1_epi64(1075));
+  return _mm512_add_epi64(q, zeros);
+}
+
+// split_loses_exactness of eight pairs as a lane mask, mag = |p|. Only
+// non-zero factors with a product below 2^-968 can lose, so the exact test
+// waits for one.
+TALLIX_AVX512 inline __mmask8 lost8(__m512d x, __m512d y, __m512d mag) noexcept {
+  const __m512d zero = _mm512_setzero_pd();
+  // A NaN compares unordered, hence not equal to zero, and never below a bound.
+  __mmask8 suspect = _mm512_cmp_pd_mask(x, zero, _CMP_NEQ_UQ) &
+                     _mm512_cmp_pd_mask(y, zero, _CMP_NEQ_UQ) &
+                     _mm512_cmp_pd_mask(mag, _mm512_set1_pd(kSplitSafe), _CMP_LT_OQ);
+  if (suspect == 0) [[likely]]
+    return 0;
+  __m512i below = _mm512_add_epi64(lowest_bit_exponent8(x), lowest_bit_exponent8(y));
+  __mmask8 off_grid = _mm512_cmplt_epi64_mask(below, _mm512_set1_epi64(kLowestBitExponent));
+  __mmask8 tiny = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(kMinNormal), _CMP_LT_OQ);
+  return static_cast<__mmask8>(suspect & (tiny | off_grid));
+}
+
 struct Products8 {
   __m512d p;      // rounded products
-  __m512d e;      // their exact errors, 0 where p is infinite
-  __mmask8 lost;  // non-zero factors whose product fell below 2^-1022
+  __m512d e;      // their fma errors, 0 where p is infinite
+  __mmask8 lost;  // pairs for which split_loses_exactness holds
 };
 
 // Lanes outside `lanes` read as zeros (without touching memory), whose
@@ -116,11 +151,7 @@ TALLIX_AVX512 inline Products8 products8(const double* a, const double* b,
   __m512d mag = _mm512_abs_pd(p);
   __mmask8 finite_p = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(INFINITY), _CMP_NEQ_UQ);
   __m512d e = _mm512_maskz_fmadd_pd(finite_p, x, y, _mm512_sub_pd(zero, p));
-  // Non-zero factors; a NaN compares unordered, hence not equal to zero.
-  __mmask8 nonzero =
-      _mm512_cmp_pd_mask(x, zero, _CMP_NEQ_UQ) & _mm512_cmp_pd_mask(y, zero, _CMP_NEQ_UQ);
-  __mmask8 tiny = _mm512_cmp_pd_mask(mag, _mm512_set1_pd(0x1p-1022), _CMP_LT_OQ);
-  return {p, e, static_cast<__mmask8>(nonzero & tiny)};
+  return {p, e, lost8(x, y, mag)};
 }
 
 TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n, double* p,
@@ -324,15 +355,18 @@ TALLIX_IFMA bool place_exact_products_avx512(const double* a, const double* b, s
   return lost;
 }
 
-TALLIX_AVX512 void square_split_avx512(const double* x, size_t n, double* p, double* e) noexcept {
+TALLIX_AVX512 bool square_split_avx512(const double* x, size_t n, double* p, double* e) noexcept {
+  __mmask8 lost = 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     __m512d v = _mm512_loadu_pd(x + i);
     __m512d sq = _mm512_mul_pd(v, v);
+    lost |= lost8(v, v, _mm512_abs_pd(sq));
     _mm512_storeu_pd(p + i, sq);
     _mm512_storeu_pd(e + i, _mm512_fmadd_pd(v, v, _mm512_sub_pd(_mm512_setzero_pd(), sq)));
   }
-  portable_kernels().square_split(x + i, n - i, p + i, e + i);
+  bool tail_lost = portable_kernels().square_split(x + i, n - i, p + i, e + i);
+  return tail_lost || lost != 0;
 }
 
 TALLIX_AVX512 BinRange bin_range_avx512(const Bank& bank) noexcept {

@@ -1,8 +1,8 @@
 #include "fast_simd.hpp"
 
-#include <bit>
 #include <cmath>
 
+#include "binary64.hpp"
 #include "fast_place.hpp"
 
 namespace tallix {
@@ -23,29 +23,25 @@ void round_f32_portable(const double* xs, size_t n, double* out) noexcept {
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(static_cast<float>(xs[i]));
 }
 
-// Whether a product of non-zero factors (a NaN counts as non-zero) fell below
-// the normal range, where its fma error may not be exact.
-bool lost_exactness(double a, double b, double p) noexcept {
-  uint64_t mag = std::bit_cast<uint64_t>(p) & ~(uint64_t{1} << 63);
-  return a != 0.0 && b != 0.0 && mag < (uint64_t{1} << 52);
-}
-
 bool products_portable(const double* a, const double* b, size_t n, double* p, double* e) noexcept {
   bool lost = false;
   for (size_t i = 0; i < n; ++i) {
     double pi = a[i] * b[i];
     p[i] = pi;
     e[i] = std::isinf(pi) ? 0.0 : fma_exact(a[i], b[i], -pi);
-    lost |= lost_exactness(a[i], b[i], pi);
+    lost |= split_loses_exactness(a[i], b[i], pi);
   }
   return lost;
 }
 
-void square_split_portable(const double* x, size_t n, double* p, double* e) noexcept {
+bool square_split_portable(const double* x, size_t n, double* p, double* e) noexcept {
+  bool lost = false;
   for (size_t i = 0; i < n; ++i) {
     p[i] = x[i] * x[i];
     e[i] = fma_exact(x[i], x[i], -p[i]);
+    lost |= split_loses_exactness(x[i], x[i], p[i]);
   }
+  return lost;
 }
 
 bool place_products_portable(const double* a, const double* b, size_t n, Bank* const* banks,

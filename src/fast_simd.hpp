@@ -51,12 +51,13 @@ struct Kernels {
   BinRange (*bin_range)(const Bank& bank) noexcept;
   // out[i] = xs[i] rounded to binary32 and widened back.
   void (*round_f32)(const double* xs, size_t n, double* out) noexcept;
-  // p[i] = a[i] * b[i] rounded, e[i] its exact fma error (0 when p[i] is
-  // infinite); true when a product of non-zero factors fell below 2^-1022.
+  // p[i] = a[i] * b[i] rounded, e[i] its fma error (0 when p[i] is
+  // infinite); true when split_loses_exactness holds for a pair.
   bool (*products)(const double* a, const double* b, size_t n, double* p, double* e) noexcept;
   // p[i] = x[i] * x[i] rounded and e[i] = fma(x[i], x[i], -p[i]) as IEEE
-  // gives it (NaN or an infinity when the square overflows).
-  void (*square_split)(const double* x, size_t n, double* p, double* e) noexcept;
+  // gives it (NaN or an infinity when the square overflows); true when
+  // split_loses_exactness holds for a square.
+  bool (*square_split)(const double* x, size_t n, double* p, double* e) noexcept;
   // The products and errors of `products` for n pairs, added straight to the
   // banks as `place` would add them (2n values); true when one lost exactness.
   bool (*place_products)(const double* a, const double* b, size_t n, Bank* const* banks,

@@ -43,6 +43,15 @@ class SumModel:
         return limbs.to_bytes(272, "little") + bytes([flags]) + self.count.to_bytes(8, "little")
 
 
+def splits_inexactly(a: float, b: float) -> bool:
+    """Whether a·b, with non-zero factors, escapes the rounded product plus
+    fma error in a sum whose unit is 2^-1074: the product is subnormal or
+    has a bit below the unit."""
+    if a == 0 or b == 0 or not (math.isfinite(a) and math.isfinite(b)):
+        return False
+    return abs(a * b) < MIN_NORMAL or (Fraction(a) * Fraction(b) / UNIT).denominator != 1
+
+
 @dataclass
 class DotModel:
     sum: SumModel = field(default_factory=SumModel)
@@ -54,7 +63,7 @@ class DotModel:
             self.sum.add(p)
             self.sum.count = min(self.sum.count + 1, COUNT_MAX)
             return
-        if a != 0 and b != 0 and abs(p) < MIN_NORMAL:
+        if splits_inexactly(a, b):
             self.exactness_lost = True
         if math.isnan(p):
             e = math.nan
@@ -99,7 +108,7 @@ class Moments4Model:
         e = fma(x, x, -p)
         self.sum_x.add(x)
         self.sum_xx.push(x, x)
-        if x != 0 and p < MIN_NORMAL:
+        if splits_inexactly(x, x):
             self.square_underflow = True
         self.sum_x3.push(x, p)
         self.sum_x3.push(x, e)

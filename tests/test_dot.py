@@ -15,6 +15,7 @@ from byte_forms import DotModel
 from oracles import bits, round_fraction, same_float
 
 NAN, INF = math.nan, math.inf
+A, B, F = 1 + 2.0**-52, 1.5 * 2.0**-1022, 2.0**-1000 * (1 + 2.0**-52)
 
 
 def model_of(xs, ys) -> DotModel:
@@ -43,6 +44,7 @@ def fed(xs, ys) -> tallix.DotF64:
     ([-0.0], [5.0], 0.0),
     ([1e308, 1e308], [1.0, 1.0], INF),  # finite products, sum beyond the largest finite value
     ([3.0, 2.0**-1021], [4.0, 1.0], 12.0 + 2.0**-1021),
+    ([1 + 2.0**-52], [2.0**-1022], 2.0**-1022 + 2.0**-1074),  # lowest bit at 2^-1074: exact
 ])
 def test_worked_values(xs, ys, expected):
     assert same_float(tallix.dot(xs, ys), expected)
@@ -54,6 +56,10 @@ def test_worked_values(xs, ys, expected):
     ([5e-324], [1.0]),             # exact, yet subnormal: still flagged
     ([1.0, 2.0**-600], [1.0, 2.0**-430]),
     ([NAN, 1e-200], [1.0, 1e-200]),  # exactness loss is reported before NaN
+    # Normal products with a bit below 2^-1074, which their fma errors cannot hold.
+    ([A, A, -A * B, -A * B], [B, B, 1.0, 1.0]),
+    ([1 - 2.0**-53] * 2, [2.0**-1022] * 2),
+    ([A, 2.0**-969, 2.0**-1022, -A * F], [F, 1.0, 1.0, 1.0]),
 ])
 def test_exactness_lost(xs, ys):
     with pytest.raises(ValueError, match="^ExactnessLost$"):

@@ -180,3 +180,30 @@ def test_failing_calls_leave_state_unchanged():
         m.add("1")
     assert m.to_bytes() == before
 
+
+def each_added(cls, add, vs):
+    s = cls()
+    for v in vs:
+        add(s, v)
+    return s
+
+
+# x^2 is normal but has a bit below 2^-1074, so its rounded value and fma
+# error cannot hold it; the exact variance would round to 0x1.0000000000001p-1010.
+X, Y = 2.0**-505 * (1 + 2.0**-52), 2.0**-505
+BELOW_THE_UNIT = [X, -X] + [Y, -Y] * 3
+
+
+@pytest.mark.parametrize("variance", [
+    lambda vs: fed(vs).variance(),
+    lambda vs: fed(vs, tallix.PnMomentsF64).variance(),
+    lambda vs: each_added(tallix.MomentsMap, lambda m, v: m.add("k", v), vs).variance("k"),
+    lambda vs: each_added(tallix.CovF64, lambda c, v: c.add(v, v), vs).covariance(),
+    lambda vs: each_added(tallix.WeightedMomentsF64, lambda w, v: w.add(v, 1.0), vs).variance(),
+    lambda vs: each_added(lambda: tallix.CovMatrixF64(1), lambda c, v: c.add([v], 0.0),
+                          vs).covariance(0, 0),
+], ids=["MomentsF64", "PnMomentsF64", "MomentsMap", "CovF64", "WeightedMomentsF64",
+        "CovMatrixF64"])
+def test_squares_with_bits_below_the_unit_lose_exactness(variance):
+    with pytest.raises(ValueError, match="^ExactnessLost$"):
+        variance(BELOW_THE_UNIT)

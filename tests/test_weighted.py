@@ -37,6 +37,11 @@ def test_empty_and_known_values():
     assert (m.count(), m.mean(), m.variance()) == (3, 2.25, 0.6875)
 
 
+# Its square's lowest bit weighs 2^-1074: the rounded square is exact to the
+# unit and normal, its error term 2^-1074.
+ON_THE_UNIT = 2.0**-490 * (1 + 2.0**-47)
+
+
 @pytest.mark.parametrize("pairs, message", [
     ([(5.0, 0.0)], "Degenerate"),
     ([(1.0, 1.0), (2.0, -1.0)], "Degenerate"),  # weights sum to zero
@@ -45,11 +50,12 @@ def test_empty_and_known_values():
     ([(1.0, math.inf)], "NonFinite"),
     ([(1e200, 1.0)], "NonFinite"),  # x² overflows
     ([(1e-200, 1.0)], "ExactnessLost"),  # x² underflows: square_underflow
-    ([(1e-150, 1.0)], "ExactnessLost"),  # x² normal, its error term subnormal
+    ([(1e-150, 1.0)], "ExactnessLost"),  # x² normal, with bits below 2^-1074
+    ([(ON_THE_UNIT, 1.0)], "ExactnessLost"),  # x² split exactly, its error term subnormal
     ([(1e-200, math.nan)], "ExactnessLost"),  # square_underflow precedes sum_w
     # sum_wx is read before sum_wxx: its flags decide first.
     ([(2.0**40, 2.0**-1070), (1e200, 1.0)], "ExactnessLost"),
-    ([(math.inf, 1.0), (1e-150, 1.0)], "NonFinite"),
+    ([(math.inf, 1.0), (ON_THE_UNIT, 1.0)], "NonFinite"),
 ])
 def test_failures(pairs, message):
     m = make(pairs)

@@ -1,23 +1,18 @@
 #include "stats/moments4.hpp"
 
-#include <bit>
 #include <cmath>
 
+#include "../binary64.hpp"
+
 namespace tallix {
-
-namespace {
-
-constexpr uint64_t kMinNormalBits = 0x0010000000000000;  // 2^-1022
-
-}  // namespace
 
 void Moments4F64::add(double x) noexcept {
   double p = x * x;
   double e = fma_exact(x, x, -p);  // NaN for infinite x, as IEEE fma gives
   sum_x.add(x);
   sum_xx.push(x, x);
-  // Once p is subnormal, p + e is no longer x^2 exactly.
-  square_underflow |= x != 0.0 && std::bit_cast<uint64_t>(p) < kMinNormalBits;
+  // The cubes and fourth powers are built from p + e, which must be x^2.
+  square_underflow |= split_loses_exactness(x, x, p);
   sum_x3.push(x, p);
   sum_x3.push(x, e);
   sum_x4.push(p, p);

@@ -1,6 +1,8 @@
 #include "weighted.hpp"
 
-#include <cmath>
+#include <utility>
+
+#include "../binary64.hpp"
 
 namespace tallix {
 
@@ -8,8 +10,8 @@ void WeightedMomentsF64::add(double x, double w) noexcept {
   sum_w.add(w);
   sum_wx.push(x, w);
   const double hi = x * x;
-  // Comparisons with NaN are false, so a NaN x or hi never sets the flag.
-  if (x != 0.0 && std::fabs(hi) < 0x1p-1022) square_underflow = true;
+  // The weighted squares are built from hi + lo, which must be x^2.
+  if (split_loses_exactness(x, x, hi)) square_underflow = true;
   const double lo = fma_exact(x, x, -hi);
   sum_wxx.push(w, hi);
   sum_wxx.push(w, lo);

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "binary64.hpp"
 #include "check.hpp"
 #include "fast.hpp"
 #include "fast_simd.hpp"
@@ -267,6 +268,54 @@ TEST(long_product_batches_survive_full_rows) {
       DotF64 got;
       push_batch(got, a, b);
       CHECK(got.to_bytes() == want);
+    });
+  }
+}
+
+// m * 2^k with m odd, at most `bits` bits long.
+double odd_times_power(std::mt19937_64& rng, int bits, int k) {
+  uint64_t m = (rng() >> (64 - bits)) | 1;
+  return std::ldexp(static_cast<double>(m), k) * (rng() % 2 ? -1.0 : 1.0);
+}
+
+// Pairs near the bottom of the range: lowest set bits whose exponents add up
+// to just below, at or just above -1074, with normal, subnormal and vanishing
+// products, among zeros, NaNs and infinities.
+std::vector<std::pair<double, double>> bottom_pairs() {
+  std::mt19937_64 rng(77);
+  std::vector<std::pair<double, double>> out;
+  for (int i = 0; i < 600; ++i) {
+    int la = -1074 + static_cast<int>(rng() % 1100), bits_a = 1 + rng() % 53;
+    int lb = -1074 - la + static_cast<int>(rng() % 5) - 2, bits_b = 1 + rng() % 53;
+    if (lb < -1074 || lb + bits_b > 1024) continue;
+    out.emplace_back(odd_times_power(rng, bits_a, la), odd_times_power(rng, bits_b, lb));
+  }
+  const double odd[] = {0.0, -0.0, NAN, INFINITY, 5e-324, 0x1p-1022, 1.0 + 0x1p-52};
+  for (double u : odd)
+    for (double v : odd) out.emplace_back(u, v);
+  return out;
+}
+
+TEST(every_kernel_flags_lost_exactness_as_the_scalar_rule_does) {
+  alignas(64) static PairBank pairs;
+  for (const auto& pair : bottom_pairs()) {
+    const double u = pair.first, v = pair.second;
+    bool want_product = split_loses_exactness(u, v, u * v);
+    bool want_square = split_loses_exactness(u, u, u * u);
+    for_each_isa([&] {
+      const Kernels& k = active_kernels();
+      for (size_t lane = 0; lane < 17; ++lane) {  // every vector lane, and the scalar tail
+        std::vector<double> a(17, 1.0), b(17, 1.0), p(17), e(17);
+        a[lane] = u;
+        b[lane] = v;
+        CHECK_EQ(k.products(a.data(), b.data(), 17, p.data(), e.data()), want_product);
+        CHECK_EQ(k.square_split(a.data(), 17, p.data(), e.data()), want_square);
+        Bank banks[4], flags;
+        Bank* const bp[4] = {&banks[0], &banks[1], &banks[2], &banks[3]};
+        CHECK_EQ(k.place_products(a.data(), b.data(), 17, bp, flags), want_product);
+        if (k.place_exact_products != nullptr)
+          CHECK_EQ(k.place_exact_products(a.data(), b.data(), 17, pairs, bp, flags), want_product);
+      }
     });
   }
 }
