@@ -3,10 +3,11 @@
 One line turns a dask array, or columns of a dask dataframe, into a tallix
 state::
 
-    import tallix, tallix_dask
-    m = tallix_dask.reduce(tallix.MomentsF64, x)              # one column
-    c = tallix_dask.reduce(tallix.CovF64, df["x"], df["y"])   # pairs
-    r = tallix_dask.reduce(tallix.CovMatrixF64, X, y)         # rows of a (n, d) array
+    import tallix
+    import tallix_companion.dask as tdask
+    m = tdask.reduce(tallix.MomentsF64, x)              # one column
+    c = tdask.reduce(tallix.CovF64, df["x"], df["y"])   # pairs
+    r = tdask.reduce(tallix.CovMatrixF64, X, y)         # rows of a (n, d) array
 
 Each partition builds its state from its own rows (through the class's batch
 ``extend`` where it has one), the state travels as its documented bytes, and
@@ -16,7 +17,8 @@ same bytes and the same ``state_hash`` for any partitioning and any order.
 
 Several states can be built in one pass over each partition with
 ``reduce_many`` (or ``plan`` to run it yourself, for example under a progress
-bar).  Only bytes cross process boundaries; tallix objects are never pickled.
+bar).  Only bytes cross process boundaries: the tasks ship the documented
+bytes themselves rather than pickled objects, so they need no picklers.
 
 Columns must hold numbers: float, integer or boolean dtypes (numpy, or the
 nullable pandas ones without pd.NA), every value exactly a float64.  Anything
@@ -71,8 +73,8 @@ class Target(NamedTuple):
     """One state to build: a tallix class name, its columns, its constructor arguments."""
 
     kind: str
-    columns: tuple
-    args: tuple = ()
+    columns: tuple[Any, ...]
+    args: tuple[Any, ...] = ()
 
 
 def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Target:
@@ -90,9 +92,9 @@ def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Tar
         raise ValueError(f"{name} takes {kind.columns} column(s), got {len(columns)}")
     if (edges is None) == (name == "HistogramF64"):
         raise TypeError("edges are required for HistogramF64 and only for it")
-    args: tuple = ()
+    args: tuple[Any, ...] = ()
     if name == "HistogramF64":
-        args = (tuple(float(e) for e in edges),)
+        args = (tuple(float(e) for e in edges or ()),)
         tallix.HistogramF64(list(args[0]))  # reject bad edges before any work is sent
     elif name == "CovMatrixF64":
         args = (len(columns) - 1,)
@@ -113,13 +115,14 @@ def _kind_name(cls: Any) -> str:
 # Work done inside the workers: build states from one partition, merge bytes.
 
 
-def _make(name: str, args: tuple) -> Any:
+def _make(name: str, args: tuple[Any, ...]) -> Any:
     cls = getattr(tallix, name)
     return cls(list(args[0])) if name == "HistogramF64" else cls(*args)
 
 
 def _dump(name: str, state: Any) -> bytes:
-    return getattr(state, _KINDS[name].dump)()
+    blob: bytes = getattr(state, _KINDS[name].dump)()
+    return blob
 
 
 def _load(name: str, blob: bytes) -> Any:
@@ -169,7 +172,8 @@ def _unmasked(raw: Any) -> np.ndarray:
             f"{_label(raw)} contains missing values (pd.NA); drop them with .dropna() "
             f"or fill them with .fillna(...)"
         )
-    return raw.to_numpy(dtype=getattr(raw.dtype, "numpy_dtype", None))
+    values: np.ndarray = raw.to_numpy(dtype=getattr(raw.dtype, "numpy_dtype", None))
+    return values
 
 
 def _check_exact(values: np.ndarray, out: np.ndarray) -> None:
@@ -204,11 +208,11 @@ def _inexact_integers(values: np.ndarray) -> np.ndarray:
     return inexact
 
 
-def _keys(raw: Any) -> list:
+def _keys(raw: Any) -> list[Any]:
     return raw.tolist() if hasattr(raw, "tolist") else list(raw)
 
 
-def _column(parts: tuple, ref: tuple) -> Any:
+def _column(parts: tuple[Any, ...], ref: tuple[Any, ...]) -> Any:
     part = parts[ref[0]]
     key = ref[1]
     if key is None:
@@ -216,7 +220,7 @@ def _column(parts: tuple, ref: tuple) -> Any:
     return part[key] if hasattr(part, "columns") else part[:, key]
 
 
-def _feed(name: str, state: Any, cols: list, index: int) -> None:
+def _feed(name: str, state: Any, cols: list[Any], index: int) -> None:
     """Feed one partition's columns through the class's batch update."""
     if name == "ReplicatedSum":  # each partition is its own replica
         add = state.add
@@ -234,7 +238,7 @@ def _feed(name: str, state: Any, cols: list, index: int) -> None:
         state.extend(*cols)
 
 
-def _check_same_rows(index: int, parts: tuple) -> None:
+def _check_same_rows(index: int, parts: tuple[Any, ...]) -> None:
     """Pair rows of different frames only where pairing by position is pairing by index.
 
     Pandas and Dask pair rows by their index labels.  Equal indexes in every
@@ -252,12 +256,12 @@ def _check_same_rows(index: int, parts: tuple) -> None:
         )
 
 
-def _ingest(plan: tuple, index: int, refs: tuple, *parts: Any) -> tuple:
+def _ingest(plan: tuple[Any, ...], index: int, refs: tuple[Any, ...], *parts: Any) -> tuple[Any, ...]:
     """Build every planned state from one partition and return their bytes."""
     _check_same_rows(index, parts)
-    cache: dict = {}
+    cache: dict[tuple[int, bool], Any] = {}
 
-    def values(ref: tuple, as_keys: bool) -> Any:
+    def values(ref: int, as_keys: bool) -> Any:
         if (ref, as_keys) not in cache:
             raw = _column(parts, refs[ref])
             cache[ref, as_keys] = _keys(raw) if as_keys else _floats(raw)
@@ -275,7 +279,7 @@ def _ingest(plan: tuple, index: int, refs: tuple, *parts: Any) -> tuple:
     return tuple(out)
 
 
-def _combine(plan: tuple, *pieces: tuple) -> tuple:
+def _combine(plan: tuple[Any, ...], *pieces: tuple[Any, ...]) -> tuple[Any, ...]:
     """Merge the bytes of several partial results, state by state."""
     out = []
     for i, (name, _, _) in enumerate(plan):
@@ -294,7 +298,7 @@ def _combine(plan: tuple, *pieces: tuple) -> tuple:
 class Reduction:
     """A planned reduction: ``delayed`` yields the bytes, ``states`` reads them back."""
 
-    def __init__(self, names: list[str], plan: tuple, delayed: Any) -> None:
+    def __init__(self, names: list[str], plan: tuple[Any, ...], delayed: Any) -> None:
         self.names = names
         self.plan = plan
         self.delayed = delayed
@@ -329,7 +333,7 @@ def _is_array(obj: Any) -> bool:
     return isinstance(obj, da.Array)
 
 
-def _partitions(inputs: Sequence[Any]) -> list[tuple]:
+def _partitions(inputs: Sequence[Any]) -> list[tuple[Any, ...]]:
     """Row-aligned partitions of the inputs: one tuple of delayed parts per partition."""
     if all(_is_frame(o) for o in inputs):
         counts = {o.npartitions for o in inputs}
@@ -348,8 +352,8 @@ def _partitions(inputs: Sequence[Any]) -> list[tuple]:
     return list(zip(*(a.to_delayed().reshape(-1) for a in aligned)))
 
 
-def _tree(plan: tuple, refs: tuple, partitions: list[tuple], split_every: int) -> Any:
-    from dask import delayed
+def _tree(plan: tuple[Any, ...], refs: tuple[Any, ...], partitions: list[tuple[Any, ...]], split_every: int) -> Any:
+    from dask.delayed import delayed
 
     ingest = delayed(_ingest, pure=True)
     combine = delayed(_combine, pure=True)
@@ -439,7 +443,7 @@ def reduce(
     return Reduction(["state"], compiled, tree).compute(client, timeout)["state"]
 
 
-def _same_family(columns: Sequence[Any]) -> list:
+def _same_family(columns: Sequence[Any]) -> list[Any]:
     """All dataframe columns, or else all dask arrays (row positions align them)."""
     if all(_is_frame(c) for c in columns):
         return list(columns)
@@ -471,7 +475,7 @@ def _numpy_dtype(column: Any) -> Any:
     return pd.Series(_unmasked(column), index=column.index, name=column.name)
 
 
-def _column_refs(columns: Iterable[Any]) -> Iterable[tuple]:
+def _column_refs(columns: Iterable[Any]) -> Iterable[tuple[Any, ...]]:
     for i, c in enumerate(columns):
         if _is_frame(c) and _is_dataframe(c):
             yield from ((i, name) for name in c.columns)
