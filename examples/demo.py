@@ -20,14 +20,15 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any, Callable
 
 import dask.array as da
 import numpy as np
-from dask import delayed
+from dask.delayed import delayed
 from distributed import Client, LocalCluster, progress
 
 import tallix
-import tallix_dask
+import tallix_companion.dask as tallix_dask
 
 SEED = 2026
 TIMEOUT = 300  # seconds for one pass; a hung cluster must not hang the demo
@@ -62,15 +63,15 @@ def choose_edges(col: np.ndarray) -> list[float]:
     mags = np.abs(finite[finite != 0])
     small, large = np.quantile(mags, [0.001, 0.999]) if mags.size else (1.0, 1.0)
     if large / small > 1e6:
-        lo, hi = math.floor(math.log10(small)), math.ceil(math.log10(large))
-        step = max(1, (hi - lo) // 6)
-        pos = [10.0**k for k in range(lo, hi + 1, step)]
+        first, last = math.floor(math.log10(small)), math.ceil(math.log10(large))
+        step = max(1, (last - first) // 6)
+        pos = [10.0**k for k in range(first, last + 1, step)]
         return [-p for p in reversed(pos)] + [0.0] + pos
     lo, hi = float(finite.min()), float(finite.max())
-    return np.linspace(lo, hi if hi > lo else lo + 1.0, 9).tolist()
+    return [float(e) for e in np.linspace(lo, hi if hi > lo else lo + 1.0, 9)]
 
 
-def targets(ncols: int, edges: list[float]) -> dict:
+def targets(ncols: int, edges: list[float]) -> dict[str, tallix_dask.Target]:
     t = tallix_dask.target
     plan = {
         "sum": t(tallix.SumF64, 0),
@@ -93,10 +94,13 @@ def as_dask(path: str, bounds: list[int], ncols: int) -> da.Array:
         da.from_delayed(delayed(load_rows)(path, a, b), shape=(b - a, ncols), dtype=np.float64)
         for a, b in zip(bounds[:-1], bounds[1:])
     ]
-    return da.concatenate(pieces)
+    joined: da.Array = da.concatenate(pieces)
+    return joined
 
 
-def run(client, data: da.Array, plan: dict, label: str) -> tuple[dict, float]:
+def run(
+    client: Client, data: da.Array, plan: dict[str, tallix_dask.Target], label: str
+) -> tuple[dict[str, Any], float]:
     print(f"{label}: {data.numblocks[0]} partitions")
     red = tallix_dask.plan(data, plan)
     fut = client.compute(red.delayed)
@@ -107,7 +111,7 @@ def run(client, data: da.Array, plan: dict, label: str) -> tuple[dict, float]:
     return states, float(naive)
 
 
-def ask(query, *args):
+def ask(query: Callable[..., Any], *args: Any) -> Any:
     """The answer, or the reason there is none (for example NonFinite)."""
     try:
         return query(*args)
@@ -115,7 +119,7 @@ def ask(query, *args):
         return str(err).split(" (")[0]
 
 
-def drift(approx, exact) -> str:
+def drift(approx: Any, exact: Any) -> str:
     if isinstance(exact, str) or isinstance(approx, str):
         return ""
     if approx == exact or (math.isnan(approx) and math.isnan(exact)):
@@ -125,12 +129,12 @@ def drift(approx, exact) -> str:
     return f"{abs(approx - exact) / abs(exact):.1e}"
 
 
-def row(name: str, exact, approx) -> None:
+def row(name: str, exact: Any, approx: Any) -> None:
     shown = [v if isinstance(v, str) else repr(float(v)) for v in (exact, approx)]
     print(f"  {name:<24}{shown[0]:<26}{shown[1]:<26}{drift(approx, exact)}")
 
 
-def report(names: list[str], table: np.ndarray, a: dict, edges: list[float]) -> None:
+def report(names: list[str], table: np.ndarray, a: dict[str, Any], edges: list[float]) -> None:
     col = table[:, 0]
     first = names[0]
     print(f"\n  {'':<24}{'tallix (exact)':<26}{'numpy':<26}relative drift")
@@ -154,7 +158,7 @@ def report(names: list[str], table: np.ndarray, a: dict, edges: list[float]) -> 
         print("    " + " | ".join(cells[i : i + 4]))
 
 
-def report_matrix(names: list[str], block: np.ndarray, cm) -> None:
+def report_matrix(names: list[str], block: np.ndarray, cm: tallix.CovMatrixF64) -> None:
     features, response = names[:-1], names[-1]
     d = len(features)
     if d:
@@ -177,7 +181,7 @@ def report_matrix(names: list[str], block: np.ndarray, cm) -> None:
         row(name, e, t)
 
 
-def receipts(a: dict, b: dict) -> bool:
+def receipts(a: dict[str, Any], b: dict[str, Any]) -> bool:
     print(f"\n  {'receipts':<14}{'run A (SHA-256)':<20}{'run B (SHA-256)':<20}")
     same = True
     for name in a:
