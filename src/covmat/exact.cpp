@@ -156,14 +156,11 @@ Result<double> CovMatrixF64::try_covariance(uint64_t i, uint64_t j) const {
   const uint64_t n = counted();
   if (n == 0) return StatsError::Empty;
   if (i >= d || j >= d) return StatsError::Degenerate;
-  Result<BigInt> xi = sum_int(sums[i]);
-  if (!xi.ok()) return xi.failure();
-  Result<BigInt> xj = sum_int(sums[j]);
-  if (!xj.ok()) return xj.failure();
-  Result<BigInt> pij = dot_int(products[pair_index(std::min(i, j), std::max(i, j))]);
-  if (!pij.ok()) return pij.failure();
+  auto s = read_exact(sums[i], sums[j], products[pair_index(std::min(i, j), std::max(i, j))]);
+  if (!s.ok()) return s.failure();
+  const auto& [xi, xj, pij] = s.value();
   const BigInt nn = from_u64(n);
-  const BigInt num = ((nn * pij.value()) << 1074) - xi.value() * xj.value();
+  const BigInt num = ((nn * pij) << 1074) - xi * xj;
   return round_rational(num, nn * nn * unit_pow(2));
 }
 

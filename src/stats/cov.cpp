@@ -23,21 +23,16 @@ void CovF64::merge(const CovF64& other) noexcept {
 Result<CovF64::Terms> CovF64::b_terms() const {
   const uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
-  Result<BigInt> sx = sum_int(sum_x);
-  if (!sx.ok()) return sx.failure();
-  Result<BigInt> sy = sum_int(sum_y);
-  if (!sy.ok()) return sy.failure();
-  Result<BigInt> sxx = dot_int(sum_xx);
-  if (!sxx.ok()) return sxx.failure();
-  Result<BigInt> syy = dot_int(sum_yy);
-  if (!syy.ok()) return syy.failure();
-  Result<BigInt> sxy = dot_int(sum_xy);
-  if (!sxy.ok()) return sxy.failure();
+  auto sums = read_exact(sum_x, sum_y, sum_xx, sum_yy, sum_xy);
+  if (!sums.ok()) return sums.failure();
+  const auto& [sx, sy, sxx, syy, sxy] = sums.value();
   const BigInt nn = from_u64(n);
   Terms t;
-  t.cxy = ((nn * sxy.value()) << 1074) - sx.value() * sy.value();
-  t.cxx = ((nn * sxx.value()) << 1074) - sx.value() * sx.value();
-  t.cyy = ((nn * syy.value()) << 1074) - sy.value() * sy.value();
+  t.cxy = ((nn * sxy) << 1074) - sx * sy;
+  t.cxx = ((nn * sxx) << 1074) - sx * sx;
+  t.cyy = ((nn * syy) << 1074) - sy * sy;
+  t.sx = sx;
+  t.sy = sy;
   t.n = n;
   return t;
 }
@@ -67,12 +62,7 @@ Result<double> CovF64::try_intercept() const {
   if (!t.ok()) return t.failure();
   const Terms& v = t.value();
   if (v.cxx == 0) return StatsError::Degenerate;
-  // b_terms already checked both sums, so these reads cannot fail.
-  Result<BigInt> sx = sum_int(sum_x);
-  Result<BigInt> sy = sum_int(sum_y);
-  if (!sx.ok()) return sx.failure();
-  if (!sy.ok()) return sy.failure();
-  const BigInt num = sy.value() * v.cxx - sx.value() * v.cxy;
+  const BigInt num = v.sy * v.cxx - v.sx * v.cxy;
   const BigInt den = (from_u64(v.n) * v.cxx) << 1074;
   return round_rational(num, den);
 }

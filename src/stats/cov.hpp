@@ -20,8 +20,10 @@ struct CovF64 {
   DotF64 sum_xy;
 
   // Centred co-moment numerators, each 2^2148 times n·Σab − Σa·Σb.
+  // The centred cross and square sums, scaled by n, and the two plain sums.
   struct Terms {
     BigInt cxy, cxx, cyy;
+    BigInt sx, sy;
     uint64_t n;
   };
 

@@ -87,4 +87,13 @@ Result<BigInt> sum_int(const SumF64& acc) {
   return twos_complement(acc.limbs);
 }
 
+Result<double> exact_mean(const SumF64& sum) {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
+  if (sum.count == 0) return StatsError::Empty;
+  Result<BigInt> s1 = sum_int(sum);
+  if (!s1.ok()) return s1.failure();
+  return round_rational(s1.value(), from_u64(sum.count) * unit_pow(1));
+}
+
 }  // namespace tallix

@@ -4,7 +4,9 @@
 
 #include <gmpxx.h>
 
+#include <array>
 #include <cstdint>
+#include <optional>
 
 #include "../acc.hpp"
 #include "../big_memory.hpp"
@@ -22,5 +24,33 @@ BigInt from_u64(uint64_t v);
 Result<BigInt> dot_int(const DotF64& acc);
 // A plain sum read for a query: NonFinite when any flag is set.
 Result<BigInt> sum_int(const SumF64& acc);
+
+inline Result<BigInt> int_of(const SumF64& acc) { return sum_int(acc); }
+inline Result<BigInt> int_of(const DotF64& acc) { return dot_int(acc); }
+
+// Reads exact accumulators (sums and dot products) as big integers, in
+// argument order: every value, or the first failure met, so that a query
+// reports the same failure whichever accumulators it needs.
+template <class... Acc>
+Result<std::array<BigInt, sizeof...(Acc)>> read_exact(const Acc&... accs) {
+  std::array<BigInt, sizeof...(Acc)> out;
+  std::optional<Failure> failed;
+  size_t i = 0;
+  auto read = [&](const auto& acc) {
+    if (failed) return;
+    Result<BigInt> r = int_of(acc);
+    if (r.ok())
+      out[i++] = std::move(r).value();
+    else
+      failed = r.failure();
+  };
+  (read(accs), ...);
+  if (failed) return *failed;
+  return out;
+}
+
+// The mean of the values a plain sum holds: the sum over its count, rounded
+// once. A query entry point (it reserves its own big-integer memory).
+Result<double> exact_mean(const SumF64& sum);
 
 }  // namespace tallix

@@ -7,24 +7,15 @@ namespace tallix {
 Result<CentredSquares> MomentsF64::a2() const {
   uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
-  Result<BigInt> s1 = sum_int(sum_x);
-  if (!s1.ok()) return s1.failure();
-  Result<BigInt> s2 = dot_int(sum_xx);
-  if (!s2.ok()) return s2.failure();
-  BigInt a2 = BigInt(from_u64(n) * s2.value()) << 1074;
-  a2 -= s1.value() * s1.value();
+  auto s = read_exact(sum_x, sum_xx);
+  if (!s.ok()) return s.failure();
+  const auto& [s1, s2] = s.value();
+  BigInt a2 = BigInt(from_u64(n) * s2) << 1074;
+  a2 -= s1 * s1;
   return CentredSquares{std::move(a2), n};
 }
 
-Result<double> MomentsF64::try_mean() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  uint64_t n = sum_x.count;
-  if (n == 0) return StatsError::Empty;
-  Result<BigInt> s1 = sum_int(sum_x);
-  if (!s1.ok()) return s1.failure();
-  return round_rational(s1.value(), from_u64(n) * unit_pow(1));
-}
+Result<double> MomentsF64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> MomentsF64::try_variance() const {
   BigMemoryScope memory(kStatsQueryBytes);

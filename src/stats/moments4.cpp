@@ -33,15 +33,9 @@ Result<CentredPowers> Moments4F64::a234() const {
   uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
   if (square_underflow) return StatsError::ExactnessLost;
-  Result<BigInt> r1 = sum_int(sum_x);
-  if (!r1.ok()) return r1.failure();
-  Result<BigInt> r2 = dot_int(sum_xx);
-  if (!r2.ok()) return r2.failure();
-  Result<BigInt> r3 = dot_int(sum_x3);
-  if (!r3.ok()) return r3.failure();
-  Result<BigInt> r4 = dot_int(sum_x4);
-  if (!r4.ok()) return r4.failure();
-  const BigInt &s1 = r1.value(), &s2 = r2.value(), &s3 = r3.value(), &s4 = r4.value();
+  auto sums = read_exact(sum_x, sum_xx, sum_x3, sum_x4);
+  if (!sums.ok()) return sums.failure();
+  const auto& [s1, s2, s3, s4] = sums.value();
   BigInt bn = from_u64(n);
   BigInt s1_sq = s1 * s1;
   BigInt a2 = BigInt(bn * s2 << 1074) - s1_sq;
@@ -51,15 +45,7 @@ Result<CentredPowers> Moments4F64::a234() const {
   return CentredPowers{std::move(a2), std::move(a3), std::move(a4), n};
 }
 
-Result<double> Moments4F64::try_mean() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  uint64_t n = sum_x.count;
-  if (n == 0) return StatsError::Empty;
-  Result<BigInt> s1 = sum_int(sum_x);
-  if (!s1.ok()) return s1.failure();
-  return round_rational(s1.value(), from_u64(n) * unit_pow(1));
-}
+Result<double> Moments4F64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> Moments4F64::try_variance() const {
   BigMemoryScope memory(kStatsQueryBytes);

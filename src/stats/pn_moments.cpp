@@ -12,15 +12,10 @@ Result<NetSums> PnMomentsF64::net() const {
   uint64_t added = pos.sum_x.count, removed = neg.sum_x.count;
   if (added < removed) return StatsError::Degenerate;
   if (added == removed) return StatsError::Empty;
-  Result<BigInt> p1 = sum_int(pos.sum_x);
-  if (!p1.ok()) return p1.failure();
-  Result<BigInt> n1 = sum_int(neg.sum_x);
-  if (!n1.ok()) return n1.failure();
-  Result<BigInt> p2 = dot_int(pos.sum_xx);
-  if (!p2.ok()) return p2.failure();
-  Result<BigInt> n2 = dot_int(neg.sum_xx);
-  if (!n2.ok()) return n2.failure();
-  return NetSums{p1.value() - n1.value(), p2.value() - n2.value(), added - removed};
+  auto s = read_exact(pos.sum_x, neg.sum_x, pos.sum_xx, neg.sum_xx);
+  if (!s.ok()) return s.failure();
+  const auto& [p1, n1, p2, n2] = s.value();
+  return NetSums{p1 - n1, p2 - n2, added - removed};
 }
 
 Result<double> PnMomentsF64::try_mean() const {

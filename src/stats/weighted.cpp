@@ -27,13 +27,10 @@ void WeightedMomentsF64::merge(const WeightedMomentsF64& other) noexcept {
 Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
   if (sum_w.count == 0) return StatsError::Empty;
   if (square_underflow) return StatsError::ExactnessLost;
-  Result<BigInt> w = sum_int(sum_w);
-  if (!w.ok()) return w.failure();
-  Result<BigInt> wx = dot_int(sum_wx);
-  if (!wx.ok()) return wx.failure();
-  Result<BigInt> wxx = dot_int(sum_wxx);
-  if (!wxx.ok()) return wxx.failure();
-  return Ints{std::move(w).value(), std::move(wx).value(), std::move(wxx).value()};
+  auto s = read_exact(sum_w, sum_wx, sum_wxx);
+  if (!s.ok()) return s.failure();
+  auto& [w, wx, wxx] = s.value();
+  return Ints{std::move(w), std::move(wx), std::move(wxx)};
 }
 
 Result<double> WeightedMomentsF64::try_mean() const {
