@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "byte_forms.hpp"
 #include "words.hpp"
 
 namespace tallix {
@@ -156,7 +157,9 @@ float SumF32::value() const noexcept {
 }
 
 uint8_t SumF64::flag_bits() const noexcept {
-  return static_cast<uint8_t>(nan | (pos_inf << 1) | (neg_inf << 2));
+  // Byte form note 1.
+  return static_cast<uint8_t>((nan ? kNanFlag : 0) | (pos_inf ? kPosInfFlag : 0) |
+                              (neg_inf ? kNegInfFlag : 0));
 }
 
 void SumF64::encode_into(ByteWriter& w) const {
@@ -169,10 +172,10 @@ bool SumF64::decode_from(ByteReader& r, SumF64& out) {
   for (uint64_t& limb : out.limbs) limb = r.u64();
   uint8_t flags = r.u8();
   out.count = r.u64();
-  if (flags > 7) r.ok = false;
-  out.nan = flags & 1;
-  out.pos_inf = flags & 2;
-  out.neg_inf = flags & 4;
+  if (flags & ~kSumFlagsMask) r.ok = false;
+  out.nan = flags & kNanFlag;
+  out.pos_inf = flags & kPosInfFlag;
+  out.neg_inf = flags & kNegInfFlag;
   return r.ok;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "acc.hpp"
+#include "byte_forms.hpp"
 #include "lattice.hpp"
 
 namespace tallix {
@@ -103,7 +104,7 @@ Result<std::pair<double, double>> HistogramF64::try_quantile_bounds(double q) co
 }
 
 void HistogramF64::encode_into(ByteWriter& w) const {
-  w.out.reserve(w.out.size() + 21 + 16 * edges.size());
+  w.out.reserve(w.out.size() + histogram_bytes(edges.size()));  // byte form note 5
   w.u32(static_cast<uint32_t>(edges.size()));  // create and decode keep n below 2^32
   w.u8(undefined);
   for (double e : edges) w.f64(e);
@@ -112,12 +113,12 @@ void HistogramF64::encode_into(ByteWriter& w) const {
 }
 
 Result<HistogramF64> HistogramF64::decode(ByteView b) {
-  if (b.size() < 5 || b[4] > 1) return InputError::Undefined;
+  if (b.size() < kHistogramHeaderBytes || b[4] > 1) return InputError::Undefined;
   ByteReader r{b};
   uint64_t n = r.u32();
   // The length is checked before anything is allocated, so the allocation
   // never exceeds what the input itself justifies.
-  if (n == 0 || b.size() != 16 * n + 21) return InputError::Undefined;
+  if (n == 0 || b.size() != histogram_bytes(n)) return InputError::Undefined;
   HistogramF64 h;
   h.undefined = r.boolean();
   h.edges.resize(n);

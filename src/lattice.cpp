@@ -1,6 +1,7 @@
 #include "lattice.hpp"
 
 #include "acc.hpp"
+#include "byte_forms.hpp"
 
 namespace tallix {
 
@@ -60,7 +61,7 @@ Result<double> ExtremaF64::try_range() const noexcept {
 void ExtremaF64::encode_into(ByteWriter& w) const {
   w.f64(min);
   w.f64(max);
-  w.u8(static_cast<uint8_t>(nan | (seen << 1)));
+  w.u8(static_cast<uint8_t>((nan ? kExtremaNanFlag : 0) | (seen ? kExtremaSeenFlag : 0)));
   w.u64(count);
 }
 
@@ -69,12 +70,13 @@ bool ExtremaF64::decode_from(ByteReader& r, ExtremaF64& e) {
   uint64_t max_bits = r.u64();
   uint8_t flags = r.u8();
   e.count = r.u64();
-  e.nan = flags & 1;
-  e.seen = flags & 2;
+  e.nan = flags & kExtremaNanFlag;
+  e.seen = flags & kExtremaSeenFlag;
   e.min = std::bit_cast<double>(min_bits);
   e.max = std::bit_cast<double>(max_bits);
   // An empty state has exactly one form: both patterns zero.
-  return r.ok && flags <= 3 && (e.seen || (min_bits == 0 && max_bits == 0));
+  return r.ok && (flags & ~(kExtremaNanFlag | kExtremaSeenFlag)) == 0 &&
+         (e.seen || (min_bits == 0 && max_bits == 0));
 }
 
 Result<ExtremaF64> ExtremaF64::from_bytes(ByteView b) {
