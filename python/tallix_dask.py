@@ -21,6 +21,7 @@ bar).  Only bytes cross process boundaries; tallix objects are never pickled.
 
 from __future__ import annotations
 
+import importlib.metadata
 from typing import Any, Iterable, Mapping, NamedTuple, Sequence
 
 import numpy as np
@@ -28,6 +29,12 @@ import numpy as np
 import tallix
 
 __all__ = ["Target", "Reduction", "target", "plan", "reduce", "reduce_many", "supported"]
+
+# The version is set once, in pyproject.toml, and read back from the installed metadata.
+try:
+    __version__ = importlib.metadata.version("tallix")
+except importlib.metadata.PackageNotFoundError:  # imported from a source tree never installed
+    __version__ = "0+unknown"
 
 
 class _Kind(NamedTuple):
