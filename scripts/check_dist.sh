@@ -33,6 +33,7 @@ expect_tracked_only() {
   fi
 }
 
+# In a clone (of the last commit), so the scratch files never touch the checkout.
 check_sdist_leaves_out_scratch() {
   git clone -q . "$tmp/clone"
   echo scratch >"$tmp/clone/src/scratch-notes.txt"
