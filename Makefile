@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 STAMP := $(VENV)/.deps-stamp
 CORE_BUILD := build/core
 
-.PHONY: demo test venv install core-tests bench format clean
+.PHONY: demo test venv install core-tests bench format clean wheel test-dist
 
 $(STAMP): requirements-dev.txt
 	bash scripts/ensure-system-deps.sh
@@ -29,6 +29,16 @@ core-tests: $(STAMP)
 
 test: install core-tests
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
+	$(MAKE) --no-print-directory test-dist
+
+# The sdist (tracked files only) and the manylinux wheel built from it, in dist/.
+wheel: $(STAMP)
+	PYTHON=$(PY) bash scripts/build_dist.sh . dist
+
+# What a user installs: the sdist's file list, the wheel's bundled libraries and
+# licences, and the whole suite run against the wheel in a fresh environment.
+test-dist: $(STAMP)
+	PYTHON=$(PY) BASE_PYTHON=$(PYTHON) bash scripts/check_dist.sh
 
 demo: install
 	$(PY) examples/demo.py
@@ -42,7 +52,7 @@ format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # Hardening: coverage-guided fuzzing of the core, the whole test suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the reproducibility

@@ -49,7 +49,7 @@ fi
 declare -A max_len=([decode]=8192 [sums]=4096 [stats]=2048)
 status=0
 for h in $harnesses; do
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$h.cpp" "${objects[@]}" -lgmpxx -lgmp -lcrypto \
+  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$h.cpp" "${objects[@]}" -lgmpxx -lgmp -lnettle \
     -o "$out/$h"
   mkdir -p "$out/corpus/$h"
   echo "fuzzing $h for ${seconds}s"

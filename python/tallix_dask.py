@@ -1,6 +1,6 @@
 """The Dask integration under its original name; it lives in ``tallix_companion.dask``."""
 
-import tallix_companion  # noqa: F401  registers the picklers, as importing the package does
+import tallix_companion  # registers the picklers, as importing the package does
 from tallix_companion.dask import (
     Reduction,
     Target,
@@ -10,5 +10,7 @@ from tallix_companion.dask import (
     supported,
     target,
 )
+
+__version__ = tallix_companion.__version__
 
 __all__ = ["Target", "Reduction", "target", "plan", "reduce", "reduce_many", "supported"]

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs the system libraries the build links (GMP, OpenSSL's libcrypto) and a
+# Installs the system libraries the build links (GMP, and Nettle for SHA-256) and a
 # C++ compiler when they are missing. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 missing=()
 [ -f /usr/include/gmpxx.h ] || missing+=(libgmp-dev)
-[ -f /usr/include/openssl/sha.h ] || missing+=(libssl-dev)
+[ -f /usr/include/nettle/sha2.h ] || missing+=(nettle-dev)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v make >/dev/null 2>&1 || missing+=(make)
 [ ${#missing[@]} -eq 0 ] && exit 0

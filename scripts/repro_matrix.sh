@@ -112,7 +112,7 @@ for name in $selected; do
     status=1
     continue
   fi
-  "${cmd[@]}" "${base[@]}" tools/repro_receipts.cpp "${objs[@]}" -lgmpxx -lgmp -lcrypto \
+  "${cmd[@]}" "${base[@]}" tools/repro_receipts.cpp "${objs[@]}" -lgmpxx -lgmp -lnettle \
     -o "$dir/repro_receipts"
 
   sites=$(fma_sites "$dir" | grep -Ev "::$allowed_fma" || true)

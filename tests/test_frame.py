@@ -2,8 +2,11 @@
 error mapping, checked through the classes that use each piece."""
 
 import array
+import importlib.metadata
 import subprocess
 import sys
+import tomllib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -22,6 +25,14 @@ def test_all_lists_every_class_then_dot():
     assert tallix.__doc__ == ""
     assert tallix.dot.__self__ is tallix
     assert tallix.dot.__module__ == "tallix"
+
+
+def test_version_is_the_package_metadata_and_not_a_module_attribute():
+    import tallix_dask
+    with open(Path(__file__).resolve().parents[1] / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["version"]
+    assert importlib.metadata.version("tallix") == tallix_dask.__version__ == declared
+    assert not hasattr(tallix, "__version__")
 
 
 @pytest.mark.parametrize("name", CLASSES)
