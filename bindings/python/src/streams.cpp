@@ -196,10 +196,22 @@ bool BufferWindow::open(PyObject* o, int ndim) {
   return true;
 }
 
-const double* BufferWindow::in_place(size_t first) const {
-  if (!contiguous_f64_) return nullptr;
+size_t BufferWindow::pull(size_t most, std::vector<double>& scratch) {
+  first_ = next_;
+  next_ += std::min(most, extent(0) - next_);
   size_t width = view_.ndim == 2 ? extent(1) : 1;
-  return static_cast<const double*>(view_.buf) + first * width;
+  if (!contiguous_f64_) scratch.resize((next_ - first_) * width);
+  return next_ - first_;
+}
+
+bool BufferWindow::convert(std::vector<double>& scratch, const double*& data) {
+  if (contiguous_f64_) {
+    size_t width = view_.ndim == 2 ? extent(1) : 1;
+    data = static_cast<const double*>(view_.buf) + first_ * width;
+    return true;
+  }
+  data = scratch.data();
+  return read(first_, next_ - first_, scratch.data());
 }
 
 bool BufferWindow::read(size_t first, size_t count, double* out) {
@@ -271,10 +283,8 @@ bool ValueStream::open(PyObject* o) {
 
 bool ValueStream::pull() {
   if (window_.is_open()) {
-    size_t total = window_.extent(0);
-    count_ = std::min(kStreamChunk, total - next_);
-    exhausted_ = next_ + count_ == total;
-    if (!window_.in_place(next_)) values_.resize(count_);
+    count_ = window_.pull(kStreamChunk, values_);
+    exhausted_ = window_.exhausted();
     return true;
   }
   values_.clear();
@@ -294,17 +304,7 @@ bool ValueStream::pull() {
   return true;
 }
 
-bool ValueStream::convert() {
-  if (!window_.is_open()) return true;
-  size_t first = next_;
-  next_ += count_;
-  if (const double* at = window_.in_place(first)) {
-    data_ = at;
-    return true;
-  }
-  data_ = values_.data();
-  return window_.read(first, count_, values_.data());
-}
+bool ValueStream::convert() { return !window_.is_open() || window_.convert(values_, data_); }
 
 // ---- rows --------------------------------------------------------------
 
@@ -341,10 +341,8 @@ bool RowStream::pull_row(PyObject* row) {
 bool RowStream::pull() {
   size_t per_chunk = std::max<size_t>(1, kStreamChunk / std::max<size_t>(1, width_));
   if (window_.is_open()) {
-    size_t total = window_.extent(0);
-    count_ = std::min(per_chunk, total - next_);
-    exhausted_ = next_ + count_ == total;
-    if (!window_.in_place(next_)) values_.resize(count_ * width_);
+    count_ = window_.pull(per_chunk, values_);
+    exhausted_ = window_.exhausted();
     return true;
   }
   values_.clear();
@@ -362,17 +360,7 @@ bool RowStream::pull() {
   return true;
 }
 
-bool RowStream::convert() {
-  if (!window_.is_open()) return true;
-  size_t first = next_;
-  next_ += count_;
-  if (const double* at = window_.in_place(first)) {
-    data_ = at;
-    return true;
-  }
-  data_ = values_.data();
-  return window_.read(first, count_, values_.data());
-}
+bool RowStream::convert() { return !window_.is_open() || window_.convert(values_, data_); }
 
 // ---- keys --------------------------------------------------------------
 

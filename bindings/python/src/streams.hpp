@@ -59,19 +59,26 @@ class BufferWindow {
   bool open(PyObject* o, int ndim);
   bool is_open() const { return open_; }
   size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
-  // Reads `count` rows (elements when 1-D) from row `first` into out, row
-  // after row; false at the first integer binary64 cannot hold.
-  bool read(size_t first, size_t count, double* out);
-  // The same rows in place, when they already are contiguous native binary64.
-  const double* in_place(size_t first) const;
-  // Raises the ValueError for the integer read() stopped at; false if none.
+  // Moves the window over the next rows (elements when 1-D), at most `most`,
+  // and sizes `scratch` for them unless they can be read in place; returns
+  // how many.
+  size_t pull(size_t most, std::vector<double>& scratch);
+  bool exhausted() const { return next_ == extent(0); }
+  // The window's rows as binary64, row after row: in place when they already
+  // are contiguous native binary64, else read into `scratch`. False at the
+  // first integer binary64 cannot hold. Needs no interpreter lock.
+  bool convert(std::vector<double>& scratch, const double*& data);
+  // Raises the ValueError for the integer convert() stopped at; false if none.
   bool refuse() const;
 
  private:
+  bool read(size_t first, size_t count, double* out);
+
   Py_buffer view_{};
   bool open_ = false;
   ElementFormat format_;
   bool contiguous_f64_ = false;
+  size_t first_ = 0, next_ = 0;    // the window: rows [first_, next_)
   const char* inexact_ = nullptr;  // the integer read() stopped at
 };
 
@@ -94,7 +101,7 @@ class ValueStream {
   Owned iterator_;
   std::vector<double> values_;
   const double* data_ = nullptr;
-  size_t next_ = 0, count_ = 0;
+  size_t count_ = 0;
   bool exhausted_ = false;
 };
 
@@ -119,7 +126,7 @@ class RowStream {
   Owned iterator_;
   std::vector<double> values_;
   const double* data_ = nullptr;
-  size_t width_ = 0, next_ = 0, count_ = 0, rows_seen_ = 0;
+  size_t width_ = 0, count_ = 0, rows_seen_ = 0;
   bool exhausted_ = false;
 };
 
