@@ -268,6 +268,15 @@ std::optional<std::string> with_args(const std::vector<Arg>& args, const T& b, F
       return answer(try_##name(a, args...));                 \
   }
 
+// Every query a workload may ask besides `count`, by its module name.
+// clang-format off
+#define TOOL_QUERIES(Q)                                                                     \
+  Q(value) Q(try_unmerge) Q(len) Q(total) Q(mean) Q(variance) Q(sample_variance) Q(stddev) \
+  Q(skewness) Q(skewness_squared) Q(kurtosis) Q(excess_kurtosis) Q(live_count)             \
+  Q(covariance) Q(slope) Q(intercept) Q(r_squared) Q(correlation) Q(sub) Q(regression)     \
+  Q(regression_exact) Q(counts) Q(quantile_bounds) Q(min) Q(max) Q(range)
+// clang-format on
+
 template <class T>
 std::string ask(T& a, const T& b, const plan::Query& q) {
   auto text = with_args(q.args, b, [&](const auto&... args) -> std::optional<std::string> {
@@ -278,16 +287,8 @@ std::string ask(T& a, const T& b, const plan::Query& q) {
       else if constexpr (requires { total_count(a); })
         return answer(total_count(a));
     }
-    TOOL_QUERY(value)
-    TOOL_QUERY(try_unmerge)
-    TOOL_QUERY(len) TOOL_QUERY(total) TOOL_QUERY(mean) TOOL_QUERY(variance)
-        TOOL_QUERY(sample_variance) TOOL_QUERY(stddev) TOOL_QUERY(skewness)
-            TOOL_QUERY(skewness_squared) TOOL_QUERY(kurtosis) TOOL_QUERY(excess_kurtosis)
-                TOOL_QUERY(live_count) TOOL_QUERY(covariance) TOOL_QUERY(slope)
-                    TOOL_QUERY(intercept) TOOL_QUERY(r_squared) TOOL_QUERY(correlation)
-                        TOOL_QUERY(sub) TOOL_QUERY(regression) TOOL_QUERY(regression_exact)
-                            TOOL_QUERY(counts) TOOL_QUERY(quantile_bounds) TOOL_QUERY(min)
-                                TOOL_QUERY(max) TOOL_QUERY(range) return std::nullopt;
+    TOOL_QUERIES(TOOL_QUERY)
+    return std::nullopt;
   });
   if (!text) plan::fail("no query " + q.method + " with these arguments");
   return q.label + *text;
