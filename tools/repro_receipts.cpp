@@ -158,17 +158,17 @@ struct Item {
   const Arg* pick;  // the list entry of a NAME.x item
 };
 
-std::vector<Item> items_of(const Items& spec, const Inputs& in) {
+std::vector<Item> items_of(const Items& wanted, const Inputs& in) {
   std::vector<Item> one;
-  const size_t count = std::min(in.xs.size() / spec.width, spec.stop);
-  for (size_t i = spec.start; i < count; i += spec.step) {
-    auto group = std::span<const double>(in.xs).subspan(spec.width * i, spec.width);
-    Item it{spec.shape, group.first(spec.width - 1), group.back(), nullptr};
-    if (spec.picks) it.pick = &(*spec.picks)[in.aux[i] % spec.picks->size()];
+  const size_t count = std::min(in.xs.size() / wanted.width, wanted.stop);
+  for (size_t i = wanted.start; i < count; i += wanted.step) {
+    auto group = std::span<const double>(in.xs).subspan(wanted.width * i, wanted.width);
+    Item it{wanted.shape, group.first(wanted.width - 1), group.back(), nullptr};
+    if (wanted.picks) it.pick = &(*wanted.picks)[in.aux[i] % wanted.picks->size()];
     one.push_back(it);
   }
   std::vector<Item> out;
-  for (size_t k = 0; k < spec.times; ++k) out.insert(out.end(), one.begin(), one.end());
+  for (size_t k = 0; k < wanted.times; ++k) out.insert(out.end(), one.begin(), one.end());
   return out;
 }
 

@@ -190,8 +190,8 @@ inline size_t slice_bound(const std::string& t, size_t absent) {
   return t.empty() ? absent : to_u64(t);
 }
 
-inline Items items(const Plan& p, const std::string& spec) {
-  auto [head, times] = repeated(spec);
+inline Items items(const Plan& p, const std::string& wanted) {
+  auto [head, times] = repeated(wanted);
   Items it;
   it.times = times;
   size_t open = head.find('[');

@@ -153,10 +153,10 @@ class Plan:
         except ValueError:
             return float(token)
 
-    def items(self, spec, xs, aux):
+    def items(self, wanted, xs, aux):
         """The argument tuples of ITEMS, one per call."""
-        spec, _, times = spec.partition("*")
-        shape, _, cut = spec.partition("[")
+        wanted, _, times = wanted.partition("*")
+        shape, _, cut = wanted.partition("[")
         if shape == "x":
             out = [(x,) for x in xs]
         elif shape == "pair":
@@ -238,8 +238,8 @@ def receipt(a, what):
 def run_steps(a, b, steps, xs, aux, rec):
     for verb, rest in steps:
         if verb == "feed":
-            target, spec, methods = rest[0], rest[1], rest[2:]
-            for i, item in enumerate(PLAN.items(spec, xs, aux)):
+            target, wanted, methods = rest[0], rest[1], rest[2:]
+            for i, item in enumerate(PLAN.items(wanted, xs, aux)):
                 s = {"a": a, "b": b, "split": a if i % 2 == 0 else b}[target]
                 getattr(s, methods[i % len(methods)])(*item)
         elif verb == "extend":
