@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reproducibility matrix: builds the core with several compilers and options,
-# runs the receipt driver (tools/repro_receipts.cpp) in each, and compares
-# every line with the pinned receipts in tests/golden/receipts.txt.
+# runs the receipt driver (tools/repro_receipts.cpp, which reads the workloads
+# from tests/golden/workloads.txt) in each, and compares every line with the
+# pinned receipts in tests/golden/receipts.txt.
 #
 # Builds: gcc and clang at -O0 and -O3; both at -O3 with the software fma
 # forced (TALLIX_SOFTWARE_FMA); both at -O3 -march=native, where the compiler

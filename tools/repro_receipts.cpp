@@ -1,46 +1,40 @@
 // Prints one line per seeded workload: its name, the state receipt and the
-// SHA-256 of the record of every query answer. The workloads are the ones of
-// tests/golden/workloads.py, step for step, run on the core alone, so that
-// builds with different compilers, optimisation levels and fma routines can be
+// SHA-256 of the record of every query answer. The workloads are the
+// statements of tests/golden/workloads.txt, which tests/golden/workloads.py
+// runs through the module; this runs them on the core alone, so that builds
+// with different compilers, optimisation levels and fma routines can be
 // compared with the pinned receipts.
 //
-//   repro_receipts [--portable] [--records]
+//   repro_receipts [--portable] [--records] [PLAN]
 //     --portable  run the batch kernels in their portable form
 //     --records   print the record text after each line
+//     PLAN        the workload file (default: tests/golden/workloads.txt)
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
-#include <type_traits>
-#include <utility>
+#include <string_view>
 #include <vector>
 
-#include "covmat.hpp"
-#include "fast.hpp"
+#include "classes.hpp"
 #include "fast_simd.hpp"
-#include "hist.hpp"
-#include "lattice.hpp"
 #include "receipt.hpp"
-#include "replicated.hpp"
-#include "stats.hpp"
+#include "workload_plan.hpp"
 
 namespace {
 
 using namespace tallix;
+using plan::Arg;
+using plan::Items;
+using plan::Step;
 
-constexpr size_t kN = 240;
-constexpr uint64_t kMask = UINT64_MAX;
 constexpr uint64_t kSign = uint64_t{1} << 63;
 constexpr uint64_t kFrac = (uint64_t{1} << 52) - 1;
-const char* const kModes[] = {"plain", "mixed", "tiny", "saturated"};
-const char* const kKeys[] = {"", "a", "b", "\xc3\xa9", "e\xcc\x81", "zzzzzzzzzzzzzzzzzzzz"};
-constexpr uint64_t kReplicas[] = {0, 1, 7, uint64_t{1} << 63, kMask};
-constexpr double kEdges[] = {-1e300, -1000.0, -1.0, -0.0, 0.0, 5e-324, 1.0, 1000.0, 1e300};
-constexpr double kQuantiles[] = {0.0, 0.25, 0.5, 0.75, 1.0};
 
 struct SplitMix64 {
   uint64_t state;
@@ -52,8 +46,6 @@ struct SplitMix64 {
     return z ^ (z >> 31);
   }
 };
-
-double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
 
 uint64_t draw_plain(SplitMix64& g) {
   uint64_t r = g.next();
@@ -89,76 +81,19 @@ struct Inputs {
   std::vector<uint64_t> aux;
 };
 
-Inputs make_inputs(const std::string& mode, uint64_t seed) {
+// The saturated mode draws as plain does; its states start near the wrap.
+Inputs make_inputs(const std::string& mode, uint64_t seed, size_t n) {
   SplitMix64 g{seed};
   Inputs in;
-  for (size_t i = 0; i < kN; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     uint64_t b = mode == "tiny" ? draw_tiny(g) : mode == "mixed" ? draw_mixed(g) : draw_plain(g);
-    in.xs.push_back(from_bits(b));
+    in.xs.push_back(std::bit_cast<double>(b));
   }
-  for (size_t i = 0; i < kN; ++i) in.aux.push_back(g.next());
+  for (size_t i = 0; i < n; ++i) in.aux.push_back(g.next());
   return in;
 }
 
-// ---- saturated byte forms: counts at the top, limbs near the wrap ----
-
-Bytes sat_sum() {
-  Bytes out;
-  ByteWriter w{out};
-  for (int i = 0; i < 33; ++i) w.u64(kMask);
-  w.u64(kMask >> 1);
-  w.u8(0);
-  w.u64(kMask - 1);
-  return out;
-}
-
-Bytes repeat(const Bytes& b, int n) {
-  Bytes out;
-  for (int i = 0; i < n; ++i) out.insert(out.end(), b.begin(), b.end());
-  return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-std::optional<Bytes> sat_form(const std::string& name) {
-  const Bytes s = sat_sum();
-  Bytes d = s;
-  d.push_back(0);
-  const Bytes zero{0};
-  if (name == "SumF64" || name == "SumF32") return s;
-  if (name == "MomentsF64") return cat({s, d});
-  if (name == "Moments4F64") return cat({s, repeat(d, 3), zero});
-  if (name == "CovF64") return cat({repeat(s, 2), repeat(d, 3)});
-  if (name == "WeightedMomentsF64") return cat({s, repeat(d, 2), zero});
-  if (name == "PnMomentsF64") return repeat(cat({s, d}), 2);
-  if (name == "CovMatrixF64") return cat({Bytes{3, 0, 0, 0, 0}, repeat(s, 4), repeat(d, 9)});
-  if (name == "HistogramF64") {
-    Bytes out;
-    ByteWriter w{out};
-    w.u32(3);
-    w.u8(0);
-    for (double e : {-1.0, 0.0, 1.0}) w.f64(e);
-    for (uint64_t c : {kMask, uint64_t{5}, kMask - 1, uint64_t{0}}) w.u64(c);
-    w.u64(kMask);
-    return out;
-  }
-  if (name == "ExtremaF64") {
-    Bytes out;
-    ByteWriter w{out};
-    w.f64(-1.0);
-    w.f64(2.0);
-    w.u8(2);
-    w.u64(kMask);
-    return out;
-  }
-  return std::nullopt;
-}
-
-// ---- the record of query answers ----
+// ---- answers as the record writes them ----
 
 std::string hex(ByteView b) {
   std::string s;
@@ -170,6 +105,8 @@ std::string hex(ByteView b) {
   return s;
 }
 
+std::string sha_hex(ByteView b) { return hex(sha256(b)); }
+
 std::string fmt(double v) {
   if (std::isnan(v)) return "nan";
   char buf[17];
@@ -180,7 +117,6 @@ std::string fmt(double v) {
 std::string fmt(float v) { return fmt(static_cast<double>(v)); }
 std::string fmt(uint64_t v) { return std::to_string(v); }
 std::string fmt(bool v) { return v ? "1" : "0"; }
-std::string fmt(const std::string& v) { return v; }
 std::string fmt(const std::pair<double, double>& v) { return fmt(v.first) + "," + fmt(v.second); }
 template <class T>
 std::string fmt(const std::vector<T>& v) {
@@ -192,6 +128,7 @@ std::string fmt(const std::vector<T>& v) {
   return s;
 }
 
+// The text of the exception the module raises for the failure.
 std::string message(const Failure& f) {
   if (auto* e = std::get_if<StatsError>(&f)) return name_of(*e);
   if (std::holds_alternative<DotError>(f)) return "ExactnessLost";
@@ -201,314 +138,329 @@ std::string message(const Failure& f) {
   return "usage failure";
 }
 
-struct Record {
-  std::vector<std::string> items;
+// "=value", or "!error" where the module raises.
+template <class T>
+std::string answer(const T& v) {
+  return "=" + fmt(v);
+}
+template <class T>
+std::string answer(const Result<T>& r) {
+  return r.ok() ? "=" + fmt(r.value()) : "!" + message(r.failure());
+}
+std::string answer(const Status& s) { return s.ok() ? "=ok" : "!" + message(s.failure()); }
 
-  template <class T>
-  void put(const std::string& name, const T& v) {
-    items.push_back(name + "=" + fmt(v));
-  }
-  template <class T>
-  void ask(const std::string& name, const Result<T>& r) {
-    if (r.ok())
-      put(name, r.value());
-    else
-      items.push_back(name + "!" + message(r.failure()));
-  }
-  std::string text() const {
-    std::string s;
-    for (size_t i = 0; i < items.size(); ++i) {
-      if (i) s += ';';
-      s += items[i];
-    }
-    return s;
-  }
+// ---- the items of a feed or an extend ----
+
+struct Item {
+  Items::Shape shape;
+  std::span<const double> lead;  // all values of the item but the last
+  double last;
+  const Arg* pick;  // the list entry of a NAME.x item
 };
 
-std::string sha_hex(ByteView b) {
-  Digest d = sha256(b);
-  return hex(d);
+std::vector<Item> items_of(const Items& wanted, const Inputs& in) {
+  std::vector<Item> one;
+  const size_t count = std::min(in.xs.size() / wanted.width, wanted.stop);
+  for (size_t i = wanted.start; i < count; i += wanted.step) {
+    auto group = std::span<const double>(in.xs).subspan(wanted.width * i, wanted.width);
+    Item it{wanted.shape, group.first(wanted.width - 1), group.back(), nullptr};
+    if (wanted.picks) it.pick = &(*wanted.picks)[in.aux[i] % wanted.picks->size()];
+    one.push_back(it);
+  }
+  std::vector<Item> out;
+  for (size_t k = 0; k < wanted.times; ++k) out.insert(out.end(), one.begin(), one.end());
+  return out;
+}
+
+// Calls f with the item's values, typed as the core's updates take them.
+template <class F>
+bool with_item(const Item& it, F&& f) {
+  switch (it.shape) {
+    case Items::Shape::Single:
+      return f(it.last);
+    case Items::Shape::Pair:
+      return f(it.lead[0], it.last);
+    case Items::Shape::Row:
+      return f(it.lead, it.last);
+    case Items::Shape::Pick:
+      if (it.pick->kind == Arg::Kind::Text) return f(std::string_view(it.pick->text), it.last);
+      return f(it.pick->integer, it.last);
+  }
+  return false;
+}
+
+// The updates a feed may name; the module and the core share their names.
+#define TOOL_UPDATE(name)                            \
+  if (method == #name) {                             \
+    if constexpr (requires { s.name(values...); }) { \
+      (void)s.name(values...);                       \
+      return true;                                   \
+    }                                                \
+  }
+
+template <class T>
+void update(T& s, const std::string& method, const Item& it) {
+  bool done = with_item(it, [&](const auto&... values) {
+    TOOL_UPDATE(add)
+    TOOL_UPDATE(remove)
+    TOOL_UPDATE(push)
+    return false;
+  });
+  if (!done) plan::fail("no update " + method + " for these items");
+}
+
+// The module's extend(xs) or extend(xs, ys): the items' values as columns.
+template <class T>
+void extend(T& s, const std::vector<Item>& items) {
+  std::vector<double> lead, last;
+  for (const Item& it : items) {
+    if (it.shape == Items::Shape::Pair) lead.push_back(it.lead[0]);
+    last.push_back(it.last);
+  }
+  const bool pairs = !items.empty() && items[0].shape == Items::Shape::Pair;
+  if constexpr (requires { s.extend_from_slice(last); }) {
+    if (!pairs) return s.extend_from_slice(last);
+  }
+  if constexpr (requires { s.extend_from_slices(lead, last); }) {
+    if (pairs) return (void)s.extend_from_slices(lead, last);
+  }
+  plan::fail("no extend for these items");
+}
+
+// ---- queries ----
+
+// Calls f with the query's arguments typed as the core takes them; `b` is
+// the workload's second state.
+template <class T, class F>
+std::optional<std::string> with_args(const std::vector<Arg>& args, const T& b, F&& f) {
+  auto typed = [&](const Arg& x, auto&& g) {
+    switch (x.kind) {
+      case Arg::Kind::Integer:
+        return g(x.integer);
+      case Arg::Kind::Real:
+        return g(x.real);
+      case Arg::Kind::Text:
+        return g(std::string_view(x.text));
+      case Arg::Kind::Reals:
+      case Arg::Kind::Other:
+        break;
+    }
+    return g(b);
+  };
+  if (args.empty()) return f();
+  if (args.size() == 1) return typed(args[0], [&](const auto& x) { return f(x); });
+  if (args.size() == 2)
+    return typed(args[0], [&](const auto& x) {
+      return typed(args[1], [&](const auto& y) { return f(x, y); });
+    });
+  plan::fail("a query takes at most two arguments");
+}
+
+// A query by its module name: the core's try_NAME where the answer can fail,
+// NAME where it cannot, or the free try_NAME of a keyed map.
+#define TOOL_QUERY(name)                                     \
+  if (q.method == #name) {                                   \
+    if constexpr (requires { a.try_##name(args...); })       \
+      return answer(a.try_##name(args...));                  \
+    else if constexpr (requires { a.name(args...); })        \
+      return answer(a.name(args...));                        \
+    else if constexpr (requires { try_##name(a, args...); }) \
+      return answer(try_##name(a, args...));                 \
+  }
+
+// Every query a workload may ask besides `count`, by its module name.
+// clang-format off
+#define TOOL_QUERIES(Q)                                                                     \
+  Q(value) Q(try_unmerge) Q(len) Q(total) Q(mean) Q(variance) Q(sample_variance) Q(stddev) \
+  Q(skewness) Q(skewness_squared) Q(kurtosis) Q(excess_kurtosis) Q(live_count)             \
+  Q(covariance) Q(slope) Q(intercept) Q(r_squared) Q(correlation) Q(sub) Q(regression)     \
+  Q(regression_exact) Q(counts) Q(quantile_bounds) Q(min) Q(max) Q(range)
+// clang-format on
+
+template <class T>
+std::string ask(T& a, const T& b, const plan::Query& q) {
+  auto text = with_args(q.args, b, [&](const auto&... args) -> std::optional<std::string> {
+    // `count` is `counted` in the core, whose states hold a field `count`.
+    if (q.method == "count") {
+      if constexpr (requires { a.counted(); })
+        return answer(a.counted());
+      else if constexpr (requires { total_count(a); })
+        return answer(total_count(a));
+    }
+    TOOL_QUERIES(TOOL_QUERY)
+    return std::nullopt;
+  });
+  if (!text) plan::fail("no query " + q.method + " with these arguments");
+  return q.label + *text;
+}
+
+// ---- running a workload ----
+
+template <class T>
+T construct(const std::vector<Arg>& args) {
+  if (args.empty()) {
+    if constexpr (std::is_default_constructible_v<T>) return T{};
+  } else if (args[0].kind == Arg::Kind::Integer) {
+    if constexpr (requires { T::create(uint64_t{}); }) return T::create(args[0].integer).value();
+  } else if (args[0].kind == Arg::Kind::Reals) {
+    if constexpr (requires { T::create(std::span<const double>{}); })
+      return T::create(args[0].reals).value();
+  }
+  plan::fail("no constructor for these arguments");
 }
 
 template <class T>
-std::string receipt(const T& s) {
-  Digest d = state_hash(s);
-  return hex(d);
-}
-
-// ---- the workloads, one function per class ----
-
-template <class T, class Feed>
-void split_feed(T& a, T& b, size_t n, Feed feed) {
-  for (size_t i = 0; i < n; ++i) feed(i % 2 == 0 ? a : b, i);
-}
-
-template <class T>
-T start(const std::string& name, const std::string& mode, T fresh) {
-  if (mode != "saturated") return fresh;
-  Bytes form = *sat_form(name);
-  if constexpr (requires { T::decode(ByteView{}); })
+T decoded(ByteView form) {
+  if constexpr (requires { T::decode(form); })
     return T::decode(form).value();
-  else
+  else if constexpr (requires { T::from_bytes(form); })
     return T::from_bytes(form).value();
+  plan::fail("a saturated form for a class without bytes");
+}
+
+template <class T>
+std::string receipt(const T& a, const std::string& what) {
+  if constexpr (Encodable<T>) {
+    if (what == "state_hash") return hex(state_hash(a));
+    if (what == "encode") return sha_hex(encode(a));
+  }
+  if constexpr (requires { a.value(); }) {
+    if (what == "value") {
+      Bytes v;
+      ByteWriter{v}.f64(a.value());
+      return sha_hex(v);
+    }
+  }
+  plan::fail("no receipt " + what);
 }
 
 struct Context {
-  std::string name, mode;
-  const std::vector<double>& xs;
-  const std::vector<uint64_t>& aux;
-  Record& rec;
+  const Inputs& in;
+  std::vector<std::string>& record;
 };
 
 template <class T>
-std::string run_sum(Context& c) {
-  T a = start(c.name, c.mode, T{}), b{};
-  split_feed(a, b, kN, [&](T& s, size_t i) {
-    if constexpr (std::is_same_v<T, SumF32>)
-      s.add(static_cast<float>(c.xs[i]));
-    else
-      s.add(c.xs[i]);
-  });
-  a.merge(b);
-  if constexpr (std::is_same_v<T, SumF64>) {
-    c.rec.put("unmerge", a.try_unmerge(b));
-    a.merge(b);
+void feed(T& a, T& b, const Step& s, const Context& c) {
+  std::vector<Item> items = items_of(s.items, c.in);
+  for (size_t i = 0; i < items.size(); ++i) {
+    T& target = s.target == 'b' || (s.target == 's' && i % 2 == 1) ? b : a;
+    update(target, s.methods[i % s.methods.size()], items[i]);
   }
-  c.rec.put("count", a.counted());
-  c.rec.put("value", a.value());
-  return receipt(a);
 }
 
-std::string run_fast(Context& c) {
-  FastSumF64 a;
-  const size_t third = kN / 3;
-  for (size_t i = 0; i < third; ++i) a.add(c.xs[i]);
-  a.extend_from_slice(std::span<const double>(c.xs).subspan(third));
-  std::vector<double> many;
-  for (int k = 0; k < 20; ++k) many.insert(many.end(), c.xs.begin(), c.xs.end());
-  a.extend_from_slice(many);
-  c.rec.put("count", a.counted());
-  SumF64 f = a.finish();
-  c.rec.put("value", f.value());
-  return receipt(f);
+template <class T>
+void combine(T& a, const T& b, const std::string& verb) {
+  if constexpr (requires { a.merge(b); })
+    if (verb == "merge") return (void)a.merge(b);
+  if constexpr (requires { a.join(b); })
+    if (verb == "join") return (void)a.join(b);
+  plan::fail("no " + verb);
 }
 
-std::string run_dot(Context& c) {
-  DotF64 a, b;
-  std::vector<double> bx, by;
-  for (size_t i = 0; i < kN / 2; ++i) {
-    double p = c.xs[2 * i], q = c.xs[2 * i + 1];
-    if (i % 2 == 0) {
-      a.push(p, q);
+template <class T>
+std::string run_steps(T& a, T& b, std::span<const Step> steps, const Context& c);
+
+// The finished state is of another class; the remaining steps run on it.
+template <class T>
+std::string finish_then(const T& a, std::span<const Step> rest, const Context& c) {
+  if constexpr (requires { a.finish(); }) {
+    auto done = a.finish();
+    decltype(done) other{};
+    return run_steps(done, other, rest, c);
+  }
+  plan::fail("no finish");
+}
+
+template <class T>
+std::string run_steps(T& a, T& b, std::span<const Step> steps, const Context& c) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const Step& s = steps[i];
+    if (s.verb == "feed") {
+      feed(a, b, s, c);
+    } else if (s.verb == "extend") {
+      extend(s.target == 'b' ? b : a, items_of(s.items, c.in));
+    } else if (s.verb == "merge" || s.verb == "join") {
+      combine(a, b, s.verb);
+    } else if (s.verb == "ask") {
+      for (const plan::Query& q : s.queries) c.record.push_back(ask(a, b, q));
+    } else if (s.verb == "finish") {
+      return finish_then(a, steps.subspan(i + 1), c);
     } else {
-      bx.push_back(p);
-      by.push_back(q);
+      return receipt(a, s.what);
     }
   }
-  (void)b.extend_from_slices(bx, by);
-  a.merge(b);
-  c.rec.ask("value", a.try_value());
-  return receipt(a);
+  plan::fail("a workload ends with its receipt");
 }
 
 template <class T>
-void feed_stats(T& a, T& b, Context& c) {
-  if constexpr (std::is_same_v<T, CovF64> || std::is_same_v<T, WeightedMomentsF64>) {
-    split_feed(a, b, kN / 2, [&](T& s, size_t i) { s.add(c.xs[2 * i], c.xs[2 * i + 1]); });
-  } else if constexpr (std::is_same_v<T, PnMomentsF64>) {
-    for (size_t i = 0; i < kN; ++i) {
-      T& s = i % 2 == 0 ? a : b;
-      if (i % 3 == 2)
-        s.remove(c.xs[i]);
-      else
-        s.add(c.xs[i]);
-    }
-  } else {
-    split_feed(a, b, kN, [&](T& s, size_t i) { s.add(c.xs[i]); });
-  }
+std::string run_workload(const plan::Workload& w, bool saturated, const Context& c) {
+  T a = saturated ? decoded<T>(w.saturated) : construct<T>(w.args);
+  T b = construct<T>(w.args);
+  return run_steps(a, b, std::span<const Step>(w.steps), c);
 }
 
-void ask_stats(const MomentsF64& a, Record& r) {
-  r.put("count", a.counted());
-  r.ask("mean", a.try_mean());
-  r.ask("variance", a.try_variance());
-  r.ask("sample_variance", a.try_sample_variance());
-  r.ask("stddev", a.try_stddev());
+using Runner = std::string (*)(const plan::Workload&, bool, const Context&);
+
+// The module's classes in order; the plan must list the same, as a
+// workload's seed follows from its position.
+#define TOOL_RUNNER(T) {#T, run_workload<T>},
+const std::pair<std::string, Runner> kRunners[] = {TALLIX_CLASSES(TOOL_RUNNER)};
+
+void check_classes(const plan::Plan& p) {
+  bool same = p.workloads.size() == std::size(kRunners);
+  for (size_t i = 0; same && i < p.workloads.size(); ++i)
+    same = p.workloads[i].name == kRunners[i].first;
+  if (!same) plan::fail("the workloads must name every class, in module order");
 }
 
-void ask_stats(const Moments4F64& a, Record& r) {
-  r.put("count", a.counted());
-  r.ask("mean", a.try_mean());
-  r.ask("variance", a.try_variance());
-  r.ask("kurtosis", a.try_kurtosis());
-  r.ask("excess_kurtosis", a.try_excess_kurtosis());
-  r.ask("skewness", a.try_skewness());
-  r.ask("skewness_squared", a.try_skewness_squared());
-}
-
-void ask_stats(const CovF64& a, Record& r) {
-  r.put("count", a.counted());
-  r.ask("covariance", a.try_covariance());
-  r.ask("slope", a.try_slope());
-  r.ask("intercept", a.try_intercept());
-  r.ask("r_squared", a.try_r_squared());
-  r.ask("correlation", a.try_correlation());
-}
-
-void ask_stats(const WeightedMomentsF64& a, Record& r) {
-  r.put("count", a.counted());
-  r.ask("mean", a.try_mean());
-  r.ask("variance", a.try_variance());
-}
-
-void ask_stats(const PnMomentsF64& a, Record& r) {
-  r.ask("live_count", a.live_count());
-  r.ask("mean", a.try_mean());
-  r.ask("variance", a.try_variance());
-}
-
-template <class T>
-std::string run_stats(Context& c) {
-  T a = start(c.name, c.mode, T{}), b{};
-  feed_stats(a, b, c);
-  a.merge(b);
-  ask_stats(a, c.rec);
-  return receipt(a);
-}
-
-std::string run_covmat(Context& c) {
-  constexpr uint64_t d = 3;
-  CovMatrixF64 a = start(c.name, c.mode, CovMatrixF64::create(d).value());
-  CovMatrixF64 b = CovMatrixF64::create(d).value();
-  split_feed(a, b, kN / 4, [&](CovMatrixF64& s, size_t i) {
-    (void)s.add(std::span<const double>(c.xs).subspan(4 * i, 3), c.xs[4 * i + 3]);
-  });
-  a.merge(b);
-  Status sub = a.try_sub(b);
-  if (sub.ok())
-    c.rec.put("sub", std::string("ok"));
-  else
-    c.rec.items.push_back("sub!" + message(sub.failure()));
-  c.rec.put("count", a.counted());
-  for (uint64_t i = 0; i < d; ++i)
-    for (uint64_t j = i; j < d; ++j)
-      c.rec.ask("cov" + std::to_string(i) + std::to_string(j), a.try_covariance(i, j));
-  c.rec.ask("regression", a.try_regression());
-  c.rec.ask("regression_exact", a.try_regression_exact());
-  return receipt(a);
-}
-
-std::string run_hist(Context& c) {
-  HistogramF64 a = start(c.name, c.mode, HistogramF64::create(kEdges).value());
-  for (double x : c.xs) a.add(x);
-  c.rec.ask("counts", a.try_counts());
-  c.rec.put("total", a.total());
-  for (size_t k = 0; k < std::size(kQuantiles); ++k) {
-    std::string name = "q";
-    name += std::to_string(k);
-    c.rec.ask(name, a.try_quantile_bounds(kQuantiles[k]));
-  }
-  return receipt(a);
-}
-
-std::string run_extrema(Context& c) {
-  ExtremaF64 a = start(c.name, c.mode, ExtremaF64{});
-  for (double x : c.xs) a.add(x);
-  c.rec.ask("min", a.try_min());
-  c.rec.ask("max", a.try_max());
-  c.rec.ask("range", a.try_range());
-  return receipt(a);
-}
-
-template <class M>
-std::string run_map(Context& c) {
-  M a, b;
-  constexpr size_t nkeys = std::size(kKeys);
-  split_feed(a, b, kN, [&](M& s, size_t i) { (void)s.add(kKeys[c.aux[i] % nkeys], c.xs[i]); });
-  (void)a.merge(b);
-  c.rec.put("len", a.len());
-  if constexpr (std::is_same_v<M, SumMap>) {
-    c.rec.put("count", total_count(a));
-    for (size_t k = 0; k < nkeys; ++k)
-      c.rec.ask("value" + std::to_string(k), try_value(a, kKeys[k]));
-  } else {
-    for (size_t k = 0; k < nkeys; ++k) {
-      c.rec.ask("mean" + std::to_string(k), try_mean(a, kKeys[k]));
-      c.rec.ask("variance" + std::to_string(k), try_variance(a, kKeys[k]));
+void print_receipts(const plan::Plan& p, bool records) {
+  for (size_t ci = 0; ci < p.workloads.size(); ++ci) {
+    const plan::Workload& w = p.workloads[ci];
+    for (size_t mi = 0; mi < p.modes.size(); ++mi) {
+      const bool saturated = p.modes[mi] == "saturated";
+      if (saturated && w.saturated.empty()) continue;
+      Inputs in = make_inputs(p.modes[mi], 1000 * ci + mi, p.n);
+      std::vector<std::string> record;
+      std::string r;
+      try {
+        r = kRunners[ci].second(w, saturated, Context{in, record});
+      } catch (const std::exception& e) {
+        plan::fail(w.name + "/" + p.modes[mi] + ": " + e.what());
+      }
+      std::string text;
+      for (size_t i = 0; i < record.size(); ++i) text += (i ? ";" : "") + record[i];
+      auto bytes = ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+      std::printf("%s/%s %s %s\n", w.name.c_str(), p.modes[mi].c_str(), r.c_str(),
+                  sha_hex(bytes).c_str());
+      if (records) std::printf("  %s\n", text.c_str());
     }
   }
-  return sha_hex(encode(a));
 }
-
-std::string run_replicated(Context& c) {
-  ReplicatedSum a, b;
-  constexpr size_t nrep = std::size(kReplicas);
-  split_feed(a, b, kN,
-             [&](ReplicatedSum& s, size_t i) { (void)s.add(kReplicas[c.aux[i] % nrep], c.xs[i]); });
-  (void)a.join(b);
-  c.rec.put("value", a.value());
-  return sha_hex(encode(a));
-}
-
-std::string run_deltas(Context& c) {
-  DeltasSum a;
-  for (double x : c.xs) a.add(x);
-  c.rec.put("value", a.value());
-  Bytes v;
-  ByteWriter{v}.f64(a.value());
-  return sha_hex(v);
-}
-
-using Runner = std::string (*)(Context&);
-
-const std::pair<const char*, Runner> kRunners[] = {
-    {"SumF64", run_sum<SumF64>},
-    {"SumF32", run_sum<SumF32>},
-    {"FastSumF64", run_fast},
-    {"DotF64", run_dot},
-    {"MomentsF64", run_stats<MomentsF64>},
-    {"Moments4F64", run_stats<Moments4F64>},
-    {"CovF64", run_stats<CovF64>},
-    {"WeightedMomentsF64", run_stats<WeightedMomentsF64>},
-    {"PnMomentsF64", run_stats<PnMomentsF64>},
-    {"CovMatrixF64", run_covmat},
-    {"HistogramF64", run_hist},
-    {"ExtremaF64", run_extrema},
-    {"SumMap", run_map<SumMap>},
-    {"MomentsMap", run_map<MomentsMap>},
-    {"ReplicatedSum", run_replicated},
-    {"DeltasSum", run_deltas},
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   bool records = false;
+  std::string path = "tests/golden/workloads.txt";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--records") == 0) {
       records = true;
     } else if (std::strcmp(argv[i], "--portable") == 0) {
       select_isa(Isa::Portable);
+    } else if (argv[i][0] != '-') {
+      path = argv[i];
     } else {
-      std::fprintf(stderr, "usage: %s [--portable] [--records]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--portable] [--records] [PLAN]\n", argv[0]);
       return 2;
     }
   }
-  for (size_t ci = 0; ci < std::size(kRunners); ++ci) {
-    const auto& [name, runner] = kRunners[ci];
-    for (size_t mi = 0; mi < std::size(kModes); ++mi) {
-      const std::string mode = kModes[mi];
-      if (mode == "saturated" && !sat_form(name)) continue;
-      Inputs in = make_inputs(mode, 1000 * ci + mi);
-      Record rec;
-      Context c{name, mode, in.xs, in.aux, rec};
-      std::string r = runner(c);
-      std::string text = rec.text();
-      std::printf(
-          "%s/%s %s %s\n", name, mode.c_str(), r.c_str(),
-          sha_hex(ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size())).c_str());
-      if (records) std::printf("  %s\n", text.c_str());
-    }
+  try {
+    plan::Plan p = plan::read(path);
+    check_classes(p);
+    print_receipts(p, records);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "repro_receipts: %s\n", e.what());
+    return 1;
   }
   return 0;
 }

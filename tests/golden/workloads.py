@@ -1,10 +1,10 @@
 """Seeded workloads whose receipts are pinned in receipts.txt.
 
-The same workloads are written out in C++ in tools/repro_receipts.cpp; the two
-must stay step for step identical. Each workload draws N values from a
-splitmix64 stream, feeds one class through a fixed mix of add/merge calls and
-yields two digests: the state receipt and the SHA-256 of a record of every
-query answer (bit patterns, or the error text).
+What each workload does is written in workloads.txt, which this module and
+tools/repro_receipts.cpp both interpret; this side runs it through the module.
+Each workload draws N values from a splitmix64 stream, feeds one class through
+the statements of its block and yields two digests: the state receipt and the
+SHA-256 of a record of every query answer (bit patterns, or the error text).
 
 Run `python tests/golden/workloads.py` with the module importable to print the
 lines of receipts.txt.
@@ -12,18 +12,16 @@ lines of receipts.txt.
 
 import hashlib
 import math
+import pathlib
 import struct
 import sys
 
 import tallix
 
-N = 240
+PLAN_FILE = pathlib.Path(__file__).with_name("workloads.txt")
 MASK = (1 << 64) - 1
-MODES = ["plain", "mixed", "tiny", "saturated"]
-KEYS = ["", "a", "b", "\u00e9", "e\u0301", "z" * 20]
-REPLICAS = [0, 1, 7, 1 << 63, MASK]
-EDGES = [-1e300, -1000.0, -1.0, -0.0, 0.0, 5e-324, 1.0, 1000.0, 1e300]
-QUANTILES = [0.0, 0.25, 0.5, 0.75, 1.0]
+SIGN = 1 << 63
+FRAC = (1 << 52) - 1
 
 
 class SplitMix64:
@@ -44,10 +42,6 @@ def from_bits(b):
 
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
-SIGN = 1 << 63
-FRAC = (1 << 52) - 1
 
 
 def draw_plain(rng):
@@ -76,51 +70,112 @@ def draw_mixed(rng):
     return draw_plain(rng)
 
 
-def values(mode, seed):
+DRAWS = {"plain": draw_plain, "mixed": draw_mixed, "tiny": draw_tiny, "saturated": draw_plain}
+
+
+def values(n, mode, seed):
     rng = SplitMix64(seed)
-    draw = {"plain": draw_plain, "tiny": draw_tiny}.get(mode, draw_mixed)
-    if mode == "saturated":
-        draw = draw_plain
-    xs = [from_bits(draw(rng)) for _ in range(N)]
-    aux = [rng.next() for _ in range(N)]
+    xs = [from_bits(DRAWS[mode](rng)) for _ in range(n)]
+    aux = [rng.next() for _ in range(n)]
     return xs, aux
 
 
-# ---- saturated byte forms: counts at the top, limbs near the wrap ----
+# ---- the plan file ----
 
-def sat_sum():
-    limbs = [MASK] * 33 + [MASK >> 1]
-    return b"".join(struct.pack("<Q", v) for v in limbs) + b"\x00" + struct.pack("<Q", MASK - 1)
+def unquote(token):
+    """A quoted string whose \\xNN escapes spell the bytes of its UTF-8 form."""
+    raw, out = token[1:-1], bytearray()
+    i = 0
+    while i < len(raw):
+        if raw.startswith("\\x", i):
+            out.append(int(raw[i + 2:i + 4], 16))
+            i += 4
+        else:
+            out += raw[i].encode()
+            i += 1
+    return out.decode()
 
 
-def sat_dot():
-    return sat_sum() + b"\x00"
+LIST_ITEM = {"str": unquote, "u64": lambda t: int(t, 0), "f64": float}
+PACK = {"u8": "<B", "u32": "<I", "u64": "<Q", "f64": "<d"}
 
 
-def sat_form(name):
-    s, d = sat_sum(), sat_dot()
-    if name in ("SumF64", "SumF32"):
-        return s
-    if name == "MomentsF64":
-        return s + d
-    if name == "Moments4F64":
-        return s + d * 3 + b"\x00"
-    if name == "CovF64":
-        return s * 2 + d * 3
-    if name == "WeightedMomentsF64":
-        return s + d * 2 + b"\x00"
-    if name == "PnMomentsF64":
-        return (s + d) * 2
-    if name == "CovMatrixF64":
-        return struct.pack("<IB", 3, 0) + s * 4 + d * 9
-    if name == "HistogramF64":
-        edges = [-1.0, 0.0, 1.0]
-        counts = [MASK, 5, MASK - 1, 0]
-        return (struct.pack("<IB", 3, 0) + b"".join(struct.pack("<d", e) for e in edges)
-                + b"".join(struct.pack("<Q", c) for c in counts) + struct.pack("<Q", MASK))
-    if name == "ExtremaF64":
-        return struct.pack("<ddBQ", -1.0, 2.0, 2, MASK)
-    return None
+class Workload:
+    def __init__(self, name, args):
+        self.name, self.args = name, args
+        self.saturated, self.steps = [], []
+
+
+class Plan:
+    def __init__(self, text):
+        self.lists, self.parts, self.workloads = {}, {}, {}
+        current = None
+        for line in text.splitlines():
+            tokens = line.split("#", 1)[0].split()
+            if not tokens:
+                continue
+            verb, rest = tokens[0], tokens[1:]
+            if verb == "values":
+                self.n = int(rest[0])
+            elif verb == "modes":
+                self.modes = rest
+            elif verb == "list":
+                self.lists[rest[0]] = [LIST_ITEM[rest[1]](t) for t in rest[2:]]
+            elif verb == "part":
+                self.parts[rest[0]] = rest[1:]
+            elif verb == "class":
+                current = self.workloads[rest[0]] = Workload(rest[0], rest[1:])
+            elif verb == "saturated":
+                current.saturated += rest
+            else:
+                current.steps.append((verb, rest))
+
+    def form(self, pieces):
+        out = b""
+        for piece in pieces:
+            token, _, times = piece.partition("*")
+            kind, _, v = token.partition(":")
+            one = struct.pack(PACK[kind], float(v) if kind == "f64" else int(v, 0)) if v else (
+                self.form(self.parts[kind]))
+            out += one * int(times or 1)
+        return out
+
+    def arg(self, token, b=None):
+        if token == "b":
+            return b
+        if token in self.lists:
+            return self.lists[token]
+        name, bracket, index = token.partition("[")
+        if bracket:
+            return self.lists[name][int(index.rstrip("]"))]
+        try:
+            return int(token, 0)
+        except ValueError:
+            return float(token)
+
+    def items(self, wanted, xs, aux):
+        """The argument tuples of ITEMS, one per call."""
+        wanted, _, times = wanted.partition("*")
+        shape, _, cut = wanted.partition("[")
+        if shape == "x":
+            out = [(x,) for x in xs]
+        elif shape == "pair":
+            out = [(xs[2 * i], xs[2 * i + 1]) for i in range(len(xs) // 2)]
+        elif shape.startswith("row"):
+            d = int(shape[3:])
+            out = [(xs[(d + 1) * i:(d + 1) * i + d], xs[(d + 1) * i + d])
+                   for i in range(len(xs) // (d + 1))]
+        else:
+            picks = self.lists[shape.removesuffix(".x")]
+            out = [(picks[a % len(picks)], x) for x, a in zip(xs, aux)]
+        if cut:
+            out = out[slice(*[int(p) if p else None for p in cut.rstrip("]").split(":")])]
+        return out * int(times or 1)
+
+
+PLAN = Plan(PLAN_FILE.read_text())
+MODES = PLAN.modes
+CLASSES = list(PLAN.workloads)
 
 
 # ---- the record of query answers ----
@@ -135,14 +190,13 @@ class Record:
         except ValueError as e:
             self.items.append(f"{name}!{e}")
 
-    def put(self, name, value):
-        self.items.append(f"{name}={fmt(value)}")
-
     def digest(self):
         return hashlib.sha256(";".join(self.items).encode()).hexdigest()
 
 
 def fmt(v):
+    if v is None:  # a call that answers nothing succeeded
+        return "ok"
     if isinstance(v, bool):
         return "1" if v else "0"
     if isinstance(v, int):
@@ -158,187 +212,80 @@ def sha(b):
     return hashlib.sha256(b).hexdigest()
 
 
-# ---- one function per class: (receipt hex, record) ----
+# ---- the interpreter ----
 
-def split_feed(a, b, items, feed):
-    for i, item in enumerate(items):
-        feed(a if i % 2 == 0 else b, item)
-
-
-def start(cls, name, mode, *args):
+def start(cls, workload, mode):
     if mode == "saturated":
-        form = sat_form(name)
-        if form is None:
-            return None
+        form = PLAN.form(workload.saturated)
         return cls.decode(form) if hasattr(cls, "decode") else cls.from_bytes(form)
-    return cls(*args)
+    return cls(*[PLAN.arg(t) for t in workload.args])
 
 
-def run_sum(cls, name, mode, xs, aux, rec):
-    a, b = start(cls, name, mode), cls()
-    split_feed(a, b, xs, lambda s, x: s.add(x))
-    a.merge(b)
-    if cls is tallix.SumF64:
-        rec.put("unmerge", a.try_unmerge(b))
-        a.merge(b)
-    rec.put("count", a.count())
-    rec.put("value", a.value())
-    return a.state_hash().hex()
+def ask(rec, a, b, query):
+    label, eq, call = query.partition("=")
+    method, _, args = (call if eq else label).partition("(")
+    args = [PLAN.arg(t, b) for t in args.rstrip(")").split(",")] if args else []
+    rec.ask(label, lambda: getattr(a, method)(*args))
 
 
-def run_fast(cls, name, mode, xs, aux, rec):
-    a = cls()
-    third = N // 3
-    for x in xs[:third]:
-        a.add(x)
-    a.extend(xs[third:])
-    a.extend(xs * 20)  # long enough for the chunked path
-    rec.put("count", a.count())
-    f = a.finish()
-    rec.put("value", f.value())
-    return f.state_hash().hex()
+def receipt(a, what):
+    if what == "state_hash":
+        return a.state_hash().hex()
+    v = getattr(a, what)()
+    return sha(v if isinstance(v, bytes) else struct.pack("<d", v))
 
 
-def pairs(xs):
-    return [(xs[2 * i], xs[2 * i + 1]) for i in range(len(xs) // 2)]
+def run_steps(a, b, steps, xs, aux, rec):
+    for verb, rest in steps:
+        if verb == "feed":
+            target, wanted, methods = rest[0], rest[1], rest[2:]
+            for i, item in enumerate(PLAN.items(wanted, xs, aux)):
+                s = {"a": a, "b": b, "split": a if i % 2 == 0 else b}[target]
+                getattr(s, methods[i % len(methods)])(*item)
+        elif verb == "extend":
+            columns = zip(*PLAN.items(rest[1], xs, aux))
+            {"a": a, "b": b}[rest[0]].extend(*[list(c) for c in columns])
+        elif verb in ("merge", "join"):
+            getattr(a, verb)(b)
+        elif verb == "finish":
+            a = a.finish()
+        elif verb == "ask":
+            for query in rest:
+                ask(rec, a, b, query)
+        elif verb == "receipt":
+            return receipt(a, rest[0])
+        else:
+            raise ValueError(f"unknown statement {verb!r}")
+    raise ValueError("a workload ends with its receipt")
 
 
-def run_dot(cls, name, mode, xs, aux, rec):
-    a, b = cls(), cls()
-    ps = pairs(xs)
-    for p, q in ps[0::2]:
-        a.push(p, q)
-    b.extend([p for p, _ in ps[1::2]], [q for _, q in ps[1::2]])
-    a.merge(b)
-    rec.ask("value", a.value)
-    return a.state_hash().hex()
-
-
-STATS_QUERIES = {
-    "MomentsF64": ["count", "mean", "variance", "sample_variance", "stddev"],
-    "Moments4F64": ["count", "mean", "variance", "kurtosis", "excess_kurtosis", "skewness",
-                    "skewness_squared"],
-    "CovF64": ["count", "covariance", "slope", "intercept", "r_squared", "correlation"],
-    "WeightedMomentsF64": ["count", "mean", "variance"],
-    "PnMomentsF64": ["live_count", "mean", "variance"],
-}
-
-
-def run_stats(cls, name, mode, xs, aux, rec):
-    a, b = start(cls, name, mode), cls()
-    if name in ("CovF64", "WeightedMomentsF64"):
-        split_feed(a, b, pairs(xs), lambda s, p: s.add(*p))
-    elif name == "PnMomentsF64":
-        for i, x in enumerate(xs):
-            s = a if i % 2 == 0 else b
-            (s.remove if i % 3 == 2 else s.add)(x)
-    else:
-        split_feed(a, b, xs, lambda s, x: s.add(x))
-    a.merge(b)
-    for q in STATS_QUERIES[name]:
-        rec.ask(q, getattr(a, q))
-    return a.state_hash().hex()
-
-
-def run_covmat(cls, name, mode, xs, aux, rec):
-    d = 3
-    a, b = start(cls, name, mode, d), cls(d)
-    rows = [(xs[4 * i:4 * i + 3], xs[4 * i + 3]) for i in range(N // 4)]
-    split_feed(a, b, rows, lambda s, r: s.add(list(r[0]), r[1]))
-    a.merge(b)
-    rec.ask("sub", lambda: a.sub(b) or "ok")
-    rec.put("count", a.count())
-    for i in range(d):
-        for j in range(i, d):
-            rec.ask(f"cov{i}{j}", lambda: a.covariance(i, j))
-    rec.ask("regression", a.regression)
-    rec.ask("regression_exact", a.regression_exact)
-    return a.state_hash().hex()
-
-
-def run_hist(cls, name, mode, xs, aux, rec):
-    a = start(cls, name, mode, EDGES)
-    for x in xs:
-        a.add(x)
-    rec.ask("counts", a.counts)
-    rec.put("total", a.total())
-    for k, q in enumerate(QUANTILES):
-        rec.ask(f"q{k}", lambda: a.quantile_bounds(q))
-    return a.state_hash().hex()
-
-
-def run_extrema(cls, name, mode, xs, aux, rec):
-    a = start(cls, name, mode)
-    for x in xs:
-        a.add(x)
-    for q in ("min", "max", "range"):
-        rec.ask(q, getattr(a, q))
-    return a.state_hash().hex()
-
-
-def run_map(cls, name, mode, xs, aux, rec):
-    a, b = cls(), cls()
-    split_feed(a, b, list(zip(xs, aux)), lambda s, p: s.add(KEYS[p[1] % len(KEYS)], p[0]))
-    a.merge(b)
-    rec.put("len", a.len())
-    if cls is tallix.SumMap:
-        rec.put("count", a.count())
-        for k, key in enumerate(KEYS):
-            rec.ask(f"value{k}", lambda: a.value(key))
-    else:
-        for k, key in enumerate(KEYS):
-            rec.ask(f"mean{k}", lambda: a.mean(key))
-            rec.ask(f"variance{k}", lambda: a.variance(key))
-    return sha(a.encode())
-
-
-def run_replicated(cls, name, mode, xs, aux, rec):
-    a, b = cls(), cls()
-    split_feed(a, b, list(zip(xs, aux)), lambda s, p: s.add(REPLICAS[p[1] % len(REPLICAS)], p[0]))
-    a.join(b)
-    rec.put("value", a.value())
-    return sha(a.encode())
-
-
-def run_deltas(cls, name, mode, xs, aux, rec):
-    a = cls()
-    for x in xs:
-        a.add(x)
-    rec.put("value", a.value())
-    return sha(struct.pack("<d", a.value()))
-
-
-RUNNERS = {
-    "SumF64": run_sum, "SumF32": run_sum, "FastSumF64": run_fast, "DotF64": run_dot,
-    "MomentsF64": run_stats, "Moments4F64": run_stats, "CovF64": run_stats,
-    "WeightedMomentsF64": run_stats, "PnMomentsF64": run_stats, "CovMatrixF64": run_covmat,
-    "HistogramF64": run_hist, "ExtremaF64": run_extrema, "SumMap": run_map,
-    "MomentsMap": run_map, "ReplicatedSum": run_replicated, "DeltasSum": run_deltas,
-}
-CLASSES = list(RUNNERS)
+def has_mode(name, mode):
+    return mode != "saturated" or bool(PLAN.workloads[name].saturated)
 
 
 def run(name, mode):
     """(receipt, results digest, record text), or None where the class has no
     saturated form."""
-    if mode == "saturated" and sat_form(name) is None:
+    if not has_mode(name, mode):
         return None
-    seed = 1000 * CLASSES.index(name) + MODES.index(mode)
-    xs, aux = values(mode, seed)
+    workload, cls = PLAN.workloads[name], getattr(tallix, name)
+    xs, aux = values(PLAN.n, mode, 1000 * CLASSES.index(name) + MODES.index(mode))
     rec = Record()
-    receipt = RUNNERS[name](getattr(tallix, name), name, mode, xs, aux, rec)
-    return receipt, rec.digest(), ";".join(rec.items)
+    a = start(cls, workload, mode)
+    b = cls(*[PLAN.arg(t) for t in workload.args])
+    digest = run_steps(a, b, workload.steps, xs, aux, rec)
+    return digest, rec.digest(), ";".join(rec.items)
 
 
 def workloads():
-    return [(c, m) for c in CLASSES for m in MODES if m != "saturated" or sat_form(c)]
+    return [(c, m) for c in CLASSES for m in MODES if has_mode(c, m)]
 
 
 def lines():
     out = []
     for c, m in workloads():
-        receipt, results, _ = run(c, m)
-        out.append(f"{c}/{m} {receipt} {results}")
+        receipt_hex, results, _ = run(c, m)
+        out.append(f"{c}/{m} {receipt_hex} {results}")
     return out
 
 

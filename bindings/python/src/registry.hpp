@@ -1,38 +1,13 @@
-// Every bound class, in module order. A new class adds its core header and
-// one X(...) entry in its place; its bind_*.cpp holds the table.
+// Every bound class, in the module order of the core's list (classes.hpp);
+// each class's bind_*.cpp holds its table.
 #pragma once
 
 #include <deque>
 #include <string>
 #include <vector>
 
-#include "acc.hpp"
-#include "covmat.hpp"
-#include "dot.hpp"
-#include "fast.hpp"
+#include "classes.hpp"
 #include "frame.hpp"
-#include "hist.hpp"
-#include "lattice.hpp"
-#include "replicated.hpp"
-#include "stats.hpp"
-
-#define TALLIX_CLASSES(X) \
-  X(SumF64)               \
-  X(SumF32)               \
-  X(FastSumF64)           \
-  X(DotF64)               \
-  X(MomentsF64)           \
-  X(Moments4F64)          \
-  X(CovF64)               \
-  X(WeightedMomentsF64)   \
-  X(PnMomentsF64)         \
-  X(CovMatrixF64)         \
-  X(HistogramF64)         \
-  X(ExtremaF64)           \
-  X(SumMap)               \
-  X(MomentsMap)           \
-  X(ReplicatedSum)        \
-  X(DeltasSum)
 
 namespace tallix::py {
 
