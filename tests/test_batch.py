@@ -156,7 +156,7 @@ def covmat_pair(d, rows, ys):
     return a, b
 
 
-@pytest.mark.parametrize("d, n", [(0, 5), (1, 300), (3, 0), (3, 257), (4, 1000)])
+@pytest.mark.parametrize("d, n", [(0, 5), (1, 300), (3, 0), (3, 257), (4, 1000), (3, 20000)])
 def test_covmat_extend_equals_add_loop(d, n):
     rng = random.Random(d * 1000 + n)
     rows = [values(rng, d) for _ in range(n)]

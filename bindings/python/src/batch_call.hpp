@@ -125,7 +125,10 @@ PyObject* feed(T& state, Streams& streams, const Signature& sig, const CallName&
   std::optional<T> scratch;
   for (bool first = true;; first = false) {
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (!each_argument(streams, sig, [](auto& s) { return s.pull(); }, every)) return nullptr;
+    size_t most =
+        std::apply([](const auto&... s) { return std::min({s.preferred()...}); }, streams);
+    auto pull = [most](auto& s) { return s.pull(most); };
+    if (!each_argument(streams, sig, pull, every)) return nullptr;
     bool last = all_of(streams, [](auto& s) { return s.exhausted(); });
     if (!first && last && longest_chunk(streams) == 0) break;
     if (first && last && Nothrow) return feed_chunk<Fn>(state, streams, who);
