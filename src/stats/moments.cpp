@@ -18,22 +18,18 @@ Result<CentredSquares> MomentsF64::a2() const {
 Result<double> MomentsF64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> MomentsF64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredSquares> c = a2();
-  if (!c.ok()) return c.failure();
-  BigInt n = from_u64(c.value().n);
-  return round_rational(c.value().a2, n * n * unit_pow(2));
+  return exact_query(*this, &MomentsF64::a2, [](const CentredSquares& v) -> Result<double> {
+    BigInt n = from_u64(v.n);
+    return round_rational(v.a2, n * n * unit_pow(2));
+  });
 }
 
 Result<double> MomentsF64::try_sample_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredSquares> c = a2();
-  if (!c.ok()) return c.failure();
-  uint64_t n = c.value().n;
-  if (n < 2) return StatsError::Empty;
-  return round_rational(c.value().a2, from_u64(n) * from_u64(n - 1) * unit_pow(2));
+  return exact_query(*this, &MomentsF64::a2, [](const CentredSquares& v) -> Result<double> {
+    uint64_t n = v.n;
+    if (n < 2) return StatsError::Empty;
+    return round_rational(v.a2, from_u64(n) * from_u64(n - 1) * unit_pow(2));
+  });
 }
 
 Result<double> MomentsF64::try_stddev() const {

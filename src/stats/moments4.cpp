@@ -48,23 +48,18 @@ Result<CentredPowers> Moments4F64::a234() const {
 Result<double> Moments4F64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> Moments4F64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  BigInt n = from_u64(c.value().n);
-  return round_rational(c.value().a2, n * n * unit_pow(2));
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    BigInt n = from_u64(m.n);
+    return round_rational(m.a2, n * n * unit_pow(2));
+  });
 }
 
 Result<double> Moments4F64::try_skewness_squared() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  const CentredPowers& m = c.value();
-  if (sgn(m.a2) == 0) return StatsError::Degenerate;
-  double v = round_rational(m.a3 * m.a3, m.a2 * m.a2 * m.a2);
-  return sgn(m.a3) < 0 ? -v : v;
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    if (sgn(m.a2) == 0) return StatsError::Degenerate;
+    double v = round_rational(m.a3 * m.a3, m.a2 * m.a2 * m.a2);
+    return sgn(m.a3) < 0 ? -v : v;
+  });
 }
 
 Result<double> Moments4F64::try_skewness() const {
@@ -75,24 +70,18 @@ Result<double> Moments4F64::try_skewness() const {
 }
 
 Result<double> Moments4F64::try_kurtosis() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  const CentredPowers& m = c.value();
-  if (sgn(m.a2) == 0) return StatsError::Degenerate;
-  return round_rational(m.a4, m.a2 * m.a2);
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    if (sgn(m.a2) == 0) return StatsError::Degenerate;
+    return round_rational(m.a4, m.a2 * m.a2);
+  });
 }
 
 Result<double> Moments4F64::try_excess_kurtosis() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  const CentredPowers& m = c.value();
-  if (sgn(m.a2) == 0) return StatsError::Degenerate;
-  BigInt a2_sq = m.a2 * m.a2;
-  return round_rational(m.a4 - 3 * a2_sq, a2_sq);
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    if (sgn(m.a2) == 0) return StatsError::Degenerate;
+    BigInt a2_sq = m.a2 * m.a2;
+    return round_rational(m.a4 - 3 * a2_sq, a2_sq);
+  });
 }
 
 void Moments4F64::encode_into(ByteWriter& w) const {

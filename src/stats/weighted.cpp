@@ -34,23 +34,18 @@ Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
 }
 
 Result<double> WeightedMomentsF64::try_mean() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Ints> v = ints();
-  if (!v.ok()) return v.failure();
-  if (sgn(v.value().w) <= 0) return StatsError::Degenerate;
-  return round_rational(v.value().wx, v.value().w);
+  return exact_query(*this, &WeightedMomentsF64::ints, [](const Ints& v) -> Result<double> {
+    if (sgn(v.w) <= 0) return StatsError::Degenerate;
+    return round_rational(v.wx, v.w);
+  });
 }
 
 Result<double> WeightedMomentsF64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Ints> v = ints();
-  if (!v.ok()) return v.failure();
-  const Ints& s = v.value();
-  if (sgn(s.w) <= 0) return StatsError::Degenerate;
-  // Negative weights can make the numerator negative; it is returned as is.
-  return round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w);
+  return exact_query(*this, &WeightedMomentsF64::ints, [](const Ints& s) -> Result<double> {
+    if (sgn(s.w) <= 0) return StatsError::Degenerate;
+    // Negative weights can make the numerator negative; it is returned as is.
+    return round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w);
+  });
 }
 
 void WeightedMomentsF64::encode_into(ByteWriter& w) const {
