@@ -21,8 +21,8 @@
 
 #include "covmat.hpp"
 #include "fast.hpp"
-#include "fast_simd.hpp"
 #include "hist.hpp"
+#include "kernels/table.hpp"
 #include "lattice.hpp"
 #include "receipt.hpp"
 #include "replicated.hpp"
@@ -283,10 +283,10 @@ std::string run_fast(Context& c) {
   FastSumF64 a;
   const size_t third = kN / 3;
   for (size_t i = 0; i < third; ++i) a.add(c.xs[i]);
-  a.extend_from_slice(std::span<const double>(c.xs).subspan(third));
+  a.extend(std::span<const double>(c.xs).subspan(third));
   std::vector<double> many;
   for (int k = 0; k < 20; ++k) many.insert(many.end(), c.xs.begin(), c.xs.end());
-  a.extend_from_slice(many);
+  a.extend(many);
   c.rec.put("count", a.counted());
   SumF64 f = a.finish();
   c.rec.put("value", f.value());
@@ -305,7 +305,7 @@ std::string run_dot(Context& c) {
       by.push_back(q);
     }
   }
-  (void)b.extend_from_slices(bx, by);
+  (void)b.extend(bx, by);
   a.merge(b);
   c.rec.ask("value", a.try_value());
   return receipt(a);

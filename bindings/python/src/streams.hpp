@@ -2,7 +2,7 @@
 // any length runs in bounded memory, can be interrupted between chunks and
 // can work on buffers without the interpreter lock.
 //
-// Every stream follows one protocol, driven by `feed` in batch.hpp:
+// Every stream follows one protocol, driven by `feed` in batch_call.hpp:
 //   open(obj)   classify the argument; refuse what is not numbers (lock held)
 //   pull()      take the next chunk from an iterable (lock held); a buffer
 //               only moves its window
