@@ -106,7 +106,7 @@ void SumF64::add(double x) noexcept {
 
 void SumF64::add_uncounted(double x) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
-  uint64_t biased = (bits >> 52) & 0x7FF;
+  uint64_t biased = biased_exponent(bits);
   uint64_t frac = bits & kFracMask;
   bool neg = (bits & kSignBit) != 0;
   if (biased == 2047) {
@@ -122,7 +122,7 @@ void SumF64::add_uncounted(double x) noexcept {
     if (frac == 0) return;
     add_shifted(limbs, frac, 0, neg);
   } else {
-    add_shifted(limbs, frac | (uint64_t{1} << 52), static_cast<unsigned>(biased - 1), neg);
+    add_shifted(limbs, frac | kHiddenBit, static_cast<unsigned>(biased - 1), neg);
   }
 }
 

@@ -13,7 +13,8 @@ namespace tallix {
 
 inline constexpr uint64_t kSignBit = uint64_t{1} << 63;
 inline constexpr uint64_t kAbsMask = ~kSignBit;
-inline constexpr uint64_t kFracMask = (uint64_t{1} << 52) - 1;
+inline constexpr uint64_t kHiddenBit = uint64_t{1} << 52;  // the implicit bit of normal values
+inline constexpr uint64_t kFracMask = kHiddenBit - 1;
 inline constexpr uint64_t kInfBits = 0x7FF0000000000000;  // also the exponent mask
 inline constexpr double kMinNormal = 0x1p-1022;
 inline constexpr uint64_t kMinNormalBits = std::bit_cast<uint64_t>(kMinNormal);
@@ -24,6 +25,9 @@ inline constexpr double kSplitSafe = 0x1p-968;
 inline constexpr uint64_t kSplitSafeBits = std::bit_cast<uint64_t>(kSplitSafe);
 inline constexpr int kLowestBitExponent = -1074;
 
+// The biased exponent field: 0 for zeros and subnormals, 0x7FF for
+// infinities and NaNs.
+inline uint64_t biased_exponent(uint64_t bits) noexcept { return (bits >> 52) & 0x7FF; }
 inline uint64_t abs_bits(double x) noexcept { return std::bit_cast<uint64_t>(x) & kAbsMask; }
 inline bool is_finite_bits(uint64_t bits) noexcept { return (bits & kInfBits) != kInfBits; }
 inline bool is_nan(double x) noexcept { return abs_bits(x) > kInfBits; }
@@ -47,8 +51,8 @@ inline double from_key(int64_t k) noexcept {
 // give exponents of 972 or more, too high to matter below).
 inline int lowest_bit_exponent(double x) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
-  int biased = static_cast<int>((bits >> 52) & 0x7FF);
-  uint64_t m = (bits & kFracMask) | (uint64_t{biased != 0} << 52);
+  int biased = static_cast<int>(biased_exponent(bits));
+  uint64_t m = (bits & kFracMask) | (biased != 0 ? kHiddenBit : 0);
   return std::max(biased, 1) - 1075 + std::countr_zero(m);
 }
 

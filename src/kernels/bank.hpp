@@ -55,6 +55,7 @@
 #include <cstdint>
 
 #include "acc.hpp"
+#include "binary64.hpp"
 
 namespace tallix {
 
@@ -102,9 +103,9 @@ struct Split {
 
 // `finite` false gives zero parts (bin index unused but in range).
 inline Split split_value(uint64_t bits, bool finite) noexcept {
-  uint64_t e = (bits >> 52) & 0x7FF;
+  uint64_t e = biased_exponent(bits);
   uint64_t normal = e != 0;
-  uint64_t m = ((bits & ((uint64_t{1} << 52) - 1)) | (normal << 52)) & (0 - uint64_t{finite});
+  uint64_t m = ((bits & kFracMask) | (normal << 52)) & (0 - uint64_t{finite});
   uint64_t neg = 0 - (bits >> 63);
   int64_t signed_m = static_cast<int64_t>((m ^ neg) - neg);
   uint64_t p = e - normal;

@@ -33,11 +33,11 @@ struct Unpacked {
 
 Unpacked unpack(double x) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
-  int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  int biased = static_cast<int>(biased_exponent(bits));
   uint64_t frac = bits & kFracMask;
-  bool neg = (bits >> 63) != 0;
+  bool neg = (bits & kSignBit) != 0;
   if (biased == 0) return {frac, -1074, neg};
-  return {frac | (uint64_t{1} << 52), biased - 1075, neg};
+  return {frac | kHiddenBit, biased - 1075, neg};
 }
 
 // Full 64x64 -> 128-bit product from 32-bit halves.
@@ -77,7 +77,7 @@ double round_wide(const ProductWords& w, bool neg) noexcept {
   constexpr int kLowestSubnormalBit = kProductUnit - 1074;  // bit weighing 2^-1074
   constexpr int kLowestNormalTop = kProductUnit - 1022;     // top bit of 2^-1022
   int t = top_bit(w);
-  uint64_t sign = neg ? uint64_t{1} << 63 : 0;
+  uint64_t sign = neg ? kSignBit : 0;
   bool normal = t >= kLowestNormalTop;
   int l = normal ? t - 52 : kLowestSubnormalBit;
   uint64_t m = rounded_bits(w, l, t);
@@ -89,7 +89,7 @@ double round_wide(const ProductWords& w, bool neg) noexcept {
   }
   if (e > 1023) return std::bit_cast<double>(sign | kInfBits);
   uint64_t biased = static_cast<uint64_t>(e + 1023);
-  return std::bit_cast<double>(sign | (biased << 52) | (m - (uint64_t{1} << 52)));
+  return std::bit_cast<double>(sign | (biased << 52) | (m - kHiddenBit));
 }
 
 bool sign_of(double x) noexcept { return std::signbit(x); }

@@ -61,11 +61,11 @@ inline void note_nonfinite_values(const double* xs, size_t n, Bank& flags) noexc
 // and errors of up to 256 pairs at a time, then their placement.
 inline bool place_products_chunked(const Kernels& k, const double* a, const double* b, size_t n,
                                    Bank* const* banks, Bank& flags) noexcept {
-  constexpr size_t kPairs = 256;
-  double terms[2 * kPairs];  // the products, then their errors
+  constexpr size_t kPairsAtOnce = 256;
+  double terms[2 * kPairsAtOnce];  // the products, then their errors
   bool lost = false;
-  for (size_t at = 0; at < n; at += kPairs) {
-    size_t m = n - at < kPairs ? n - at : kPairs;
+  for (size_t at = 0; at < n; at += kPairsAtOnce) {
+    size_t m = n - at < kPairsAtOnce ? n - at : kPairsAtOnce;
     lost |= k.products(a + at, b + at, m, terms, terms + m);
     k.place(terms, 2 * m, banks, flags);
   }
