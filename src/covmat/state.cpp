@@ -115,6 +115,35 @@ Result<CovMatrixF64> CovMatrixF64::decode(ByteView b) {
   return made;
 }
 
+namespace {
+
+// One chunk of n rows, given as d columns kFeedChunk apart, and its
+// responses into every exact sum and product.
+void feed_columns(CovMatrixF64& c, const double* cols, const double* y, size_t n) noexcept {
+  const size_t d = c.d;
+  auto col = [&](size_t i) { return cols + i * kFeedChunk; };
+  for (size_t i = 0; i <= d; ++i) {
+    SumFeeder fed(c.sums[i]);
+    fed.add(i < d ? col(i) : y, n);
+    fed.finish();
+  }
+  DotF64* p = c.products.data();
+  for (size_t i = 0; i < d; ++i) {
+    for (size_t j = i; j < d; ++j) {
+      DotFeeder fed(*p++);
+      fed.push(col(i), col(j), n);
+      fed.finish();
+    }
+  }
+  for (size_t i = 0; i < d; ++i) {
+    DotFeeder fed(*p++);
+    fed.push(col(i), y, n);
+    fed.finish();
+  }
+}
+
+}  // namespace
+
 Status CovMatrixF64::extend(Rows matrix, std::span<const double> ys) {
   if (matrix.count != ys.size()) return Rejection{"rows and ys must have the same length"};
   if (matrix.count != 0 && matrix.width != d) return Rejection{"each row must hold d values"};
@@ -123,26 +152,7 @@ Status CovMatrixF64::extend(Rows matrix, std::span<const double> ys) {
   by_feed_chunks(ys.size(), [&](size_t at, size_t n) {
     for (size_t r = 0; r < n; ++r)
       for (size_t i = 0; i < d; ++i) cols[i * kFeedChunk + r] = rows[(at + r) * d + i];
-    const double* y = ys.data() + at;
-    auto col = [&](size_t i) { return cols.data() + i * kFeedChunk; };
-    for (size_t i = 0; i <= d; ++i) {
-      SumFeeder fed(sums[i]);
-      fed.add(i < d ? col(i) : y, n);
-      fed.finish();
-    }
-    DotF64* p = products.data();
-    for (size_t i = 0; i < d; ++i) {
-      for (size_t j = i; j < d; ++j) {
-        DotFeeder fed(*p++);
-        fed.push(col(i), col(j), n);
-        fed.finish();
-      }
-    }
-    for (size_t i = 0; i < d; ++i) {
-      DotFeeder fed(*p++);
-      fed.push(col(i), y, n);
-      fed.finish();
-    }
+    feed_columns(*this, cols.data(), ys.data() + at, n);
   });
   return {};
 }

@@ -30,17 +30,68 @@ constexpr int kPairOfSlot[8] = {0, 2, 4, 6, 1, 3, 5, 7};
 
 constexpr int64_t kSubBankBytes = PairBank::kRowsPerSub * 32;
 
+// The exact products of eight pairs of normal factors at their positions q
+// (see note 6), as four pieces at 32-bit spacing.
+struct Pieces8 {
+  __m512i c0, c1, c2, c3;
+};
+
+TALLIX_IFMA inline Pieces8 product_pieces(__m512i x, __m512i y, __m512i q) noexcept {
+  const __m512i frac = _mm512_set1_epi64(kFracMask);
+  const __m512i low32 = _mm512_set1_epi64(0xFFFFFFFF);
+  // (2^52 + fa)(2^52 + fb) = 2^52 (2^52 + fa + fb + hi(fa fb)) + lo(fa fb):
+  // the multiplies read only the low 52 bits of x and y.
+  __m512i carry_in =
+      _mm512_add_epi64(_mm512_ternarylogic_epi64(x, frac, _mm512_set1_epi64(kHiddenBit), 0xEA),
+                       _mm512_and_si512(y, frac));
+  __m512i lo = _mm512_madd52lo_epu64(_mm512_setzero_si512(), x, y);
+  __m512i hi = _mm512_madd52hi_epu64(carry_in, x, y);
+  __m512i p0 = _mm512_or_si512(_mm512_slli_epi64(hi, 52), lo);  // the product's low word
+  __m512i p1 = _mm512_srli_epi64(hi, 12);                       // and its high word, < 2^42
+  // Shifted up by r = q mod 32 the product spans bits 0..136 above bin q div 32.
+  __m512i r = _mm512_and_si512(q, _mm512_set1_epi64(31));
+  __m512i x0 = _mm512_sllv_epi64(p0, r);
+  return {_mm512_and_si512(x0, low32), _mm512_srli_epi64(x0, 32),
+          _mm512_and_si512(_mm512_shldv_epi64(p1, p0, r), low32),
+          _mm512_srlv_epi64(p1, _mm512_sub_epi64(_mm512_set1_epi64(32), r))};
+}
+
+// One four-word row vector per pair, in the order kPairOfSlot.
+TALLIX_IFMA inline void stage_rows(const Pieces8& c, PairStage& st) noexcept {
+  __m512i t0 = _mm512_unpacklo_epi64(c.c0, c.c1);
+  __m512i t1 = _mm512_unpackhi_epi64(c.c0, c.c1);
+  __m512i t2 = _mm512_unpacklo_epi64(c.c2, c.c3);
+  __m512i t3 = _mm512_unpackhi_epi64(c.c2, c.c3);
+  const __m512i first = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
+  const __m512i second = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
+  _mm512_store_si512(st.rows[0], _mm512_permutex2var_epi64(t0, first, t2));
+  _mm512_store_si512(st.rows[2], _mm512_permutex2var_epi64(t0, second, t2));
+  _mm512_store_si512(st.rows[4], _mm512_permutex2var_epi64(t1, first, t3));
+  _mm512_store_si512(st.rows[6], _mm512_permutex2var_epi64(t1, second, t3));
+}
+
+// Row offsets: the sub-bank of the lane, the sign's half, the lowest bin;
+// lanes not `ordinary` point at the trash row.
+TALLIX_IFMA inline void stage_offsets(__m512i x, __m512i y, __m512i q, __mmask8 ordinary,
+                                      PairStage& st) noexcept {
+  const __m512i sub_bank =
+      _mm512_set_epi64(7 * kSubBankBytes, 6 * kSubBankBytes, 5 * kSubBankBytes, 4 * kSubBankBytes,
+                       3 * kSubBankBytes, 2 * kSubBankBytes, kSubBankBytes, 0);
+  __m512i offset = _mm512_add_epi64(_mm512_andnot_si512(_mm512_set1_epi64(31), q), sub_bank);
+  __mmask8 negative = _mm512_movepi64_mask(_mm512_xor_si512(x, y));
+  offset =
+      _mm512_mask_add_epi64(offset, negative, offset, _mm512_set1_epi64(PairBank::kNegRow * 32));
+  offset = _mm512_mask_mov_epi64(
+      _mm512_add_epi64(sub_bank, _mm512_set1_epi64(PairBank::kTrashRow * 32)), ordinary, offset);
+  _mm512_store_si512(st.offset, offset);
+}
+
 // Cuts the exact products of eight pairs into their row offsets and pieces;
 // the lanes in `lanes` that are not ordinary (see place_exact_products) are
 // returned, and they and the lanes outside `lanes` point at the trash row.
 TALLIX_IFMA inline __mmask8 pair_pieces(__m512i x, __m512i y, __mmask8 lanes,
                                         PairStage& st) noexcept {
-  const __m512i frac = _mm512_set1_epi64(kFracMask);
   const __m512i exp_mask = _mm512_set1_epi64(0x7FF);
-  const __m512i low32 = _mm512_set1_epi64(0xFFFFFFFF);
-  const __m512i sub_bank =
-      _mm512_set_epi64(7 * kSubBankBytes, 6 * kSubBankBytes, 5 * kSubBankBytes, 4 * kSubBankBytes,
-                       3 * kSubBankBytes, 2 * kSubBankBytes, kSubBankBytes, 0);
   // Normal factors: the significands are 2^52 + f, the product sits at bit
   // q = (ea - 1) + (eb - 1) - 1074 of the limb scale.
   __m512i ea = _mm512_and_si512(_mm512_srli_epi64(x, 52), exp_mask);
@@ -53,41 +104,8 @@ TALLIX_IFMA inline __mmask8 pair_pieces(__m512i x, __m512i y, __mmask8 lanes,
       static_cast<__mmask8>(lanes & ~_mm512_fpclass_pd_mask(_mm512_castsi512_pd(x), kNotNormal) &
                             ~_mm512_fpclass_pd_mask(_mm512_castsi512_pd(y), kNotNormal));
   __mmask8 ordinary = _mm512_mask_cmp_epu64_mask(normal, q, _mm512_set1_epi64(1992), _MM_CMPINT_LT);
-  // (2^52 + fa)(2^52 + fb) = 2^52 (2^52 + fa + fb + hi(fa fb)) + lo(fa fb):
-  // the multiplies read only the low 52 bits of x and y.
-  __m512i carry_in = _mm512_add_epi64(
-      _mm512_ternarylogic_epi64(x, frac, _mm512_set1_epi64(int64_t{1} << 52), 0xEA),
-      _mm512_and_si512(y, frac));
-  __m512i lo = _mm512_madd52lo_epu64(_mm512_setzero_si512(), x, y);
-  __m512i hi = _mm512_madd52hi_epu64(carry_in, x, y);
-  __m512i p0 = _mm512_or_si512(_mm512_slli_epi64(hi, 52), lo);  // the product's low word
-  __m512i p1 = _mm512_srli_epi64(hi, 12);                       // and its high word, < 2^42
-  // Shifted up by r = q mod 32 the product spans bits 0..136 above bin q div 32.
-  __m512i r = _mm512_and_si512(q, _mm512_set1_epi64(31));
-  __m512i x0 = _mm512_sllv_epi64(p0, r);
-  __m512i c0 = _mm512_and_si512(x0, low32);
-  __m512i c1 = _mm512_srli_epi64(x0, 32);
-  __m512i c2 = _mm512_and_si512(_mm512_shldv_epi64(p1, p0, r), low32);
-  __m512i c3 = _mm512_srlv_epi64(p1, _mm512_sub_epi64(_mm512_set1_epi64(32), r));
-  // One four-word row vector per pair.
-  __m512i t0 = _mm512_unpacklo_epi64(c0, c1);
-  __m512i t1 = _mm512_unpackhi_epi64(c0, c1);
-  __m512i t2 = _mm512_unpacklo_epi64(c2, c3);
-  __m512i t3 = _mm512_unpackhi_epi64(c2, c3);
-  const __m512i first = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
-  const __m512i second = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
-  _mm512_store_si512(st.rows[0], _mm512_permutex2var_epi64(t0, first, t2));
-  _mm512_store_si512(st.rows[2], _mm512_permutex2var_epi64(t0, second, t2));
-  _mm512_store_si512(st.rows[4], _mm512_permutex2var_epi64(t1, first, t3));
-  _mm512_store_si512(st.rows[6], _mm512_permutex2var_epi64(t1, second, t3));
-  // Row offsets: the sub-bank of the lane, the sign's half, the lowest bin.
-  __m512i offset = _mm512_add_epi64(_mm512_andnot_si512(_mm512_set1_epi64(31), q), sub_bank);
-  __mmask8 negative = _mm512_movepi64_mask(_mm512_xor_si512(x, y));
-  offset =
-      _mm512_mask_add_epi64(offset, negative, offset, _mm512_set1_epi64(PairBank::kNegRow * 32));
-  offset = _mm512_mask_mov_epi64(
-      _mm512_add_epi64(sub_bank, _mm512_set1_epi64(PairBank::kTrashRow * 32)), ordinary, offset);
-  _mm512_store_si512(st.offset, offset);
+  stage_rows(product_pieces(x, y, q), st);
+  stage_offsets(x, y, q, ordinary, st);
   return static_cast<__mmask8>(lanes & ~ordinary);
 }
 
