@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "kernels/feeders.hpp"
+
 namespace tallix {
 
 Result<CentredSquares> MomentsF64::a2() const {
@@ -46,6 +48,18 @@ bool MomentsF64::decode_from(ByteReader& r, MomentsF64& out) {
 
 Result<MomentsF64> MomentsF64::from_bytes(ByteView b) {
   return decode_fixed<MomentsF64>(b, kMomentsBytes);
+}
+
+void MomentsF64::extend(std::span<const double> xs) noexcept {
+  SumFeeder fed_x(sum_x);
+  DotFeeder fed_xx(sum_xx);
+  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
+    const double* x = xs.data() + at;
+    fed_x.add(x, n);
+    fed_xx.push(x, x, n);
+  });
+  fed_x.finish();
+  fed_xx.finish();
 }
 
 }  // namespace tallix

@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "../binary64.hpp"
+#include "kernels/feeders.hpp"
+#include "kernels/table.hpp"
 
 namespace tallix {
 
@@ -103,6 +105,29 @@ bool Moments4F64::decode_from(ByteReader& r, Moments4F64& out) {
 
 Result<Moments4F64> Moments4F64::from_bytes(ByteView b) {
   return decode_fixed<Moments4F64>(b, kMoments4Bytes);
+}
+
+void Moments4F64::extend(std::span<const double> xs) noexcept {
+  SumFeeder fed_x(sum_x);
+  DotFeeder fed_xx(sum_xx), fed_x3(sum_x3), fed_x4(sum_x4);
+  double p[kFeedChunk], e[kFeedChunk];
+  bool underflow = false;
+  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
+    const double* x = xs.data() + at;
+    underflow |= active_kernels().square_split(x, n, p, e);
+    fed_x.add(x, n);
+    fed_xx.push(x, x, n);
+    fed_x3.push(x, p, n);
+    fed_x3.push(x, e, n);
+    fed_x4.push(p, p, n);
+    fed_x4.push(p, e, n, 2);
+    fed_x4.push(e, e, n);
+  });
+  fed_x.finish();
+  fed_xx.finish();
+  fed_x3.finish();
+  fed_x4.finish();
+  square_underflow |= underflow;
 }
 
 }  // namespace tallix

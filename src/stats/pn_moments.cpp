@@ -42,4 +42,6 @@ Result<PnMomentsF64> PnMomentsF64::from_bytes(ByteView b) {
   return decode_fixed<PnMomentsF64>(b, kPnMomentsBytes);
 }
 
+void PnMomentsF64::extend(std::span<const double> xs) noexcept { pos.extend(xs); }
+
 }  // namespace tallix
