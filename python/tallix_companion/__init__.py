@@ -1,0 +1,1 @@
+"""Companion modules that carry tallix states across engines."""
