@@ -21,19 +21,22 @@ import tallix
 from tallix_companion import spark as ts
 
 N = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000_000
-REPEAT = int(sys.argv[2]) if len(sys.argv) > 2 else 2
+REPEAT = int(sys.argv[2]) if len(sys.argv) > 2 else 3
 GROUPS = 16
 
 
 def start():
     if not os.environ.get("JAVA_HOME"):
         os.environ["JAVA_HOME"] = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))[0]
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     os.environ["PYSPARK_PYTHON"] = sys.executable
     began = time.perf_counter()
     session = (
         SparkSession.builder.master("local[2]")
         .appName("tallix-bench")
         .config("spark.ui.enabled", "false")
+        .config("spark.driver.host", "127.0.0.1")  # stay on the loopback interface
+        .config("spark.driver.bindAddress", "127.0.0.1")
         .config("spark.ui.showConsoleProgress", "false")
         .config("spark.driver.memory", "1g")
         .config("spark.sql.shuffle.partitions", "4")

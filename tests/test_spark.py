@@ -43,11 +43,14 @@ def spark():
         homes = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))
         if homes:
             os.environ["JAVA_HOME"] = homes[0]
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     os.environ["PYSPARK_PYTHON"] = sys.executable  # workers must see this tallix
     session = (
         SparkSession.builder.master("local[2]")
         .appName("tallix-tests")
         .config("spark.ui.enabled", "false")
+        .config("spark.driver.host", "127.0.0.1")  # stay on the loopback interface
+        .config("spark.driver.bindAddress", "127.0.0.1")
         .config("spark.ui.showConsoleProgress", "false")
         .config("spark.driver.memory", "1g")
         .config("spark.sql.shuffle.partitions", "4")

@@ -240,21 +240,25 @@ def _valid_rows(arrays: Sequence[Any]) -> list:
     return [pc.filter(a, mask) for a in arrays]
 
 
-def _feed(name: str, state: Any, arrays: Sequence[Any]) -> None:
-    """Feed one batch of a state's columns through the class's batch update."""
+def _extend_arguments(name: str, arrays: Sequence[Any]) -> tuple:
+    """One batch of a state's columns as the arguments of the class's batch ``extend``."""
     arrays = _valid_rows([a.combine_chunks() if hasattr(a, "combine_chunks") else a
                           for a in arrays])
     if _KINDS[name].keyed:
         _check_keys(arrays[0])
-        state.extend(arrays[0].to_pylist(), _numbers(arrays[1]))
-    elif name == "CovMatrixF64":
+        return arrays[0].to_pylist(), _numbers(arrays[1])
+    if name == "CovMatrixF64":
         columns = [_numbers(a) for a in arrays]
         rows = np.empty((len(columns[-1]), len(columns) - 1))
         for j, column in enumerate(columns[:-1]):
             rows[:, j] = column  # each column checked exact above
-        state.extend(rows, columns[-1])
-    else:
-        state.extend(*(_numbers(a) for a in arrays))
+        return rows, columns[-1]
+    return tuple(_numbers(a) for a in arrays)
+
+
+def _layout(name: str) -> str:
+    # States that take the same columns in the same layout share one conversion.
+    return "keyed" if _KINDS[name].keyed else "rows" if name == "CovMatrixF64" else "columns"
 
 
 def _check_keys(array: Any) -> None:
@@ -299,8 +303,12 @@ def _partition_builder(plan: tuple, names: list[str]) -> Any:
 
         states = [_make(kind, args) for kind, _, args in plan]
         for batch in batches:
+            converted: dict = {}
             for (kind, refs, _), state in zip(plan, states):
-                _feed(kind, state, [batch.column(i) for i in refs])
+                key = (_layout(kind), refs)
+                if key not in converted:
+                    converted[key] = _extend_arguments(kind, [batch.column(i) for i in refs])
+                state.extend(*converted[key])
         blobs = [_finish(kind, state) for (kind, _, _), state in zip(plan, states)]
         yield pa.RecordBatch.from_arrays([pa.array([b], pa.binary()) for b in blobs], names)
 
@@ -389,7 +397,7 @@ class _worker_errors:
 
 def _group_state(name: str, args: tuple, arrays: Sequence[Any]) -> Any:
     state = _make(name, args)
-    _feed(name, state, arrays)
+    state.extend(*_extend_arguments(name, arrays))
     return state
 
 
