@@ -45,18 +45,27 @@ def spark():
             os.environ["JAVA_HOME"] = homes[0]
     os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     os.environ["PYSPARK_PYTHON"] = sys.executable  # workers must see this tallix
-    session = (
+    builder = (
         SparkSession.builder.master("local[2]")
         .appName("tallix-tests")
         .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
         .config("spark.driver.host", "127.0.0.1")  # stay on the loopback interface
         .config("spark.driver.bindAddress", "127.0.0.1")
-        .config("spark.ui.showConsoleProgress", "false")
         .config("spark.driver.memory", "1g")
         .config("spark.sql.shuffle.partitions", "4")
         .config("spark.sql.session.timeZone", "UTC")
-        .getOrCreate()
     )
+    # Under the sanitizer build the JVM hangs with the sanitizer runtime
+    # preloaded; only the Python workers, which load tallix, need it.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        if preload:
+            builder = builder.config("spark.executorEnv.LD_PRELOAD", preload)
+        session = builder.getOrCreate()
+    finally:
+        if preload:
+            os.environ["LD_PRELOAD"] = preload
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()

@@ -26,7 +26,13 @@ columns is null.  NaN is a value, as it is for Spark.  Columns must be
 boolean, integer or floating point; any other Spark type (strings, decimals,
 dates, timestamps, ...) raises TypeError naming it: cast explicitly if a
 number is what you mean.  A long that float64 cannot hold exactly raises
-ValueError instead of being rounded.
+ValueError instead of being rounded.  ``reduce`` and ``reduce_many`` check
+types before any job starts and raise a worker's refusal as the TypeError or
+ValueError it was; the grouped aggregates refuse inside the query, where
+Spark reports the worker's error as its PythonException.
+
+The workers must import the same tallix as the driver: run them with the
+driver's interpreter (``PYSPARK_PYTHON``).
 """
 
 from __future__ import annotations
