@@ -19,7 +19,6 @@ pytest.importorskip("pyarrow")
 pytest.importorskip("pyspark")
 from pyspark.sql import SparkSession  # noqa: E402
 from pyspark.sql import functions as F  # noqa: E402
-from pyspark.sql import types as T  # noqa: E402
 
 import tallix  # noqa: E402
 

@@ -37,6 +37,7 @@ driver's interpreter (``PYSPARK_PYTHON``).
 
 from __future__ import annotations
 
+import contextlib
 import math
 import re
 import struct
@@ -374,27 +375,25 @@ def reduce(cls: Any, df: Any, *columns: str, edges: Sequence[float] | None = Non
     return reduce_many(df, {"state": target(cls, *columns, edges=edges)})["state"]
 
 
-class _worker_errors:
+_WORKER_REFUSAL = re.compile(r"^(TypeError|ValueError): (.*)$", re.M)
+
+
+@contextlib.contextmanager
+def _worker_errors() -> Iterator[None]:
     """Raise a refusal from a Python worker as the TypeError or ValueError it was.
 
     Spark wraps every worker exception in one PythonException whose text ends
     with the worker's traceback; the original type and message are on its
     last line.
     """
-
-    _LAST = re.compile(r"^(TypeError|ValueError): (.*)$", re.M)
-
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, kind: Any, exc: Any, tb: Any) -> bool:
-        if exc is None or type(exc).__name__ != "PythonException":
-            return False
-        found = self._LAST.findall(str(exc))
-        if found:
-            error, message = found[-1]
-            raise {"TypeError": TypeError, "ValueError": ValueError}[error](message) from exc
-        return False
+    try:
+        yield
+    except Exception as exc:
+        found = _WORKER_REFUSAL.findall(str(exc))
+        if type(exc).__name__ != "PythonException" or not found:
+            raise
+        error, message = found[-1]
+        raise {"TypeError": TypeError, "ValueError": ValueError}[error](message) from exc
 
 
 # ---------------------------------------------------------------------------
