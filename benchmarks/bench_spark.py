@@ -3,7 +3,9 @@
 Generates n rows in the JVM (values over sixty binary orders of magnitude,
 a small-integer group key), then times, on the same lazily generated rows:
 Spark's sum/avg/variance of the column, tallix's SumF64 and MomentsF64 of
-the column in one pass, and the same per group. Each timing is the best of
+the column in one pass, and the same per group; beside them, the cost of
+only moving the column to the Python workers as Arrow batches (which also
+starts the workers before anything is timed). Each timing is the best of
 ``repeat`` runs; the JVM start is reported on its own.
 
     .venv/bin/python benchmarks/bench_spark.py [n] [repeat]
@@ -56,6 +58,12 @@ def best(fn):
     return min(times), result
 
 
+def _count_rows(batches):
+    import pyarrow as pa
+
+    yield pa.RecordBatch.from_arrays([pa.array([sum(b.num_rows for b in batches)])], ["n"])
+
+
 def main():
     spark, startup = start()
     scale = F.pow(F.lit(2.0), F.floor(F.rand(2) * 60) - 30)
@@ -80,6 +88,11 @@ def main():
             ts.exact_sum("x"), ts.exact_mean("x"), ts.exact_variance("x")
         ).collect()
 
+    def arrow_transfer_only():
+        return df.select("x").mapInArrow(_count_rows, "n long").collect()
+
+    transfer, _ = best(arrow_transfer_only)
+    print(f"moving the column to Python workers as Arrow, doing nothing: {transfer:.2f} s")
     rows = [
         ("whole column", spark_whole, tallix_whole),
         (f"{GROUPS} groups", spark_grouped, tallix_grouped),
