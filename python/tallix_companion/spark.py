@@ -38,11 +38,12 @@ driver's interpreter (``PYSPARK_PYTHON``).
 from __future__ import annotations
 
 import contextlib
+import importlib
 import math
 import re
 import struct
 import warnings
-from typing import Any, Iterator, Mapping, NamedTuple, Sequence
+from typing import Any, Callable, Iterator, Mapping, NamedTuple, Sequence
 
 import numpy as np
 
@@ -100,8 +101,13 @@ class Target(NamedTuple):
     """One state to build: a tallix class name, its column names, its constructor arguments."""
 
     kind: str
-    columns: tuple
-    args: tuple = ()
+    columns: tuple[str, ...]
+    args: tuple[Any, ...] = ()
+
+
+# One state of a pass: its class name, the indices of its columns in the
+# selected frame, its constructor arguments.
+_Step = tuple[str, tuple[int, ...], tuple[Any, ...]]
 
 
 def target(cls: Any, *columns: str, edges: Sequence[float] | None = None) -> Target:
@@ -121,8 +127,8 @@ def target(cls: Any, *columns: str, edges: Sequence[float] | None = None) -> Tar
         raise TypeError("columns are given by name (str)")
     if (edges is None) == (name == "HistogramF64"):
         raise TypeError("edges are required for HistogramF64 and only for it")
-    args: tuple = ()
-    if name == "HistogramF64":
+    args: tuple[Any, ...] = ()
+    if edges is not None:  # HistogramF64, as checked above
         args = (tuple(float(e) for e in edges),)
         tallix.HistogramF64(list(args[0]))  # reject bad edges before any job starts
     elif name == "CovMatrixF64":
@@ -144,7 +150,7 @@ def _kind_name(cls: Any) -> str:
 # States and their bytes.
 
 
-def _make(name: str, args: tuple) -> Any:
+def _make(name: str, args: tuple[Any, ...]) -> Any:
     if name == "ReplicatedSum":
         return tallix.SumF64()  # the partition's own slot; numbered when it is sent
     cls = getattr(tallix, name)
@@ -152,7 +158,8 @@ def _make(name: str, args: tuple) -> Any:
 
 
 def _dump(name: str, state: Any) -> bytes:
-    return getattr(state, _KINDS[name].dump)()
+    blob: bytes = getattr(state, _KINDS[name].dump)()
+    return blob
 
 
 def load(cls: Any, blob: bytes) -> Any:
@@ -169,7 +176,7 @@ def _replica(slot: Any, replica: int) -> bytes:
     """
     if slot.count() == 0:
         return struct.pack("<I", 0)
-    body = slot.to_bytes()
+    body: bytes = slot.to_bytes()
     return struct.pack("<IQI", 1, replica, len(body)) + body
 
 
@@ -187,11 +194,17 @@ def _merge_all(name: str, blobs: Sequence[bytes]) -> Any:
 _EXACT_INTEGERS = 1 << 53  # odd parts below this fit a float64 significand
 
 
-def _is_number_type(arrow_type: Any) -> bool:
-    import pyarrow as pa
+def _arrow(module: str = "pyarrow") -> Any:
+    # Imported where the batches are, not with this module.  pyarrow ships no
+    # type annotations, so its modules are typed as Any here, whatever the
+    # installed version.
+    return importlib.import_module(module)
 
+
+def _is_number_type(arrow_type: Any) -> bool:
+    pa = _arrow()
     t = pa.types
-    return t.is_boolean(arrow_type) or t.is_integer(arrow_type) or t.is_floating(arrow_type)
+    return bool(t.is_boolean(arrow_type) or t.is_integer(arrow_type) or t.is_floating(arrow_type))
 
 
 def _numbers(array: Any) -> np.ndarray:
@@ -201,16 +214,15 @@ def _numbers(array: Any) -> np.ndarray:
             f"a column has type {array.type}, not a number: tallix takes boolean, integer "
             f"and floating point columns; cast other columns explicitly first"
         )
-    values = array.to_numpy(zero_copy_only=not _is_bool(array))
+    values: np.ndarray = array.to_numpy(zero_copy_only=not _is_bool(array))
     if values.dtype.kind in "iu" and values.dtype.itemsize == 8:
         _check_exact_integers(values)
     return values
 
 
 def _is_bool(array: Any) -> bool:
-    import pyarrow as pa
-
-    return pa.types.is_boolean(array.type)  # bit-packed in Arrow: numpy needs a copy
+    pa = _arrow()
+    return bool(pa.types.is_boolean(array.type))  # bit-packed in Arrow: numpy needs a copy
 
 
 def _check_exact_integers(values: np.ndarray) -> None:
@@ -233,10 +245,9 @@ def _check_exact_integers(values: np.ndarray) -> None:
         )
 
 
-def _valid_rows(arrays: Sequence[Any]) -> list:
+def _valid_rows(arrays: Sequence[Any]) -> list[Any]:
     """The rows in which every column holds a value: Spark's aggregates skip nulls."""
-    import pyarrow.compute as pc
-
+    pc = _arrow("pyarrow.compute")
     mask = None
     for a in arrays:
         if a.null_count:
@@ -247,7 +258,7 @@ def _valid_rows(arrays: Sequence[Any]) -> list:
     return [pc.filter(a, mask) for a in arrays]
 
 
-def _extend_arguments(name: str, arrays: Sequence[Any]) -> tuple:
+def _extend_arguments(name: str, arrays: Sequence[Any]) -> tuple[Any, ...]:
     """One batch of a state's columns as the arguments of the class's batch ``extend``."""
     arrays = _valid_rows([a.combine_chunks() if hasattr(a, "combine_chunks") else a
                           for a in arrays])
@@ -269,8 +280,7 @@ def _layout(name: str) -> str:
 
 
 def _check_keys(array: Any) -> None:
-    import pyarrow as pa
-
+    pa = _arrow()
     if not (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)):
         raise TypeError(f"the key column has type {array.type}; keyed maps take string keys")
 
@@ -302,15 +312,16 @@ def _check_schema(df: Any, targets: Mapping[str, Target]) -> None:
                 )
 
 
-def _partition_builder(plan: tuple, names: list[str]) -> Any:
+def _partition_builder(
+    plan: Sequence[_Step], names: list[str]
+) -> Callable[[Iterator[Any]], Iterator[Any]]:
     """The function each partition runs: Arrow batches in, one row of state bytes out."""
 
     def build(batches: Iterator[Any]) -> Iterator[Any]:
-        import pyarrow as pa
-
+        pa = _arrow()
         states = [_make(kind, args) for kind, _, args in plan]
         for batch in batches:
-            converted: dict = {}
+            converted: dict[tuple[str, tuple[int, ...]], tuple[Any, ...]] = {}
             for (kind, refs, _), state in zip(plan, states):
                 key = (_layout(kind), refs)
                 if key not in converted:
@@ -326,7 +337,10 @@ def _finish(kind: str, state: Any) -> bytes:
     if kind == "ReplicatedSum":
         from pyspark import TaskContext
 
-        return _replica(state, TaskContext.get().partitionId())
+        context = TaskContext.get()
+        if context is None:  # only a Spark task has a partition to number the replica by
+            raise RuntimeError("a ReplicatedSum replica can only be built inside a Spark task")
+        return _replica(state, context.partitionId())
     return _dump(kind, state)
 
 
@@ -339,7 +353,9 @@ def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
     _check_schema(df, targets)
     columns = list(dict.fromkeys(c for t in targets.values() for c in t.columns))
     index = {c: i for i, c in enumerate(columns)}
-    plan = tuple((t.kind, tuple(index[c] for c in t.columns), t.args) for t in targets.values())
+    plan: tuple[_Step, ...] = tuple(
+        (t.kind, tuple(index[c] for c in t.columns), t.args) for t in targets.values()
+    )
     names = [f"s{i}" for i in range(len(plan))]
     schema = ", ".join(f"{n} binary" for n in names)
     selected = df.select(*(_quoted(c) for c in columns))
@@ -347,14 +363,14 @@ def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
         # One small row per partition: the driver merges them, which also
         # works over Spark Connect (no RDDs there).
         rows = selected.mapInArrow(_partition_builder(plan, names), schema).collect()
-    states = {}
-    for i, (name, t) in enumerate(zip(targets, plan)):
-        blobs = [bytes(row[i]) for row in rows] or [_dump(t[0], _empty(t[0], t[2]))]
-        states[name] = _merge_all(t[0], blobs)
+    states: dict[str, Any] = {}
+    for i, (name, (kind, _, args)) in enumerate(zip(targets, plan)):
+        blobs = [bytes(row[i]) for row in rows] or [_dump(kind, _empty(kind, args))]
+        states[name] = _merge_all(kind, blobs)
     return states
 
 
-def _empty(kind: str, args: tuple) -> Any:
+def _empty(kind: str, args: tuple[Any, ...]) -> Any:
     return tallix.ReplicatedSum() if kind == "ReplicatedSum" else _make(kind, args)
 
 
@@ -400,15 +416,18 @@ def _worker_errors() -> Iterator[None]:
 # Per group: aggregate columns for groupBy(...).agg(...).
 
 
-def _group_state(name: str, args: tuple, arrays: Sequence[Any]) -> Any:
+def _group_state(name: str, args: tuple[Any, ...], arrays: Sequence[Any]) -> Any:
     state = _make(name, args)
     state.extend(*_extend_arguments(name, arrays))
     return state
 
 
 def _aggregate(function: Any, name: str, return_type: str, *columns: Any) -> Any:
-    from pyspark.sql.functions import arrow_udf
-    from pyspark.sql.pandas.functions import ArrowUDFType
+    from pyspark.sql.pandas import functions as arrow_functions
+
+    # pyspark's annotations cover only the scalar kinds of arrow_udf, not the
+    # grouped aggregate made here.
+    arrow_udf: Any = arrow_functions.arrow_udf
 
     def aggregate(*arrays: Any) -> Any:
         return function(*arrays)
@@ -418,11 +437,13 @@ def _aggregate(function: Any, name: str, return_type: str, *columns: Any) -> Any
         # Spark prefers the kind inferred from type hints; the kind is stated
         # here because the wrapped functions take any number of columns.
         warnings.simplefilter("ignore", UserWarning)
-        udf = arrow_udf(aggregate, return_type, ArrowUDFType.GROUPED_AGG)
+        udf = arrow_udf(aggregate, return_type, arrow_functions.ArrowUDFType.GROUPED_AGG)
     return udf(*(_quoted(c) if isinstance(c, str) else c for c in columns))
 
 
-def _rounded(question: Any, non_finite: Any = lambda: math.nan) -> float | None:
+def _rounded(
+    question: Callable[[], float], non_finite: Callable[[], float] = lambda: math.nan
+) -> float:
     # Over NaN or infinities there is no finite answer; Spark's own
     # aggregates give NaN there (avg: the infinite or NaN sum over the count).
     try:
