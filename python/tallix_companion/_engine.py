@@ -115,18 +115,22 @@ def build(
     make: Callable[[], Any],
     workers: int | None,
     skip_nans: bool = False,
+    finish: Callable[[Any], Any] | None = None,
 ) -> list[Any]:
-    """One state per row of the (equally shaped) views, fed with the rows' values."""
+    """One state per row of the (equally shaped) views, fed with the rows' values.
+
+    ``finish`` turns what ``make`` builds into a mergeable state once it is fed.
+    """
     rows, cols = views[0].shape
     threads = min(resolve_workers(workers), max(1, rows * cols // _SPLIT_MIN))
     if threads == 1:
-        return _build_part(views, make, (0, rows), (0, cols), skip_nans)
+        return _build_part(views, make, (0, rows), (0, cols), skip_nans, finish)
     if cols >= rows:  # split the reduced axis; merge the partial states
         pieces = [((0, rows), span) for span in _spans(cols, threads)]
     else:  # split the kept positions; each thread owns its states
         pieces = [(span, (0, cols)) for span in _spans(rows, threads)]
     with ThreadPoolExecutor(len(pieces)) as pool:
-        parts = list(pool.map(lambda p: _build_part(views, make, p[0], p[1], skip_nans), pieces))
+        parts = list(pool.map(lambda p: _build_part(views, make, p[0], p[1], skip_nans, finish), pieces))
     if cols < rows:
         return [s for part in parts for s in part]
     merged = parts[0]
@@ -147,6 +151,7 @@ def _build_part(
     rows: tuple[int, int],
     cols: tuple[int, int],
     skip_nans: bool,
+    finish: Callable[[Any], Any] | None,
 ) -> list[Any]:
     states = [make() for _ in range(rows[1] - rows[0])]
     contiguous = all(v.strides[1] == v.itemsize or v.shape[0] == 1 for v in views)
@@ -160,4 +165,4 @@ def _build_part(
             blocks = [nan_free(b) for b in blocks]
         for state, *row in zip(states, *blocks):
             state.extend(*row)
-    return states
+    return [finish(s) for s in states] if finish else states
