@@ -218,19 +218,23 @@ class _Groups:
         self.count = count
 
     def reduce(self, column: pd.Series, names: list[str]) -> dict[str, np.ndarray]:
+        needs_squares = any(n in ("var", "std") for n in names)
+        blobs, counts = self.states(column, tallix.MomentsF64 if needs_squares else tallix.SumF64)
+        return {name: group_stat(name, blobs, counts, column.dtype) for name in names}
+
+    def states(self, column: pd.Series, make: Callable[[], Any]) -> tuple[list[bytes], np.ndarray]:
+        """Each group's state (as bytes) over its values that are not missing, and their count."""
         values = _numbers(column)[self.order]
         present = ~np.isnan(values) if values.dtype.kind == "f" else np.ones(len(values), bool)
         clean = np.where(present, values, 0) if not present.all() else values
         counts = np.add.reduceat(present.astype(np.int64), self.bounds[:-1]) if len(values) else np.zeros(0, np.int64)
         counts = np.where(np.diff(self.bounds) > 0, counts, 0)
-        needs_squares = any(n in ("var", "std") for n in names)
-        make = tallix.MomentsF64 if needs_squares else tallix.SumF64
         blobs = []
         for lo, hi in zip(self.bounds[:-1].tolist(), self.bounds[1:].tolist()):
             state = make()
             state.extend(clean[lo:hi])
             blobs.append(state.to_bytes())
-        return {name: _group_stat(name, blobs, counts, column.dtype) for name in names}
+        return blobs, counts
 
 
 def _numbers(column: pd.Series) -> np.ndarray:
@@ -243,7 +247,7 @@ def _numbers(column: pd.Series) -> np.ndarray:
     return column.to_numpy(dtype=column.dtype.numpy_dtype)
 
 
-def _group_stat(name: str, blobs: list[bytes], counts: np.ndarray, dtype: Any) -> np.ndarray:
+def group_stat(name: str, blobs: list[bytes], counts: np.ndarray, dtype: Any) -> np.ndarray:
     if name == "count":
         return counts
     if name == "sum" and getattr(dtype, "kind", None) in ("i", "u", "b"):
