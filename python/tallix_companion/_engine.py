@@ -104,7 +104,7 @@ def nan_free(block: np.ndarray) -> np.ndarray:
 def nan_counts(view: np.ndarray) -> np.ndarray:
     if view.dtype.kind != "f":
         return np.zeros(view.shape[0], dtype=np.int64)
-    return np.count_nonzero(np.isnan(view), axis=1)
+    return np.asarray(np.count_nonzero(np.isnan(view), axis=1))
 
 
 Feed = Callable[..., None]

@@ -24,7 +24,7 @@ class ExactSum(NamedTuple):
 
     scaled: int
     flags: int
-    count: int
+    n: int  # the values added
     exactness_lost: bool = False
 
     @property

@@ -556,7 +556,7 @@ def _statistic(how: str, column: Any, skipna: bool | None, ddof: int, split_ever
     cls = tallix.SumF64 if how == "sum" else tallix.MomentsF64
     blob = reduce(cls, _values_of(column, skipna), split_every=split_every, client=client).to_bytes()
     s1 = read_sum(blob, 0)
-    n = s1.count
+    n = s1.n
     if s1.flags:
         infinite = s1.flags in (2, 4) and how in ("sum", "mean")
         return (math.inf if s1.flags == 2 else -math.inf) if infinite else math.nan

@@ -153,14 +153,14 @@ def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name:
     for k, state in enumerate(states):
         blob = state.to_bytes()
         s1 = read_sum(blob, 0)
-        n = s1.count - int(missing[k])
+        n = s1.n - int(missing[k])
         if not needs_squares:
             results.append(to_float(s1.scaled, n << UNIT_BITS) if s1.finite and n > 0 else None)
             continue
         s2 = read_sum(blob, SUM_BYTES, product=True)
         if s2.exactness_lost and s1.flags == 0 and n > 0:
             s1, s2 = _exact_sums(lay.view[k])
-        results.append(_variance(s1, s2, n, Fraction(ddof), name.endswith("std")))
+        results.append(_variance(s1, s2, n, Fraction(ddof or 0), name.endswith("std")))
     values = np.array([np.nan if r is None else r for r in results], dtype=np.float64)
     specials = [k for k, r in enumerate(results) if r is None]
     if specials:
@@ -226,7 +226,8 @@ def average(
     states = engine.build([wlay.view, lay.view], tallix.CovF64, workers)
     pairs = [_weighted(s.to_bytes()) for s in states]
     if any(p is None for p in pairs):
-        return np.average(arr, axis, weights, returned, keepdims=keepdims)
+        numpy_average: Any = np.average  # numpy's answer, and its error for zero weights
+        return numpy_average(arr, axis, weights, returned, keepdims=keepdims)
     avg = engine.shape_result(np.array([p[0] for p in pairs]), lay, keepdims)  # type: ignore[index]
     if not returned:
         return avg
@@ -283,7 +284,7 @@ def cov(m: ArrayLike, y: ArrayLike, rowvar: bool = True, bias: bool = False, ddo
     d = Fraction(ddof if ddof is not None else (0 if bias else 1))
     sums = [read_sum(blob, 0), read_sum(blob, SUM_BYTES)]
     products = {(i, j): read_sum(blob, off, product=True) for (i, j), off in _PRODUCTS.items()}
-    n = sums[0].count
+    n = sums[0].n
     if n - d <= 0 or not all(s.finite for s in [*sums, *products.values()]):
         return np.cov(x, yy, rowvar=rowvar, bias=bias, ddof=ddof)
     out = np.empty((2, 2))
@@ -302,7 +303,7 @@ def corrcoef(x: ArrayLike, y: ArrayLike, rowvar: bool = True) -> Any:
     xs, ys, blob = _pair(x, y)
     sums = [read_sum(blob, 0), read_sum(blob, SUM_BYTES)]
     products = {(i, j): read_sum(blob, off, product=True) for (i, j), off in _PRODUCTS.items()}
-    n = sums[0].count
+    n = sums[0].n
     spread = {k: n * p.scaled * (1 << UNIT_BITS) - sums[k[0]].scaled * sums[k[1]].scaled for k, p in products.items()}
     if not all(s.finite for s in [*sums, *products.values()]) or spread[0, 0] == 0 or spread[1, 1] == 0:
         return np.corrcoef(xs, ys, rowvar=rowvar)

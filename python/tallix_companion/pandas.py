@@ -126,12 +126,13 @@ def _row_matrix(frame: pd.DataFrame) -> np.ndarray:
     columns = []
     for i in range(frame.shape[1]):
         s = frame.iloc[:, i]
+        dtype: Any = s.dtype
         if getattr(s.dtype, "kind", None) not in _NUMBER_KINDS:
             raise TypeError(f"column {s.name!r} has dtype {s.dtype}, not a number")
         values = s.to_numpy(dtype=np.float64, na_value=np.nan)
-        if s.dtype.kind in "iu" and s.dtype.itemsize == 8:
+        if dtype.kind in "iu" and dtype.itemsize == 8:
             present = ~np.asarray(s.isna())
-            exact = s[present].to_numpy(dtype=getattr(s.dtype, "numpy_dtype", s.dtype))
+            exact = s[present].to_numpy(dtype=getattr(dtype, "numpy_dtype", dtype))
             if (values[present].astype(exact.dtype) != exact).any():
                 raise ValueError(f"column {s.name!r} holds integers that no float64 holds exactly")
         columns.append(values)
@@ -240,11 +241,13 @@ class _Groups:
 def _numbers(column: pd.Series) -> np.ndarray:
     if getattr(column.dtype, "kind", None) not in _NUMBER_KINDS:
         raise TypeError(f"column {column.name!r} has dtype {column.dtype}, not a number")
-    if isinstance(column.dtype, np.dtype):
-        return column.to_numpy()
+    dtype: Any = column.dtype
+    if isinstance(dtype, np.dtype):
+        return np.asarray(column.to_numpy())
     if np.asarray(column.isna()).any():  # NaN marks the missing values from here on
-        return _row_matrix(column.to_frame())[0]
-    return column.to_numpy(dtype=column.dtype.numpy_dtype)
+        values: np.ndarray = _row_matrix(column.to_frame())[0]
+        return values
+    return np.asarray(column.to_numpy(dtype=dtype.numpy_dtype))
 
 
 def group_stat(name: str, blobs: list[bytes], counts: np.ndarray, dtype: Any) -> np.ndarray:
