@@ -46,7 +46,7 @@ def to_float(num: int, den: int) -> float:
     try:
         return num / den  # int true division rounds correctly
     except OverflowError:
-        return math.copysign(math.inf, num)
+        return math.inf if num > 0 else -math.inf
 
 
 def sqrt_ratio(num: int, den: int) -> float:

@@ -158,7 +158,9 @@ def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name:
             results.append(to_float(s1.scaled, n << UNIT_BITS) if s1.finite and n > 0 else None)
             continue
         s2 = read_sum(blob, SUM_BYTES, product=True)
-        if s2.exactness_lost and s1.flags == 0 and n > 0:
+        if (s2.exactness_lost or s2.flags) and s1.flags == 0 and n > 0:
+            # Squares beyond the float64 range or below its normal range:
+            # the values themselves still give the exact sums.
             s1, s2 = _exact_sums(lay.view[k])
         results.append(_variance(s1, s2, n, Fraction(ddof or 0), name.endswith("std")))
     values = np.array([np.nan if r is None else r for r in results], dtype=np.float64)
@@ -174,14 +176,14 @@ def _variance(s1: Any, s2: Any, n: int, ddof: Fraction, root: bool) -> float | N
     if not (s1.finite and s2.finite) or n - ddof <= 0:
         return None
     # n·Σx² − (Σx)² over n·(n − ddof), both sums in units of 2^-1074.
-    num = (n * s2.scaled << UNIT_BITS) - s1.scaled * s1.scaled
-    num *= ddof.denominator
+    num = (n * s2.scaled * (1 << UNIT_BITS) - s1.scaled * s1.scaled) * ddof.denominator
     den = n * (n * ddof.denominator - ddof.numerator) << (2 * UNIT_BITS)
-    return sqrt_ratio(num, den) if root else to_float(num, den)
+    q = Fraction(num) / den  # integers, unless squares below the normal range were summed
+    return sqrt_ratio(q.numerator, q.denominator) if root else to_float(q.numerator, q.denominator)
 
 
 def _exact_sums(row: np.ndarray) -> tuple[Any, Any]:
-    """Σx and Σx² of one row from its values, for squares below the normal range."""
+    """Σx and Σx² of one row from its values, for squares outside the normal range."""
     values = [Fraction(float(x)) for x in row.tolist() if x == x]
     scale = 1 << UNIT_BITS
     s1 = builtins.sum(values, Fraction(0)) * scale
