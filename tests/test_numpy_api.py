@@ -84,6 +84,25 @@ def test_every_slot_is_the_exact_value_rounded_once_in_every_layout(data, axis, 
             assert kept.shape == getattr(np, how)(base, axis=axis, keepdims=True).shape
 
 
+TIES = np.array([
+    [1.0, 2.0**-53, 0.0, 0.0], [1.0, 2.0**-53, 2.0**-100, 0.0], [-1.0, -(2.0**-53), -(2.0**-100), 0.0],
+    [1.0 + 2.0**-52, 2.0**-53, 0.0, 0.0], [2.0**60, -(2.0**60), 2.0**-60, 3.0], [1e300, 1e300, -1e300, 1.0],
+    [5e-324, 1.0, -1.0, 0.0], [2.0**-1000, 2.0**-1060, 0.0, 0.0], [np.inf, 1.0, 0.0, 0.0],
+] * 10)
+
+
+@pytest.mark.parametrize("data", [WIDE, FRIENDLY, CANCEL, TIES.ravel()], ids=["wide", "friendly", "cancel", "ties"])
+@pytest.mark.parametrize("cols", [1, 4, 8])
+def test_many_short_rows_are_summed_exactly(monkeypatch, data, cols):
+    monkeypatch.setattr(tnp, "_many_outputs", 0)  # every row through the vectorised sums
+    rows = data[: len(data) // cols * cols].reshape(-1, cols)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # numpy's answer for the rows with inf
+        got = tnp.sum(rows, axis=1)
+    want = [oracle(r, "sum") if np.isfinite(r).all() else np.sum(r) for r in rows]
+    assert np.array_equal(got, want)
+
+
 @pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
 def test_nan_variants_skip_nans_exactly(how):
     data = CANCEL[:60].reshape(6, 10).copy()

@@ -2,11 +2,12 @@
 
 A reduction with many outputs (``sum(a, axis=1)`` over a tall array) would
 need one state per row.  Most rows, though, hold values whose bits all lie
-within 60 bits of the row's largest: scaled by a power of two they are
-integers below 2^(62 - log2 n), their int64 sum is exact, and converting that
-integer to float64 rounds it once.  Only the rows where that fails (a value
-with bits far below the largest, a subnormal scale, NaN, infinities) are
-summed one by one, with ``math.fsum``, itself exact and correctly rounded.
+within about 115 bits of the row's largest: scaled by a power of two, each
+value splits into two integers on two grids (high bits, low bits), the int64
+sums of both are exact, and the pair is rounded once.  Only the rows where
+that fails (a value with bits far below the largest, heavy cancellation, a
+subnormal scale, NaN, infinities) are summed one by one, with ``math.fsum``,
+itself exact and correctly rounded.
 """
 
 from __future__ import annotations
@@ -52,15 +53,35 @@ def _scaled_sums(x: np.ndarray, out: np.ndarray, exact: np.ndarray) -> None:
     # Transposed, each row of the block is a column of contiguous scratch, and
     # the reductions over it run along numpy's fast (outer) axis.
     columns = np.ascontiguousarray(x.T)
-    headroom = 62 - max(1, len(columns) - 1).bit_length()
+    headroom = 61 - max(1, len(columns) - 1).bit_length()  # 2·|A| + 1 fits an int64
     with np.errstate(invalid="ignore", over="ignore"):
         top = np.max(np.abs(columns), axis=0, initial=0.0)
         _, exponent = np.frexp(top)  # |x| < 2^exponent across the row
         shift = np.clip(headroom - exponent, -1000, 1000)
-        scale, unscale = np.ldexp(1.0, shift), np.ldexp(1.0, -shift)
-        ints = (columns * scale).astype(np.int64)
-        # Scaling back must give every value again: this fails for bits below
-        # the grid, and for values that scaling flushed to zero.
-        exact &= np.all(ints * unscale == columns, axis=0)
-        exact &= np.isfinite(top) & (exponent - headroom > _LOWEST_SAFE_EXPONENT)
-        out[:] = ints.sum(axis=0).astype(np.float64) * unscale
+        scale, grid = np.ldexp(1.0, shift), np.ldexp(1.0, -shift)
+        high = (columns * scale).astype(np.int64)
+        rest = columns - high * grid  # the bits below the grid, exactly
+        low = (rest * (scale * 2.0**headroom)).astype(np.int64)
+        # Scaling back must give every remainder again: this fails for bits
+        # below the second grid, and for values that scaling flushed to zero.
+        exact &= np.all(low * (grid * 2.0**-headroom) == rest, axis=0)
+        exact &= np.isfinite(top) & (exponent - 2 * headroom > _LOWEST_SAFE_EXPONENT)
+        out[:] = _round_two_level(high.sum(axis=0), low.sum(axis=0), headroom, exact) * grid
+
+
+def _round_two_level(a: np.ndarray, b: np.ndarray, bits: int, exact: np.ndarray) -> np.ndarray:
+    """a + b·2^-bits rounded once to float64, where a and b are int64 sums.
+
+    Written as sign·(m + l·2^-bits) with 0 <= l < 2^bits, the fraction only
+    decides a rounding when m has 53 bits or more (then it is a sticky bit
+    below m's last), or when it is zero; other rows are left to the caller.
+    """
+    a = a + (b >> bits)
+    low = b & ((1 << bits) - 1)
+    negative = a < 0
+    borrow = negative & (low > 0)
+    m = np.where(negative, -a - borrow, a)
+    rem = np.where(borrow, (1 << bits) - low, low)
+    exact &= (m >= 1 << 52) | (rem == 0)
+    doubled = (2 * m + (rem > 0)).astype(np.float64) * 0.5
+    return np.where(negative, -doubled, doubled)
