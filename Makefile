@@ -47,6 +47,7 @@ bench: install
 	$(PIP) install -q xsum
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/bench_stack.py
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench_numpy.py
 
 format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
