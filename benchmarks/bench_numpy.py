@@ -40,11 +40,11 @@ def main():
     row("sum axis=1, 10^6 x 8", lambda: tnp.sum(tall, axis=1), lambda: np.sum(tall, axis=1), 4)
     row("var axis=0, 10^6 x 8", lambda: tnp.var(tall, axis=0), lambda: np.var(tall, axis=0), 5)
     frame = pd.DataFrame({"key": rng.integers(0, 1000, 10**6), "x": flat[: 10**6]})
-    spec = {"x": ["sum", "mean", "var"]}
+    func = {"x": ["sum", "mean", "var"]}
     row(
         "groupby agg, 10^6 rows, 10^3 keys (pandas)",
-        lambda: frame.exact.groupby("key").agg(spec),
-        lambda: frame.groupby("key").agg(spec),
+        lambda: frame.exact.groupby("key").agg(func),
+        lambda: frame.groupby("key").agg(func),
         3,
     )
 

@@ -263,18 +263,18 @@ def test_accessor_follows_pandas_conventions():
     [[3, 1, 2, 1, 3, 3, None, 2], ["b", "a", "c", "a", "b", "b", None, "c"],
      [(1, "x"), (0, "y"), (2, "z"), (0, "y"), (1, "x"), (1, "x"), None, (2, "z")]],
 )
-@pytest.mark.parametrize("spec", [{"x": ["sum", "mean", "var"], "n": ["sum", "count"]}, {"x": "std"}, "mean"])
-def test_groupby_returns_what_pandas_returns_with_exact_values(keys, spec):
+@pytest.mark.parametrize("func", [{"x": ["sum", "mean", "var"], "n": ["sum", "count"]}, {"x": "std"}, "mean"])
+def test_groupby_returns_what_pandas_returns_with_exact_values(keys, func):
     frame = pd.DataFrame({
         "k": pd.Series(keys, dtype=object),
         "x": [1e16, 3.0, 0.5, np.nan, 1.0, -1e16, 9.0, 2.0],
         "n": pd.array([1, 2, None, 4, 5, 6, 7, 8], dtype="Int64"),
     })
-    got = frame.exact.groupby("k").agg(spec)
-    want = frame.groupby("k").agg(spec)
+    got = frame.exact.groupby("k").agg(func)
+    want = frame.groupby("k").agg(func)
     assert got.index.equals(want.index) and got.columns.equals(want.columns)
     for column in got.columns:
-        col, how = column if isinstance(column, tuple) else (column, spec if isinstance(spec, str) else spec[column])
+        col, how = column if isinstance(column, tuple) else (column, func if isinstance(func, str) else func[column])
         for key, value in zip(got.index, got[column].tolist()):
             values = frame.loc[frame["k"].map(lambda k: k == key), col].astype(float).tolist()
             count = len([v for v in values if not math.isnan(v)])

@@ -150,8 +150,8 @@ class ExactGroupBy:
         self._frame = frame
         self._by = by
 
-    def agg(self, spec: str | Sequence[str] | Mapping[Hashable, str | Sequence[str]]) -> pd.DataFrame:
-        return groupby_agg(self._frame, self._by, spec)
+    def agg(self, func: str | Sequence[str] | Mapping[Hashable, str | Sequence[str]]) -> pd.DataFrame:
+        return groupby_agg(self._frame, self._by, func)
 
     def sum(self) -> pd.DataFrame:
         return self.agg("sum")
@@ -167,35 +167,35 @@ class ExactGroupBy:
 
 
 def groupby_agg(
-    frame: pd.DataFrame, by: Any, spec: str | Sequence[str] | Mapping[Hashable, str | Sequence[str]]
+    frame: pd.DataFrame, by: Any, func: str | Sequence[str] | Mapping[Hashable, str | Sequence[str]]
 ) -> pd.DataFrame:
-    """What ``frame.groupby(by).agg(spec)`` returns, every value exact and rounded once.
+    """What ``frame.groupby(by).agg(func)`` returns, every value exact and rounded once.
 
-    ``spec`` names ``sum``, ``mean``, ``var`` (ddof 1), ``std`` or ``count``: one
+    ``func`` names ``sum``, ``mean``, ``var`` (ddof 1), ``std`` or ``count``: one
     name or a list for every value column, or a dict from column to name(s).
     Missing values are skipped; rows with a missing key are dropped.
     """
     grouped = frame.groupby(by, sort=True, dropna=True)
     codes = grouped.ngroup().fillna(-1).to_numpy(dtype=np.int64)  # -1: a missing key
     index = grouped.size().index
-    plan = _plan(frame, by, spec)
+    plan = _plan(frame, by, func)
     groups = _Groups(codes, len(index))
     results: dict[Any, Any] = {}
     for column, names in plan.items():
         stats = groups.reduce(frame[column], names)
         for name in names:
             results[(column, name)] = stats[name]
-    flat = isinstance(spec, str) or (isinstance(spec, Mapping) and all(isinstance(v, str) for v in spec.values()))
+    flat = isinstance(func, str) or (isinstance(func, Mapping) and all(isinstance(v, str) for v in func.values()))
     columns = [c for c, _ in results] if flat else pd.MultiIndex.from_tuples(list(results))
     return pd.DataFrame(dict(zip(range(len(results)), results.values())), index=index).set_axis(columns, axis=1)
 
 
-def _plan(frame: pd.DataFrame, by: Any, spec: Any) -> dict[Any, list[str]]:
-    if isinstance(spec, Mapping):
-        plan = {c: [v] if isinstance(v, str) else list(v) for c, v in spec.items()}
+def _plan(frame: pd.DataFrame, by: Any, func: Any) -> dict[Any, list[str]]:
+    if isinstance(func, Mapping):
+        plan = {c: [v] if isinstance(v, str) else list(v) for c, v in func.items()}
     else:
         keys = set(by) if isinstance(by, list) else {by} if isinstance(by, Hashable) else set()
-        names = [spec] if isinstance(spec, str) else list(spec)
+        names = [func] if isinstance(func, str) else list(func)
         plan = {c: names for c in frame.columns if c not in keys}
     for column, names in plan.items():
         if column not in frame.columns:
