@@ -51,6 +51,7 @@ bench: install
 	$(PIP) install -q xsum
 	$(BENCH_ENV) $(PY) benchmarks/bench.py
 	$(BENCH_ENV) $(PY) benchmarks/bench_stack.py
+	$(BENCH_ENV) $(PY) benchmarks/bench_numpy.py
 
 format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
