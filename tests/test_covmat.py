@@ -334,11 +334,13 @@ def test_exact_tier_is_the_rounded_rational_solution(kind, d, n, seed):
 ])
 def test_exact_tier_after_downdating_rows_never_added(kept, removed):
     # No longer a Gram matrix: a leading minor vanishes (of order 2, then 3),
-    # so the elimination must swap rows to reach the solution.
-    s = make(3, [r for r, _ in kept], [y for _, y in kept])
-    s.sub(make(3, [r for r, _ in removed], [y for _, y in removed]))
+    # so the elimination must swap rows to reach the solution. Features of
+    # unequal scale give the equations unequal powers of two to shed.
+    scaled = lambda part: [[v * 2.0 ** e for v, e in zip(r, (-1, 2, -3))] for r, _ in part]
+    s = make(3, scaled(kept), [y for _, y in kept])
+    s.sub(make(3, scaled(removed), [y for _, y in removed]))
     both = kept + removed
-    solution = exact_solution(3, [r for r, _ in both], [y for _, y in both],
+    solution = exact_solution(3, scaled(both), [y for _, y in both],
                               [1] * len(kept) + [-1] * len(removed))
     assert [bits(v) for v in s.regression_exact()] == [bits(round_fraction(b)) for b in solution]
 

@@ -6,26 +6,33 @@
 #include <bit>
 #include <cstdint>
 
+#include "elimination.hpp"
 #include "reading.hpp"
 
 namespace tallix {
 
 namespace {
 
+using covmat_detail::bareiss_eliminate;
+using covmat_detail::eliminate_normal_equations;
 using covmat_detail::ExactSums;
+using covmat_detail::substitute_back;
 
 // Divides each row of the system [A | b] by the largest power of two common
-// to its entries. Scaling a row scales det(A) and every det(A_k) alike, so
-// the solution is unchanged, while the 2^1074 fixed-point unit no longer
-// inflates every intermediate of the elimination.
-void strip_row_powers_of_two(BigMatrix& system) {
-  for (std::vector<BigInt>& row : system) {
+// to its entries, and returns the exponents. Scaling a row scales det(A) and
+// every det(A_k) alike, so the solution is unchanged, while the 2^1074
+// fixed-point unit no longer inflates every intermediate of the elimination.
+std::vector<mp_bitcnt_t> strip_row_powers_of_two(BigMatrix& system) {
+  std::vector<mp_bitcnt_t> stripped(system.size(), 0);
+  for (size_t r = 0; r < system.size(); ++r) {
     mp_bitcnt_t t = ~mp_bitcnt_t{0};
-    for (const BigInt& v : row)
+    for (const BigInt& v : system[r])
       if (sgn(v) != 0) t = std::min(t, mpz_scan1(v.get_mpz_t(), 0));
     if (t == ~mp_bitcnt_t{0} || t == 0) continue;
-    for (BigInt& v : row) mpz_tdiv_q_2exp(v.get_mpz_t(), v.get_mpz_t(), t);
+    for (BigInt& v : system[r]) mpz_tdiv_q_2exp(v.get_mpz_t(), v.get_mpz_t(), t);
+    stripped[r] = t;
   }
+  return stripped;
 }
 
 // The normal equations A·β = b of the data model as one (d+1) × (d+2) matrix
@@ -74,7 +81,8 @@ void reserve_limbs(BigInt& v, size_t limbs) {
 }
 
 // The largest order of a minor that column j of an n-row matrix can hold
-// during elimination and back substitution (invariants 3 and 5 below).
+// during elimination and back substitution (invariants 3 and 6 of
+// elimination.hpp).
 size_t column_order(size_t j, size_t rows) { return std::min(j + 1, rows); }
 
 // The bytes a power-of-two arena carves for one block of `limbs`.
@@ -88,8 +96,8 @@ size_t block_bytes(size_t limbs) { return std::bit_ceil(std::max<size_t>(limbs *
 // - The work matrix [A | b] itself: every cell is sized once to the largest
 //   minor its column can hold, so neither the elimination nor the back
 //   substitution reallocates it.
-// - Everything else (the product of a step, the sum of a back substitution,
-//   the denominator, the rounding's shifted operands and quotient, expression
+// - Everything else (the product of a step, a mirrored lead, the sum of a
+//   back substitution, the denominator, the rounding's shifted operands and quotient, expression
 //   temporaries and GMP's scratch): fewer than 32 blocks at once, none larger
 //   than four such products (GMP's multiplication and exact division need
 //   scratch linear in their operands, well within that).
@@ -109,71 +117,6 @@ void reserve_minors(BigMatrix& m, size_t entry_bits) {
   for (auto& row : m)
     for (size_t j = 0; j < row.size(); ++j)
       reserve_limbs(row[j], minor_limbs(column_order(j, m.size()), entry_bits));
-}
-
-// Bareiss' fraction-free elimination of an n × (n + c) matrix M, pivoting in
-// its first n columns, leaves it upper triangular. Counting steps k from 0,
-// with the rows in their final (swapped) order:
-// 1. After step k, cell (i, j) with i, j > k is the minor of M on rows
-//    0..k, i and columns 0..k, j. The step's product pivot·cell − lead·top is
-//    that minor times the previous pivot (Sylvester's identity), so the
-//    division by the previous pivot is exact and every cell stays an integer.
-// 2. Pivot k is the leading principal minor of order k + 1; the last one is
-//    det of the square part times the sign of the row swaps. A zero pivot is
-//    replaced by the first row below with a nonzero entry in its column; when
-//    there is none, the square part is singular.
-// 3. Rows move whole, so a cell (i, j) only ever holds minors of order up to
-//    min(i, j) + 1 ≤ min(j + 1, n), the bound each column is reserved for.
-// Returns the sign of the row swaps, or 0 when the square part is singular.
-int bareiss_eliminate(BigMatrix& m, BigInt& product) {
-  const size_t n = m.size();
-  const size_t width = m[0].size();
-  int sign = 1;
-  const BigInt one = 1;
-  const BigInt* previous = &one;
-  for (size_t k = 0; k < n; ++k) {
-    if (sgn(m[k][k]) == 0) {
-      size_t r = k + 1;
-      while (r < n && sgn(m[r][k]) == 0) ++r;
-      if (r == n) return 0;
-      std::swap(m[k], m[r]);
-      sign = -sign;
-    }
-    const mpz_srcptr pivot = m[k][k].get_mpz_t();
-    for (size_t i = k + 1; i < n; ++i) {
-      const mpz_srcptr lead = m[i][k].get_mpz_t();
-      for (size_t j = k + 1; j < width; ++j) {
-        mpz_ptr cell = m[i][j].get_mpz_t();
-        mpz_mul(product.get_mpz_t(), cell, pivot);
-        mpz_submul(product.get_mpz_t(), lead, m[k][j].get_mpz_t());
-        mpz_divexact(cell, product.get_mpz_t(), previous->get_mpz_t());
-      }
-      m[i][k] = 0;
-    }
-    // Row k is final from here on, so its pivot needs no copy.
-    previous = &m[k][k];
-  }
-  return sign;
-}
-
-// Back substitution without fractions on [U | c] as left by bareiss_eliminate,
-// with P = U[n-1][n-1] and x the solution of U·x = c:
-// 4. Each row of [U | c] is a combination of rows of [A | b], so x solves
-//    A·x = b too, and P·x_i = ±det(A_i) (Cramer's rule): an integer. From
-//    Σ_j U[i][j]·x_j = c_i, U[i][i]·(P·x_i) = P·c_i − Σ_{j>i} U[i][j]·(P·x_j),
-//    so the division by the pivot U[i][i] is exact.
-// 5. c_i is replaced by P·x_i, from the last row up (where P·x_{n-1} is c_{n-1}
-//    itself); the cell then holds a minor of order n, as reserved.
-void substitute_back(BigMatrix& m, BigInt& sum) {
-  const size_t n = m.size();
-  const mpz_srcptr det = m[n - 1][n - 1].get_mpz_t();
-  for (size_t i = n - 1; i-- > 0;) {
-    mpz_ptr cell = m[i][n].get_mpz_t();
-    mpz_mul(sum.get_mpz_t(), cell, det);
-    for (size_t j = i + 1; j < n; ++j)
-      mpz_submul(sum.get_mpz_t(), m[i][j].get_mpz_t(), m[j][n].get_mpz_t());
-    mpz_divexact(cell, sum.get_mpz_t(), m[i][i].get_mpz_t());
-  }
 }
 
 }  // namespace
@@ -210,13 +153,14 @@ Result<std::vector<double>> CovMatrixF64::try_regression_exact() const {
   Result<ExactSums> e = covmat_detail::read_exact_sums(*this);
   if (!e.ok()) return e.failure();
   BigMatrix system = normal_equations(*this, e.value());
-  strip_row_powers_of_two(system);
+  const std::vector<mp_bitcnt_t> stripped = strip_row_powers_of_two(system);
   const size_t n = d + 1;
   const size_t entry_bits = entry_bits_of(system);
   reserve_minors(system, entry_bits);
-  BigInt scratch;
+  BigInt scratch, lead;
   reserve_limbs(scratch, product_limbs(n, entry_bits));
-  if (bareiss_eliminate(system, scratch) == 0) return StatsError::Degenerate;
+  reserve_limbs(lead, minor_limbs(n, entry_bits) + 1);
+  if (!eliminate_normal_equations(system, stripped, scratch, lead)) return StatsError::Degenerate;
   substitute_back(system, scratch);
   // β_k = (P·β_k) / P with P = ±det(A); signed for a positive denominator,
   // these are Cramer's det(A_k) / det(A) as the very same pair of integers.
