@@ -44,7 +44,8 @@ bool eliminate_normal_equations(BigMatrix& m, const std::vector<mp_bitcnt_t>& st
 // Back substitution without fractions on [U | c] as left by the elimination,
 // with P = U[n-1][n-1] and x the solution of U·x = c:
 // 5. Each row of [U | c] is a combination of rows of [A | b], so x solves
-//    A·x = b too, and P·x_i = ±det(A_i) (Cramer's rule): an integer. From
+//    A·x = b too, and P·x_i = ±det(A_i), A_i being A with column i replaced
+//    by b (Cramer's rule): an integer. From
 //    Σ_j U[i][j]·x_j = c_i, U[i][i]·(P·x_i) = P·c_i − Σ_{j>i} U[i][j]·(P·x_j),
 //    so the division by the pivot U[i][i] is exact.
 // 6. c_i is replaced by P·x_i, from the last row up (where P·x_{n-1} is c_{n-1}

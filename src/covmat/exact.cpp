@@ -97,10 +97,11 @@ size_t block_bytes(size_t limbs) { return std::bit_ceil(std::max<size_t>(limbs *
 //   minor its column can hold, so neither the elimination nor the back
 //   substitution reallocates it.
 // - Everything else (the product of a step, a mirrored lead, the sum of a
-//   back substitution, the denominator, the rounding's shifted operands and quotient, expression
-//   temporaries and GMP's scratch): fewer than 32 blocks at once, none larger
-//   than four such products (GMP's multiplication and exact division need
-//   scratch linear in their operands, well within that).
+//   back substitution, the denominator, the rounding's shifted operands and
+//   quotient, expression temporaries and GMP's scratch): fewer than 32
+//   blocks at once, none larger than four such products (GMP's
+//   multiplication and exact division need scratch linear in their
+//   operands, well within that).
 size_t regression_exact_bytes(uint64_t d) {
   // Beyond this the sum would overflow; no such state fits in memory anyway.
   if (d > (uint64_t{1} << 20)) return SIZE_MAX;
