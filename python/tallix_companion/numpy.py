@@ -121,14 +121,9 @@ def _sum(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, skip_nan
 
 
 def _sum_states(view: np.ndarray, workers: int | None, skip_nans: bool) -> list[Any]:
-    if view.dtype != np.float64:
-        return engine.build([view], tallix.SumF64, workers, skip_nans)
-    # The fast batch sum reads float64 sooner and ends in the same exact state.
-    return engine.build([view], tallix.FastSumF64, workers, skip_nans, finish=_finished)
-
-
-def _finished(fast: Any) -> Any:
-    return fast.finish()
+    # SumF64.extend releases the interpreter lock over arrays, so workers run in
+    # parallel; FastSumF64.extend holds it by contract.
+    return engine.build([view], tallix.SumF64, workers, skip_nans)
 
 
 _NUMPY_MOMENTS: dict[str, Callable[..., Any]] = {
