@@ -13,7 +13,7 @@ import tallix_companion.numpy as tnp
 import tallix_companion.pandas  # noqa: F401  (registers .exact)
 
 
-def best(fn, repeat=3):
+def best(fn, repeat=7):
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
