@@ -35,6 +35,9 @@ import numpy as np
 
 import tallix
 
+from ._kinds import KINDS as _KINDS
+from ._kinds import supported
+
 __all__ = [
     "Target",
     "Reduction",
@@ -49,38 +52,6 @@ __all__ = [
     "std",
     "groupby",
 ]
-
-
-class _Kind(NamedTuple):
-    columns: int | None  # value columns per row; None: a feature row plus y
-    dump: str  # method that gives the documented bytes
-    load: str  # static method that reads them back
-    combine: str = "merge"
-    keyed: bool = False  # the first column holds str keys
-
-
-_KINDS: dict[str, _Kind] = {
-    "SumF64": _Kind(1, "to_bytes", "from_bytes"),
-    "SumF32": _Kind(1, "to_bytes", "from_bytes"),
-    "MomentsF64": _Kind(1, "to_bytes", "from_bytes"),
-    "Moments4F64": _Kind(1, "to_bytes", "from_bytes"),
-    "PnMomentsF64": _Kind(1, "to_bytes", "from_bytes"),
-    "ExtremaF64": _Kind(1, "to_bytes", "from_bytes"),
-    "HistogramF64": _Kind(1, "encode", "decode"),
-    "CovF64": _Kind(2, "to_bytes", "from_bytes"),
-    "WeightedMomentsF64": _Kind(2, "to_bytes", "from_bytes"),
-    "CovMatrixF64": _Kind(None, "encode", "decode"),
-    "SumMap": _Kind(2, "encode", "decode", keyed=True),
-    "MomentsMap": _Kind(2, "encode", "decode", keyed=True),
-    # Each partition is its own replica, numbered by its position, so the
-    # joins meet disjoint replicas and lose nothing.
-    "ReplicatedSum": _Kind(1, "encode", "decode", combine="join"),
-}
-
-
-def supported() -> list[str]:
-    """Names of the tallix classes that can be reduced over partitions."""
-    return list(_KINDS)
 
 
 class Target(NamedTuple):
