@@ -4,7 +4,9 @@ documented bytes. One table serves pickling and every engine."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple, Sequence
+
+import tallix
 
 
 class Kind(NamedTuple):
@@ -37,3 +39,43 @@ KINDS: dict[str, Kind] = {
 def supported() -> list[str]:
     """Names of the tallix classes that can be reduced over partitions."""
     return list(KINDS)
+
+
+class Target(NamedTuple):
+    """One state to build: a tallix class name, its columns, its constructor arguments."""
+
+    kind: str
+    columns: tuple[Any, ...]
+    args: tuple[Any, ...] = ()
+
+
+def kind_name(cls: Any) -> str:
+    """The name of a tallix class (or of a class name) that can travel as bytes."""
+    name = cls if isinstance(cls, str) else getattr(cls, "__name__", None)
+    if name not in KINDS or (not isinstance(cls, str) and getattr(tallix, name) is not cls):
+        raise TypeError(
+            f"cannot reduce {name or cls!r} over partitions: its state has no byte form that a "
+            f"Python process can read back; supported: {', '.join(KINDS)}"
+        )
+    return name
+
+
+def target(cls: Any, columns: tuple[Any, ...], edges: Sequence[float] | None) -> Target:
+    """A checked target: the column count the class takes, and ``edges`` exactly
+    for HistogramF64 (refused here, before any work is sent, if they are bad)."""
+    name = kind_name(cls)
+    kind = KINDS[name]
+    if kind.columns is None:
+        if not columns:
+            raise ValueError("CovMatrixF64 needs at least the response column")
+    elif len(columns) != kind.columns:
+        raise ValueError(f"{name} takes {kind.columns} column(s), got {len(columns)}")
+    if (edges is None) == (name == "HistogramF64"):
+        raise TypeError("edges are required for HistogramF64 and only for it")
+    args: tuple[Any, ...] = ()
+    if edges is not None:
+        args = (tuple(float(e) for e in edges),)
+        tallix.HistogramF64(list(args[0]))
+    elif name == "CovMatrixF64":
+        args = (len(columns) - 1,)
+    return Target(name, tuple(columns), args)

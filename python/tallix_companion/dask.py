@@ -29,14 +29,16 @@ dataframes are paired row by row only where their indexes are equal.
 from __future__ import annotations
 
 import math
-from typing import Any, Iterable, Mapping, NamedTuple, Sequence
+from typing import Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
 import tallix
 
+from . import _kinds
 from ._kinds import KINDS as _KINDS
-from ._kinds import supported
+from ._kinds import Target, supported
+from ._kinds import kind_name as _kind_name
 
 __all__ = [
     "Target",
@@ -54,46 +56,13 @@ __all__ = [
 ]
 
 
-class Target(NamedTuple):
-    """One state to build: a tallix class name, its columns, its constructor arguments."""
-
-    kind: str
-    columns: tuple[Any, ...]
-    args: tuple[Any, ...] = ()
-
-
 def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Target:
     """Describe a state to build from named (dataframe) or numbered (2-D array) columns.
 
     ``CovMatrixF64`` takes the feature columns followed by the response column;
     ``HistogramF64`` needs ``edges``; keyed maps take the key column first.
     """
-    name = _kind_name(cls)
-    kind = _KINDS[name]
-    if kind.columns is None:
-        if not columns:
-            raise ValueError("CovMatrixF64 needs at least the response column")
-    elif len(columns) != kind.columns:
-        raise ValueError(f"{name} takes {kind.columns} column(s), got {len(columns)}")
-    if (edges is None) == (name == "HistogramF64"):
-        raise TypeError("edges are required for HistogramF64 and only for it")
-    args: tuple[Any, ...] = ()
-    if name == "HistogramF64":
-        args = (tuple(float(e) for e in edges or ()),)
-        tallix.HistogramF64(list(args[0]))  # reject bad edges before any work is sent
-    elif name == "CovMatrixF64":
-        args = (len(columns) - 1,)
-    return Target(name, tuple(columns), args)
-
-
-def _kind_name(cls: Any) -> str:
-    name = cls if isinstance(cls, str) else getattr(cls, "__name__", None)
-    if name not in _KINDS or (not isinstance(cls, str) and getattr(tallix, name) is not cls):
-        raise TypeError(
-            f"cannot reduce {name or cls!r} over partitions: its state has no byte form that a "
-            f"Python process can read back; supported: {', '.join(_KINDS)}"
-        )
-    return name
+    return _kinds.target(cls, columns, edges)
 
 
 # ---------------------------------------------------------------------------

@@ -43,14 +43,16 @@ import math
 import re
 import struct
 import warnings
-from typing import Any, Callable, Iterator, Mapping, NamedTuple, Sequence
+from typing import Any, Callable, Iterator, Mapping, Sequence
 
 import numpy as np
 
 import tallix
 
+from . import _kinds
 from ._kinds import KINDS as _KINDS
-from ._kinds import supported
+from ._kinds import Target, supported
+from ._kinds import kind_name as _kind_name
 
 __all__ = [
     "Target",
@@ -68,14 +70,6 @@ __all__ = [
 ]
 
 
-class Target(NamedTuple):
-    """One state to build: a tallix class name, its column names, its constructor arguments."""
-
-    kind: str
-    columns: tuple[str, ...]
-    args: tuple[Any, ...] = ()
-
-
 # One state of a pass: its class name, the indices of its columns in the
 # selected frame, its constructor arguments.
 _Step = tuple[str, tuple[int, ...], tuple[Any, ...]]
@@ -87,34 +81,10 @@ def target(cls: Any, *columns: str, edges: Sequence[float] | None = None) -> Tar
     ``CovMatrixF64`` takes the feature columns followed by the response column;
     ``HistogramF64`` needs ``edges``; keyed maps take the (string) key column first.
     """
-    name = _kind_name(cls)
-    kind = _KINDS[name]
-    if kind.columns is None:
-        if not columns:
-            raise ValueError("CovMatrixF64 needs at least the response column")
-    elif len(columns) != kind.columns:
-        raise ValueError(f"{name} takes {kind.columns} column(s), got {len(columns)}")
+    t = _kinds.target(cls, columns, edges)
     if not all(isinstance(c, str) for c in columns):
         raise TypeError("columns are given by name (str)")
-    if (edges is None) == (name == "HistogramF64"):
-        raise TypeError("edges are required for HistogramF64 and only for it")
-    args: tuple[Any, ...] = ()
-    if edges is not None:  # HistogramF64, as checked above
-        args = (tuple(float(e) for e in edges),)
-        tallix.HistogramF64(list(args[0]))  # reject bad edges before any job starts
-    elif name == "CovMatrixF64":
-        args = (len(columns) - 1,)
-    return Target(name, tuple(columns), args)
-
-
-def _kind_name(cls: Any) -> str:
-    name = cls if isinstance(cls, str) else getattr(cls, "__name__", None)
-    if name not in _KINDS or (not isinstance(cls, str) and getattr(tallix, name) is not cls):
-        raise TypeError(
-            f"cannot reduce {name or cls!r} over partitions: its state has no byte form that a "
-            f"Python process can read back; supported: {', '.join(_KINDS)}"
-        )
-    return name
+    return t
 
 
 # ---------------------------------------------------------------------------
