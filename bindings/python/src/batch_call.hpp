@@ -154,18 +154,17 @@ struct BatchCall {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     const CallName who{class_record<T>.name, sig.name};
-    BoundArguments bound;
-    if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
-    return guarded([&]() -> PyObject* {
-      BorrowGuard guard;
-      auto* inst = instance_of<T>(self);
-      if (!guard.exclusive(inst->borrow)) return nullptr;
-      Streams streams;
-      size_t at = 0;
-      auto open = [&](auto& s) { return s.open(bound[at++]); };
-      if (!each_argument(streams, sig, open, std::make_index_sequence<N>{})) return nullptr;
-      return feed<Fn, Shape::template nothrow<T, Fn>>(inst->state, streams, sig, who);
-    });
+    return bound_call(
+        sig, who, args, nargs, kwnames, [&](const BoundArguments& bound) -> PyObject* {
+          BorrowGuard guard;
+          auto* inst = instance_of<T>(self);
+          if (!guard.exclusive(inst->borrow)) return nullptr;
+          Streams streams;
+          size_t at = 0;
+          auto open = [&](auto& s) { return s.open(bound[at++]); };
+          if (!each_argument(streams, sig, open, std::make_index_sequence<N>{})) return nullptr;
+          return feed<Fn, Shape::template nothrow<T, Fn>>(inst->state, streams, sig, who);
+        });
   }
 };
 
