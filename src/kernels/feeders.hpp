@@ -24,7 +24,8 @@ class DotFeeder {
  public:
   explicit DotFeeder(DotF64& d) noexcept : d_(d), adder_(d.sum) {}
 
-  // push(a[i], b[i]) for i < n <= kFeedChunk, `times` times over.
+  // push(a[i], b[i]) for i < n, `times` times over. A run of 4096 or more
+  // may take the exact pair path (banked_adder.cpp); any n gives the same bits.
   void push(const double* a, const double* b, size_t n, int times = 1) noexcept {
     for (int t = 0; t < times; ++t) lost_ |= adder_.add_products(a, b, n);
     pushes_ += n * static_cast<uint64_t>(times);

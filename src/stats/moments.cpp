@@ -51,13 +51,13 @@ Result<MomentsF64> MomentsF64::from_bytes(ByteView b) {
 }
 
 void MomentsF64::extend(std::span<const double> xs) noexcept {
+  // Whole spans, not feed chunks: a long run of squares can take the exact
+  // pair path of the products (one row store per square where the processor
+  // has it), and the values are read back from cache on the second pass.
   SumFeeder fed_x(sum_x);
   DotFeeder fed_xx(sum_xx);
-  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
-    const double* x = xs.data() + at;
-    fed_x.add(x, n);
-    fed_xx.push(x, x, n);
-  });
+  fed_x.add(xs.data(), xs.size());
+  fed_xx.push(xs.data(), xs.data(), xs.size());
   fed_x.finish();
   fed_xx.finish();
 }
