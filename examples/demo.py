@@ -19,6 +19,7 @@ import math
 import sys
 import tempfile
 import time
+from fractions import Fraction
 from pathlib import Path
 from typing import Any, Callable
 
@@ -29,6 +30,7 @@ from distributed import Client, LocalCluster, progress
 
 import tallix
 import tallix_companion.dask as tallix_dask
+import tallix_companion.numpy as tnp
 
 SEED = 2026
 TIMEOUT = 300  # seconds for one pass; a hung cluster must not hang the demo
@@ -192,6 +194,36 @@ def receipts(a: dict[str, Any], b: dict[str, Any]) -> bool:
     return same
 
 
+def numpy_style(chunks: int = 16) -> bool:
+    """numpy's and dask's answers against tallix_companion's, checked with fractions.
+
+    Large amounts that cancel in pairs hide small ones: a float sum rounds the
+    small ones away, an exact one keeps them.
+    """
+    rng = np.random.default_rng(SEED + 2)
+    big = rng.uniform(1e15, 1e17, 30_000)
+    x = rng.permutation(np.concatenate([big, -big, rng.uniform(0, 1, 40_000)]))
+    exact = [Fraction(v) for v in x.tolist()]
+    total, squares = sum(exact, Fraction(0)), sum((v * v for v in exact), Fraction(0))
+    n = len(exact)
+    oracle = {"sum": float(total), "mean": float(total / n), "var": float((squares - total * total / n) / n)}
+    dx = da.from_array(x, chunks=len(x) // chunks)
+    answers = {
+        "sum": (tnp.sum(x), np.sum(x), dx.sum().compute(), tallix_dask.sum(dx)),
+        "mean": (tnp.mean(x), np.mean(x), dx.mean().compute(), tallix_dask.mean(dx)),
+        "var": (tnp.var(x), np.var(x), dx.var().compute(), tallix_dask.var(dx)),
+    }
+    print(f"\nnumpy-style calls on {n:,} values, large ones cancelling in pairs (oracle: fractions)")
+    print(f"  {'':<5} {'exact (fractions)':>24} {'tnp':>24} {'numpy':>24} {'dask':>24} {'tallix dask':>24}")
+    right = True
+    for name, (ours, theirs, dask_float, ours_dask) in answers.items():
+        right &= float(ours) == oracle[name] == float(ours_dask)
+        cells = [oracle[name], ours, theirs, dask_float, ours_dask]
+        print(f"  {name:<5} " + " ".join(f"{float(c)!r:>24}" for c in cells))
+    print(f"  tallix_companion equals the exact value everywhere: {'yes' if right else 'NO'}")
+    return right
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--csv", help="numeric CSV file to use instead of the synthetic data")
@@ -229,7 +261,8 @@ def main() -> int:
           f" ({'the same' if drift(naive_a, naive_b) == '0' else 'changes with the split'})")
     print(f"\nreceipts identical across partitionings and orders: {'yes' if same else 'NO'}"
           f"  ({time.perf_counter() - start:.1f} s)")
-    return 0 if same else 1
+    right = numpy_style()
+    return 0 if same and right else 1
 
 
 if __name__ == "__main__":

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "batch.hpp"
 #include "common.hpp"
 #include "covmat.hpp"
 #include "receipt.hpp"
@@ -170,37 +169,37 @@ struct Matrices {
 void check_batches(const Fed& fed, const MomentsF64& moments, const Moments4F64& moments4,
                    const CovF64& cov, const WeightedMomentsF64& weighted, const Matrices& mats) {
   MomentsF64 m;
-  moments_batch(m, fed.xs);
+  m.extend(fed.xs);
   same_state(m, moments);
   Moments4F64 m4;
-  moments4_batch(m4, fed.xs);
+  m4.extend(fed.xs);
   same_state(m4, moments4);
   PnMomentsF64 pn;
-  pn_moments_batch(pn, fed.xs);
+  pn.extend(fed.xs);
   same_state(pn.pos, moments);
   CovF64 c;
-  FUZZ_CHECK(cov_batch(c, fed.cov_x, fed.cov_y).ok());
+  FUZZ_CHECK(c.extend(fed.cov_x, fed.cov_y).ok());
   same_state(c, cov);
   WeightedMomentsF64 w;
-  FUZZ_CHECK(weighted_batch(w, fed.cov_x, fed.cov_y).ok());
+  FUZZ_CHECK(w.extend(fed.cov_x, fed.cov_y).ok());
   same_state(w, weighted);
   CovMatrixF64 cm = CovMatrixF64::create(mats.d).value();
   const size_t n = fed.ys.size();
-  FUZZ_CHECK(covmat_batch(cm, Rows{fed.rows, n, n ? mats.d : 0}, fed.ys).ok());
+  FUZZ_CHECK(cm.extend(Rows{fed.rows, n, n ? mats.d : 0}, fed.ys).ok());
   same_state(cm, mats.whole);
   // Spans that do not fit each other are refused before anything changes.
   std::vector<double> longer(fed.cov_y);
   longer.push_back(1.0);
-  FUZZ_CHECK(!cov_batch(c, fed.cov_x, longer).ok());
+  FUZZ_CHECK(!c.extend(fed.cov_x, longer).ok());
   same_state(c, cov);
-  FUZZ_CHECK(!weighted_batch(w, fed.cov_x, longer).ok());
+  FUZZ_CHECK(!w.extend(fed.cov_x, longer).ok());
   same_state(w, weighted);
   // Rows one value too wide, or one response too many, are refused.
   std::vector<double> wide(n * (mats.d + 1), 1.0);
-  if (n > 0) FUZZ_CHECK(!covmat_batch(cm, Rows{wide, n, mats.d + 1}, fed.ys).ok());
+  if (n > 0) FUZZ_CHECK(!cm.extend(Rows{wide, n, mats.d + 1}, fed.ys).ok());
   std::vector<double> more_ys(fed.ys);
   more_ys.push_back(1.0);
-  FUZZ_CHECK(!covmat_batch(cm, Rows{fed.rows, n, n ? mats.d : 0}, more_ys).ok());
+  FUZZ_CHECK(!cm.extend(Rows{fed.rows, n, n ? mats.d : 0}, more_ys).ok());
   same_state(cm, mats.whole);
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "batch.hpp"
 #include "common.hpp"
 #include "dot.hpp"
 #include "fast.hpp"
@@ -44,7 +43,7 @@ struct Sums {
     if (single) {
       for (double x : pending) fast.add(x);
     } else {
-      fast.extend_from_slice(pending);
+      fast.extend(pending);
     }
     pending.clear();
   }
@@ -54,13 +53,13 @@ struct Sums {
     merged.merge(parts[1]);
     FUZZ_CHECK(merged.to_bytes() == whole.to_bytes());
     FUZZ_CHECK(fast.finish().to_bytes() == whole.to_bytes());
-    sum_batch(batch, all);
+    batch.extend(all);
     FUZZ_CHECK(batch.to_bytes() == whole.to_bytes());
-    sum_f32_batch(f32_batch, all);
+    f32_batch.extend(all);
     FUZZ_CHECK(f32_batch.to_bytes() == f32_whole.to_bytes());
     FUZZ_CHECK(fuzz::same_bits(merged.value(), whole.value()));
     DeltasSum deltas;
-    deltas_batch(deltas, all);
+    deltas.extend(all);
     FUZZ_CHECK(deltas.running_sum.to_bytes() == whole.to_bytes());
     // Taking the second part back out leaves exactly the limbs and count of the first.
     SumF64 back = whole;
@@ -85,14 +84,14 @@ struct Dots {
   }
   void check() {
     DotF64 extended;
-    FUZZ_CHECK(extended.extend_from_slices(xs, ys).ok());
+    FUZZ_CHECK(extended.extend(xs, ys).ok());
     FUZZ_CHECK(extended.to_bytes() == pushed.to_bytes());
     Result<double> direct = dot(xs, ys);
     Result<double> value = pushed.try_value();
     FUZZ_CHECK(direct.ok() == value.ok());
     if (value.ok()) FUZZ_CHECK(fuzz::same_bits(direct.value(), value.value()));
     xs.push_back(1.0);
-    FUZZ_CHECK(!extended.extend_from_slices(xs, ys).ok());
+    FUZZ_CHECK(!extended.extend(xs, ys).ok());
     FUZZ_CHECK(extended.to_bytes() == pushed.to_bytes());
   }
 };
@@ -107,7 +106,7 @@ struct Extrema {
   }
   void check() {
     ExtremaF64 batched;
-    extrema_batch(batched, seen);
+    batched.extend(seen);
     FUZZ_CHECK(batched.to_bytes() == e.to_bytes());
     std::vector<double> finite;
     bool nan = false;
@@ -155,7 +154,7 @@ void check_histogram(Input& in) {
   }
   FUZZ_CHECK(h.try_counts().value() == naive);
   HistogramF64 batched = HistogramF64::create(edges).value();
-  histogram_batch(batched, fed);
+  batched.extend(fed);
   FUZZ_CHECK(encode(batched) == encode(h));
   FUZZ_CHECK(h.nan_count == nans);
   double q = in.f64();

@@ -1,10 +1,14 @@
 #include "acc.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
+#include "binary64.hpp"
 #include "byte_forms.hpp"
+#include "kernels/banked_adder.hpp"
+#include "kernels/table.hpp"
 #include "words.hpp"
 
 namespace tallix {
@@ -103,9 +107,9 @@ void SumF64::add(double x) noexcept {
 
 void SumF64::add_uncounted(double x) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
-  uint64_t biased = (bits >> 52) & 0x7FF;
-  uint64_t frac = bits & ((uint64_t{1} << 52) - 1);
-  bool neg = (bits >> 63) != 0;
+  uint64_t biased = biased_exponent(bits);
+  uint64_t frac = bits & kFracMask;
+  bool neg = (bits & kSignBit) != 0;
   if (biased == 2047) {
     if (frac != 0)
       nan = true;
@@ -119,8 +123,15 @@ void SumF64::add_uncounted(double x) noexcept {
     if (frac == 0) return;
     add_shifted(limbs, frac, 0, neg);
   } else {
-    add_shifted(limbs, frac | (uint64_t{1} << 52), static_cast<unsigned>(biased - 1), neg);
+    add_shifted(limbs, frac | kHiddenBit, static_cast<unsigned>(biased - 1), neg);
   }
+}
+
+void SumF64::extend(std::span<const double> xs) noexcept {
+  BankedAdder adder(*this);
+  adder.add(xs);
+  adder.finish();
+  count = add_count(count, xs.size(), 1);
 }
 
 void SumF64::merge(const SumF64& other) noexcept {
@@ -154,6 +165,21 @@ float SumF32::value() const noexcept {
   bool neg = is_negative(s.limbs);
   // round_mag already rounded to binary32, so narrowing is exact.
   return static_cast<float>(round_mag(neg ? negate(s.limbs) : s.limbs, neg, 23, -126, 127));
+}
+
+void SumF32::extend(std::span<const double> xs) noexcept {
+  // Values rounded to binary32 at a time, on the stack.
+  constexpr size_t kRoundChunk = 512;
+  const Kernels& k = active_kernels();
+  double rounded[kRoundChunk];
+  BankedAdder adder(sum);
+  for (size_t at = 0; at < xs.size(); at += kRoundChunk) {
+    size_t n = std::min(kRoundChunk, xs.size() - at);
+    k.round_f32(xs.data() + at, n, rounded);
+    adder.add(std::span<const double>(rounded, n));
+  }
+  adder.finish();
+  sum.count = add_count(sum.count, xs.size(), 1);
 }
 
 uint8_t SumF64::flag_bits() const noexcept {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "error.hpp"
 #include "merge.hpp"
@@ -18,6 +19,11 @@ using Limbs = std::array<uint64_t, kLimbs>;
 inline uint64_t saturating_add(uint64_t a, uint64_t b) {
   uint64_t s = a + b;
   return s < a ? UINT64_MAX : s;
+}
+
+// Adds n to a count the way n single saturating increments of `per` would.
+inline uint64_t add_count(uint64_t count, uint64_t n, uint64_t per) noexcept {
+  return n > UINT64_MAX / per ? UINT64_MAX : saturating_add(count, n * per);
 }
 
 // Adds (or subtracts, when `negative`) M * 2^p into the limbs, p <= 2045.
@@ -40,8 +46,8 @@ struct SumF64 {
   bool neg_inf = false;
 
   void add(double x) noexcept;
-  // Records a value's effect without counting it (callers count themselves).
-  void add_uncounted(double x) noexcept;
+  // The add loop over xs, through the banked adder: the same bytes, far faster.
+  void extend(std::span<const double> xs) noexcept;
   void merge(const SumF64& other) noexcept;
   bool try_unmerge(const SumF64& other) noexcept;
   double value() const noexcept;
@@ -56,6 +62,10 @@ struct SumF64 {
   // byte is invalid or the input too short.
   static bool decode_from(ByteReader& r, SumF64& out);
   static Result<SumF64> from_bytes(ByteView b);
+
+ private:
+  // Records a value's effect without counting it.
+  void add_uncounted(double x) noexcept;
 };
 
 // The same exact state fed with binary32 inputs and rounded to binary32.
@@ -63,6 +73,8 @@ struct SumF32 {
   SumF64 sum;
 
   void add(float x) noexcept { sum.add(static_cast<double>(x)); }
+  // Each value is first rounded to binary32, as the single add does.
+  void extend(std::span<const double> xs) noexcept;
   void merge(const SumF32& other) noexcept { sum.merge(other.sum); }
   float value() const noexcept;
   uint64_t counted() const noexcept { return sum.count; }

@@ -9,6 +9,7 @@
 
 #include "acc.hpp"
 #include "dot.hpp"
+#include "rows.hpp"
 #include "stats/kernel.hpp"
 
 namespace tallix {
@@ -30,7 +31,6 @@ struct CovMatrixF64 {
   // a length beyond 64 bits); storage that cannot be reserved is bad_alloc.
   static Result<CovMatrixF64> create(uint64_t d);
 
-  uint64_t dim() const noexcept { return d; }
   uint64_t counted() const noexcept { return sums.back().count; }
   uint64_t feature_products() const noexcept { return d * (d + 1) / 2; }
   // Index of x_i·x_j, i ≤ j, in `products`.
@@ -39,6 +39,10 @@ struct CovMatrixF64 {
   }
 
   Status add(std::span<const double> x, double y) noexcept;
+  // The add loop over the rows, one row of d features per response.
+  // Allocates its column buffer before changing anything (std::bad_alloc
+  // may escape); mismatched lengths are refused before anything changes.
+  Status extend(Rows rows, std::span<const double> ys);
   void merge(const CovMatrixF64& other) noexcept;
   Status try_sub(const CovMatrixF64& other) noexcept;
 

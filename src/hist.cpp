@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "acc.hpp"
+#include "binary64.hpp"
 #include "byte_forms.hpp"
 #include "lattice.hpp"
 
@@ -12,7 +13,7 @@ namespace tallix {
 
 namespace {
 
-bool finite(double x) { return (std::bit_cast<uint64_t>(x) & INT64_MAX) <= 0x7FEFFFFFFFFFFFFFu; }
+bool finite(double x) { return is_finite_bits(std::bit_cast<uint64_t>(x)); }
 
 bool strictly_increasing(std::span<const double> edges) {
   for (size_t i = 1; i < edges.size(); ++i) {
@@ -34,6 +35,19 @@ std::vector<int64_t> sorted_keys_of(std::span<const double> edges) {
   std::transform(edges.begin(), edges.end(), keys.begin(), order_key);
   std::sort(keys.begin(), keys.end());
   return keys;
+}
+
+// bin_of for a group of G keys against sorted keys: the number of keys at or
+// below each. The group's searches run in lockstep so their loads overlap.
+template <size_t G>
+void bins_of_group(const std::vector<int64_t>& keys, const int64_t* k, size_t* out) noexcept {
+  size_t pos[G] = {};
+  size_t n = keys.size();
+  for (; n > 1; n -= n / 2) {
+    size_t half = n / 2;
+    for (size_t g = 0; g < G; ++g) pos[g] += keys[pos[g] + half - 1] <= k[g] ? half : 0;
+  }
+  for (size_t g = 0; g < G; ++g) out[g] = pos[g] + (n == 1 && keys[pos[g]] <= k[g]);
 }
 
 }  // namespace
@@ -128,6 +142,26 @@ Result<HistogramF64> HistogramF64::decode(ByteView b) {
   h.nan_count = r.u64();
   h.sorted_keys = sorted_keys_of(h.edges);
   return h;
+}
+
+void HistogramF64::extend(std::span<const double> xs) noexcept {
+  const std::vector<int64_t>& keys = sorted_keys;
+  if (keys.empty()) {
+    for (double x : xs) add(x);
+    return;
+  }
+  constexpr size_t G = 8;  // searches in flight at once
+  for (size_t at = 0; at < xs.size(); at += G) {
+    size_t n = std::min(G, xs.size() - at);
+    int64_t k[G];
+    size_t bin[G];
+    for (size_t g = 0; g < G; ++g) k[g] = order_key(xs[at + std::min(g, n - 1)]);
+    bins_of_group<G>(keys, k, bin);
+    for (size_t g = 0; g < n; ++g) {
+      uint64_t& c = is_nan(xs[at + g]) ? nan_count : counts[bin[g]];
+      c = saturating_add(c, 1);
+    }
+  }
 }
 
 }  // namespace tallix

@@ -31,6 +31,8 @@ struct HistogramF64 {
   static Result<HistogramF64> decode(ByteView b);
 
   void add(double x) noexcept;
+  // The add loop over xs, with the bin searches of eight values interleaved.
+  void extend(std::span<const double> xs) noexcept;
   // Adds the other histogram's counts; both must have bit-identical edges.
   Status merge(const HistogramF64& other) noexcept;
   size_t bin_of(double x) const noexcept;

@@ -1,5 +1,7 @@
 #include "lattice.hpp"
 
+#include <algorithm>
+
 #include "acc.hpp"
 #include "byte_forms.hpp"
 
@@ -81,6 +83,31 @@ bool ExtremaF64::decode_from(ByteReader& r, ExtremaF64& e) {
 
 Result<ExtremaF64> ExtremaF64::from_bytes(ByteView b) {
   return decode_fixed<ExtremaF64>(b, kExtremaBytes);
+}
+
+void ExtremaF64::extend(std::span<const double> xs) noexcept {
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  bool any_nan = false, any = false;
+  for (double x : xs) {
+    bool skip = is_nan(x);
+    int64_t k = order_key(x);
+    any_nan |= skip;
+    any |= !skip;
+    lo = skip ? lo : std::min(lo, k);
+    hi = skip ? hi : std::max(hi, k);
+  }
+  count = add_count(count, xs.size(), 1);
+  nan = nan || any_nan;
+  if (!any) return;
+  double lo_x = from_key(lo), hi_x = from_key(hi);
+  if (!seen) {
+    min = lo_x;
+    max = hi_x;
+    seen = true;
+    return;
+  }
+  if (lo < order_key(min)) min = lo_x;
+  if (hi > order_key(max)) max = hi_x;
 }
 
 }  // namespace tallix

@@ -1,27 +1,14 @@
-// Total-order extrema of binary64 values, and the total-order key shared
-// with the histogram.
+// Total-order extrema of binary64 values.
 #pragma once
 
-#include <bit>
 #include <cstdint>
+#include <span>
 
+#include "binary64.hpp"
 #include "error.hpp"
 #include "merge.hpp"
 
 namespace tallix {
-
-// IEEE 754 totalOrder as one signed integer per bit pattern: numeric order
-// for non-NaN values, with -0.0 strictly below +0.0.
-inline int64_t order_key(double x) noexcept {
-  int64_t k = std::bit_cast<int64_t>(x);
-  // Negative patterns grow with magnitude; flipping their low 63 bits turns
-  // them into keys that shrink with magnitude, all below the non-negative ones.
-  return k ^ ((k >> 63) & INT64_MAX);
-}
-
-inline bool is_nan(double x) noexcept {
-  return (std::bit_cast<uint64_t>(x) & INT64_MAX) > 0x7FF0000000000000u;
-}
 
 inline constexpr size_t kExtremaBytes = 25;
 
@@ -33,6 +20,8 @@ struct ExtremaF64 {
   bool seen = false;
 
   void add(double x) noexcept;
+  // The add loop over xs: one pass over the keys, one update at the end.
+  void extend(std::span<const double> xs) noexcept;
   // Exact and commutative: the state that all values of both would have built.
   void merge(const ExtremaF64& other) noexcept;
   uint64_t counted() const noexcept { return count; }

@@ -149,6 +149,7 @@ struct DeltasSum {
   SumF64 running_sum;
 
   void add(double x) noexcept { running_sum.add(x); }
+  void extend(std::span<const double> xs) noexcept { running_sum.extend(xs); }
   double value() const noexcept { return running_sum.value(); }
 };
 

@@ -156,7 +156,7 @@ def covmat_pair(d, rows, ys):
     return a, b
 
 
-@pytest.mark.parametrize("d, n", [(0, 5), (1, 300), (3, 0), (3, 257), (4, 1000)])
+@pytest.mark.parametrize("d, n", [(0, 5), (1, 300), (3, 0), (3, 257), (4, 1000), (3, 20000)])
 def test_covmat_extend_equals_add_loop(d, n):
     rng = random.Random(d * 1000 + n)
     rows = [values(rng, d) for _ in range(n)]
@@ -363,8 +363,11 @@ def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(source):
             print("interrupted", m.to_bytes() == before)
     """
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert child.stdout.readline() == "ready\n"
-    time.sleep(0.3)
-    child.send_signal(signal.SIGINT)
-    out, _ = child.communicate(timeout=60)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(1.0)  # well inside the batch, which runs for minutes
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
     assert out.strip() == "interrupted True"

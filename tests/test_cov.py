@@ -148,12 +148,6 @@ def test_bytes_round_trip():
         assert d.state_hash() == c.state_hash()
 
 
-@pytest.mark.parametrize("length", [0, 1407, 1409])
-def test_from_bytes_wrong_length(length):
-    with pytest.raises(ValueError, match="^wrong byte length$"):
-        CovF64.from_bytes(bytes(length))
-
-
 @pytest.mark.parametrize("offset, value", [(g + 272, 8) for g in SUM_GROUPS + DOT_GROUPS]
                          + [(g + 281, 2) for g in DOT_GROUPS])
 def test_from_bytes_rejects_content(offset, value):

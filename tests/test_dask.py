@@ -357,3 +357,46 @@ def test_any_tree_gives_add_loop_bytes(rows, cuts, split_every):
         expected["h"].add(x)
         expected["c"].add([x], y)
     assert {k: dump(s) for k, s in states.items()} == {k: dump(s) for k, s in expected.items()}
+
+
+def exact_statistic(values, how, ddof):
+    xs = [Fraction(v) for v in values if not math.isnan(v)]
+    n, s1 = len(xs), sum(xs, Fraction(0))
+    if how == "sum":
+        return float(s1)
+    if how == "mean":
+        return float(s1 / n)
+    spread = (sum(x * x for x in xs) - s1 * s1 / n) / (n - ddof)
+    return float(spread) if how == "var" else math.sqrt(float(spread))
+
+
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
+def test_statistics_keep_dask_nan_conventions(client, how):
+    import tallix_companion.dask as tdask
+
+    values = np.array([1e16, 1.0, np.nan, -1e16, 3.5, 2.0**-60, 7.0] * 5)
+    array = da.from_array(values, chunks=6)
+    column = dd.from_pandas(pd.Series(values, name="v"), npartitions=4)
+    stat = getattr(tdask, how)
+    assert math.isnan(stat(array))  # arrays keep NaN, as da.sum does
+    assert stat(array, skipna=True) == exact_statistic(values, how, 0)
+    assert stat(column) == exact_statistic(values, how, 1)  # columns skip it, ddof 1
+    assert math.isnan(stat(column, skipna=False))
+
+
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "count"])
+def test_keyed_reduction_matches_pandas_groupby(client, how):
+    import tallix_companion.dask as tdask
+
+    frame = pd.DataFrame({
+        "k": [3.5, 1.0, None, 1.0, 3.5, 2.0, 1.0] * 6,
+        "v": [1e16, 1.0, 5.0, np.nan, -1e16, 2.0, 0.25] * 6,
+    })
+    parts = dd.from_pandas(frame, npartitions=5)
+    got = tdask.groupby(parts["k"], parts["v"], how)
+    want = frame["v"].groupby(frame["k"]).agg(how)
+    assert got.index.equals(want.index) and got.name == want.name
+    for key, value in got.items():
+        group = frame.loc[frame["k"] == key, "v"].tolist()
+        expected = sum(not math.isnan(v) for v in group) if how == "count" else exact_statistic(group, how, 1)
+        assert value == expected

@@ -1,5 +1,7 @@
 """Every mergeable state: any order of the same inputs, split into any parts
-merged in any grouping, gives the same bytes and the same receipt."""
+merged in any grouping, gives the same bytes and the same receipt. Fixed byte
+forms refuse wrong lengths and invalid content, and failing calls leave a
+state as it was."""
 
 import math
 import random
@@ -98,3 +100,65 @@ def test_shuffles_with_fixed_seed_agree_on_large_inputs():
         receipts.add(merge_tree("Moments4F64", [order[:1234], order[1234:]],
                                 random.Random(seed)).state_hash())
     assert len(receipts) == 1
+
+
+# ---- fixed byte forms and failing calls, across classes ----
+
+UNDEFINED = r"^undefined \(insufficient data or invalid input\)$"
+
+
+def fed(cls, added, removed=()):
+    s = cls()
+    for x in added:
+        s.add(x)
+    for x in removed:
+        s.remove(x)
+    return s
+
+
+@pytest.mark.parametrize("cls, sizes", [
+    (T.CovF64, [0, 1407, 1409]), (T.MomentsF64, [0, 562, 564, 1126]),
+    (T.Moments4F64, [1127, 1129, 563]), (T.PnMomentsF64, [1125, 1127, 563])])
+def test_fixed_form_of_wrong_length_is_refused(cls, sizes):
+    for size in sizes:
+        with pytest.raises(ValueError, match="^wrong byte length$"):
+            cls.from_bytes(bytes(size))
+
+
+@pytest.mark.parametrize("state, offsets", [
+    (lambda: fed(T.MomentsF64, [1.0, 2.0]), [(272, 8), (553, 8), (562, 2), (272, 255)]),
+    (lambda: fed(T.Moments4F64, [1.0, 3.0]),
+     [(272, 8), (553, 8), (562, 2), (835, 8), (844, 2), (1117, 8), (1126, 2), (1127, 2)]),
+    (lambda: fed(T.PnMomentsF64, [1.0], [2.0]),
+     [(272, 8), (553, 9), (562, 2), (835, 8), (1116, 8), (1125, 2)]),
+])
+def test_fixed_form_with_invalid_content_is_refused(state, offsets):
+    s = state()
+    for offset, value in offsets:
+        b = bytearray(s.to_bytes())
+        b[offset] = value
+        with pytest.raises(ValueError, match=UNDEFINED):
+            type(s).from_bytes(bytes(b))
+
+
+@pytest.mark.parametrize("state, failing", [
+    (lambda: fed(T.MomentsF64, [1e-200, 2.0]),
+     [(q, (), ValueError, "^ExactnessLost$") for q in ("variance", "sample_variance", "stddev")]
+     + [("add", ("1",), TypeError, "argument 'x'")]),
+    (lambda: fed(T.Moments4F64, [2.0, 2.0]),
+     [(q, (), ValueError, "^Degenerate$")
+      for q in ("skewness", "skewness_squared", "kurtosis", "excess_kurtosis")]),
+    (lambda: fed(T.PnMomentsF64, [1.0], [1.0, 2.0]),
+     [("live_count", (), ValueError, UNDEFINED), ("variance", (), ValueError, "^Degenerate$"),
+      ("remove", ("2",), TypeError, "argument 'x'")]),
+])
+def test_failing_calls_leave_the_state_unchanged(state, failing):
+    s = state()
+    before = s.to_bytes()
+    for name, args, error, message in failing + [("merge", (s,), RuntimeError,
+                                                  "^Already mutably borrowed$"),
+                                                 ("merge", (T.SumF64(),), TypeError,
+                                                  "^argument 'o': ")]:
+        with pytest.raises(error, match=message):
+            getattr(s, name)(*args)
+    assert s.to_bytes() == before

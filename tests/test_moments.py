@@ -152,35 +152,6 @@ def test_saturated_count_is_used_unchanged():
     assert m.mean() == round_fraction(Fraction(3 * n, n))
 
 
-@pytest.mark.parametrize("size", [0, 562, 564, 1126])
-def test_from_bytes_wrong_length(size):
-    with pytest.raises(ValueError, match="^wrong byte length$"):
-        tallix.MomentsF64.from_bytes(bytes(size))
-
-
-@pytest.mark.parametrize("offset, value", [(272, 8), (553, 8), (562, 2), (272, 255)])
-def test_from_bytes_invalid_content(offset, value):
-    b = bytearray(fed([1.0, 2.0]).to_bytes())
-    b[offset] = value
-    with pytest.raises(ValueError, match=r"^undefined \(insufficient data or invalid input\)$"):
-        tallix.MomentsF64.from_bytes(bytes(b))
-
-
-def test_failing_calls_leave_state_unchanged():
-    m = fed([1e-200, 2.0])
-    before = m.to_bytes()
-    for q in QUERIES[1:]:
-        with pytest.raises(ValueError, match="^ExactnessLost$"):
-            getattr(m, q)()
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        m.merge(m)
-    with pytest.raises(TypeError, match="argument 'o'"):
-        m.merge(tallix.SumF64())
-    with pytest.raises(TypeError, match="argument 'x'"):
-        m.add("1")
-    assert m.to_bytes() == before
-
-
 def each_added(cls, add, vs):
     s = cls()
     for v in vs:

@@ -119,31 +119,3 @@ def test_order_and_partition_invariance(xs, rnd):
     merged.merge(fed(ys[cut:]))
     assert merged.to_bytes() == whole.to_bytes()
     assert merged.state_hash() == whole.state_hash()
-
-
-@pytest.mark.parametrize("size", [1127, 1129, 563])
-def test_from_bytes_wrong_length(size):
-    with pytest.raises(ValueError, match="^wrong byte length$"):
-        tallix.Moments4F64.from_bytes(bytes(size))
-
-
-@pytest.mark.parametrize("offset, value", [
-    (272, 8), (553, 8), (562, 2), (835, 8), (844, 2), (1117, 8), (1126, 2), (1127, 2)])
-def test_from_bytes_invalid_content(offset, value):
-    b = bytearray(fed([1.0, 3.0]).to_bytes())
-    b[offset] = value
-    with pytest.raises(ValueError, match=r"^undefined \(insufficient data or invalid input\)$"):
-        tallix.Moments4F64.from_bytes(bytes(b))
-
-
-def test_failing_calls_leave_state_unchanged():
-    m = fed([2.0, 2.0])
-    before = m.to_bytes()
-    for q in QUERIES[2:]:
-        with pytest.raises(ValueError, match="^Degenerate$"):
-            getattr(m, q)()
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        m.merge(m)
-    with pytest.raises(TypeError, match="argument 'o'"):
-        m.merge(tallix.MomentsF64())
-    assert m.to_bytes() == before

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "classes.hpp"
-#include "fast_simd.hpp"
+#include "kernels/table.hpp"
 #include "receipt.hpp"
 #include "workload_plan.hpp"
 
@@ -218,11 +218,13 @@ void extend(T& s, const std::vector<Item>& items) {
     last.push_back(it.last);
   }
   const bool pairs = !items.empty() && items[0].shape == Items::Shape::Pair;
-  if constexpr (requires { s.extend_from_slice(last); }) {
-    if (!pairs) return s.extend_from_slice(last);
+  if constexpr (requires { s.extend(std::span<const double>(last)); }) {
+    if (!pairs) return (void)s.extend(std::span<const double>(last));
   }
-  if constexpr (requires { s.extend_from_slices(lead, last); }) {
-    if (pairs) return (void)s.extend_from_slices(lead, last);
+  if constexpr (requires {
+                  s.extend(std::span<const double>(lead), std::span<const double>(last));
+                }) {
+    if (pairs) return (void)s.extend(std::span<const double>(lead), std::span<const double>(last));
   }
   plan::fail("no extend for these items");
 }

@@ -28,53 +28,32 @@ dataframes are paired row by row only where their indexes are equal.
 
 from __future__ import annotations
 
-from typing import Any, Iterable, Mapping, NamedTuple, Sequence
+import math
+from typing import Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
 import tallix
 
-__all__ = ["Target", "Reduction", "target", "plan", "reduce", "reduce_many", "supported"]
+from . import _kinds
+from ._kinds import KINDS as _KINDS
+from ._kinds import Target, supported
+from ._kinds import kind_name as _kind_name
 
-
-class _Kind(NamedTuple):
-    columns: int | None  # value columns per row; None: a feature row plus y
-    dump: str  # method that gives the documented bytes
-    load: str  # static method that reads them back
-    combine: str = "merge"
-    keyed: bool = False  # the first column holds str keys
-
-
-_KINDS: dict[str, _Kind] = {
-    "SumF64": _Kind(1, "to_bytes", "from_bytes"),
-    "SumF32": _Kind(1, "to_bytes", "from_bytes"),
-    "MomentsF64": _Kind(1, "to_bytes", "from_bytes"),
-    "Moments4F64": _Kind(1, "to_bytes", "from_bytes"),
-    "PnMomentsF64": _Kind(1, "to_bytes", "from_bytes"),
-    "ExtremaF64": _Kind(1, "to_bytes", "from_bytes"),
-    "HistogramF64": _Kind(1, "encode", "decode"),
-    "CovF64": _Kind(2, "to_bytes", "from_bytes"),
-    "WeightedMomentsF64": _Kind(2, "to_bytes", "from_bytes"),
-    "CovMatrixF64": _Kind(None, "encode", "decode"),
-    "SumMap": _Kind(2, "encode", "decode", keyed=True),
-    "MomentsMap": _Kind(2, "encode", "decode", keyed=True),
-    # Each partition is its own replica, numbered by its position, so the
-    # joins meet disjoint replicas and lose nothing.
-    "ReplicatedSum": _Kind(1, "encode", "decode", combine="join"),
-}
-
-
-def supported() -> list[str]:
-    """Names of the tallix classes that can be reduced over partitions."""
-    return list(_KINDS)
-
-
-class Target(NamedTuple):
-    """One state to build: a tallix class name, its columns, its constructor arguments."""
-
-    kind: str
-    columns: tuple[Any, ...]
-    args: tuple[Any, ...] = ()
+__all__ = [
+    "Target",
+    "Reduction",
+    "target",
+    "plan",
+    "reduce",
+    "reduce_many",
+    "supported",
+    "sum",
+    "mean",
+    "var",
+    "std",
+    "groupby",
+]
 
 
 def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Target:
@@ -83,32 +62,7 @@ def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Tar
     ``CovMatrixF64`` takes the feature columns followed by the response column;
     ``HistogramF64`` needs ``edges``; keyed maps take the key column first.
     """
-    name = _kind_name(cls)
-    kind = _KINDS[name]
-    if kind.columns is None:
-        if not columns:
-            raise ValueError("CovMatrixF64 needs at least the response column")
-    elif len(columns) != kind.columns:
-        raise ValueError(f"{name} takes {kind.columns} column(s), got {len(columns)}")
-    if (edges is None) == (name == "HistogramF64"):
-        raise TypeError("edges are required for HistogramF64 and only for it")
-    args: tuple[Any, ...] = ()
-    if name == "HistogramF64":
-        args = (tuple(float(e) for e in edges or ()),)
-        tallix.HistogramF64(list(args[0]))  # reject bad edges before any work is sent
-    elif name == "CovMatrixF64":
-        args = (len(columns) - 1,)
-    return Target(name, tuple(columns), args)
-
-
-def _kind_name(cls: Any) -> str:
-    name = cls if isinstance(cls, str) else getattr(cls, "__name__", None)
-    if name not in _KINDS or (not isinstance(cls, str) and getattr(tallix, name) is not cls):
-        raise TypeError(
-            f"cannot reduce {name or cls!r} over partitions: its state has no byte form that a "
-            f"Python process can read back; supported: {', '.join(_KINDS)}"
-        )
-    return name
+    return _kinds.target(cls, columns, edges)
 
 
 # ---------------------------------------------------------------------------
@@ -485,3 +439,136 @@ def _column_refs(columns: Iterable[Any]) -> Iterable[tuple[Any, ...]]:
             yield from ((i, j) for j in range(c.shape[1]))
         else:
             yield (i, None)
+
+
+# ---------------------------------------------------------------------------
+# numpy- and pandas-style reductions of one column, and a keyed one.
+
+
+def _values_of(column: Any, skipna: bool | None) -> Any:
+    """The column's values as a dask series, without NaN and NA when they are skipped.
+
+    Dask arrays keep NaN by default (as ``da.sum`` does), dataframe columns
+    skip it (as ``Series.sum`` does).
+    """
+    if _is_array(column):
+        if not (skipna or False):
+            return column.ravel()
+        import dask.dataframe as dd
+
+        column = dd.from_dask_array(column.ravel())
+    elif skipna is False:
+        return column
+    return column.dropna()
+
+
+def sum(column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None) -> float:
+    """The exact sum of a dask array or dataframe column, rounded once."""
+    return _statistic("sum", column, skipna, 0, split_every, client)
+
+
+def mean(column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None) -> float:
+    """The exact mean, rounded once; NaN for no values."""
+    return _statistic("mean", column, skipna, 0, split_every, client)
+
+
+def var(
+    column: Any, *, ddof: int | None = None, skipna: bool | None = None, split_every: int = 8, client: Any = None
+) -> float:
+    """The exact variance, rounded once; ``ddof`` defaults to 0 for arrays, 1 for columns."""
+    return _statistic("var", column, skipna, _ddof(column, ddof), split_every, client)
+
+
+def std(
+    column: Any, *, ddof: int | None = None, skipna: bool | None = None, split_every: int = 8, client: Any = None
+) -> float:
+    """The square root of the exact variance, rounded once."""
+    return _statistic("std", column, skipna, _ddof(column, ddof), split_every, client)
+
+
+def _ddof(column: Any, ddof: int | None) -> int:
+    return ddof if ddof is not None else (0 if _is_array(column) else 1)
+
+
+def _statistic(how: str, column: Any, skipna: bool | None, ddof: int, split_every: int, client: Any) -> float:
+    from ._exact import SUM_BYTES, read_sum, sqrt_ratio, to_float, UNIT_BITS
+
+    cls = tallix.SumF64 if how == "sum" else tallix.MomentsF64
+    blob = reduce(cls, _values_of(column, skipna), split_every=split_every, client=client).to_bytes()
+    s1 = read_sum(blob, 0)
+    n = s1.n
+    if s1.flags:
+        infinite = s1.flags in (2, 4) and how in ("sum", "mean")
+        return (math.inf if s1.flags == 2 else -math.inf) if infinite else math.nan
+    if how == "sum":
+        return to_float(s1.scaled, 1 << UNIT_BITS)
+    if how == "mean":
+        return to_float(s1.scaled, n << UNIT_BITS) if n else math.nan
+    s2 = read_sum(blob, SUM_BYTES, product=True)
+    if n - ddof <= 0 or s2.flags:
+        return math.nan
+    if s2.exactness_lost:
+        raise ValueError("a square fell below the normal float64 range; scale the column first")
+    num = (n * s2.scaled << UNIT_BITS) - s1.scaled * s1.scaled
+    den = n * (n - ddof) << (2 * UNIT_BITS)
+    return sqrt_ratio(num, den) if how == "std" else to_float(num, den)
+
+
+def groupby(
+    keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, client: Any = None
+) -> Any:
+    """Exact ``sum``, ``mean``, ``var`` (ddof 1), ``std`` or ``count`` of ``values`` per key.
+
+    ``keys`` and ``values`` are columns of one dask dataframe; keys may be any
+    hashable values.  Returns the pandas Series that
+    ``values.groupby(keys).agg(how).compute()`` returns: sorted by key, missing
+    values and keys skipped.  Each partition's per-key states travel as bytes.
+    """
+    from dask.delayed import delayed
+
+    if how not in ("sum", "mean", "var", "std", "count"):
+        raise ValueError(f"cannot aggregate with {how!r} exactly; choose from sum, mean, var, std, count")
+    parts = _partitions([keys, values])
+    level = [delayed(_keyed_part, pure=True)(i, *p) for i, p in enumerate(parts)]
+    while len(level) > 1:
+        level = [delayed(_keyed_merge, pure=True)(*level[i : i + split_every]) for i in range(0, len(level), split_every)]
+    merged = client.compute(level[0]).result() if client is not None else _dask().compute(level[0])[0]
+    return _keyed_series(merged, how, getattr(keys, "name", None), getattr(values, "name", None))
+
+
+def _keyed_part(index: int, keys: Any, values: Any) -> dict[Any, tuple[bytes, int]]:
+    import pandas as pd
+
+    from .pandas import _Groups
+
+    _check_same_rows(index, (keys, values))
+    frame = pd.DataFrame({"key": keys.to_numpy(), "value": values.to_numpy()})
+    grouped = frame.groupby("key", sort=True, dropna=True)
+    labels = grouped.size().index
+    groups = _Groups(grouped.ngroup().fillna(-1).to_numpy(dtype=np.int64), len(labels))
+    blobs, counts = groups.states(values.reset_index(drop=True), tallix.MomentsF64)
+    return dict(zip(labels.tolist(), zip(blobs, counts.tolist())))
+
+
+def _keyed_merge(*pieces: dict[Any, tuple[bytes, int]]) -> dict[Any, tuple[bytes, int]]:
+    out = dict(pieces[0])
+    for piece in pieces[1:]:
+        for key, (blob, count) in piece.items():
+            if key in out:
+                state = tallix.MomentsF64.from_bytes(out[key][0])
+                state.merge(tallix.MomentsF64.from_bytes(blob))
+                out[key] = (state.to_bytes(), out[key][1] + count)
+            else:
+                out[key] = (blob, count)
+    return out
+
+
+def _keyed_series(merged: dict[Any, tuple[bytes, int]], how: str, key_name: Any, name: Any) -> Any:
+    import pandas as pd
+
+    from .pandas import group_stat
+
+    index = pd.Index(sorted(merged), name=key_name)
+    blobs = [merged[k][0] for k in index]
+    counts = np.array([merged[k][1] for k in index], dtype=np.int64)
+    return pd.Series(group_stat(how, blobs, counts, np.dtype(np.float64)), index=index, name=name)

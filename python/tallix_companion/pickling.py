@@ -18,24 +18,12 @@ from typing import Any, Callable, NoReturn
 
 import tallix
 
+from ._kinds import KINDS
+
 __all__ = ["register", "restore"]
 
-# Fixed-size states: to_bytes writes them, the static from_bytes reads them.
-_FIXED = (
-    "SumF64",
-    "SumF32",
-    "MomentsF64",
-    "Moments4F64",
-    "CovF64",
-    "WeightedMomentsF64",
-    "PnMomentsF64",
-    "ExtremaF64",
-)
-# Variable-size states: encode writes them, the static decode reads them.
-_ENCODED = ("CovMatrixF64", "HistogramF64", "SumMap", "MomentsMap", "ReplicatedSum")
-
-_DUMP = {**dict.fromkeys(_FIXED, "to_bytes"), **dict.fromkeys(_ENCODED, "encode")}
-_LOAD = {**dict.fromkeys(_FIXED, "from_bytes"), **dict.fromkeys(_ENCODED, "decode")}
+_DUMP = {name: kind.dump for name, kind in KINDS.items()}
+_LOAD = {name: kind.load for name, kind in KINDS.items()}
 
 # These keep intermediate state that no byte form can load back; pickling one
 # says what travels instead.

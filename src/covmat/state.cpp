@@ -1,7 +1,9 @@
 // Construction, updates, exact downdating and the byte form of CovMatrixF64.
 #include <new>
+#include <vector>
 
 #include "../covmat.hpp"
+#include "kernels/feeders.hpp"
 
 namespace tallix {
 
@@ -111,6 +113,48 @@ Result<CovMatrixF64> CovMatrixF64::decode(ByteView b) {
     if (!DotF64::decode_from(r, p)) return InputError::Undefined;
   if (!r.at_end()) return InputError::Undefined;
   return made;
+}
+
+namespace {
+
+// One chunk of n rows, given as d columns kFeedChunk apart, and its
+// responses into every exact sum and product.
+void feed_columns(CovMatrixF64& c, const double* cols, const double* y, size_t n) noexcept {
+  const size_t d = c.d;
+  auto col = [&](size_t i) { return cols + i * kFeedChunk; };
+  for (size_t i = 0; i <= d; ++i) {
+    SumFeeder fed(c.sums[i]);
+    fed.add(i < d ? col(i) : y, n);
+    fed.finish();
+  }
+  DotF64* p = c.products.data();
+  for (size_t i = 0; i < d; ++i) {
+    for (size_t j = i; j < d; ++j) {
+      DotFeeder fed(*p++);
+      fed.push(col(i), col(j), n);
+      fed.finish();
+    }
+  }
+  for (size_t i = 0; i < d; ++i) {
+    DotFeeder fed(*p++);
+    fed.push(col(i), y, n);
+    fed.finish();
+  }
+}
+
+}  // namespace
+
+Status CovMatrixF64::extend(Rows matrix, std::span<const double> ys) {
+  if (matrix.count != ys.size()) return Rejection{"rows and ys must have the same length"};
+  if (matrix.count != 0 && matrix.width != d) return Rejection{"each row must hold d values"};
+  std::span<const double> rows = matrix.values;
+  std::vector<double> cols(d * kFeedChunk);  // column i of a chunk at cols[i * kFeedChunk]
+  by_feed_chunks(ys.size(), [&](size_t at, size_t n) {
+    for (size_t r = 0; r < n; ++r)
+      for (size_t i = 0; i < d; ++i) cols[i * kFeedChunk + r] = rows[(at + r) * d + i];
+    feed_columns(*this, cols.data(), ys.data() + at, n);
+  });
+  return {};
 }
 
 }  // namespace tallix

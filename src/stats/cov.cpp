@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "kernels/feeders.hpp"
+
 namespace tallix {
 
 void CovF64::add(double x, double y) noexcept {
@@ -38,58 +40,45 @@ Result<CovF64::Terms> CovF64::b_terms() const {
 }
 
 Result<double> CovF64::try_covariance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Terms> t = b_terms();
-  if (!t.ok()) return t.failure();
-  const BigInt nn = from_u64(t.value().n);
-  return round_rational(t.value().cxy, nn * nn * unit_pow(2));
+  return exact_query(*this, &CovF64::b_terms, [](const Terms& v) -> Result<double> {
+    const BigInt nn = from_u64(v.n);
+    return round_rational(v.cxy, nn * nn * unit_pow(2));
+  });
 }
 
 Result<double> CovF64::try_slope() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Terms> t = b_terms();
-  if (!t.ok()) return t.failure();
-  if (t.value().cxx == 0) return StatsError::Degenerate;
-  return round_rational(t.value().cxy, t.value().cxx);
+  return exact_query(*this, &CovF64::b_terms, [](const Terms& v) -> Result<double> {
+    if (v.cxx == 0) return StatsError::Degenerate;
+    return round_rational(v.cxy, v.cxx);
+  });
 }
 
 Result<double> CovF64::try_intercept() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Terms> t = b_terms();
-  if (!t.ok()) return t.failure();
-  const Terms& v = t.value();
-  if (v.cxx == 0) return StatsError::Degenerate;
-  const BigInt num = v.sy * v.cxx - v.sx * v.cxy;
-  const BigInt den = (from_u64(v.n) * v.cxx) << 1074;
-  return round_rational(num, den);
+  return exact_query(*this, &CovF64::b_terms, [](const Terms& v) -> Result<double> {
+    if (v.cxx == 0) return StatsError::Degenerate;
+    const BigInt num = v.sy * v.cxx - v.sx * v.cxy;
+    const BigInt den = (from_u64(v.n) * v.cxx) << 1074;
+    return round_rational(num, den);
+  });
 }
 
 Result<double> CovF64::try_r_squared() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Terms> t = b_terms();
-  if (!t.ok()) return t.failure();
-  const Terms& v = t.value();
-  const BigInt den = v.cxx * v.cyy;
-  if (den == 0) return StatsError::Degenerate;
-  return round_rational(v.cxy * v.cxy, den);
+  return exact_query(*this, &CovF64::b_terms, [](const Terms& v) -> Result<double> {
+    const BigInt den = v.cxx * v.cyy;
+    if (den == 0) return StatsError::Degenerate;
+    return round_rational(v.cxy * v.cxy, den);
+  });
 }
 
 Result<double> CovF64::try_correlation() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Terms> t = b_terms();
-  if (!t.ok()) return t.failure();
-  const Terms& v = t.value();
-  const BigInt den = v.cxx * v.cyy;
-  if (den == 0) return StatsError::Degenerate;
-  // Rounded twice on purpose (r² first, then the square root): the
-  // result stays reproducible and cheap.
-  const double r = std::sqrt(round_rational(v.cxy * v.cxy, den));
-  return sgn(v.cxy) < 0 ? -r : r;
+  return exact_query(*this, &CovF64::b_terms, [](const Terms& v) -> Result<double> {
+    const BigInt den = v.cxx * v.cyy;
+    if (den == 0) return StatsError::Degenerate;
+    // Rounded twice on purpose (r² first, then the square root): the
+    // result stays reproducible and cheap.
+    const double r = std::sqrt(round_rational(v.cxy * v.cxy, den));
+    return sgn(v.cxy) < 0 ? -r : r;
+  });
 }
 
 void CovF64::encode_into(ByteWriter& w) const {
@@ -107,5 +96,26 @@ bool CovF64::decode_from(ByteReader& r, CovF64& s) {
 }
 
 Result<CovF64> CovF64::from_bytes(ByteView b) { return decode_fixed<CovF64>(b, kCovBytes); }
+
+Status CovF64::extend(std::span<const double> xs, std::span<const double> ys) noexcept {
+  if (xs.size() != ys.size()) return Rejection{"xs and ys must have the same length"};
+  // Whole spans, as MomentsF64::extend does: long runs of products take the
+  // exact pair path where the processor has it.
+  const double *x = xs.data(), *y = ys.data();
+  const size_t n = xs.size();
+  SumFeeder fed_x(sum_x), fed_y(sum_y);
+  DotFeeder fed_xx(sum_xx), fed_yy(sum_yy), fed_xy(sum_xy);
+  fed_x.add(x, n);
+  fed_y.add(y, n);
+  fed_xx.push(x, x, n);
+  fed_yy.push(y, y, n);
+  fed_xy.push(x, y, n);
+  fed_x.finish();
+  fed_y.finish();
+  fed_xx.finish();
+  fed_yy.finish();
+  fed_xy.finish();
+  return {};
+}
 
 }  // namespace tallix

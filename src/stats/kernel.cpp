@@ -2,13 +2,11 @@
 
 #include <bit>
 
+#include "binary64.hpp"
+
 namespace tallix {
 
 namespace {
-
-constexpr uint64_t kSignBit = uint64_t{1} << 63;
-constexpr uint64_t kHiddenBit = uint64_t{1} << 52;
-constexpr uint64_t kInfBits = 0x7FF0000000000000;
 
 // Low 64 bits of a non-negative integer (the caller knows it fits).
 uint64_t low_u64(const BigInt& v) {

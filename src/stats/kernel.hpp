@@ -49,6 +49,19 @@ Result<std::array<BigInt, sizeof...(Acc)>> read_exact(const Acc&... accs) {
   return out;
 }
 
+// A statistics query: reserves the big-integer memory (see big_memory.hpp),
+// computes the exact terms, and answers from them. A failure at any step is
+// the query's answer; the state is never touched.
+template <class State, class Terms, class Answer>
+Result<double> exact_query(const State& state, Result<Terms> (State::*compute)() const,
+                           Answer answer) {
+  BigMemoryScope memory(kStatsQueryBytes);
+  if (!memory.reserved()) return OutOfMemory{};
+  Result<Terms> terms = (state.*compute)();
+  if (!terms.ok()) return terms.failure();
+  return answer(terms.value());
+}
+
 // The mean of the values a plain sum holds: the sum over its count, rounded
 // once. A query entry point (it reserves its own big-integer memory).
 Result<double> exact_mean(const SumF64& sum);

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "kernels/feeders.hpp"
+
 namespace tallix {
 
 Result<CentredSquares> MomentsF64::a2() const {
@@ -18,22 +20,18 @@ Result<CentredSquares> MomentsF64::a2() const {
 Result<double> MomentsF64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> MomentsF64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredSquares> c = a2();
-  if (!c.ok()) return c.failure();
-  BigInt n = from_u64(c.value().n);
-  return round_rational(c.value().a2, n * n * unit_pow(2));
+  return exact_query(*this, &MomentsF64::a2, [](const CentredSquares& v) -> Result<double> {
+    BigInt n = from_u64(v.n);
+    return round_rational(v.a2, n * n * unit_pow(2));
+  });
 }
 
 Result<double> MomentsF64::try_sample_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredSquares> c = a2();
-  if (!c.ok()) return c.failure();
-  uint64_t n = c.value().n;
-  if (n < 2) return StatsError::Empty;
-  return round_rational(c.value().a2, from_u64(n) * from_u64(n - 1) * unit_pow(2));
+  return exact_query(*this, &MomentsF64::a2, [](const CentredSquares& v) -> Result<double> {
+    uint64_t n = v.n;
+    if (n < 2) return StatsError::Empty;
+    return round_rational(v.a2, from_u64(n) * from_u64(n - 1) * unit_pow(2));
+  });
 }
 
 Result<double> MomentsF64::try_stddev() const {
@@ -50,6 +48,18 @@ bool MomentsF64::decode_from(ByteReader& r, MomentsF64& out) {
 
 Result<MomentsF64> MomentsF64::from_bytes(ByteView b) {
   return decode_fixed<MomentsF64>(b, kMomentsBytes);
+}
+
+void MomentsF64::extend(std::span<const double> xs) noexcept {
+  // Whole spans, not feed chunks: a long run of squares can take the exact
+  // pair path of the products (one row store per square where the processor
+  // has it), and the values are read back from cache on the second pass.
+  SumFeeder fed_x(sum_x);
+  DotFeeder fed_xx(sum_xx);
+  fed_x.add(xs.data(), xs.size());
+  fed_xx.push(xs.data(), xs.data(), xs.size());
+  fed_x.finish();
+  fed_xx.finish();
 }
 
 }  // namespace tallix

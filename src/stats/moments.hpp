@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "../acc.hpp"
 #include "../dot.hpp"
@@ -26,6 +27,8 @@ struct MomentsF64 {
     sum_x.add(x);
     sum_xx.push(x, x);
   }
+  // The add loop over xs through the feeders: the same bytes, far faster.
+  void extend(std::span<const double> xs) noexcept;
   void merge(const MomentsF64& other) noexcept {
     sum_x.merge(other.sum_x);
     sum_xx.merge(other.sum_xx);

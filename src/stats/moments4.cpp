@@ -3,6 +3,8 @@
 #include <cmath>
 
 #include "../binary64.hpp"
+#include "kernels/feeders.hpp"
+#include "kernels/table.hpp"
 
 namespace tallix {
 
@@ -48,23 +50,18 @@ Result<CentredPowers> Moments4F64::a234() const {
 Result<double> Moments4F64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> Moments4F64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  BigInt n = from_u64(c.value().n);
-  return round_rational(c.value().a2, n * n * unit_pow(2));
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    BigInt n = from_u64(m.n);
+    return round_rational(m.a2, n * n * unit_pow(2));
+  });
 }
 
 Result<double> Moments4F64::try_skewness_squared() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  const CentredPowers& m = c.value();
-  if (sgn(m.a2) == 0) return StatsError::Degenerate;
-  double v = round_rational(m.a3 * m.a3, m.a2 * m.a2 * m.a2);
-  return sgn(m.a3) < 0 ? -v : v;
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    if (sgn(m.a2) == 0) return StatsError::Degenerate;
+    double v = round_rational(m.a3 * m.a3, m.a2 * m.a2 * m.a2);
+    return sgn(m.a3) < 0 ? -v : v;
+  });
 }
 
 Result<double> Moments4F64::try_skewness() const {
@@ -75,24 +72,18 @@ Result<double> Moments4F64::try_skewness() const {
 }
 
 Result<double> Moments4F64::try_kurtosis() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  const CentredPowers& m = c.value();
-  if (sgn(m.a2) == 0) return StatsError::Degenerate;
-  return round_rational(m.a4, m.a2 * m.a2);
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    if (sgn(m.a2) == 0) return StatsError::Degenerate;
+    return round_rational(m.a4, m.a2 * m.a2);
+  });
 }
 
 Result<double> Moments4F64::try_excess_kurtosis() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<CentredPowers> c = a234();
-  if (!c.ok()) return c.failure();
-  const CentredPowers& m = c.value();
-  if (sgn(m.a2) == 0) return StatsError::Degenerate;
-  BigInt a2_sq = m.a2 * m.a2;
-  return round_rational(m.a4 - 3 * a2_sq, a2_sq);
+  return exact_query(*this, &Moments4F64::a234, [](const CentredPowers& m) -> Result<double> {
+    if (sgn(m.a2) == 0) return StatsError::Degenerate;
+    BigInt a2_sq = m.a2 * m.a2;
+    return round_rational(m.a4 - 3 * a2_sq, a2_sq);
+  });
 }
 
 void Moments4F64::encode_into(ByteWriter& w) const {
@@ -114,6 +105,29 @@ bool Moments4F64::decode_from(ByteReader& r, Moments4F64& out) {
 
 Result<Moments4F64> Moments4F64::from_bytes(ByteView b) {
   return decode_fixed<Moments4F64>(b, kMoments4Bytes);
+}
+
+void Moments4F64::extend(std::span<const double> xs) noexcept {
+  SumFeeder fed_x(sum_x);
+  DotFeeder fed_xx(sum_xx), fed_x3(sum_x3), fed_x4(sum_x4);
+  double p[kFeedChunk], e[kFeedChunk];
+  bool underflow = false;
+  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
+    const double* x = xs.data() + at;
+    underflow |= active_kernels().square_split(x, n, p, e);
+    fed_x.add(x, n);
+    fed_xx.push(x, x, n);
+    fed_x3.push(x, p, n);
+    fed_x3.push(x, e, n);
+    fed_x4.push(p, p, n);
+    fed_x4.push(p, e, n, 2);
+    fed_x4.push(e, e, n);
+  });
+  fed_x.finish();
+  fed_xx.finish();
+  fed_x3.finish();
+  fed_x4.finish();
+  square_underflow |= underflow;
 }
 
 }  // namespace tallix

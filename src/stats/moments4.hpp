@@ -30,6 +30,8 @@ struct Moments4F64 {
   bool square_underflow = false;
 
   void add(double x) noexcept;
+  // The add loop over xs through the feeders: the same bytes, far faster.
+  void extend(std::span<const double> xs) noexcept;
   void merge(const Moments4F64& other) noexcept;
   uint64_t counted() const noexcept { return sum_x.count; }
 

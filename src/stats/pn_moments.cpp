@@ -19,22 +19,17 @@ Result<NetSums> PnMomentsF64::net() const {
 }
 
 Result<double> PnMomentsF64::try_mean() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<NetSums> s = net();
-  if (!s.ok()) return s.failure();
-  return round_rational(s.value().d1, from_u64(s.value().live) * unit_pow(1));
+  return exact_query(*this, &PnMomentsF64::net, [](const NetSums& v) -> Result<double> {
+    return round_rational(v.d1, from_u64(v.live) * unit_pow(1));
+  });
 }
 
 Result<double> PnMomentsF64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<NetSums> s = net();
-  if (!s.ok()) return s.failure();
-  const NetSums& v = s.value();
-  BigInt live = from_u64(v.live);
-  BigInt a = BigInt(live * v.d2 << 1074) - v.d1 * v.d1;
-  return round_rational(a, live * live * unit_pow(2));
+  return exact_query(*this, &PnMomentsF64::net, [](const NetSums& v) -> Result<double> {
+    BigInt live = from_u64(v.live);
+    BigInt a = BigInt(live * v.d2 << 1074) - v.d1 * v.d1;
+    return round_rational(a, live * live * unit_pow(2));
+  });
 }
 
 bool PnMomentsF64::decode_from(ByteReader& r, PnMomentsF64& out) {
@@ -46,5 +41,7 @@ bool PnMomentsF64::decode_from(ByteReader& r, PnMomentsF64& out) {
 Result<PnMomentsF64> PnMomentsF64::from_bytes(ByteView b) {
   return decode_fixed<PnMomentsF64>(b, kPnMomentsBytes);
 }
+
+void PnMomentsF64::extend(std::span<const double> xs) noexcept { pos.extend(xs); }
 
 }  // namespace tallix

@@ -23,6 +23,7 @@ struct PnMomentsF64 {
   MomentsF64 neg;
 
   void add(double x) noexcept { pos.add(x); }
+  void extend(std::span<const double> xs) noexcept;
   void remove(double x) noexcept { neg.add(x); }
   void merge(const PnMomentsF64& other) noexcept {
     pos.merge(other.pos);

@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "../binary64.hpp"
+#include "kernels/feeders.hpp"
+#include "kernels/table.hpp"
 
 namespace tallix {
 
@@ -34,23 +36,18 @@ Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
 }
 
 Result<double> WeightedMomentsF64::try_mean() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Ints> v = ints();
-  if (!v.ok()) return v.failure();
-  if (sgn(v.value().w) <= 0) return StatsError::Degenerate;
-  return round_rational(v.value().wx, v.value().w);
+  return exact_query(*this, &WeightedMomentsF64::ints, [](const Ints& v) -> Result<double> {
+    if (sgn(v.w) <= 0) return StatsError::Degenerate;
+    return round_rational(v.wx, v.w);
+  });
 }
 
 Result<double> WeightedMomentsF64::try_variance() const {
-  BigMemoryScope memory(kStatsQueryBytes);
-  if (!memory.reserved()) return OutOfMemory{};
-  Result<Ints> v = ints();
-  if (!v.ok()) return v.failure();
-  const Ints& s = v.value();
-  if (sgn(s.w) <= 0) return StatsError::Degenerate;
-  // Negative weights can make the numerator negative; it is returned as is.
-  return round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w);
+  return exact_query(*this, &WeightedMomentsF64::ints, [](const Ints& s) -> Result<double> {
+    if (sgn(s.w) <= 0) return StatsError::Degenerate;
+    // Negative weights can make the numerator negative; it is returned as is.
+    return round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w);
+  });
 }
 
 void WeightedMomentsF64::encode_into(ByteWriter& w) const {
@@ -69,6 +66,28 @@ bool WeightedMomentsF64::decode_from(ByteReader& r, WeightedMomentsF64& s) {
 
 Result<WeightedMomentsF64> WeightedMomentsF64::from_bytes(ByteView b) {
   return decode_fixed<WeightedMomentsF64>(b, kWeightedBytes);
+}
+
+Status WeightedMomentsF64::extend(std::span<const double> xs, std::span<const double> ws) noexcept {
+  if (xs.size() != ws.size()) return Rejection{"xs and ws must have the same length"};
+  SumFeeder fed_w(sum_w);
+  DotFeeder fed_wx(sum_wx), fed_wxx(sum_wxx);
+  double hi[kFeedChunk], lo[kFeedChunk];
+  bool underflow = false;
+  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
+    const double* x = xs.data() + at;
+    const double* wt = ws.data() + at;
+    underflow |= active_kernels().square_split(x, n, hi, lo);
+    fed_w.add(wt, n);
+    fed_wx.push(x, wt, n);
+    fed_wxx.push(wt, hi, n);
+    fed_wxx.push(wt, lo, n);
+  });
+  fed_w.finish();
+  fed_wx.finish();
+  fed_wxx.finish();
+  square_underflow |= underflow;
+  return {};
 }
 
 }  // namespace tallix

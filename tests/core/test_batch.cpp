@@ -5,9 +5,12 @@
 #include <random>
 #include <vector>
 
-#include "batch.hpp"
 #include "check.hpp"
-#include "fast_simd.hpp"
+#include "covmat.hpp"
+#include "hist.hpp"
+#include "kernels/table.hpp"
+#include "lattice.hpp"
+#include "stats.hpp"
 
 using namespace tallix;
 
@@ -47,10 +50,10 @@ TEST(moment_batches_match_add_loops_on_every_path) {
       c1.add(xs[i], ws[i]);
       w1.add(xs[i], ws[i]);
     }
-    moments_batch(m2, xs);
-    moments4_batch(q2, xs);
-    CHECK(cov_batch(c2, xs, ws).ok());
-    CHECK(weighted_batch(w2, xs, ws).ok());
+    m2.extend(xs);
+    q2.extend(xs);
+    CHECK(c2.extend(xs, ws).ok());
+    CHECK(w2.extend(xs, ws).ok());
     CHECK(m1.to_bytes() == m2.to_bytes());
     CHECK(q1.to_bytes() == q2.to_bytes());
     CHECK(encode(c1) == encode(c2));
@@ -64,21 +67,19 @@ TEST(covmat_and_histogram_batches_match_add_loops) {
     Result<CovMatrixF64> a = CovMatrixF64::create(3), b = CovMatrixF64::create(3);
     for (size_t r = 0; r < ys.size(); ++r)
       CHECK(a.value().add(std::span(xs).subspan(3 * r, 3), ys[r]).ok());
-    CHECK(covmat_batch(b.value(), Rows{xs, ys.size(), 3}, ys).ok());
+    CHECK(b.value().extend(Rows{xs, ys.size(), 3}, ys).ok());
     CHECK(encode(a.value()) == encode(b.value()));
-    CHECK(
-        !covmat_batch(b.value(), Rows{std::span(xs).first(7), 2, 3}, std::span(ys).first(3)).ok());
-    CHECK(
-        !covmat_batch(b.value(), Rows{std::span(xs).first(4), 2, 2}, std::span(ys).first(2)).ok());
+    CHECK(!b.value().extend(Rows{std::span(xs).first(7), 2, 3}, std::span(ys).first(3)).ok());
+    CHECK(!b.value().extend(Rows{std::span(xs).first(4), 2, 2}, std::span(ys).first(2)).ok());
     CHECK(encode(a.value()) == encode(b.value()));
   });
   const double edges[] = {-1e10, -1.0, -0.0, 0.0, 1e-300, 2.0, 1e300};
   Result<HistogramF64> h1 = HistogramF64::create(edges), h2 = HistogramF64::create(edges);
   for (double x : xs) h1.value().add(x);
-  histogram_batch(h2.value(), xs);
+  h2.value().extend(xs);
   CHECK(encode(h1.value()) == encode(h2.value()));
   ExtremaF64 e1, e2;
   for (double x : xs) e1.add(x);
-  extrema_batch(e2, xs);
+  e2.extend(xs);
   CHECK(e1.to_bytes() == e2.to_bytes());
 }

@@ -125,7 +125,10 @@ PyObject* feed(T& state, Streams& streams, const Signature& sig, const CallName&
   std::optional<T> scratch;
   for (bool first = true;; first = false) {
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (!each_argument(streams, sig, [](auto& s) { return s.pull(); }, every)) return nullptr;
+    size_t most =
+        std::apply([](const auto&... s) { return std::min({s.preferred()...}); }, streams);
+    auto pull = [most](auto& s) { return s.pull(most); };
+    if (!each_argument(streams, sig, pull, every)) return nullptr;
     bool last = all_of(streams, [](auto& s) { return s.exhausted(); });
     if (!first && last && longest_chunk(streams) == 0) break;
     if (first && last && Nothrow) return feed_chunk<Fn>(state, streams, who);
@@ -151,18 +154,17 @@ struct BatchCall {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     const CallName who{class_record<T>.name, sig.name};
-    BoundArguments bound;
-    if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
-    return guarded([&]() -> PyObject* {
-      BorrowGuard guard;
-      auto* inst = instance_of<T>(self);
-      if (!guard.exclusive(inst->borrow)) return nullptr;
-      Streams streams;
-      size_t at = 0;
-      auto open = [&](auto& s) { return s.open(bound[at++]); };
-      if (!each_argument(streams, sig, open, std::make_index_sequence<N>{})) return nullptr;
-      return feed<Fn, Shape::template nothrow<T, Fn>>(inst->state, streams, sig, who);
-    });
+    return bound_call(
+        sig, who, args, nargs, kwnames, [&](const BoundArguments& bound) -> PyObject* {
+          BorrowGuard guard;
+          auto* inst = instance_of<T>(self);
+          if (!guard.exclusive(inst->borrow)) return nullptr;
+          Streams streams;
+          size_t at = 0;
+          auto open = [&](auto& s) { return s.open(bound[at++]); };
+          if (!each_argument(streams, sig, open, std::make_index_sequence<N>{})) return nullptr;
+          return feed<Fn, Shape::template nothrow<T, Fn>>(inst->state, streams, sig, who);
+        });
   }
 };
 

@@ -1,5 +1,4 @@
 // CovF64 and WeightedMomentsF64: bivariate covariance and weighted moments.
-#include "batch.hpp"
 #include "batch_call.hpp"
 #include "frame.hpp"
 #include "receipt.hpp"
@@ -15,7 +14,7 @@ struct Binding<CovF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x, y)", &CovF64::add>,
-      Batch<"extend($self, xs, ys)", &cov_batch>,
+      Batch<"extend($self, xs, ys)", &CovF64::extend>,
       Method<"merge($self, o)", &CovF64::merge>,
       Method<"count($self)", &CovF64::counted>,
       Method<"covariance($self)", &CovF64::try_covariance>,
@@ -36,7 +35,7 @@ struct Binding<WeightedMomentsF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x, w)", &WeightedMomentsF64::add>,
-      Batch<"extend($self, xs, ws)", &weighted_batch>,
+      Batch<"extend($self, xs, ws)", &WeightedMomentsF64::extend>,
       Method<"merge($self, o)", &WeightedMomentsF64::merge>,
       Method<"count($self)", &WeightedMomentsF64::counted>,
       Method<"mean($self)", &WeightedMomentsF64::try_mean>,

@@ -1,5 +1,4 @@
 // CovMatrixF64: the d-dimensional covariance state and its regressions.
-#include "batch.hpp"
 #include "batch_call.hpp"
 #include "covmat.hpp"
 #include "frame.hpp"
@@ -15,7 +14,7 @@ struct Binding<CovMatrixF64> {
   using methods = Methods<
       Method<"count($self)", &CovMatrixF64::counted>,
       Method<"add($self, x, y)", &CovMatrixF64::add>,
-      Batch<"extend($self, rows, ys)", &covmat_batch,
+      Batch<"extend($self, rows, ys)", &CovMatrixF64::extend,
              "Add one row of d features per response: rows is a sequence of rows or a\n"
              "C-contiguous (n, d) float64 array, ys a sequence of n floats. Leaves the\n"
              "state that adding the rows one by one would leave.">,

@@ -1,6 +1,5 @@
 // DotF64: the exact dot-product accumulator.
 #include "dot.hpp"
-#include "fast.hpp"
 #include "frame.hpp"
 #include "receipt.hpp"
 
@@ -13,7 +12,7 @@ struct Binding<DotF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"push($self, a, b)", &DotF64::push>,
-      Method<"extend($self, xs, ys)", &dot_batch>,
+      Method<"extend($self, xs, ys)", &DotF64::extend>,
       Method<"merge($self, other)", &DotF64::merge>,
       Method<"value($self)", &DotF64::try_value>,
       Method<"state_hash($self)", &state_hash<DotF64>>>;

@@ -11,7 +11,7 @@ struct Binding<FastSumF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &FastSumF64::add>,
-      Method<"extend($self, xs)", &FastSumF64::extend_from_slice>,
+      Method<"extend($self, xs)", &FastSumF64::extend>,
       Method<"count($self)", &FastSumF64::counted>,
       Method<"finish($self)", &FastSumF64::finish>>;
   // clang-format on

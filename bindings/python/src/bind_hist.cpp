@@ -1,5 +1,4 @@
 // HistogramF64 and ExtremaF64: total-order bins and extrema.
-#include "batch.hpp"
 #include "batch_call.hpp"
 #include "frame.hpp"
 #include "hist.hpp"
@@ -15,7 +14,7 @@ struct Binding<HistogramF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &HistogramF64::add>,
-      Batch<"extend($self, xs)", &histogram_batch>,
+      Batch<"extend($self, xs)", &HistogramF64::extend>,
       Method<"merge($self, other)", &HistogramF64::merge,
              "Add the counts of another histogram, as if its values had been added here.\n"
              "Exact and commutative. Both must have bit-identical edges, else ValueError\n"
@@ -37,7 +36,7 @@ struct Binding<ExtremaF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &ExtremaF64::add>,
-      Batch<"extend($self, xs)", &extrema_batch>,
+      Batch<"extend($self, xs)", &ExtremaF64::extend>,
       Method<"merge($self, other)", &ExtremaF64::merge,
              "Combine with another state, as if its values had been added here.\n"
              "Exact and commutative: minimum and maximum in total order, counts\n"

@@ -1,5 +1,4 @@
 // The moment accumulators: MomentsF64, Moments4F64 and PnMomentsF64.
-#include "batch.hpp"
 #include "batch_call.hpp"
 #include "frame.hpp"
 #include "receipt.hpp"
@@ -14,7 +13,7 @@ struct Binding<MomentsF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &MomentsF64::add>,
-      Batch<"extend($self, xs)", &moments_batch>,
+      Batch<"extend($self, xs)", &MomentsF64::extend>,
       Method<"merge($self, o)", &MomentsF64::merge>,
       Method<"count($self)", &MomentsF64::counted>,
       Method<"mean($self)", &MomentsF64::try_mean>,
@@ -34,7 +33,7 @@ struct Binding<Moments4F64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &Moments4F64::add>,
-      Batch<"extend($self, xs)", &moments4_batch>,
+      Batch<"extend($self, xs)", &Moments4F64::extend>,
       Method<"merge($self, o)", &Moments4F64::merge>,
       Method<"count($self)", &Moments4F64::counted>,
       Method<"mean($self)", &Moments4F64::try_mean>,
@@ -56,7 +55,7 @@ struct Binding<PnMomentsF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &PnMomentsF64::add>,
-      Batch<"extend($self, xs)", &pn_moments_batch>,
+      Batch<"extend($self, xs)", &PnMomentsF64::extend>,
       Method<"remove($self, x)", &PnMomentsF64::remove>,
       Method<"merge($self, o)", &PnMomentsF64::merge>,
       Method<"live_count($self)", &PnMomentsF64::live_count>,

@@ -1,5 +1,4 @@
 // SumMap, MomentsMap, ReplicatedSum and DeltasSum: the replication containers.
-#include "batch.hpp"
 #include "batch_call.hpp"
 #include "frame.hpp"
 #include "replicated.hpp"
@@ -65,7 +64,7 @@ struct Binding<DeltasSum> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &DeltasSum::add>,
-      Batch<"extend($self, xs)", &deltas_batch>,
+      Batch<"extend($self, xs)", &DeltasSum::extend>,
       Method<"value($self)", &DeltasSum::value>>;
   // clang-format on
 };

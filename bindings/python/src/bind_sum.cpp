@@ -1,7 +1,6 @@
 // SumF64 and SumF32: the exact sum and its binary32 twin.
 #include "acc.hpp"
 #include "batch_call.hpp"
-#include "fast.hpp"
 #include "frame.hpp"
 #include "receipt.hpp"
 
@@ -14,7 +13,7 @@ struct Binding<SumF64> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &SumF64::add>,
-      Batch<"extend($self, xs)", &sum_batch>,
+      Batch<"extend($self, xs)", &SumF64::extend>,
       Method<"merge($self, other)", &SumF64::merge>,
       Method<"try_unmerge($self, other)", &SumF64::try_unmerge,
              "Exactly remove a previously merged contribution (group subtraction).\n"
@@ -36,7 +35,7 @@ struct Binding<SumF32> {
   // clang-format off: a table, one method per row
   using methods = Methods<
       Method<"add($self, x)", &SumF32::add>,
-      Batch<"extend($self, xs)", &sum_f32_batch>,
+      Batch<"extend($self, xs)", &SumF32::extend>,
       Method<"merge($self, other)", &SumF32::merge>,
       Method<"count($self)", &SumF32::counted>,
       Method<"value($self)", &SumF32::value>,

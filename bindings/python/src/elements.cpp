@@ -90,7 +90,7 @@ U load(const char* at, bool swapped) {
 
 // Every binary16 value, NaN payloads included, is a binary64 value.
 double from_half(uint16_t h) {
-  uint64_t sign = uint64_t{h >> 15} << 63;
+  uint64_t sign = static_cast<uint64_t>(h >> 15) << 63;
   uint64_t exponent = (h >> 10) & 0x1F, fraction = h & 0x3FF;
   if (exponent == 0) {
     double magnitude = std::ldexp(static_cast<double>(fraction), -24);

@@ -135,6 +135,16 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// Binds a vectorcall's arguments to the signature, then runs body(bound)
+// guarded: the preamble of every method wrapper.
+template <class Body>
+PyObject* bound_call(const Signature& sig, const CallName& who, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Body body) noexcept {
+  BoundArguments bound;
+  if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
+  return guarded([&]() -> PyObject* { return body(bound); });
+}
+
 // ---- one wrapper for every method, static method and function ----------
 
 template <class T, Lit Sig, auto Fn>
@@ -149,25 +159,24 @@ struct MethodCall {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     const CallName who{class_record<T>.name, sig.name};
-    BoundArguments bound;
-    if (!bind_arguments(sig, who, args, nargs, kwnames, bound)) return nullptr;
-    return guarded([&]() -> PyObject* {
-      BorrowGuard guard;
-      T* state = nullptr;
-      if constexpr (sig.has_self) {
-        auto* inst = instance_of<T>(self);
-        constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename C::self>>;
-        if (!(exclusive ? guard.exclusive(inst->borrow) : guard.shared(inst->borrow)))
-          return nullptr;
-        state = &inst->state;
-      }
-      Args converted;
-      if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
-      if constexpr (sig.has_self)
-        return call_and_convert<Fn, T, Args, N>(state, converted, who);
-      else
-        return call_and_convert<Fn, void, Args, N>(nullptr, converted, who);
-    });
+    return bound_call(
+        sig, who, args, nargs, kwnames, [&](const BoundArguments& bound) -> PyObject* {
+          BorrowGuard guard;
+          T* state = nullptr;
+          if constexpr (sig.has_self) {
+            auto* inst = instance_of<T>(self);
+            constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename C::self>>;
+            if (!(exclusive ? guard.exclusive(inst->borrow) : guard.shared(inst->borrow)))
+              return nullptr;
+            state = &inst->state;
+          }
+          Args converted;
+          if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
+          if constexpr (sig.has_self)
+            return call_and_convert<Fn, T, Args, N>(state, converted, who);
+          else
+            return call_and_convert<Fn, void, Args, N>(nullptr, converted, who);
+        });
   }
 };
 

@@ -1,13 +1,12 @@
 // Module-level functions.
 #include "dot.hpp"
-#include "fast.hpp"
 #include "frame.hpp"
 #include "registry.hpp"
 
 namespace tallix::py {
 
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text) {
-  return {Function<"dot(xs, ys)", &tallix::dot_fast>::def(text),
+  return {Function<"dot(xs, ys)", &tallix::dot>::def(text),
           PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 

@@ -281,14 +281,14 @@ bool ValueStream::open(PyObject* o) {
   return !PyErr_Occurred() && open_iterator(o, iterator_);
 }
 
-bool ValueStream::pull() {
+bool ValueStream::pull(size_t most) {
   if (window_.is_open()) {
-    count_ = window_.pull(kStreamChunk, values_);
+    count_ = window_.pull(most, values_);
     exhausted_ = window_.exhausted();
     return true;
   }
   values_.clear();
-  while (values_.size() < kStreamChunk) {
+  while (values_.size() < most) {
     Owned item(PyIter_Next(iterator_.get()));
     if (!item) {
       if (PyErr_Occurred()) return false;
@@ -338,15 +338,14 @@ bool RowStream::pull_row(PyObject* row) {
   return true;
 }
 
-bool RowStream::pull() {
-  size_t per_chunk = std::max<size_t>(1, kStreamChunk / std::max<size_t>(1, width_));
+bool RowStream::pull(size_t most) {
   if (window_.is_open()) {
-    count_ = window_.pull(per_chunk, values_);
+    count_ = window_.pull(most, values_);
     exhausted_ = window_.exhausted();
     return true;
   }
   values_.clear();
-  for (count_ = 0; count_ < per_chunk; ++count_) {
+  for (count_ = 0; count_ < most; ++count_) {
     Owned row(PyIter_Next(iterator_.get()));
     if (!row) {
       if (PyErr_Occurred()) return false;
@@ -354,7 +353,6 @@ bool RowStream::pull() {
       break;
     }
     if (!pull_row(row.get())) return false;
-    per_chunk = std::max<size_t>(1, kStreamChunk / std::max<size_t>(1, width_));
   }
   data_ = values_.data();
   return true;
@@ -375,9 +373,9 @@ bool KeyStream::open(PyObject* o) {
   return open_iterator(o, iterator_);
 }
 
-bool KeyStream::pull() {
+bool KeyStream::pull(size_t most) {
   release();
-  while (views_.size() < kStreamChunk) {
+  while (views_.size() < most) {
     PyObject* item = PyIter_Next(iterator_.get());
     if (!item) {
       if (PyErr_Occurred()) return false;

@@ -2,16 +2,19 @@
 // any length runs in bounded memory, can be interrupted between chunks and
 // can work on buffers without the interpreter lock.
 //
-// Every stream follows one protocol, driven by `feed` in batch.hpp:
+// Every stream follows one protocol, driven by `feed` in batch_call.hpp:
 //   open(obj)   classify the argument; refuse what is not numbers (lock held)
-//   pull()      take the next chunk from an iterable (lock held); a buffer
-//               only moves its window
+//   preferred() how many items (values, rows, keys) a chunk should hold
+//   pull(n)     take the next n items from an iterable (lock held); a buffer
+//               only moves its window. Every stream of a call pulls the same
+//               n, so that their chunks pair item for item
 //   convert()   read the window of a buffer into binary64 (no lock needed);
 //               false when an integer has no exact binary64 value
 //   refuse()    raise the ValueError for that integer (lock held)
 //   chunk()     the values of this chunk, as the core takes them
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -87,7 +90,8 @@ class BufferWindow {
 class ValueStream {
  public:
   bool open(PyObject* o);
-  bool pull();
+  size_t preferred() const { return kStreamChunk; }
+  bool pull(size_t most = kStreamChunk);
   bool convert();
   bool refuse() const { return window_.refuse(); }
   bool needs_lock() const { return !window_.is_open(); }
@@ -110,7 +114,11 @@ class ValueStream {
 class RowStream {
  public:
   bool open(PyObject* o);
-  bool pull();
+  // About kStreamChunk values, once the row length is known.
+  size_t preferred() const {
+    return std::max<size_t>(1, kStreamChunk / std::max<size_t>(1, width_));
+  }
+  bool pull(size_t most);
   bool convert();
   bool refuse() const { return window_.refuse(); }
   bool needs_lock() const { return !window_.is_open(); }
@@ -135,7 +143,8 @@ class RowStream {
 class KeyStream {
  public:
   bool open(PyObject* o);
-  bool pull();
+  size_t preferred() const { return kStreamChunk; }
+  bool pull(size_t most);
   bool convert() { return true; }
   bool refuse() const { return false; }
   bool needs_lock() const { return true; }

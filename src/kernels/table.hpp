@@ -1,44 +1,18 @@
 // Data-parallel kernels behind the batch sums, in a portable form and in
 // AVX2 and AVX-512 forms picked once per process from the processor's
 // features. Every form produces the same bits: only integer operations,
-// single IEEE operations and the fused multiply-add of the product split.
+// single IEEE operations and the fused multiply-add of the product split
+// (bank.hpp, note 5).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "fast.hpp"
+#include "kernels/bank.hpp"
 
 namespace tallix {
 
 enum class Isa : uint8_t { Portable, Avx2, Avx512 };
-
-// A value's signed significand M * 2^(p mod 32), cut at bit 32 into an
-// unsigned low part for bin p div 32 and a signed (floored) high part for the
-// next bin. Per value each part is at most 2^52 in magnitude.
-struct Split {
-  uint64_t bin;
-  uint64_t lo;  // below 2^32
-  int64_t hi;
-};
-
-// `finite` false gives zero parts (bin index unused but in range).
-inline Split split_value(uint64_t bits, bool finite) noexcept {
-  uint64_t e = (bits >> 52) & 0x7FF;
-  uint64_t normal = e != 0;
-  uint64_t m = ((bits & ((uint64_t{1} << 52) - 1)) | (normal << 52)) & (0 - uint64_t{finite});
-  uint64_t neg = 0 - (bits >> 63);
-  int64_t signed_m = static_cast<int64_t>((m ^ neg) - neg);
-  uint64_t p = e - normal;
-  uint64_t s = p & 31;
-  return {p >> 5, (static_cast<uint64_t>(signed_m) << s) & 0xFFFFFFFF, signed_m >> (32 - s)};
-}
-
-// The lowest and highest non-zero bin of a bank; first > last when none is.
-struct BinRange {
-  int first;
-  int last;
-};
 
 struct Kernels {
   // Splits each value and adds it to banks[position mod 4], except that the
@@ -46,7 +20,7 @@ struct Kernels {
   // `flags`. Every form leaves identical bins.
   void (*place)(const double* xs, size_t n, Bank* const* banks, Bank& flags) noexcept;
   // Adds the bins of `from` to those of `into` and clears `from`; the caller
-  // keeps the sums within range.
+  // keeps the sums within range (note 3).
   void (*absorb)(Bank& into, Bank& from) noexcept;
   BinRange (*bin_range)(const Bank& bank) noexcept;
   // out[i] = xs[i] rounded to binary32 and widened back.
@@ -64,16 +38,20 @@ struct Kernels {
                          Bank& flags) noexcept;
   // As place_products, except that the exact products of pairs of normal
   // factors whose product is normal and whose bits all lie at or above
-  // 2^-1074 (there p + e is a * b exactly) go to `pairs` as whole integers;
-  // pairs with a zero factor and a finite other add nothing. Null in forms
-  // without 52-bit integer multiplies.
+  // 2^-1074 (there p + e is a * b exactly) go to `pairs` as whole integers
+  // (note 6); pairs with a zero factor and a finite other add nothing. Null
+  // in forms without 52-bit integer multiplies.
   bool (*place_exact_products)(const double* a, const double* b, size_t n, PairBank& pairs,
                                Bank* const* banks, Bank& flags) noexcept;
 };
 
+// The forms, each filled in its own file; on other processors the vector
+// forms are the portable one.
 const Kernels& portable_kernels() noexcept;
 const Kernels& avx2_kernels() noexcept;
 const Kernels& avx512_kernels() noexcept;
+// AVX-512 with the 52-bit integer multiplies of IFMA for exact products.
+const Kernels& avx512_ifma_kernels() noexcept;
 
 // The kernels in use; chosen on first call from the processor's features.
 const Kernels& active_kernels() noexcept;

@@ -2,13 +2,16 @@
 // the processor has one; otherwise an exact integer routine gives the same
 // bits: the product and the addend are laid out exactly in one wide
 // fixed-point integer and rounded once.
+#include "kernels/fma.hpp"
+
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#include "dot.hpp"
+#include "binary64.hpp"
+#include "kernels/cpu.hpp"
 #include "words.hpp"
 
 namespace tallix {
@@ -17,9 +20,9 @@ namespace {
 
 // 66 limbs with unit 2^-2148 hold any product of two binary64 values
 // (at most 2^2048) plus any addend exactly.
-constexpr int kWideLimbs = 66;
-constexpr int kWideUnit = 2148;
-using Wide = Words<kWideLimbs>;
+constexpr int kProductLimbs = 66;
+constexpr int kProductUnit = 2148;
+using ProductWords = Words<kProductLimbs>;
 
 // |x| = m * 2^q for a finite binary64.
 struct Unpacked {
@@ -30,11 +33,11 @@ struct Unpacked {
 
 Unpacked unpack(double x) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
-  int biased = static_cast<int>((bits >> 52) & 0x7FF);
-  uint64_t frac = bits & ((uint64_t{1} << 52) - 1);
-  bool neg = (bits >> 63) != 0;
+  int biased = static_cast<int>(biased_exponent(bits));
+  uint64_t frac = bits & kFracMask;
+  bool neg = (bits & kSignBit) != 0;
   if (biased == 0) return {frac, -1074, neg};
-  return {frac | (uint64_t{1} << 52), biased - 1075, neg};
+  return {frac | kHiddenBit, biased - 1075, neg};
 }
 
 // Full 64x64 -> 128-bit product from 32-bit halves.
@@ -48,14 +51,14 @@ void mul_wide(uint64_t a, uint64_t b, uint64_t& hi, uint64_t& lo) noexcept {
 }
 
 // Adds v * 2^pos into w, carrying upward.
-void add_at(Wide& w, int pos, uint64_t v) noexcept {
+void add_at(ProductWords& w, int pos, uint64_t v) noexcept {
   if (v == 0) return;
   int i = pos / 64, r = pos % 64;
   uint64_t lo = v << r;
   uint64_t hi = r == 0 ? 0 : v >> (64 - r);
   w[i] += lo;
   uint64_t carry = w[i] < lo ? 1 : 0;
-  for (int k = i + 1; k < kWideLimbs && (hi != 0 || carry != 0); ++k) {
+  for (int k = i + 1; k < kProductLimbs && (hi != 0 || carry != 0); ++k) {
     uint64_t add = hi + carry;  // hi < 2^63, never wraps
     w[k] += add;
     carry = w[k] < add ? 1 : 0;
@@ -63,30 +66,30 @@ void add_at(Wide& w, int pos, uint64_t v) noexcept {
   }
 }
 
-int compare(const Wide& a, const Wide& b) noexcept {
-  for (int i = kWideLimbs - 1; i >= 0; --i)
+int compare(const ProductWords& a, const ProductWords& b) noexcept {
+  for (int i = kProductLimbs - 1; i >= 0; --i)
     if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
   return 0;
 }
 
 // Nearest binary64 (ties to even) to the non-zero magnitude w * 2^-2148.
-double round_wide(const Wide& w, bool neg) noexcept {
-  constexpr int kLowestSubnormalBit = kWideUnit - 1074;  // bit weighing 2^-1074
-  constexpr int kLowestNormalTop = kWideUnit - 1022;     // top bit of 2^-1022
+double round_wide(const ProductWords& w, bool neg) noexcept {
+  constexpr int kLowestSubnormalBit = kProductUnit - 1074;  // bit weighing 2^-1074
+  constexpr int kLowestNormalTop = kProductUnit - 1022;     // top bit of 2^-1022
   int t = top_bit(w);
-  uint64_t sign = neg ? uint64_t{1} << 63 : 0;
+  uint64_t sign = neg ? kSignBit : 0;
   bool normal = t >= kLowestNormalTop;
   int l = normal ? t - 52 : kLowestSubnormalBit;
   uint64_t m = rounded_bits(w, l, t);
   if (!normal) return std::bit_cast<double>(sign | m);  // 2^52 reads as 2^-1022
-  int e = t - kWideUnit;
+  int e = t - kProductUnit;
   if (m >> 53) {
     m >>= 1;
     ++e;
   }
-  if (e > 1023) return std::bit_cast<double>(sign | 0x7FF0000000000000);
+  if (e > 1023) return std::bit_cast<double>(sign | kInfBits);
   uint64_t biased = static_cast<uint64_t>(e + 1023);
-  return std::bit_cast<double>(sign | (biased << 52) | (m - (uint64_t{1} << 52)));
+  return std::bit_cast<double>(sign | (biased << 52) | (m - kHiddenBit));
 }
 
 bool sign_of(double x) noexcept { return std::signbit(x); }
@@ -116,9 +119,8 @@ __attribute__((target("fma4"))) double fma_fma4(double a, double b, double c) no
 using FmaFn = double (*)(double, double, double) noexcept;
 
 FmaFn choose_fma() noexcept {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("fma")) return fma_fma3;
-  if (__builtin_cpu_supports("fma4")) return fma_fma4;
+  if (cpu_features().fma3) return fma_fma3;
+  if (cpu_features().fma4) return fma_fma4;
   return fma_software;
 }
 #endif
@@ -129,15 +131,15 @@ double fma_software(double a, double b, double c) noexcept {
   if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) return fma_non_finite(a, b, c);
   Unpacked ua = unpack(a), ub = unpack(b), uc = unpack(c);
   bool prod_neg = ua.neg != ub.neg;
-  Wide prod{}, addend{};
+  ProductWords prod{}, addend{};
   uint64_t hi, lo;
   mul_wide(ua.m, ub.m, hi, lo);
-  int pos = ua.q + ub.q + kWideUnit;  // >= 0 since q >= -1074
+  int pos = ua.q + ub.q + kProductUnit;  // >= 0 since q >= -1074
   add_at(prod, pos, lo);
   add_at(prod, pos + 64, hi);
-  add_at(addend, uc.q + kWideUnit, uc.m);
+  add_at(addend, uc.q + kProductUnit, uc.m);
 
-  const Wide* mag = &prod;
+  const ProductWords* mag = &prod;
   bool neg = prod_neg;
   if (prod_neg == uc.neg) {
     add_words(prod, addend);

@@ -1,5 +1,5 @@
 // AVX2 forms of the batch kernels: four values per step.
-#include "fast_simd.hpp"
+#include "kernels/table.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
@@ -9,7 +9,7 @@
 #include <cmath>
 
 #include "binary64.hpp"
-#include "fast_place.hpp"
+#include "kernels/place.hpp"
 
 namespace tallix {
 
@@ -29,7 +29,7 @@ TALLIX_AVX2 inline void split4(const double* xs, uint64_t* lo_bin, int64_t* hi,
   __m256i e = _mm256_and_si256(_mm256_srli_epi64(bits, 52), exp_mask);
   // 1 for normal values, 0 for subnormals and zeros (e fits in 32 bits).
   __m256i normal = _mm256_min_epu32(e, _mm256_set1_epi64x(1));
-  __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t{1} << 52) - 1)),
+  __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFracMask)),
                               _mm256_slli_epi64(normal, 52));
   __m256i nonfinite = _mm256_cmpeq_epi64(e, exp_mask);
   if (!_mm256_testz_si256(nonfinite, nonfinite)) [[unlikely]] {
@@ -106,7 +106,7 @@ TALLIX_AVX2 inline __m256i lowest_bit_exponent4(__m256d x) noexcept {
   __m256i biased = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7FF));
   // biased fits in the low 32 bits, so 32-bit min and max act on the whole lane.
   __m256i normal = _mm256_min_epu32(biased, one);
-  __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t{1} << 52) - 1)),
+  __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(kFracMask)),
                               _mm256_slli_epi64(normal, 52));
   __m256i low = _mm256_and_si256(m, _mm256_sub_epi64(_mm256_setzero_si256(), m));
   // No 64-bit conversion here: low (a power of two up to 2^52) or'ed into the
@@ -193,8 +193,16 @@ TALLIX_AVX2 BinRange bin_range_avx2(const Bank& bank) noexcept {
   return place::bin_range_of_masks(low, high);
 }
 
-constexpr Kernels kAvx2{place_avx2,    absorb_avx2,       bin_range_avx2,      round_f32_avx2,
-                        products_avx2, square_split_avx2, place_products_avx2, nullptr};
+constexpr Kernels kAvx2{
+    .place = place_avx2,
+    .absorb = absorb_avx2,
+    .bin_range = bin_range_avx2,
+    .round_f32 = round_f32_avx2,
+    .products = products_avx2,
+    .square_split = square_split_avx2,
+    .place_products = place_products_avx2,
+    .place_exact_products = nullptr,
+};
 
 }  // namespace
 

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fast_simd.hpp"
+#include "binary64.hpp"
+#include "kernels/table.hpp"
 
 namespace tallix::place {
 
-// Adds one split entry (low part packed with its bin index) to a bank.
+// Adds one split entry (low part packed with its bin index) to a bank
+// (note 2).
 inline void add_entry(int64_t* bins, uint64_t lo_bin, int64_t hi) noexcept {
   uint64_t bin = lo_bin >> 32;
   bins[bin] += static_cast<int64_t>(lo_bin & 0xFFFFFFFF);
@@ -31,7 +33,7 @@ inline void scatter_block(int64_t* const* bins, const uint64_t* lo_bin, const in
 
 inline void place_one(int64_t* bins, double x, Bank& flags) noexcept {
   uint64_t bits = std::bit_cast<uint64_t>(x);
-  bool finite = ((bits >> 52) & 0x7FF) != 0x7FF;
+  bool finite = is_finite_bits(bits);
   if (!finite) [[unlikely]]
     flags.note_nonfinite(bits);
   Split v = split_value(bits, finite);
@@ -51,7 +53,7 @@ inline void place_rest(const double* xs, size_t at, size_t n, int64_t* const* bi
 inline void note_nonfinite_values(const double* xs, size_t n, Bank& flags) noexcept {
   for (size_t k = 0; k < n; ++k) {
     uint64_t b = std::bit_cast<uint64_t>(xs[k]);
-    if (((b >> 52) & 0x7FF) == 0x7FF) flags.note_nonfinite(b);
+    if (!is_finite_bits(b)) flags.note_nonfinite(b);
   }
 }
 
@@ -59,11 +61,11 @@ inline void note_nonfinite_values(const double* xs, size_t n, Bank& flags) noexc
 // and errors of up to 256 pairs at a time, then their placement.
 inline bool place_products_chunked(const Kernels& k, const double* a, const double* b, size_t n,
                                    Bank* const* banks, Bank& flags) noexcept {
-  constexpr size_t kPairs = 256;
-  double terms[2 * kPairs];  // the products, then their errors
+  constexpr size_t kPairsAtOnce = 256;
+  double terms[2 * kPairsAtOnce];  // the products, then their errors
   bool lost = false;
-  for (size_t at = 0; at < n; at += kPairs) {
-    size_t m = n - at < kPairs ? n - at : kPairs;
+  for (size_t at = 0; at < n; at += kPairsAtOnce) {
+    size_t m = n - at < kPairsAtOnce ? n - at : kPairsAtOnce;
     lost |= k.products(a + at, b + at, m, terms, terms + m);
     k.place(terms, 2 * m, banks, flags);
   }
@@ -87,7 +89,7 @@ inline BinRange bin_range_of_masks(uint64_t low, uint64_t high) noexcept {
   return {first, last};
 }
 
-inline void absorb_bins(Bank& into, Bank& from) noexcept {
+inline void absorb_scalar(Bank& into, Bank& from) noexcept {
   for (int i = 0; i < kBins; ++i) into.bins[i] += from.bins[i];
   from.bins.fill(0);
 }

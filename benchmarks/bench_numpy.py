@@ -1,0 +1,53 @@
+"""tallix_companion.numpy against numpy: one run each, best of three, as ratios.
+
+Run with ``env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE`` so numpy runs as a
+user's numpy does.
+"""
+
+import time
+
+import numpy as np
+import pandas as pd
+
+import tallix_companion.numpy as tnp
+import tallix_companion.pandas  # noqa: F401  (registers .exact)
+
+
+def best(fn, repeat=7):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def row(label, ours, theirs, goal):
+    t_ours, t_theirs = best(ours), best(theirs)
+    ratio = t_ours / t_theirs
+    verdict = "met" if ratio <= goal else "missed"
+    print(f"{label:<40} {t_ours * 1e3:8.1f} ms {t_theirs * 1e3:8.1f} ms {ratio:6.2f}x  (goal <= {goal}x, {verdict})")
+
+
+def main():
+    rng = np.random.default_rng(0)
+    flat = rng.normal(size=10**7)
+    tall = rng.normal(size=(10**6, 8))
+    print(f"{'':<40} {'tallix':>11} {'numpy':>11} {'ratio':>7}")
+    row("sum, 10^7 values (1 worker)", lambda: tnp.sum(flat, workers=1), lambda: np.sum(flat), 3)
+    row("sum, 10^7 values (2 workers)", lambda: tnp.sum(flat, workers=2), lambda: np.sum(flat), 1.5)
+    row("sum axis=0, 10^6 x 8", lambda: tnp.sum(tall, axis=0), lambda: np.sum(tall, axis=0), 4)
+    row("sum axis=1, 10^6 x 8", lambda: tnp.sum(tall, axis=1), lambda: np.sum(tall, axis=1), 4)
+    row("var axis=0, 10^6 x 8", lambda: tnp.var(tall, axis=0), lambda: np.var(tall, axis=0), 5)
+    frame = pd.DataFrame({"key": rng.integers(0, 1000, 10**6), "x": flat[: 10**6]})
+    func = {"x": ["sum", "mean", "var"]}
+    row(
+        "groupby agg, 10^6 rows, 10^3 keys (pandas)",
+        lambda: frame.exact.groupby("key").agg(func),
+        lambda: frame.groupby("key").agg(func),
+        3,
+    )
+
+
+if __name__ == "__main__":
+    main()

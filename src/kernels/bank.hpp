@@ -1,0 +1,122 @@
+// Banks: the carry-free bins that the batch kernels add into, and the notes
+// that every kernel form relies on. Code elsewhere refers to them as
+// "see note N".
+//
+// Note 1 (the limb scale). An exact sum is a 2176-bit fixed-point integer
+// with unit 2^-1074 (acc.hpp); a finite binary64 x = M * 2^p in that scale
+// has M < 2^53 and p = biased exponent - [x is normal], 0 <= p <= 2045.
+// This is Kulisch's long accumulator (Kulisch and Miranker, "Computer
+// Arithmetic in Theory and Practice", 1981); the banks below defer its carry
+// propagation, in the manner of Neal's small superaccumulators ("Fast exact
+// summation using small and large superaccumulators", arXiv:1505.05571).
+//
+// Note 2 (bin spacing). Bin i weighs 2^(32 i) in the limb scale, so bin 2k
+// sits on limb k and bin 2k + 1 straddles limbs k and k + 1. A value's signed
+// significand shifted by s = p mod 32 is cut at bit 32: an unsigned low part
+// below 2^32 goes to bin p div 32 (at most 63), a signed high part, floored,
+// to the next bin. M * 2^s < 2^84, so the high part lies in [-2^52, 2^52).
+// kBins = 66 leaves room for the product rows of note 6 (up to bin 65).
+//
+// Note 3 (no bin overflows before a fold). One value adds one part to a bin
+// at most, each part in [-2^52, 2^52). 2^11 values therefore keep every bin
+// in [-2^63, 2^63), the range of int64. Hence kValuesPerFold = 2048 values
+// spread over four banks (placing in four banks lets consecutive values not
+// wait on one another), which may then be added into one bank and folded.
+//
+// Note 4 (fold intervals). A fold adds the bins into the limbs with full
+// carry propagation and clears them; integer addition being exact, where the
+// folds fall changes no bit of the result. Single adds fold every
+// kSingleAddsPerFold = 512 values; a FastSumF64 batch folds its persistent
+// bank (at most 1025 values: 511 pending adds and up to 514 of a 2048-value
+// chunk) and the three others (at most 1536 values) on their own, so each
+// stays within note 3. The banked adder folds every
+// kValuesPerFold values; product rows fold every PairBank::kPairsPerFold
+// pairs (note 6).
+//
+// Note 5 (the product split). p = fl(a b) and e = fma(a, b, -p) satisfy
+// p + e = a b exactly when a b is neither tiny nor off the 2^-1074 grid
+// (Dekker, "A floating-point technique for extending the available
+// precision", Numer. Math. 18, 1971; with an fma, TwoProduct of Ogita, Rump
+// and Oishi, "Accurate sum and dot product", SIAM J. Sci. Comput. 26, 2005).
+// binary64.hpp states once when it fails (split_loses_exactness); every
+// kernel form decides it alike, lane by lane. An infinite p takes e = 0.
+//
+// Note 6 (the PairBank row bound). With normal factors, (2^52 + fa)(2^52 +
+// fb) < 2^106 shifted by r = q mod 32 (q the product's position, note 1)
+// spans bits 0..136 above bin q div 32: four pieces at 32-bit spacing, three
+// below 2^32 and the top one below 2^41. Row k holds bins k..k+3, so a pair
+// adds below 2^42 to one cell per bin at most; negative products have rows of
+// their own, so cells only grow. 2^20 pairs thus keep every cell, and every
+// bin summed over all rows and sub-banks at the fold, below 2^62.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "acc.hpp"
+#include "binary64.hpp"
+
+namespace tallix {
+
+inline constexpr int kBins = 66;                     // see note 2
+inline constexpr uint64_t kSingleAddsPerFold = 512;  // see note 4
+inline constexpr size_t kValuesPerFold = 2048;       // see note 3
+inline constexpr size_t kExactPairsMin = 4096;       // shortest product batch worth a PairBank
+
+struct Bank {
+  std::array<int64_t, kBins> bins{};
+  bool nan = false;
+  bool pos_inf = false;
+  bool neg_inf = false;
+
+  // Adds one value's significand to its two bins (note 2), or records a
+  // non-finite value.
+  void place(double x) noexcept;
+  // Records a NaN or an infinity given by its bit pattern.
+  void note_nonfinite(uint64_t bits) noexcept;
+  void absorb_flags(const Bank& other) noexcept;
+  // Adds the bins into the limbs with full carry propagation and clears them.
+  static void fold_into(Bank& bank, Limbs& limbs) noexcept;
+};
+
+// Exact products of ordinary pairs as row vectors (note 6). Pairs take the
+// sub-banks in turn, so consecutive pairs never wait on each other's row.
+struct PairBank {
+  static constexpr int kSubBanks = 8;
+  static constexpr int kRows = 63;         // lowest bins 0..62 (bin 65 is the last)
+  static constexpr int kTrashRow = 63;     // takes the lanes of other pairs; never read
+  static constexpr int kNegRow = 64;       // row kNegRow + k holds negative products
+  static constexpr int kRowsPerSub = 130;  // two spare rows spread the sub-banks over cache sets
+  static constexpr size_t kPairsPerFold = size_t{1} << 20;  // see note 6
+
+  alignas(64) int64_t cells[kSubBanks][kRowsPerSub][4];
+};
+
+// A value's cut of note 2: the low part for bin `bin`, the high part for the
+// next one.
+struct Split {
+  uint64_t bin;
+  uint64_t lo;  // below 2^32
+  int64_t hi;
+};
+
+// `finite` false gives zero parts (bin index unused but in range).
+inline Split split_value(uint64_t bits, bool finite) noexcept {
+  uint64_t e = biased_exponent(bits);
+  uint64_t normal = e != 0;
+  uint64_t m = ((bits & kFracMask) | (normal << 52)) & (0 - uint64_t{finite});
+  uint64_t neg = 0 - (bits >> 63);
+  int64_t signed_m = static_cast<int64_t>((m ^ neg) - neg);
+  uint64_t p = e - normal;
+  uint64_t s = p & 31;
+  return {p >> 5, (static_cast<uint64_t>(signed_m) << s) & 0xFFFFFFFF, signed_m >> (32 - s)};
+}
+
+// The lowest and highest non-zero bin of a bank; first > last when none is.
+struct BinRange {
+  int first;
+  int last;
+};
+
+}  // namespace tallix

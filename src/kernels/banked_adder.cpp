@@ -1,0 +1,90 @@
+#include "kernels/banked_adder.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "kernels/table.hpp"
+
+namespace tallix {
+
+void BankedAdder::add(std::span<const double> xs) noexcept {
+  // The values before the first 64-byte boundary go on their own, so that
+  // the vector loads of the long chunks after them stay within cache lines.
+  size_t head = std::min((64 - reinterpret_cast<uintptr_t>(xs.data()) % 64) / 8 % 8, xs.size());
+  if (head > 0) add_chunk(xs.first(head));
+  for (size_t at = head; at < xs.size(); at += kValuesPerFold)
+    add_chunk(xs.subspan(at, std::min(kValuesPerFold, xs.size() - at)));
+}
+
+void BankedAdder::add_chunk(std::span<const double> xs) noexcept {
+  // The four banks together stay within note 3, so they can be summed into
+  // one before folding.
+  if (held_ + xs.size() > kValuesPerFold) fold();
+  Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
+  active_kernels().place(xs.data(), xs.size(), banks, flags_);
+  held_ += xs.size();
+}
+
+bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexcept {
+  const Kernels& k = active_kernels();
+  if (k.place_exact_products != nullptr && n >= kExactPairsMin) return add_exact_products(a, b, n);
+  Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
+  constexpr size_t kPairs = kValuesPerFold / 2;  // two values per pair
+  bool lost = false;
+  for (size_t at = 0; at < n; at += kPairs) {
+    size_t m = std::min(kPairs, n - at);
+    if (held_ + 2 * m > kValuesPerFold) fold();
+    lost |= k.place_products(a + at, b + at, m, banks, flags_);
+    held_ += 2 * m;
+  }
+  return lost;
+}
+
+// Ordinary pairs go to a PairBank as whole products (note 6), the others to
+// the banks as rounded products and errors; the banks are folded as if every
+// pair had gone there, which keeps them in range (note 3).
+bool BankedAdder::add_exact_products(const double* a, const double* b, size_t n) noexcept {
+  const Kernels& k = active_kernels();
+  Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
+  constexpr size_t kPairs = kValuesPerFold / 2;
+  static_assert(PairBank::kPairsPerFold % kPairs == 0);
+  PairBank pairs{};
+  bool lost = false;
+  for (size_t at = 0; at < n; at += kPairs) {
+    size_t m = std::min(kPairs, n - at);
+    if (held_ + 2 * m > kValuesPerFold) fold();
+    if (at > 0 && at % PairBank::kPairsPerFold == 0) fold_pairs(pairs);
+    lost |= k.place_exact_products(a + at, b + at, m, pairs, banks, flags_);
+    held_ += 2 * m;
+  }
+  fold_pairs(pairs);
+  return lost;
+}
+
+void BankedAdder::fold_pairs(PairBank& pairs) noexcept {
+  Bank bins;
+  for (const auto& sub : pairs.cells)
+    for (int row = 0; row < PairBank::kRows; ++row)
+      for (int j = 0; j < 4; ++j)
+        bins.bins[row + j] += sub[row][j] - sub[PairBank::kNegRow + row][j];
+  Bank::fold_into(bins, limbs_);
+  pairs = PairBank{};
+}
+
+void BankedAdder::fold() noexcept {
+  const Kernels& k = active_kernels();
+  k.absorb(banks_[0], banks_[1]);
+  k.absorb(banks_[0], banks_[2]);
+  k.absorb(banks_[0], banks_[3]);
+  Bank::fold_into(banks_[0], limbs_);
+  held_ = 0;
+}
+
+void BankedAdder::finish() noexcept {
+  if (held_ > 0) fold();
+  nan_ |= flags_.nan;
+  pos_inf_ |= flags_.pos_inf;
+  neg_inf_ |= flags_.neg_inf;
+}
+
+}  // namespace tallix

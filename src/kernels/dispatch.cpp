@@ -1,0 +1,98 @@
+// The one place that reads the processor's features and picks the kernel
+// forms from them.
+#include "kernels/cpu.hpp"
+#include "kernels/table.hpp"
+
+namespace tallix {
+
+namespace {
+
+CpuFeatures detect() noexcept {
+  CpuFeatures f;
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  f.fma3 = __builtin_cpu_supports("fma");
+  f.fma4 = __builtin_cpu_supports("fma4");
+  f.avx2 = f.fma3 && __builtin_cpu_supports("avx2");
+  f.avx512 = f.avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+  f.ifma = f.avx512 && __builtin_cpu_supports("avx512ifma") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512vl");
+#endif
+  return f;
+}
+
+#if defined(TALLIX_SOFTWARE_FMA)
+// Reproducibility builds form every product with the software fma.
+Kernels with_software_products(Kernels k) noexcept {
+  k.products = portable_kernels().products;
+  k.square_split = portable_kernels().square_split;
+  k.place_products = portable_kernels().place_products;
+  k.place_exact_products = nullptr;
+  return k;
+}
+#endif
+
+const Kernels& vector_avx512() noexcept {
+  return cpu_features().ifma ? avx512_ifma_kernels() : avx512_kernels();
+}
+
+const Kernels& table(Isa isa) noexcept {
+#if defined(TALLIX_SOFTWARE_FMA)
+  static const Kernels avx512 = with_software_products(vector_avx512());
+  static const Kernels avx2 = with_software_products(avx2_kernels());
+#else
+  const Kernels& avx512 = vector_avx512();
+  const Kernels& avx2 = avx2_kernels();
+#endif
+  switch (isa) {
+    case Isa::Avx512:
+      return avx512;
+    case Isa::Avx2:
+      return avx2;
+    case Isa::Portable:
+      break;
+  }
+  return portable_kernels();
+}
+
+Isa best_isa() noexcept {
+  if (isa_supported(Isa::Avx512)) return Isa::Avx512;
+  if (isa_supported(Isa::Avx2)) return Isa::Avx2;
+  return Isa::Portable;
+}
+
+Isa& active_slot() noexcept {
+  static Isa isa = best_isa();
+  return isa;
+}
+
+}  // namespace
+
+const CpuFeatures& cpu_features() noexcept {
+  static const CpuFeatures features = detect();
+  return features;
+}
+
+bool isa_supported(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::Avx512:
+      return cpu_features().avx512;
+    case Isa::Avx2:
+      return cpu_features().avx2;
+    case Isa::Portable:
+      break;
+  }
+  return true;
+}
+
+Isa active_isa() noexcept { return active_slot(); }
+
+const Kernels& active_kernels() noexcept { return table(active_slot()); }
+
+bool select_isa(Isa isa) noexcept {
+  if (!isa_supported(isa)) return false;
+  active_slot() = isa;
+  return true;
+}
+
+}  // namespace tallix

@@ -1,0 +1,71 @@
+// Feeders: one exact sum or dot product fed chunk by chunk through one banked
+// adder, with its count (and exactness flag) settled once at the end. The
+// batch methods of the statistics build on them, so that each leaves the
+// bytes of its loop of single updates.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "acc.hpp"
+#include "dot.hpp"
+#include "kernels/banked_adder.hpp"
+
+namespace tallix {
+
+// The longest piece a feeder takes at once; scratch arrays of the batch
+// methods are this long.
+inline constexpr size_t kFeedChunk = 256;
+
+// Pushes products into one DotF64.
+class DotFeeder {
+ public:
+  explicit DotFeeder(DotF64& d) noexcept : d_(d), adder_(d.sum) {}
+
+  // push(a[i], b[i]) for i < n, `times` times over. A run of 4096 or more
+  // may take the exact pair path (banked_adder.cpp); any n gives the same bits.
+  void push(const double* a, const double* b, size_t n, int times = 1) noexcept {
+    for (int t = 0; t < times; ++t) lost_ |= adder_.add_products(a, b, n);
+    pushes_ += n * static_cast<uint64_t>(times);
+  }
+  void finish() noexcept {
+    adder_.finish();
+    d_.exactness_lost |= lost_;
+    d_.sum.count = add_count(d_.sum.count, pushes_, 2);
+  }
+
+ private:
+  DotF64& d_;
+  BankedAdder adder_;
+  bool lost_ = false;
+  uint64_t pushes_ = 0;
+};
+
+// Adds values into one SumF64, counting them.
+class SumFeeder {
+ public:
+  explicit SumFeeder(SumF64& s) noexcept : s_(s), adder_(s) {}
+  void add(const double* xs, size_t n) noexcept {
+    adder_.add(std::span<const double>(xs, n));
+    added_ += n;
+  }
+  void finish() noexcept {
+    adder_.finish();
+    s_.count = add_count(s_.count, added_, 1);
+  }
+
+ private:
+  SumF64& s_;
+  BankedAdder adder_;
+  uint64_t added_ = 0;
+};
+
+// Calls body(offset, length) for consecutive pieces of at most kFeedChunk.
+template <class F>
+void by_feed_chunks(size_t n, F body) {
+  for (size_t at = 0; at < n; at += kFeedChunk) body(at, std::min(kFeedChunk, n - at));
+}
+
+}  // namespace tallix

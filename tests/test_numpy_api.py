@@ -1,0 +1,282 @@
+"""numpy-style exact reductions and the pandas accessor: every slot of every
+axis against a Fraction oracle, the special cases against numpy itself
+(values and warnings), and the same answers for every layout and thread split."""
+
+import math
+import warnings
+from decimal import Decimal, localcontext
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import tallix_companion._engine as engine
+import tallix_companion.numpy as tnp
+
+pd = pytest.importorskip("pandas")
+import tallix_companion.pandas  # noqa: E402,F401  (registers .exact)
+
+RNG = np.random.default_rng(11)
+# Wide: magnitudes from subnormal to 1e300 that cancel; friendly: the rows the
+# vectorised row sums take without falling back.
+WIDE = np.ldexp(RNG.random(240), RNG.integers(-1074, 1000, 240)) * RNG.choice([-1.0, 1.0], 240)
+FRIENDLY = RNG.normal(size=240) * 1e3
+CANCEL = np.concatenate([[1e16, 1.0, -1e16, 3.5, 2.0**-60, -(2.0**60), 2.0**60]] * 35)[:240]
+
+
+def exact_sqrt(q: Fraction) -> float:
+    with localcontext() as ctx:
+        ctx.prec = 80
+        return float((Decimal(q.numerator) / Decimal(q.denominator)).sqrt())
+
+
+def oracle(values, how, ddof=0):
+    xs = [Fraction(v) for v in values if not math.isnan(v)]
+    n, s1 = len(xs), sum(xs, Fraction(0))
+    if how == "sum":
+        return rounded(s1)
+    if n - (ddof if how in ("var", "std") else 0) <= 0:
+        return math.nan
+    if how == "mean":
+        return rounded(s1 / n)
+    spread = (sum((x * x for x in xs), Fraction(0)) - s1 * s1 / n) / (n - ddof)
+    return rounded(spread) if how == "var" else exact_sqrt(spread)
+
+
+def rounded(q: Fraction) -> float:
+    try:
+        return float(q)
+    except OverflowError:
+        return math.inf if q > 0 else -math.inf
+
+
+def slots(arr, axis):
+    """The values of each result slot, in the result's order, computed with numpy."""
+    axes = tuple(range(arr.ndim)) if axis is None else np.lib.array_utils.normalize_axis_tuple(axis, arr.ndim)
+    moved = np.moveaxis(arr, axes, range(arr.ndim - len(axes), arr.ndim))
+    return moved.reshape(-1, math.prod(arr.shape[a] for a in axes)).astype(np.float64)
+
+
+def layouts(base):
+    yield base
+    yield np.asfortranarray(base)
+    yield np.ascontiguousarray(base.transpose(2, 0, 1)).transpose(1, 2, 0)
+    yield base.astype(base.dtype.newbyteorder(">"))
+    wide = np.zeros(base.shape[:-1] + (2 * base.shape[-1],), base.dtype)
+    wide[..., ::2] = base
+    yield wide[..., ::2]
+
+
+@pytest.mark.parametrize("data", [WIDE, FRIENDLY, CANCEL], ids=["wide", "friendly", "cancel"])
+@pytest.mark.parametrize("axis", [None, 0, -1, (0, 2), (1,), ()])
+@pytest.mark.parametrize("how, ddof", [("sum", 0), ("mean", 0), ("var", 0), ("var", 1), ("std", 2)])
+def test_every_slot_is_the_exact_value_rounded_once_in_every_layout(data, axis, how, ddof):
+    base = data[:240].reshape(4, 6, 10)
+    kwargs = {"ddof": ddof} if how in ("var", "std") else {}
+    expected = [oracle(row, how, ddof) for row in slots(base, axis)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # numpy's overflow in squares of 1e300
+        for arr in layouts(base):
+            got = getattr(tnp, how)(arr, axis=axis, **kwargs)
+            assert np.shape(got) == np.shape(getattr(np, how)(base, axis=axis))
+            assert np.array_equal(np.asarray(got).reshape(-1), expected, equal_nan=True)
+            kept = getattr(tnp, how)(arr, axis=axis, keepdims=True, **kwargs)
+            assert kept.shape == getattr(np, how)(base, axis=axis, keepdims=True).shape
+
+
+TIES = np.array([
+    [1.0, 2.0**-53, 0.0, 0.0], [1.0, 2.0**-53, 2.0**-100, 0.0], [-1.0, -(2.0**-53), -(2.0**-100), 0.0],
+    [1.0 + 2.0**-52, 2.0**-53, 0.0, 0.0], [2.0**60, -(2.0**60), 2.0**-60, 3.0], [1e300, 1e300, -1e300, 1.0],
+    [5e-324, 1.0, -1.0, 0.0], [2.0**-1000, 2.0**-1060, 0.0, 0.0], [np.inf, 1.0, 0.0, 0.0],
+] * 10)
+
+
+@pytest.mark.parametrize("data", [WIDE, FRIENDLY, CANCEL, TIES.ravel()], ids=["wide", "friendly", "cancel", "ties"])
+@pytest.mark.parametrize("cols", [1, 4, 8])
+def test_many_short_rows_are_summed_exactly(monkeypatch, data, cols):
+    monkeypatch.setattr(tnp, "_many_outputs", 0)  # every row through the vectorised sums
+    rows = data[: len(data) // cols * cols].reshape(-1, cols)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # numpy's answer for the rows with inf
+        got = tnp.sum(rows, axis=1)
+    want = [oracle(r, "sum") if np.isfinite(r).all() else np.sum(r) for r in rows]
+    assert np.array_equal(got, want)
+
+
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
+def test_nan_variants_skip_nans_exactly(how):
+    data = CANCEL[:60].reshape(6, 10).copy()
+    data[[0, 2, 2, 5], [1, 3, 4, 9]] = np.nan
+    got = getattr(tnp, "nan" + how)(data, axis=1)
+    assert got.tolist() == [oracle(row, how) for row in data]
+
+
+@pytest.mark.parametrize("axis", [None, 0, 1])
+def test_threads_and_split_blocks_change_nothing(monkeypatch, axis):
+    data = np.concatenate([CANCEL, FRIENDLY] * 30).reshape(-1, 8)  # 1800 x 8
+    single = [tnp.sum(data, axis=axis, workers=1), tnp.var(data, axis=axis, ddof=1, workers=1)]
+    monkeypatch.setattr(engine, "_SPLIT_MIN", 1)
+    monkeypatch.setattr(engine, "BLOCK", 7)
+    for workers in (2, 3, -1):
+        split = [tnp.sum(data, axis=axis, workers=workers), tnp.var(data, axis=axis, ddof=1, workers=workers)]
+        assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(single, split))
+
+
+@pytest.mark.parametrize(
+    "how, data, kwargs",
+    [
+        ("sum", [np.inf, -np.inf, 1.0], {}),
+        ("sum", [np.nan, 1.0], {}),
+        ("sum", np.zeros((0, 3)), {"axis": 0}),
+        ("mean", [], {}),
+        ("mean", np.zeros((0, 3)), {"axis": 0}),
+        ("mean", [np.inf, 1.0], {}),
+        ("var", [1.0], {"ddof": 1}),
+        ("var", [1.0, 2.0], {"ddof": 3}),
+        ("var", [np.inf, 1.0], {}),
+        ("std", [[1.0, np.nan], [2.0, 3.0]], {"axis": 1}),
+        ("nansum", [np.nan, np.nan], {}),
+        ("nanmean", [np.nan, np.nan], {}),
+        ("nanvar", [[np.nan, 1.0], [2.0, 3.0]], {"axis": 1, "ddof": 1}),
+        ("nanstd", [np.nan, np.inf], {}),
+    ],
+)
+def test_special_cases_answer_and_warn_as_numpy(how, data, kwargs):
+    def run(module):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = getattr(module, how)(np.asarray(data, dtype=np.float64), **kwargs)
+        return result, sorted({(w.category, str(w.message)) for w in caught})
+
+    (got, got_warnings), (want, want_warnings) = run(tnp), run(np)
+    assert np.array_equal(got, want, equal_nan=True) and np.shape(got) == np.shape(want)
+    assert got_warnings == want_warnings
+
+
+@pytest.mark.parametrize(
+    "data",
+    [np.arange(-5, 7, dtype=np.int8), np.arange(12, dtype=">u4"), np.array([True, False, True]),
+     np.array([2**60, 1, -(2**60)], dtype=np.int64), np.float32([0.1, 0.2]), [1, 2.5, 3]],
+)
+def test_numeric_kinds_are_read_exactly(data):
+    values = np.asarray(data).tolist()
+    assert tnp.sum(data) == oracle(values, "sum") and tnp.var(data) == oracle(values, "var")
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: tnp.sum(np.array([1j])), TypeError, None),
+        (lambda: tnp.sum(np.array(["1"])), TypeError, None),
+        (lambda: tnp.sum(np.array([2**53 + 1], dtype=np.int64)), ValueError, None),
+        (lambda: tnp.mean(pd.array([1.0, None], dtype="Float64")), ValueError, "pd.NA"),
+        (lambda: tnp.sum(np.ones((2, 2)), axis=2), np.exceptions.AxisError, None),
+        (lambda: tnp.sum(np.ones((2, 2)), axis=(0, 0)), ValueError, "repeated axis"),
+        (lambda: tnp.sum([1.0], workers=0), ValueError, "workers"),
+        (lambda: tnp.average(np.ones((2, 3)), weights=[1, 2, 3]), TypeError, "Axis must be specified"),
+        (lambda: tnp.average(np.ones((2, 3)), axis=1, weights=[1, 2]), ValueError, "Length of weights"),
+        (lambda: tnp.average([1.0, 2.0], weights=[1, -1]), ZeroDivisionError, "Weights sum to zero"),
+        (lambda: tnp.dot([1.0, 2.0], [1.0]), ValueError, "not aligned"),
+    ],
+)
+def test_bad_input_raises(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_weighted_mean_dot_cov_and_corrcoef_are_exact():
+    x, w = CANCEL[:24].reshape(4, 6), np.linspace(-2.0, 3.0, 6)
+    fx = [[Fraction(v) for v in row] for row in x.tolist()]
+    fw = [Fraction(v) for v in w.tolist()]
+    avg, total = tnp.average(x, axis=1, weights=w, returned=True)
+    assert avg.tolist() == [float(sum(a * b for a, b in zip(r, fw)) / sum(fw)) for r in fx]
+    assert total.tolist() == [float(sum(fw))] * 4
+    assert tnp.average(x, axis=-1).tolist() == [oracle(r, "mean") for r in x]
+    a, b = x[0], x[1] * 0.5 + 7.0
+    fa, fb = fx[0], [Fraction(v) for v in b.tolist()]
+    assert tnp.dot(a, b) == float(sum(p * q for p, q in zip(fa, fb)))
+
+    def co(p, q, ddof):
+        n = len(p)
+        return (sum(u * v for u, v in zip(p, q)) - sum(p) * sum(q) / n) / (n - ddof)
+
+    for kwargs, ddof in [({}, 1), ({"bias": True}, 0), ({"ddof": 3}, 3)]:
+        want = [[float(co(p, q, ddof)) for q in (fa, fb)] for p in (fa, fb)]
+        assert tnp.cov(a, b, **kwargs).tolist() == want
+    r2 = co(fa, fb, 0) ** 2 / (co(fa, fa, 0) * co(fb, fb, 0))
+    r = math.copysign(exact_sqrt(r2), co(fa, fb, 0))
+    assert tnp.corrcoef(a, b).tolist() == [[1.0, r], [r, 1.0]]
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always")
+        assert np.array_equal(tnp.corrcoef([1.0, 1.0], [1.0, 2.0]), np.corrcoef([1.0, 1.0], [1.0, 2.0]), equal_nan=True)
+
+
+@pytest.mark.parametrize(
+    "data, kwargs",
+    [
+        (CANCEL[:50], {}),
+        (np.arange(20) % 7, {"bins": 4}),  # values on the last edge land in the closed last bin
+        (FRIENDLY, {"bins": [-500.0, 0.0, 1.0, 900.0]}),
+        (np.append(FRIENDLY, [np.nan, 100.0]), {"bins": 5, "range": (-100.0, 100.0)}),
+        (np.ones(4), {"bins": 3}),
+    ],
+)
+def test_histogram_counts_and_edges_are_numpys(data, kwargs):
+    counts, edges = tnp.histogram(data, **kwargs)
+    want_counts, want_edges = np.histogram(data, **kwargs)
+    assert counts.tolist() == want_counts.tolist() and edges.tolist() == want_edges.tolist()
+
+
+def test_workers_default_honours_omp_num_threads(monkeypatch):
+    monkeypatch.setenv("OMP_NUM_THREADS", "3")
+    assert tnp.default_workers() == 3
+    monkeypatch.setenv("OMP_NUM_THREADS", "")
+    assert tnp.default_workers() >= 1
+
+
+# ---------------------------------------------------------------------------
+# pandas
+
+
+def test_accessor_follows_pandas_conventions():
+    frame = pd.DataFrame({
+        "f": [1e16, np.nan, 1.0, -1e16, 2.0],
+        "i": pd.array([1, None, 3, 4, 5], dtype="Int64"),
+        "b": [True, False, True, True, False],
+    })
+    for how in ("sum", "mean", "var", "std"):
+        got = getattr(frame.exact, how)()
+        assert got.index.equals(frame.columns)
+        assert got.tolist() == [oracle(frame[c].astype(float).tolist(), how, 1) for c in frame]
+        by_row = getattr(frame.exact, how)(axis=1)
+        assert by_row.index.equals(frame.index)
+        assert np.allclose(by_row, getattr(frame.astype(float), how)(axis=1), equal_nan=True)
+    assert math.isnan(frame["f"].exact.sum(skipna=False)) and math.isnan(frame["i"].exact.mean(skipna=False))
+    assert frame["f"].iloc[1:2].exact.sum() == 0.0 and math.isnan(frame["f"].iloc[:1].exact.var())
+    assert math.isnan(frame["f"].exact.sum(min_count=9))
+    with pytest.raises(TypeError, match="not a number"):
+        pd.Series(["a"]).exact.sum()
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [[3, 1, 2, 1, 3, 3, None, 2], ["b", "a", "c", "a", "b", "b", None, "c"],
+     [(1, "x"), (0, "y"), (2, "z"), (0, "y"), (1, "x"), (1, "x"), None, (2, "z")]],
+)
+@pytest.mark.parametrize("func", [{"x": ["sum", "mean", "var"], "n": ["sum", "count"]}, {"x": "std"}, "mean"])
+def test_groupby_returns_what_pandas_returns_with_exact_values(keys, func):
+    frame = pd.DataFrame({
+        "k": pd.Series(keys, dtype=object),
+        "x": [1e16, 3.0, 0.5, np.nan, 1.0, -1e16, 9.0, 2.0],
+        "n": pd.array([1, 2, None, 4, 5, 6, 7, 8], dtype="Int64"),
+    })
+    got = frame.exact.groupby("k").agg(func)
+    want = frame.groupby("k").agg(func)
+    assert got.index.equals(want.index) and got.columns.equals(want.columns)
+    for column in got.columns:
+        col, how = column if isinstance(column, tuple) else (column, func if isinstance(func, str) else func[column])
+        for key, value in zip(got.index, got[column].tolist()):
+            values = frame.loc[frame["k"].map(lambda k: k == key), col].astype(float).tolist()
+            count = len([v for v in values if not math.isnan(v)])
+            expected = count if how == "count" else oracle(values, how, 1)
+            assert value == expected or (math.isnan(expected) and math.isnan(value))

@@ -1,0 +1,260 @@
+"""Reductions on a real local Spark: every partitioning and row order gives the
+bytes and receipt of one process over all rows, while Spark's own float sum
+moves; nulls skipped as Spark skips them; per-group aggregates exact."""
+
+import glob
+import math
+import os
+import re
+import sys
+from datetime import date, datetime
+from decimal import Decimal
+from fractions import Fraction
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("pyarrow")
+pytest.importorskip("pyspark")
+from pyspark.sql import SparkSession  # noqa: E402
+from pyspark.sql import functions as F  # noqa: E402
+
+import tallix  # noqa: E402
+
+SOURCE = Path(__file__).resolve().parents[1] / "python"
+try:
+    from tallix_companion import spark as ts
+except ImportError:  # running from the source tree: the workers need the path too
+    sys.path.append(str(SOURCE))
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"),
+                                                             str(SOURCE)]))
+    from tallix_companion import spark as ts
+
+N = 2000
+pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support:FutureWarning")
+EDGES = [-1e12, -1.0, 0.0, 1e-300, 1.0, 1e12]
+
+
+@pytest.fixture(scope="session")
+def spark():
+    if not os.environ.get("JAVA_HOME"):
+        homes = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))
+        if homes:
+            os.environ["JAVA_HOME"] = homes[0]
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
+    os.environ["PYSPARK_PYTHON"] = sys.executable  # workers must see this tallix
+    builder = (
+        SparkSession.builder.master("local[2]")
+        .appName("tallix-tests")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.driver.host", "127.0.0.1")  # stay on the loopback interface
+        .config("spark.driver.bindAddress", "127.0.0.1")
+        .config("spark.driver.memory", "1g")
+        .config("spark.sql.shuffle.partitions", "4")
+        .config("spark.sql.session.timeZone", "UTC")
+    )
+    # Under the sanitizer build the JVM hangs with the sanitizer runtime
+    # preloaded; only the Python workers, which load tallix, need it.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        if preload:
+            builder = builder.config("spark.executorEnv.LD_PRELOAD", preload)
+        session = builder.getOrCreate()
+    finally:
+        if preload:
+            os.environ["LD_PRELOAD"] = preload
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+def make_table():
+    rng = np.random.default_rng(11)
+    wide = np.ldexp(rng.random(N), rng.integers(-1074, 1000, N)) * rng.choice([-1.0, 1.0], N)
+    return {
+        "wide": wide.tolist(),
+        "normal": (rng.standard_normal(N) * 1e3 + 7.0).tolist(),
+        "weight": rng.exponential(size=N).tolist(),
+        "count": rng.integers(-(2**53), 2**53, N).tolist(),
+        "key": rng.choice(["", "a", "b", "á", "zz"], N).tolist(),
+    }
+
+
+TABLE = make_table()
+SCHEMA = "wide double, normal double, weight double, count long, key string"
+TARGETS = {
+    "sum": (tallix.SumF64, ["wide"]),
+    "sum32": (tallix.SumF32, ["normal"]),
+    "moments": (tallix.MomentsF64, ["normal"]),
+    "moments4": (tallix.Moments4F64, ["count"]),
+    "pn": (tallix.PnMomentsF64, ["wide"]),
+    "extrema": (tallix.ExtremaF64, ["wide"]),
+    "hist": (tallix.HistogramF64, ["wide"]),
+    "cov": (tallix.CovF64, ["normal", "wide"]),
+    "weighted": (tallix.WeightedMomentsF64, ["normal", "weight"]),
+    "covmat": (tallix.CovMatrixF64, ["normal", "count", "wide"]),
+    "summap": (tallix.SumMap, ["key", "wide"]),
+    "momentsmap": (tallix.MomentsMap, ["key", "normal"]),
+}
+
+
+def dump(state):
+    return state.to_bytes() if hasattr(state, "to_bytes") else state.encode()
+
+
+def one_process(cls, columns):
+    cols = [np.array(TABLE[c]) for c in columns]
+    if cls is tallix.HistogramF64:
+        state = cls(EDGES)
+    elif cls is tallix.CovMatrixF64:
+        state = cls(len(columns) - 1)
+        cols = [np.column_stack(cols[:-1]).astype(float), cols[-1]]
+    else:
+        state = cls()
+    state.extend(*([TABLE["key"]] + cols[1:] if cls in (tallix.SumMap, tallix.MomentsMap)
+                   else cols))
+    return state
+
+
+def plan():
+    return {
+        name: ts.target(cls, *cols, edges=EDGES if cls is tallix.HistogramF64 else None)
+        for name, (cls, cols) in TARGETS.items()
+    }
+
+
+def frame(spark, slices, seed):
+    rows = list(zip(*(TABLE[c] for c in ["wide", "normal", "weight", "count", "key"])))
+    if seed is not None:
+        rows = [rows[i] for i in np.random.default_rng(seed).permutation(N)]
+    return spark.createDataFrame(spark.sparkContext.parallelize(rows, slices), SCHEMA)
+
+
+def test_receipts_stay_while_sparks_own_sum_moves(spark):
+    reference = {name: one_process(cls, cols) for name, (cls, cols) in TARGETS.items()}
+    spark_sums = set()
+    for slices, seed in [(1, None), (4, 1), (13, 2)]:
+        df = frame(spark, slices, seed)
+        states = ts.reduce_many(df, plan())
+        for name, state in states.items():
+            assert dump(state) == dump(reference[name]), (name, slices)
+        assert states["sum"].state_hash() == reference["sum"].state_hash()
+        spark_sums.add(df.agg(F.sum("wide")).first()[0])
+    assert states["sum"].value() == math.fsum(TABLE["wide"])
+    assert len(spark_sums) > 1  # Spark's float sum depends on the split; ours does not
+
+
+def test_replicated_sum_gives_one_replica_per_partition(spark):
+    df = frame(spark, 5, 4)
+    state = ts.reduce(tallix.ReplicatedSum, df, "wide")
+    assert state.value() == math.fsum(TABLE["wide"])
+    assert len(state.encode()) == 4 + 293 * 5
+
+
+def test_nulls_skipped_like_sparks_aggregates_and_empty_partitions(spark):
+    rows = [(1.5, 3, True), (None, 4, False), (2.25, None, True), (float("nan"), 1, None),
+            (-4.0, 2**53, True)]
+    schema = "x double, n long, b boolean"
+    df = spark.createDataFrame(spark.sparkContext.parallelize(rows, 9), schema)  # 4 empty
+    states = ts.reduce_many(df.filter(F.col("x").isNull() | ~F.isnan("x")), {
+        "x": ts.target(tallix.SumF64, "x"),
+        "n": ts.target(tallix.MomentsF64, "n"),
+        "xn": ts.target(tallix.CovF64, "x", "n"),
+        "rows": ts.target(tallix.CovMatrixF64, "n", "b", "x"),
+    })
+    assert states["x"].value() == -0.25 and states["x"].count() == 3
+    assert states["n"].mean() == float(Fraction(3 + 4 + 2**53, 3))
+    assert states["xn"].count() == 2  # only rows where both are present
+    assert states["rows"].count() == 2
+    assert math.isnan(ts.reduce(tallix.SumF64, df, "x").value())  # NaN is a value, as in Spark
+    empty = spark.createDataFrame([], schema)
+    assert dump(ts.reduce(tallix.ExtremaF64, empty, "x")) == dump(tallix.ExtremaF64())
+    assert ts.reduce(tallix.HistogramF64, df.filter("x > 100"), "x", edges=[0.0, 1.0]).counts() \
+        == [0, 0, 0]
+
+
+@pytest.mark.parametrize(
+    "value, spark_type, error, message",
+    [
+        ("1.5", "string", TypeError, "Spark type string"),
+        (datetime(2020, 1, 1), "timestamp", TypeError, "Spark type timestamp"),
+        (date(2020, 1, 1), "date", TypeError, "Spark type date"),
+        (Decimal("1.25"), "decimal(10,2)", TypeError, r"Spark type decimal\(10,2\)"),
+        (2**53 + 1, "long", ValueError, "9007199254740993 has no exact float64"),
+    ],
+)
+def test_columns_that_are_not_exact_numbers_are_refused(spark, value, spark_type, error, message):
+    df = spark.createDataFrame([(value, 1.0)], f"v {spark_type}, w double")
+    with pytest.raises(error, match=message):
+        ts.reduce(tallix.WeightedMomentsF64, df, "w", "v")
+
+
+def test_targets_refused_before_any_job(spark):
+    df = spark.createDataFrame([(1.0, "a")], "x double, k string")
+    for call, error, message in [
+        ((tallix.DotF64, "x", "x"), TypeError, "no byte form"),
+        ((tallix.MomentsF64, "x", "x"), ValueError, "takes 1 column"),
+        ((tallix.HistogramF64, "x"), TypeError, "edges are required"),
+        ((tallix.SumMap, "x", "x"), TypeError, "Spark type double: SumMap takes string keys"),
+        ((tallix.SumF64, "nope"), ValueError, "no such column"),
+    ]:
+        with pytest.raises(error, match=message):
+            ts.reduce(call[0], df, *call[1:])
+
+
+def exact_stats(values):
+    xs = [Fraction(v) for v in values if v is not None]
+    if not xs:
+        return None, None, None, None
+    mean = sum(xs) / len(xs)
+    square = sum((x - mean) ** 2 for x in xs)
+    sample = float(square / (len(xs) - 1)) if len(xs) > 1 else None
+    return float(sum(xs)), float(mean), sample, float(square / len(xs))
+
+
+def test_grouped_aggregates_are_correctly_rounded(spark):
+    rng = np.random.default_rng(5)
+    keys = [(date(2024, 1, 1 + i % 3), i % 2) for i in range(60)]
+    values = (rng.standard_normal(60) * 10.0 ** rng.integers(-20, 20, 60)).tolist()
+    values[::7] = [None] * len(values[::7])
+    rows = [(d, k, v) for (d, k), v in zip(keys, values)]
+    rows += [(date(2030, 1, 1), 0, None), (date(2030, 1, 1), 1, 2.5)]  # all-null, single row
+    df = spark.createDataFrame(rows, "d date, k int, v double").repartition(3)
+    result = df.groupBy("d", "k").agg(
+        ts.exact_sum("v").alias("s"), ts.exact_mean("v").alias("m"),
+        ts.exact_variance("v").alias("var"), ts.exact_var_pop("v").alias("pop"),
+        ts.exact_state(tallix.MomentsF64, "v").alias("state"),
+    ).collect()
+    assert len(result) == 8
+    for row in result:
+        group = [v for d, k, v in rows if (d, k) == (row.d, row.k)]
+        assert (row.s, row.m, row["var"], row.pop) == exact_stats(group)
+        assert ts.load(tallix.MomentsF64, row.state).count() == sum(v is not None for v in group)
+    halves = df.withColumn("half", F.rand(1) < 0.5).groupBy("d", "k", "half").agg(
+        ts.exact_state(tallix.MomentsF64, "v").alias("m"))
+    merged = halves.groupBy("d", "k").agg(ts.merged_state(tallix.MomentsF64, "m").alias("m"))
+    by_group = {(r.d, r.k): r.state for r in result}
+    assert all(r.m == by_group[r.d, r.k] for r in merged.collect())
+    with pytest.raises(Exception, match="a column has type string, not a number"):
+        df.groupBy("k").agg(ts.exact_sum(F.col("d").cast("string"))).collect()
+
+
+def readme_block():
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    section = text.split("### Spark", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def test_readme_spark_section_runs(spark):
+    rng = np.random.default_rng(3)
+    data = [(str(rng.choice(["north", "south"])), float(a), float(x), float(y))
+            for a, x, y in rng.standard_normal((400, 3))]
+    df = spark.createDataFrame(data, "region string, amount double, x double, y double")
+    scope = {"df": df, "tallix": tallix}
+    exec(readme_block(), scope)
+    amounts = [r[1] for r in data]
+    assert scope["m"].mean() == float(sum(map(Fraction, amounts)) / len(amounts))
+    assert scope["states"]["sum"].value() == math.fsum(amounts)
+    assert {r.region for r in scope["per_region"].collect()} == {"north", "south"}
