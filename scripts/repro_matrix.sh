@@ -250,7 +250,7 @@ for name in $selected; do
       status=1
       "${run[@]}" "$dir/repro_receipts" $mode | diff - "$golden" | head -6 || true
     elif [ "$result" != golden ]; then
-      changed=$("${run[@]}" "$dir/repro_receipts" $mode | diff - "$golden" | grep '^>' | cut -d' ' -f2)
+      changed=$("${run[@]}" "$dir/repro_receipts" $mode | diff - "$golden" | grep '^>' | cut -d' ' -f2 || true)
       echo "    changed: $(echo $changed)"
     fi
   done
