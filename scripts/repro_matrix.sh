@@ -61,32 +61,6 @@ for name in $selected; do
 done
 wants_aarch64() { [[ " $(echo $selected) " == *aarch64* ]]; }
 
-golden=tests/golden/receipts.txt
-
-declare -A builds=(
-  [gcc-O0]="g++ -O0 -ffp-contract=off"
-  [gcc-O3]="g++ -O3 -ffp-contract=off"
-  [clang-O0]="clang++ -O0 -ffp-contract=off"
-  [clang-O3]="clang++ -O3 -ffp-contract=off"
-  [gcc-O3-softfma]="g++ -O3 -ffp-contract=off -DTALLIX_SOFTWARE_FMA"
-  [clang-O3-softfma]="clang++ -O3 -ffp-contract=off -DTALLIX_SOFTWARE_FMA"
-  [gcc-O3-native]="g++ -O3 -march=native -ffp-contract=off"
-  [clang-O3-native]="clang++ -O3 -march=native -ffp-contract=off"
-  [control-gcc-contract-fast]="g++ -O3 -march=native -ffp-contract=fast"
-  [aarch64-gcc-O0]="aarch64-linux-gnu-g++ -O0 -ffp-contract=off"
-  [aarch64-gcc-O3]="aarch64-linux-gnu-g++ -O3 -ffp-contract=off"
-  [aarch64-gcc-O3-softfma]="aarch64-linux-gnu-g++ -O3 -ffp-contract=off -DTALLIX_SOFTWARE_FMA"
-  [control-aarch64-gcc-contract-fast]="aarch64-linux-gnu-g++ -O3 -ffp-contract=fast"
-)
-order="gcc-O0 gcc-O3 clang-O0 clang-O3 gcc-O3-softfma clang-O3-softfma gcc-O3-native
-       clang-O3-native control-gcc-contract-fast
-       aarch64-gcc-O0 aarch64-gcc-O3 aarch64-gcc-O3-softfma control-aarch64-gcc-contract-fast"
-selected=${REPRO_BUILDS:-$order}
-for name in $selected; do
-  [ -n "${builds[$name]:-}" ] || { echo "unknown build: $name (known: $(echo $order))"; exit 2; }
-done
-wants_aarch64() { [[ " $(echo $selected) " == *aarch64* ]]; }
-
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "installing clang"
   sudo_cmd=()
