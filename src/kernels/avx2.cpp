@@ -202,6 +202,7 @@ constexpr Kernels kAvx2{
     .square_split = square_split_avx2,
     .place_products = place_products_avx2,
     .place_exact_products = nullptr,
+    .extract_sum = nullptr,
 };
 
 }  // namespace

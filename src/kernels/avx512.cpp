@@ -5,6 +5,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 
 #include "kernels/avx512_common.hpp"
+#include "kernels/extract.hpp"
 
 namespace tallix {
 
@@ -142,6 +143,7 @@ constexpr Kernels kAvx512{
     .square_split = square_split_avx512,
     .place_products = place_products_avx512,
     .place_exact_products = nullptr,
+    .extract_sum = extract_sum_avx512,
 };
 
 }  // namespace

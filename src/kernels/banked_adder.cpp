@@ -12,8 +12,22 @@ void BankedAdder::add(std::span<const double> xs) noexcept {
   // the vector loads of the long chunks after them stay within cache lines.
   size_t head = std::min((64 - reinterpret_cast<uintptr_t>(xs.data()) % 64) / 8 % 8, xs.size());
   if (head > 0) add_chunk(xs.first(head));
+  if (active_kernels().extract_sum != nullptr) return add_extracting(xs.subspan(head));
   for (size_t at = head; at < xs.size(); at += kValuesPerFold)
     add_chunk(xs.subspan(at, std::min(kValuesPerFold, xs.size() - at)));
+}
+
+// Whole blocks go straight into the limbs by extraction (note 7); a block it
+// declines, and the tail, go through the banks.
+void BankedAdder::add_extracting(std::span<const double> xs) noexcept {
+  const Kernels& k = active_kernels();
+  size_t at = 0;
+  while (at < xs.size()) {
+    at += k.extract_sum(xs.data() + at, xs.size() - at, limbs_);
+    size_t declined = std::min(kExtractBlock, xs.size() - at);
+    if (declined > 0) add_chunk(xs.subspan(at, declined));
+    at += declined;
+  }
 }
 
 void BankedAdder::add_chunk(std::span<const double> xs) noexcept {

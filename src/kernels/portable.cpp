@@ -60,6 +60,7 @@ constexpr Kernels kPortable{
     .square_split = square_split_portable,
     .place_products = place_products_portable,
     .place_exact_products = nullptr,
+    .extract_sum = nullptr,
 };
 
 }  // namespace

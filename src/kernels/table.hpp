@@ -43,6 +43,11 @@ struct Kernels {
   // in forms without 52-bit integer multiplies.
   bool (*place_exact_products)(const double* a, const double* b, size_t n, PairBank& pairs,
                                Bank* const* banks, Bank& flags) noexcept;
+  // Adds whole blocks of kExtractBlock values from the front of xs exactly
+  // into `limbs` by error-free extraction (note 7), stopping before the first
+  // block it leaves to the banks; returns the number of values it added. Null
+  // in forms without it.
+  size_t (*extract_sum)(const double* xs, size_t n, Limbs& limbs) noexcept;
 };
 
 // The forms, each filled in its own file; on other processors the vector

@@ -7,6 +7,10 @@
 #include <random>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "binary64.hpp"
 #include "check.hpp"
 #include "dot.hpp"
@@ -186,6 +190,64 @@ TEST(sum_batches_match_add_loops_on_every_path) {
     }
   });
 }
+
+// Blocks of 1024 values whose exponents span D binades below E, for spans
+// that need two to five extraction levels and exponents from the subnormals
+// to the largest sigma that stays finite, with zeros, signed zeros, exact
+// cancellation and the odd NaN or infinity; then blocks of the largest
+// significand at one exponent, whose first-level sums reach sigma.
+std::vector<double> extraction_blocks(uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  const int tops[] = {-1074, -1060, -1022, -1000, -3, 0, 52, 900, 1016, 1017};
+  const int spans[] = {0, 1, 40, 41, 42, 87, 88, 89, 134, 135, 136, 200};
+  std::vector<double> xs;
+  for (int top : tops)
+    for (int span : spans) {
+      for (int i = 0; i < 1024; ++i) {
+        uint64_t m = (rng() >> 11) | (uint64_t{1} << 52);
+        int e = std::max(top - static_cast<int>(rng() % (span + 1)), -1074);
+        double x = std::ldexp(static_cast<double>(m), e - 52);
+        xs.push_back(rng() % 2 ? -x : x);
+      }
+      size_t at = xs.size() - 1024;
+      if (rng() % 3 == 0) xs[at + rng() % 1024] = rng() % 2 ? 0.0 : -0.0;
+      if (rng() % 5 == 0) xs[at + rng() % 1024] = -xs[at + rng() % 1024];
+    }
+  for (int top : tops) xs.insert(xs.end(), 1024, -std::ldexp(std::nextafter(2.0, 0.0), top));
+  xs.insert(xs.end(), 1024, -0.0);
+  xs.insert(xs.end(), 1000, 0x1p-1074);
+  xs[xs.size() - 700] = std::numeric_limits<double>::quiet_NaN();
+  xs[300] = -std::numeric_limits<double>::infinity();
+  return xs;
+}
+
+TEST(extracted_sums_match_add_loops_at_every_span) {
+  std::vector<double> xs = extraction_blocks(5);
+  SumF64 want = add_loop(xs);
+  for_each_isa([&] {
+    for (size_t at : {0, 3}) {
+      SumF64 s = add_loop(std::vector<double>(xs.begin(), xs.begin() + at));
+      s.extend(std::span<const double>(xs).subspan(at));
+      CHECK(s.to_bytes() == want.to_bytes());
+    }
+    std::vector<double> finite(xs.begin() + 1024, xs.end() - 1000);
+    SumF64 f;
+    f.extend(finite);
+    CHECK(f.to_bytes() == add_loop(finite).to_bytes());
+  });
+}
+
+#if defined(__x86_64__)
+TEST(extraction_steps_aside_when_subnormals_are_flushed) {
+  std::vector<double> xs = extraction_blocks(6);
+  unsigned saved = _mm_getcsr();
+  _mm_setcsr(saved | 0x8040);  // flush to zero, denormals are zero
+  SumF64 s;
+  s.extend(xs);
+  _mm_setcsr(saved);
+  CHECK(s.to_bytes() == add_loop(xs).to_bytes());
+}
+#endif
 
 TEST(dot_extend_matches_push_loop_on_every_path) {
   // Products that overflow, underflow, vanish or turn NaN, among ordinary ones.

@@ -1,0 +1,130 @@
+// Exact sums by error-free extraction in AVX-512 (bank.hpp, note 7): a block
+// of values is read once for its largest and smallest magnitudes, then
+// peeled level by level from a scratch copy in the first-level cache, each
+// level costing four floating-point operations per value and no memory
+// writes but the remainders.
+#include "kernels/extract.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include "kernels/avx512_common.hpp"
+
+namespace tallix {
+
+namespace {
+
+using namespace avx512;
+
+// Round to nearest, no flushing of subnormals to zero (inputs or results):
+// the floating-point environment note 7 relies on.
+bool default_fp_environment() noexcept {
+  constexpr unsigned kFlushToZero = 0x8000, kRounding = 0x6000, kDenormalsAreZero = 0x40;
+  return (_mm_getcsr() & (kFlushToZero | kRounding | kDenormalsAreZero)) == 0;
+}
+
+struct Magnitudes {
+  uint64_t max;     // the largest, as bits without sign
+  uint64_t min_nz;  // the smallest non-zero one
+};
+
+TALLIX_AVX512 Magnitudes block_magnitudes(const double* x) noexcept {
+  const __m512i abs = _mm512_set1_epi64(static_cast<int64_t>(kAbsMask));
+  const __m512i one = _mm512_set1_epi64(1);
+  __m512i hi = _mm512_setzero_si512(), lo = _mm512_set1_epi64(-1);
+  for (size_t i = 0; i < kExtractBlock; i += 8) {
+    __m512i m = _mm512_and_si512(_mm512_loadu_si512(x + i), abs);
+    hi = _mm512_max_epu64(hi, m);
+    lo = _mm512_min_epu64(lo, _mm512_sub_epi64(m, one));  // zeros wrap to the top
+  }
+  return {_mm512_reduce_max_epu64(hi), _mm512_reduce_min_epu64(lo) + 1};
+}
+
+struct LevelSum {
+  int64_t units;  // the level's q's summed, in units of 2^unit_exp
+  bool more;      // some remainder is not zero
+};
+
+// What a level leaves besides its sum: the remainders in `rest` (Keep),
+// only whether one is non-zero (Probe), or nothing (Last).
+enum class Leave { Keep, Probe, Last };
+
+// One level over a block: q's summed in sixteen lanes of 64 (exact, note 7).
+// sigma + x runs on the multiply-add units and the other operations on the
+// adders, so both halves of the floating-point pipes share the work.
+template <Leave kLeave>
+TALLIX_AVX512 LevelSum extract_level(const double* src, double* rest, int sigma_exp) noexcept {
+  const __m512d one = _mm512_set1_pd(1.0), sigma = _mm512_set1_pd(pow2(sigma_exp));
+  __m512d t0 = _mm512_setzero_pd(), t1 = _mm512_setzero_pd();
+  __m512i left = _mm512_setzero_si512();
+  __mmask8 differs = 0;
+  for (size_t i = 0; i < kExtractBlock; i += 16) {
+    __m512d x0 = _mm512_loadu_pd(src + i), x1 = _mm512_loadu_pd(src + i + 8);
+    __m512d q0 = _mm512_sub_pd(_mm512_fmadd_pd(x0, one, sigma), sigma);
+    __m512d q1 = _mm512_sub_pd(_mm512_fmadd_pd(x1, one, sigma), sigma);
+    t0 = _mm512_add_pd(t0, q0);
+    t1 = _mm512_add_pd(t1, q1);
+    if constexpr (kLeave == Leave::Keep) {
+      __m512d r0 = _mm512_fnmadd_pd(q0, one, x0), r1 = _mm512_fnmadd_pd(q1, one, x1);
+      left =
+          _mm512_ternarylogic_epi64(left, _mm512_castpd_si512(r0), _mm512_castpd_si512(r1), 0xFE);
+      _mm512_store_pd(rest + i, r0);
+      _mm512_store_pd(rest + i + 8, r1);
+    } else if constexpr (kLeave == Leave::Probe) {
+      differs |= _mm512_cmp_pd_mask(x0, q0, _CMP_NEQ_UQ) | _mm512_cmp_pd_mask(x1, q1, _CMP_NEQ_UQ);
+    }
+  }
+  // The lane sums are multiples of the unit below 2^53 of it: scaling and
+  // conversion are exact.
+  const __m512d to_units = _mm512_set1_pd(-unit_exp(sigma_exp));
+  __m512i units = _mm512_add_epi64(_mm512_cvtpd_epi64(_mm512_scalef_pd(t0, to_units)),
+                                   _mm512_cvtpd_epi64(_mm512_scalef_pd(t1, to_units)));
+  bool more = false;
+  if constexpr (kLeave == Leave::Keep)
+    more = _mm512_test_epi64_mask(left, _mm512_set1_epi64(static_cast<int64_t>(kAbsMask))) != 0;
+  if constexpr (kLeave == Leave::Probe) more = differs != 0;
+  return {_mm512_reduce_add_epi64(units), more};
+}
+
+// Adds one block to the limbs; false, with nothing added, when the plan sends
+// it to the banks. A level runs only after one that left a non-zero
+// remainder, so sigma never drops below 2^-1068. The level before the last
+// planned one only probes for remainders when `probe` (the last level was not
+// needed by the previous block), and runs again keeping them if one is left.
+TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
+                                 bool& probe) noexcept {
+  Magnitudes m = block_magnitudes(x);
+  if (m.max == 0) return true;
+  ExtractPlan plan = plan_extraction(m.max, m.min_nz);
+  if (plan.levels == 0) return false;
+  const double* src = x;
+  int sigma_exp = plan.sigma_exp;
+  for (int level = 1; level < plan.levels; ++level, sigma_exp -= 53 - kExtractSlack) {
+    if (probe && level == plan.levels - 1) {
+      LevelSum s = extract_level<Leave::Probe>(src, rest, sigma_exp);
+      if (!s.more) return add_units(limbs, s.units, unit_exp(sigma_exp)), true;
+      probe = false;
+    }
+    LevelSum s = extract_level<Leave::Keep>(src, rest, sigma_exp);
+    add_units(limbs, s.units, unit_exp(sigma_exp));
+    if (!s.more) return probe = true;
+    src = rest;
+  }
+  add_units(limbs, extract_level<Leave::Last>(src, nullptr, sigma_exp).units, unit_exp(sigma_exp));
+  return true;
+}
+
+}  // namespace
+
+size_t extract_sum_avx512(const double* xs, size_t n, Limbs& limbs) noexcept {
+  if (!default_fp_environment()) return 0;
+  alignas(64) double rest[kExtractBlock];
+  bool probe = true;
+  size_t done = 0;
+  for (; n - done >= kExtractBlock; done += kExtractBlock)
+    if (!extract_block(xs + done, rest, limbs, probe)) break;
+  return done;
+}
+
+}  // namespace tallix
+
+#endif
