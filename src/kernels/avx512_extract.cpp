@@ -48,36 +48,37 @@ struct LevelSum {
 // only whether one is non-zero (Probe), or nothing (Last).
 enum class Leave { Keep, Probe, Last };
 
-// One level over a block: q's summed in sixteen lanes of 64 (exact, note 7).
+// One level over a block: q's summed in 32 lanes of 32 (exact, note 7),
+// four vector sums so that no chain of dependent additions sets the pace.
 // sigma + x runs on the multiply-add units and the other operations on the
 // adders, so both halves of the floating-point pipes share the work.
 template <Leave kLeave>
 TALLIX_AVX512 LevelSum extract_level(const double* src, double* rest, int sigma_exp) noexcept {
+  constexpr int kSums = 4;
   const __m512d one = _mm512_set1_pd(1.0), sigma = _mm512_set1_pd(pow2(sigma_exp));
-  __m512d t0 = _mm512_setzero_pd(), t1 = _mm512_setzero_pd();
+  __m512d t[kSums];
+  for (__m512d& v : t) v = _mm512_setzero_pd();
   __m512i left = _mm512_setzero_si512();
   __mmask8 differs = 0;
-  for (size_t i = 0; i < kExtractBlock; i += 16) {
-    __m512d x0 = _mm512_loadu_pd(src + i), x1 = _mm512_loadu_pd(src + i + 8);
-    __m512d q0 = _mm512_sub_pd(_mm512_fmadd_pd(x0, one, sigma), sigma);
-    __m512d q1 = _mm512_sub_pd(_mm512_fmadd_pd(x1, one, sigma), sigma);
-    t0 = _mm512_add_pd(t0, q0);
-    t1 = _mm512_add_pd(t1, q1);
-    if constexpr (kLeave == Leave::Keep) {
-      __m512d r0 = _mm512_fnmadd_pd(q0, one, x0), r1 = _mm512_fnmadd_pd(q1, one, x1);
-      left =
-          _mm512_ternarylogic_epi64(left, _mm512_castpd_si512(r0), _mm512_castpd_si512(r1), 0xFE);
-      _mm512_store_pd(rest + i, r0);
-      _mm512_store_pd(rest + i + 8, r1);
-    } else if constexpr (kLeave == Leave::Probe) {
-      differs |= _mm512_cmp_pd_mask(x0, q0, _CMP_NEQ_UQ) | _mm512_cmp_pd_mask(x1, q1, _CMP_NEQ_UQ);
+  for (size_t i = 0; i < kExtractBlock; i += 8 * kSums)
+    for (int j = 0; j < kSums; ++j) {
+      __m512d x = _mm512_loadu_pd(src + i + 8 * j);
+      __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(x, one, sigma), sigma);
+      t[j] = _mm512_add_pd(t[j], q);
+      if constexpr (kLeave == Leave::Keep) {
+        __m512d r = _mm512_fnmadd_pd(q, one, x);
+        left = _mm512_or_si512(left, _mm512_castpd_si512(r));
+        _mm512_store_pd(rest + i + 8 * j, r);
+      } else if constexpr (kLeave == Leave::Probe) {
+        differs |= _mm512_cmp_pd_mask(x, q, _CMP_NEQ_UQ);
+      }
     }
-  }
   // The lane sums are multiples of the unit below 2^53 of it: scaling and
-  // conversion are exact.
+  // conversion are exact, and so is the integer total.
   const __m512d to_units = _mm512_set1_pd(-unit_exp(sigma_exp));
-  __m512i units = _mm512_add_epi64(_mm512_cvtpd_epi64(_mm512_scalef_pd(t0, to_units)),
-                                   _mm512_cvtpd_epi64(_mm512_scalef_pd(t1, to_units)));
+  __m512i units = _mm512_setzero_si512();
+  for (__m512d v : t)
+    units = _mm512_add_epi64(units, _mm512_cvtpd_epi64(_mm512_scalef_pd(v, to_units)));
   bool more = false;
   if constexpr (kLeave == Leave::Keep)
     more = _mm512_test_epi64_mask(left, _mm512_set1_epi64(static_cast<int64_t>(kAbsMask))) != 0;
