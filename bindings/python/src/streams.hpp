@@ -29,6 +29,10 @@ namespace tallix::py {
 // Values per chunk: large enough that the per-chunk work (a signal check,
 // releasing the lock) vanishes, small enough to answer Ctrl-C at once.
 inline constexpr size_t kStreamChunk = size_t{1} << 14;
+// Values per chunk read in place (contiguous native binary64, no scratch):
+// longer, since a core call has a fixed cost of its own, still about a
+// millisecond of work at most.
+inline constexpr size_t kInPlaceChunk = size_t{1} << 18;
 
 // A Python reference released on scope exit.
 class Owned {
@@ -61,6 +65,7 @@ class BufferWindow {
   // when it exports one of the wrong kind or shape.
   bool open(PyObject* o, int ndim);
   bool is_open() const { return open_; }
+  bool in_place() const { return open_ && contiguous_f64_; }
   size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
   // Moves the window over the next rows (elements when 1-D), at most `most`,
   // and sizes `scratch` for them unless they can be read in place; returns
@@ -90,7 +95,7 @@ class BufferWindow {
 class ValueStream {
  public:
   bool open(PyObject* o);
-  size_t preferred() const { return kStreamChunk; }
+  size_t preferred() const { return window_.in_place() ? kInPlaceChunk : kStreamChunk; }
   bool pull(size_t most = kStreamChunk);
   bool convert();
   bool refuse() const { return window_.refuse(); }
