@@ -243,24 +243,20 @@ def lookup(rows, label):
 
 def print_targets(results):
     s, narrow, dt, v, h = (results[g[0]] for g in GROUPS)
-    checks = [
-        ("FastSumF64.extend <= xsum large", lookup(s, "FastSumF64.extend (array)"),
-         lookup(s, "xsum large (array)"), 1.0),
-        ("FastSumF64.extend <= 2 x numpy.sum", lookup(s, "FastSumF64.extend (array)"),
-         lookup(s, "numpy.sum (array)"), 2.0),
-        ("SumF64.extend <= 2 x numpy.sum", lookup(s, "SumF64.extend (array)"),
-         lookup(s, "numpy.sum (array)"), 2.0),
-        ("same, values in [1, 2)", lookup(narrow, "SumF64.extend (array)"),
-         lookup(narrow, "numpy.sum (array)"), 2.0),
-        ("tallix.dot <= 2 x numpy.dot", lookup(dt, "tallix.dot (array)"),
-         lookup(dt, "numpy.dot (array)"), 2.0),
-        ("MomentsF64.extend <= 1.2 x numpy.var", lookup(v, "MomentsF64.extend (array)"),
-         lookup(v, "numpy.var (array)"), 1.2),
-        ("HistogramF64.extend <= numpy.histogram", lookup(h, "HistogramF64.extend (array)"),
-         lookup(h, "numpy.histogram, same 101 edges"), 1.0),
+    sums, dots = "SumF64.extend (array)", "tallix.dot (array)"
+    checks = [  # (target, group, our row, the peer's row, limit)
+        ("FastSumF64.extend <= xsum large", s, "FastSumF64.extend (array)", "xsum large (array)", 1.0),
+        ("FastSumF64.extend <= 2 x numpy.sum", s, "FastSumF64.extend (array)", "numpy.sum (array)", 2.0),
+        ("SumF64.extend <= 2 x numpy.sum", s, sums, "numpy.sum (array)", 2.0),
+        ("same, values in [1, 2)", narrow, sums, "numpy.sum (array)", 2.0),
+        ("tallix.dot <= 2 x numpy.dot", dt, dots, "numpy.dot (array)", 2.0),
+        ("MomentsF64.extend <= 1.2 x numpy.var", v, "MomentsF64.extend (array)", "numpy.var (array)", 1.2),
+        ("HistogramF64.extend <= numpy.histogram", h, "HistogramF64.extend (array)",
+         "numpy.histogram, same 101 edges", 1.0),
     ]
     print("\ntargets at the largest size (ratio of the two times):")
-    for name, mine, theirs, limit in checks:
+    for name, rows, ours, peer, limit in checks:
+        mine, theirs = lookup(rows, ours), lookup(rows, peer)
         if mine is None or theirs is None:
             print(f"  {name:42s} skipped")
             continue
