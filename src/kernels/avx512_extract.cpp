@@ -15,11 +15,15 @@ namespace {
 
 using namespace avx512;
 
-// Round to nearest, no flushing of subnormals to zero (inputs or results):
+// Round to nearest, no flushing of subnormals to zero (inputs or results),
+// and no floating-point exception unmasked (a level's roundings would trap):
 // the floating-point environment note 7 relies on.
 bool default_fp_environment() noexcept {
   constexpr unsigned kFlushToZero = 0x8000, kRounding = 0x6000, kDenormalsAreZero = 0x40;
-  return (_mm_getcsr() & (kFlushToZero | kRounding | kDenormalsAreZero)) == 0;
+  constexpr unsigned kExceptionMasks = 0x1F80;
+  unsigned csr = _mm_getcsr();
+  return (csr & (kFlushToZero | kRounding | kDenormalsAreZero)) == 0 &&
+         (csr & kExceptionMasks) == kExceptionMasks;
 }
 
 struct Magnitudes {
