@@ -11,6 +11,7 @@
 //      value, a refused core call), and every copy is put back on failure.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <type_traits>
 #include <utility>

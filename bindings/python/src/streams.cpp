@@ -273,8 +273,6 @@ bool BufferWindow::refuse() const {
   return true;
 }
 
-// Opens `o` (or what its __array__ gives) as a buffer of `ndim` dimensions;
-// false with no error set when it is neither, so that it is iterated.
 bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array) {
   if (window.open(o, ndim)) return true;
   if (PyErr_Occurred()) return false;
