@@ -438,6 +438,8 @@ def fed(*classes):
     (lambda: fed(T.DotF64), lambda: [np.ones((1, 1))] * 2, TypeError, "not 'DotF64'"),
     (lambda: fed(T.SumF64, T.SumF64, T.SumF64), inexact_late, ValueError,
      "integer 9007199254740993 has no exact"),
+    (lambda: [T.MomentsF64(), *fed(T.MomentsF64), T.MomentsF64()], inexact_late, ValueError,
+     "integer 9007199254740993 has no exact"),  # fresh states are put back as well
 ])
 def test_extend_rows_refusals_change_nothing(states, blocks, error, message):
     targets = states()

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -63,24 +65,44 @@ class BorrowedStates {
   size_t taken_ = 0;
 };
 
-// Copies of the states a failed call must put back, in row order.
+// What a failed call must put back, in row order: a copy of each state, or
+// for a state still as constructed only a mark, since the companion feeds
+// fresh states and copying a million of them costs more than feeding them.
+// A state counts as fresh when its object representation equals a fresh
+// one's; a state whose padding differs is merely copied.
 template <class T>
 class Backups {
  public:
   Backups(BorrowedStates<T>& states, bool wanted, size_t rows) : states_(states), wanted_(wanted) {
-    if (wanted) copies_.reserve(rows);
+    if (wanted) fresh_.reserve(rows);
   }
   void keep(size_t first, size_t rows) {
     if (!wanted_) return;
-    for (size_t r = 0; r < rows; ++r) copies_.push_back(states_[first + r]);
+    for (size_t r = 0; r < rows; ++r) {
+      const T& state = states_[first + r];
+      fresh_.push_back(is_fresh(state));
+      if (!fresh_.back()) copies_.push_back(state);
+    }
   }
   void restore() noexcept {
-    for (size_t i = 0; i < copies_.size(); ++i) states_[i] = std::move(copies_[i]);
+    size_t copied = 0;
+    for (size_t i = 0; i < fresh_.size(); ++i)
+      states_[i] = fresh_[i] ? T{} : std::move(copies_[copied++]);
   }
 
  private:
+  static bool is_fresh(const T& state) {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      static const T fresh{};
+      return std::memcmp(&state, &fresh, sizeof(T)) == 0;
+    } else {
+      return false;
+    }
+  }
+
   BorrowedStates<T>& states_;
   bool wanted_;
+  std::vector<uint8_t> fresh_;
   std::vector<T> copies_;
 };
 
