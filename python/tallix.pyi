@@ -253,3 +253,12 @@ class DeltasSum:
     def value(self) -> float: ...
 
 def dot(xs: _RealSequence, ys: _RealSequence) -> float: ...
+
+# The row feed of tallix_companion's axis reductions: states[i] takes row i
+# of every block, as states[i].extend(*rows) would. Not public surface.
+_RowState: TypeAlias = (
+    SumF64 | SumF32 | MomentsF64 | Moments4F64 | PnMomentsF64 | ExtremaF64 | HistogramF64
+    | DeltasSum | CovF64 | WeightedMomentsF64
+)
+
+def _extend_rows(states: Sequence[_RowState], /, *blocks: NDArray[Any]) -> None: ...

@@ -348,9 +348,11 @@ def test_other_threads_run_and_meet_the_borrow_during_a_batch():
     assert s.value() == 1.5 * 10**7 and s.count() == 3 * 10**7
 
 
-@pytest.mark.parametrize("source", ["np.broadcast_to(np.float64(1.5), (10**10,))",
-                                    "range(10**10)", "(float(i) for i in range(10**10))"])
-def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(source):
+@pytest.mark.parametrize("call", ["m.extend(np.broadcast_to(np.float64(1.5), (10**10,)))",
+                                  "m.extend(range(10**10))",
+                                  "m.extend(float(i) for i in range(10**10))",
+                                  "tallix._extend_rows([m], np.broadcast_to(1.5, (1, 10**10)))"])
+def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(call):
     code = f"""if True:
         import numpy as np, tallix
         m = tallix.Moments4F64()
@@ -358,7 +360,7 @@ def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(source):
         before = m.to_bytes()
         print("ready", flush=True)
         try:
-            m.extend({source})
+            {call}
         except KeyboardInterrupt:
             print("interrupted", m.to_bytes() == before)
     """
@@ -371,3 +373,95 @@ def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(source):
     finally:
         child.kill()
     assert out.strip() == "interrupted True"
+
+
+# ---- many states, one per row of 2-D blocks ----
+
+def row_layouts(block):
+    """The same rows in C and F order, strided both ways, and as int32."""
+    yield block
+    yield np.asfortranarray(block)
+    wide = np.zeros((2 * block.shape[0], 3 * block.shape[1]))
+    wide[::2, ::3] = block
+    yield wide[::2, ::3]
+    yield np.ascontiguousarray(block.T).T[::-1][::-1]
+    if np.all(block == np.round(block)):
+        yield block.astype(np.int32)
+
+
+@pytest.mark.parametrize("shape", [(0, 4), (3, 0), (1, 20000), (5, 7), (3000, 3), (40, 900)])
+@pytest.mark.parametrize("name, make, update", STREAMING, ids=case_id)
+def test_extend_rows_equals_extend_per_row(name, make, update, shape):
+    rng = random.Random(shape[0] * 7 + shape[1])
+    arity = 2 if (name, make, update) in BINARY else 1
+    small = shape == (5, 7)  # integers, so that the int32 layout is read too
+    blocks = [np.array([rng.randint(-9, 9) for _ in range(shape[0] * shape[1])] if small
+                       else values(rng, shape[0] * shape[1]), dtype=np.float64).reshape(shape)
+              for _ in range(arity)]
+    prefix = [1.25] * arity
+    want = [make() for _ in range(shape[0])]
+    for i, state in enumerate(want):
+        getattr(state, update)(*prefix)
+        state.extend(*[b[i] for b in blocks])
+    for forms in zip(*[row_layouts(b) for b in blocks]):
+        got = [make() for _ in range(shape[0])]
+        for state in got:
+            getattr(state, update)(*prefix)
+        T._extend_rows(got, *forms)
+        assert [state_bytes(s) for s in got] == [state_bytes(s) for s in want]
+
+
+def inexact_late():
+    block = np.ones((3, 40000), dtype=np.int64)
+    block[2, -1] = 2**53 + 1
+    return [block]
+
+
+def fed(*classes):
+    states = [cls() for cls in classes]
+    for s in states:
+        s.push(1.5, 2.0) if isinstance(s, T.DotF64) else s.add(*[1.5] * (1 + isinstance(s, T.CovF64)))
+    return states
+
+
+@pytest.mark.parametrize("states, blocks, error, message", [
+    (lambda: fed(T.SumF64, T.MomentsF64), lambda: [np.ones((2, 3))], TypeError,
+     "one class, not SumF64 and MomentsF64"),
+    (lambda: fed(T.SumF64) * 2, lambda: [np.ones((2, 3))], ValueError, "only once"),
+    (lambda: fed(T.CovF64, T.CovF64), lambda: [np.ones((2, 3))], TypeError, "2 array"),
+    (lambda: fed(T.CovF64), lambda: [np.ones((1, 3)), np.ones((1, 2))], ValueError,
+     "xs and ys must have the same length"),
+    (lambda: fed(T.SumF64, T.SumF64), lambda: [np.ones((3, 3))], ValueError, "2 states, 3 rows"),
+    (lambda: fed(T.SumF64), lambda: [np.ones(3)], TypeError, "2-dimensional"),
+    (lambda: fed(T.SumF64), lambda: [[[1.0]]], TypeError, "not 'list'"),
+    (lambda: fed(T.SumF64), lambda: [np.ones((1, 1), dtype=complex)], TypeError, "complex128"),
+    (lambda: fed(T.DotF64), lambda: [np.ones((1, 1))] * 2, TypeError, "not 'DotF64'"),
+    (lambda: fed(T.SumF64, T.SumF64, T.SumF64), inexact_late, ValueError,
+     "integer 9007199254740993 has no exact"),
+    (lambda: [T.MomentsF64(), *fed(T.MomentsF64), T.MomentsF64()], inexact_late, ValueError,
+     "integer 9007199254740993 has no exact"),  # fresh states are put back as well
+])
+def test_extend_rows_refusals_change_nothing(states, blocks, error, message):
+    targets = states()
+    before = [state_bytes(s) for s in targets]
+    with pytest.raises(error, match=message):
+        T._extend_rows(targets, *blocks())
+    assert [state_bytes(s) for s in targets] == before
+
+
+def test_extend_rows_meets_a_state_busy_in_another_thread():
+    busy, idle = T.SumF64(), T.SumF64()
+    idle.add(2.0)
+    worker = threading.Thread(target=busy.extend, args=(np.broadcast_to(np.float64(0.5), (3 * 10**8,)),))
+    worker.start()
+    try:
+        while worker.is_alive():
+            try:
+                busy.count()
+            except RuntimeError:
+                break
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            T._extend_rows([idle, busy], np.ones((2, 5)))
+    finally:
+        worker.join()
+    assert idle.value() == 2.0 and idle.count() == 1

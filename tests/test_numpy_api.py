@@ -114,11 +114,13 @@ def test_nan_variants_skip_nans_exactly(how):
 @pytest.mark.parametrize("axis", [None, 0, 1])
 def test_threads_and_split_blocks_change_nothing(monkeypatch, axis):
     data = np.concatenate([CANCEL, FRIENDLY] * 30).reshape(-1, 8)  # 1800 x 8
-    single = [tnp.sum(data, axis=axis, workers=1), tnp.var(data, axis=axis, ddof=1, workers=1)]
+    data[::7, 3] = np.nan
+    hows = [(tnp.sum, {}), (tnp.var, {"ddof": 1}), (tnp.nanvar, {}), (tnp.nanmean, {})]
+    single = [how(data, axis=axis, workers=1, **kw) for how, kw in hows]
     monkeypatch.setattr(engine, "_SPLIT_MIN", 1)
-    monkeypatch.setattr(engine, "BLOCK", 7)
+    monkeypatch.setattr(engine, "NAN_BLOCK", 7)
     for workers in (2, 3, -1):
-        split = [tnp.sum(data, axis=axis, workers=workers), tnp.var(data, axis=axis, ddof=1, workers=workers)]
+        split = [how(data, axis=axis, workers=workers, **kw) for how, kw in hows]
         assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(single, split))
 
 

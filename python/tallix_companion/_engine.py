@@ -1,11 +1,11 @@
 """Feeding many exact states from one array: layouts, blocks and threads.
 
 An axis reduction is seen as a 2-D view (kept, reduced): one state per kept
-position, fed with its row.  Rows that are not contiguous in memory (the
-reduced axis is not the fast one) are fed in blocks of columns copied into
-contiguous scratch, so each state gets one batch call per block rather than a
-strided read; the batch calls release the interpreter lock, so the work is
-split across threads, each building its own states that are merged exactly.
+position, fed with its row.  ``tallix._extend_rows`` feeds every state from
+one pass over the view, whatever its strides (rows that are not contiguous in
+memory are read in cache-sized tiles), without the interpreter lock; so the
+work is split across threads, each building its own states that are merged
+exactly.
 """
 
 from __future__ import annotations
@@ -17,7 +17,9 @@ from typing import Any, Callable, NamedTuple, Sequence
 import numpy as np
 from numpy.lib.array_utils import normalize_axis_tuple
 
-BLOCK = 1 << 14  # columns per scratch block: a few hundred kB, inside L2 for small k
+import tallix
+
+NAN_BLOCK = 1 << 14  # columns per block whose NaNs are replaced: the copy stays small
 _SPLIT_MIN = 1 << 19  # values per thread below which a thread costs more than it saves
 _NUMBER_KINDS = frozenset("fiub")
 
@@ -154,15 +156,11 @@ def _build_part(
     finish: Callable[[Any], Any] | None,
 ) -> list[Any]:
     states = [make() for _ in range(rows[1] - rows[0])]
-    contiguous = all(v.strides[1] == v.itemsize or v.shape[0] == 1 for v in views)
-    step = BLOCK if (skip_nans or not contiguous) else max(1, cols[1] - cols[0])
+    step = NAN_BLOCK if skip_nans else max(1, cols[1] - cols[0])
     for start in range(cols[0], cols[1], step):
         stop = min(start + step, cols[1])
         blocks = [v[rows[0] : rows[1], start:stop] for v in views]
-        if not contiguous:
-            blocks = [np.ascontiguousarray(b) for b in blocks]
         if skip_nans:
             blocks = [nan_free(b) for b in blocks]
-        for state, *row in zip(states, *blocks):
-            state.extend(*row)
+        tallix._extend_rows(states, *blocks)
     return [finish(s) for s in states] if finish else states

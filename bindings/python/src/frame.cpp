@@ -1,6 +1,6 @@
 // Creating the class objects: one heap type per bound state, final and
 // immutable, named as a builtin; and the module's __all__, which lists every
-// class and function in the order they are added.
+// public class and function in the order they are added.
 #include "frame.hpp"
 
 namespace tallix::py {
@@ -54,6 +54,7 @@ int add_to_module(PyObject* module, const char* name, PyObject* obj) {
     Py_DECREF(obj);
     return -1;
   }
+  if (name[0] == '_') return 0;  // reachable, but not part of the public surface
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   if (!all) {
     PyErr_Clear();

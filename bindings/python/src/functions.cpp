@@ -6,7 +6,7 @@
 namespace tallix::py {
 
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text) {
-  return {Function<"dot(xs, ys)", &tallix::dot>::def(text),
+  return {Function<"dot(xs, ys)", &tallix::dot>::def(text), extend_rows_def(),
           PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 

@@ -20,5 +20,7 @@ TALLIX_CLASSES(TALLIX_DECLARE_CLASS)
 
 // The module-level functions (`dot`), null-terminated.
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text);
+// `_extend_rows`, the row feed of the companion's axis reductions.
+PyMethodDef extend_rows_def();
 
 }  // namespace tallix::py

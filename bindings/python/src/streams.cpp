@@ -237,6 +237,32 @@ bool BufferWindow::read(size_t first, size_t count, double* out) {
   return true;
 }
 
+bool BufferWindow::rows_in_place() const {
+  return format_.is_native_f64() && unit_columns() && view_.strides[0] % 8 == 0 &&
+         reinterpret_cast<uintptr_t>(view_.buf) % alignof(double) == 0;
+}
+
+const double* BufferWindow::in_place(size_t row, size_t col) const {
+  const char* at = static_cast<const char*>(view_.buf) +
+                   static_cast<ptrdiff_t>(row) * view_.strides[0] + col * sizeof(double);
+  return reinterpret_cast<const double*>(at);
+}
+
+bool BufferWindow::read_tile(size_t row, size_t rows, size_t col, size_t cols, double* out) {
+  ptrdiff_t stride = view_.strides[1];
+  for (size_t r = 0; r < rows; ++r) {
+    const char* start = static_cast<const char*>(view_.buf) +
+                        static_cast<ptrdiff_t>(row + r) * view_.strides[0] +
+                        static_cast<ptrdiff_t>(col) * stride;
+    size_t done = read_elements(format_, start, stride, cols, out + r * cols);
+    if (done != cols) {
+      inexact_ = start + static_cast<ptrdiff_t>(done) * stride;
+      return false;
+    }
+  }
+  return true;
+}
+
 bool BufferWindow::refuse() const {
   if (!inexact_) return false;
   char text[24];
@@ -247,10 +273,6 @@ bool BufferWindow::refuse() const {
   return true;
 }
 
-namespace {
-
-// Opens `o` (or what its __array__ gives) as a buffer of `ndim` dimensions;
-// false with no error set when it is neither, so that it is iterated.
 bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array) {
   if (window.open(o, ndim)) return true;
   if (PyErr_Occurred()) return false;
@@ -260,6 +282,8 @@ bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array) {
   if (!PyErr_Occurred()) refuse_dtype(array.get());
   return false;
 }
+
+namespace {
 
 bool open_iterator(PyObject* o, Owned& iterator) {
   iterator.reset(PyObject_GetIter(o));

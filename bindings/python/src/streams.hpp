@@ -79,6 +79,19 @@ class BufferWindow {
   // Raises the ValueError for the integer convert() stopped at; false if none.
   bool refuse() const;
 
+  // ---- 2-D tiles, for feeding one state per row ----
+  // Whether the columns of a row lie next to each other in memory.
+  bool unit_columns() const { return view_.strides[1] == view_.itemsize; }
+  // Whether rows can be read in place as native binary64.
+  bool rows_in_place() const;
+  // Whether some element may have no exact binary64 value (64-bit integers).
+  bool may_refuse() const { return format_.size == 8 && format_.kind != Element::F64; }
+  // The values of row `row` from column `col` on, in place (rows_in_place).
+  const double* in_place(size_t row, size_t col) const;
+  // Reads rows [row, row + rows) x columns [col, col + cols) into out, row
+  // after row; false at the first integer binary64 cannot hold.
+  bool read_tile(size_t row, size_t rows, size_t col, size_t cols, double* out);
+
  private:
   bool read(size_t first, size_t count, double* out);
 
@@ -171,6 +184,11 @@ class KeyStream {
   KeyStream& operator=(const KeyStream&) = delete;
   ~KeyStream() { release(); }
 };
+
+// Opens `o` (or what its __array__ gives) as a buffer of `ndim` dimensions,
+// `array` keeping the latter alive; false with no error set when it is
+// neither.
+bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array);
 
 // One real number from an element of an iterable: floats as they are,
 // integers only when binary64 holds them exactly, anything else through

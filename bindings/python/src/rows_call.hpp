@@ -1,0 +1,207 @@
+// Feeding many states of one class from one pass over 2-D blocks: row i of
+// every block goes to state i through the class's batch extend, so state i
+// ends with the bytes `states[i].extend(row_i...)` would leave. The rules of
+// a batch method hold for the whole call:
+//   1. Every instance is borrowed exclusively until the call ends.
+//   2. Tiles are read, and the states fed, without the interpreter lock once
+//      a tile is large enough to be worth it.
+//   3. Signals are checked between tiles.
+//   4. All or nothing: a state is copied before its first update when any
+//      later step could fail (another tile, an integer with no binary64
+//      value, a refused core call), and every copy is put back on failure.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "batch_call.hpp"
+#include "row_blocks.hpp"
+
+namespace tallix::py {
+
+// The instances of one call, borrowed exclusively until it ends. The caller
+// holds strong references to them.
+template <class T>
+class BorrowedStates {
+ public:
+  explicit BorrowedStates(std::span<PyObject* const> objects) : objects_(objects) {}
+  BorrowedStates(const BorrowedStates&) = delete;
+  BorrowedStates& operator=(const BorrowedStates&) = delete;
+  ~BorrowedStates() {
+    for (size_t i = 0; i < taken_; ++i) instance_of<T>(objects_[i])->borrow = 0;
+  }
+
+  // False with the error set when another borrow holds an instance, or when
+  // an instance is listed twice (it would be borrowed by this call already).
+  bool take() {
+    for (PyObject* o : objects_) {
+      Py_ssize_t& counter = instance_of<T>(o)->borrow;
+      if (counter != 0) return refuse(o);
+      counter = -1;
+      ++taken_;
+    }
+    return true;
+  }
+  T& operator[](size_t i) const { return instance_of<T>(objects_[i])->state; }
+
+ private:
+  bool refuse(PyObject* o) const {
+    for (size_t i = 0; i < taken_; ++i) {
+      if (objects_[i] == o) {
+        PyErr_SetString(PyExc_ValueError, "each state may appear only once in states");
+        return false;
+      }
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+  }
+
+  std::span<PyObject* const> objects_;
+  size_t taken_ = 0;
+};
+
+// What a failed call must put back, in row order: a copy of each state, or
+// for a state still as constructed only a mark, since the companion feeds
+// fresh states and copying a million of them costs more than feeding them.
+// A state counts as fresh when its object representation equals a fresh
+// one's; a state whose padding differs is merely copied.
+template <class T>
+class Backups {
+ public:
+  Backups(BorrowedStates<T>& states, bool wanted, size_t rows) : states_(states), wanted_(wanted) {
+    if (wanted) fresh_.reserve(rows);
+  }
+  void keep(size_t first, size_t rows) {
+    if (!wanted_) return;
+    for (size_t r = 0; r < rows; ++r) {
+      const T& state = states_[first + r];
+      fresh_.push_back(is_fresh(state));
+      if (!fresh_.back()) copies_.push_back(state);
+    }
+  }
+  void restore() noexcept {
+    size_t copied = 0;
+    for (size_t i = 0; i < fresh_.size(); ++i)
+      states_[i] = fresh_[i] ? T{} : std::move(copies_[copied++]);
+  }
+
+ private:
+  static bool is_fresh(const T& state) {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      static const T fresh{};
+      return std::memcmp(&state, &fresh, sizeof(T)) == 0;
+    } else {
+      return false;
+    }
+  }
+
+  BorrowedStates<T>& states_;
+  bool wanted_;
+  std::vector<uint8_t> fresh_;
+  std::vector<T> copies_;
+};
+
+template <class L>
+struct Arity;
+template <class... P>
+struct Arity<TypeList<P...>> {
+  static constexpr size_t value = sizeof...(P);
+};
+
+template <class T, auto Fn>
+struct RowsCall {
+  using C = Callable<decltype(Fn)>;
+  static constexpr size_t K = Arity<typename C::params>::value;
+  static constexpr bool kMayRefuse = !std::is_void_v<typename C::result>;
+  static_assert(K >= 1 && K <= kMaxBlocks, "a row feed takes one block per array of extend");
+
+  static PyObject* call(std::span<PyObject* const> objects, RowBlocks& blocks) {
+    const CallName who{class_record<T>.name, "extend"};
+    if (blocks.count() != K) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s takes %zu array(s), so each state needs %zu block(s), not %zu",
+                   full_name(who).c_str(), K, K, blocks.count());
+      return nullptr;
+    }
+    if (!blocks.equal_widths()) return refuse_widths(blocks, who);
+    BorrowedStates<T> states(objects);
+    if (!states.take()) return nullptr;
+    TilePlan plan = blocks.plan(objects.size());
+    Backups<T> backups(states, !plan.single() || blocks.may_refuse() || kMayRefuse, objects.size());
+    try {
+      return feed(states, blocks, plan, backups, who);
+    } catch (...) {
+      backups.restore();
+      throw;
+    }
+  }
+
+ private:
+  static PyObject* feed(BorrowedStates<T>& states, RowBlocks& blocks, TilePlan& plan,
+                        Backups<T>& backups, const CallName& who) {
+    for (; !plan.done(); plan.next()) {
+      if (PyErr_CheckSignals() < 0) {
+        backups.restore();
+        return nullptr;
+      }
+      const Tile& t = plan.tile();
+      bool read = false;
+      Status status;
+      {
+        Unlocked scope(t.values() >= kUnlockedChunk);
+        if (plan.opens_group()) backups.keep(t.row, t.rows);
+        read = blocks.read(t);
+        if (read) status = feed_tile(states, blocks, t, std::make_index_sequence<K>{});
+      }
+      if (!read || !status.ok()) {
+        backups.restore();
+        if (read) return raise_failure(status.failure(), who);
+        if (!blocks.refuse()) PyErr_SetString(PyExc_RuntimeError, "tallix: a tile was not read");
+        return nullptr;
+      }
+    }
+    Py_RETURN_NONE;
+  }
+
+  template <size_t... I>
+  static Status feed_tile(BorrowedStates<T>& states, const RowBlocks& blocks, const Tile& t,
+                          std::index_sequence<I...>) {
+    for (size_t r = 0; r < t.rows; ++r) {
+      if constexpr (kMayRefuse) {
+        Status status = std::invoke(Fn, states[t.row + r], blocks.row(I, r)...);
+        if (!status.ok()) return status;
+      } else {
+        std::invoke(Fn, states[t.row + r], blocks.row(I, r)...);
+      }
+    }
+    return {};
+  }
+
+  // Rows of unequal lengths: the message the batch method gives for them,
+  // from the core call on a throwaway state.
+  static PyObject* refuse_widths(const RowBlocks& blocks, const CallName& who) {
+    if constexpr (kMayRefuse) {
+      size_t longest = 0;
+      for (size_t k = 0; k < K; ++k) longest = std::max(longest, blocks.width(k));
+      std::vector<double> zeros(longest);
+      T scratch{};
+      Status status = with_widths(scratch, blocks, zeros, std::make_index_sequence<K>{});
+      if (!status.ok()) return raise_failure(status.failure(), who);
+    }
+    PyErr_SetString(PyExc_ValueError, "the blocks must have equal shapes");
+    return nullptr;
+  }
+
+  template <size_t... I>
+  static Status with_widths(T& scratch, const RowBlocks& blocks, const std::vector<double>& zeros,
+                            std::index_sequence<I...>) {
+    return std::invoke(Fn, scratch, std::span<const double>(zeros.data(), blocks.width(I))...);
+  }
+};
+
+}  // namespace tallix::py
