@@ -19,6 +19,7 @@ float64.  ``workers`` (as in scipy.fft: None for every core or
 from __future__ import annotations
 
 import builtins
+import math
 from fractions import Fraction
 from typing import Any, Callable, Sequence
 
@@ -141,14 +142,21 @@ def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name:
     lay = engine.layout(arr, axis)
     skip_nans = name.startswith("nan")
     needs_squares = ddof is not None
-    make = tallix.MomentsF64 if needs_squares else tallix.SumF64
+    query = _QUERIES.get((name.removeprefix("nan"), ddof))
+    many = lay.view.shape[0] > _many_outputs
+    make = tallix.MomentsF64 if needs_squares or (query and many) else tallix.SumF64
     states = engine.build([lay.view], make, workers, skip_nans)
-    missing = engine.nan_counts(lay.view) if skip_nans else np.zeros(len(states), dtype=np.int64)
-    results = []
+    missing = (engine.nan_counts(lay.view) if skip_nans else np.zeros(len(states), dtype=np.int64)).tolist()
+    asked = query if query and (needs_squares or many) else None
+    results: list[float | None] = []
     for k, state in enumerate(states):
+        answer = _query(state, asked) if asked and missing[k] == 0 else None
+        if answer is not None:
+            results.append(answer)
+            continue
         blob = state.to_bytes()
         s1 = read_sum(blob, 0)
-        n = s1.n - int(missing[k])
+        n = s1.n - missing[k]
         if not needs_squares:
             results.append(to_float(s1.scaled, n << UNIT_BITS) if s1.finite and n > 0 else None)
             continue
@@ -165,6 +173,25 @@ def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name:
         ref = np.asarray(_NUMPY_MOMENTS[name](arr, axis=axis, **kwargs), dtype=np.float64)
         values[specials] = ref.reshape(-1)[specials]
     return engine.shape_result(values, lay, keepdims)
+
+
+# The statistics a MomentsF64 answers itself, rounded once, far sooner than
+# the rationals below: per row they set the pace of many-row reductions. (Its
+# stddev is the root of the rounded variance, so std keeps the exact root.)
+_QUERIES: dict[tuple[str, float | None], str] = {
+    ("mean", None): "mean",
+    ("var", 0): "variance",
+    ("var", 1): "sample_variance",
+}
+
+
+def _query(state: Any, name: str) -> float | None:
+    """The state's own answer when it is a finite number, else None."""
+    try:
+        answer = float(getattr(state, name)())
+    except (ValueError, ArithmeticError):
+        return None
+    return answer if math.isfinite(answer) else None
 
 
 def _variance(s1: Any, s2: Any, n: int, ddof: Fraction, root: bool) -> float | None:
