@@ -79,9 +79,11 @@ aarch64_base=(-Werror -Wno-psabi)
 qemu=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
 
 # Functions allowed to hold an fma instruction: the routine that names the
-# fma and the batch kernels that compute the exact error of a product with it.
+# fma, the batch kernels that compute the exact error of a product with it,
+# and the extraction levels, whose fmas multiply by one (additions placed on
+# the multiply-add units, rounded as additions are).
 # On aarch64 the C library's fma is the fmadd instruction, inlined in fma_exact.
-allowed_fma_x86='(fma_fma3|fma_fma4|products_avx2|products_avx512|place_products_avx2|place_products_avx512|place_other_pairs|products8|square_split_avx2|square_split_avx512)\('
+allowed_fma_x86='(fma_fma3|fma_fma4|products_avx2|products_avx512|place_products_avx2|place_products_avx512|place_other_pairs|products8|square_split_avx2|square_split_avx512|extract_level<[^>]*>)\('
 allowed_fma_aarch64='(fma_exact)\('
 # Fused instructions: x86 FMA3/FMA4 in scalar and vector forms; aarch64 scalar
 # (fmadd ...), Advanced SIMD (fmla, fmls) and SVE (fmad, fmsb, fnmla ...) forms.
