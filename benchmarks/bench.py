@@ -50,7 +50,7 @@ def make_data(n, seed):
     return rng.permutation(x)
 
 
-def best_time(fn, budget=0.4, max_reps=7):
+def best_time(fn, budget=1.0, max_reps=25):
     best, spent, reps = math.inf, 0.0, 0
     while reps == 0 or (spent < budget and reps < max_reps):
         t0 = time.perf_counter()
@@ -212,7 +212,7 @@ def run_group(cases, datasets, exact):
             if label.startswith("SumF64.add loop") and d["n"] > 10**6:
                 budget = 0.0  # one pass is plenty at this size
             else:
-                budget = 0.4
+                budget = 1.0
             t = best_time(fn, budget=budget)
             result = fn()
             ok = exact(d, result) if exact else None

@@ -71,7 +71,12 @@ template <Leave kLeave>
     for (int j = 0; j < kSums; ++j) {
       __m512d x = _mm512_loadu_pd(src + i + 8 * j);
       __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(x, one, sigma), sigma);
-      t[j] = _mm512_add_pd(t[j], q);
+      // Without remainders to form, half the sums go to the multiply-add
+      // units, which then carry as many operations as the adders.
+      if (kLeave != Leave::Keep && j % 2 == 1)
+        t[j] = _mm512_fmadd_pd(q, one, t[j]);
+      else
+        t[j] = _mm512_add_pd(t[j], q);
       if constexpr (kLeave == Leave::Keep) {
         __m512d r = _mm512_fnmadd_pd(q, one, x);
         left = _mm512_or_si512(left, _mm512_castpd_si512(r));
