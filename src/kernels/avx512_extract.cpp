@@ -31,16 +31,26 @@ struct Magnitudes {
   uint64_t min_nz;  // the smallest non-zero one
 };
 
+// Four running maxima and minima, so that no chain of dependent compares
+// sets the pace.
 TALLIX_AVX512 Magnitudes block_magnitudes(const double* x) noexcept {
+  constexpr int kRuns = 4;
   const __m512i abs = _mm512_set1_epi64(static_cast<int64_t>(kAbsMask));
   const __m512i one = _mm512_set1_epi64(1);
-  __m512i hi = _mm512_setzero_si512(), lo = _mm512_set1_epi64(-1);
-  for (size_t i = 0; i < kExtractBlock; i += 8) {
-    __m512i m = _mm512_and_si512(_mm512_loadu_si512(x + i), abs);
-    hi = _mm512_max_epu64(hi, m);
-    lo = _mm512_min_epu64(lo, _mm512_sub_epi64(m, one));  // zeros wrap to the top
+  __m512i hi[kRuns], lo[kRuns];
+  for (int j = 0; j < kRuns; ++j) {
+    hi[j] = _mm512_setzero_si512();
+    lo[j] = _mm512_set1_epi64(-1);
   }
-  return {_mm512_reduce_max_epu64(hi), _mm512_reduce_min_epu64(lo) + 1};
+  for (size_t i = 0; i < kExtractBlock; i += 8 * kRuns)
+    for (int j = 0; j < kRuns; ++j) {
+      __m512i m = _mm512_and_si512(_mm512_loadu_si512(x + i + 8 * j), abs);
+      hi[j] = _mm512_max_epu64(hi[j], m);
+      lo[j] = _mm512_min_epu64(lo[j], _mm512_sub_epi64(m, one));  // zeros wrap to the top
+    }
+  __m512i h = _mm512_max_epu64(_mm512_max_epu64(hi[0], hi[1]), _mm512_max_epu64(hi[2], hi[3]));
+  __m512i l = _mm512_min_epu64(_mm512_min_epu64(lo[0], lo[1]), _mm512_min_epu64(lo[2], lo[3]));
+  return {_mm512_reduce_max_epu64(h), _mm512_reduce_min_epu64(l) + 1};
 }
 
 struct LevelSum {
