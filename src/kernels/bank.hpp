@@ -60,21 +60,22 @@
 // u sigma itself), and any partial sum of such q's is a multiple of u sigma,
 // or of 2^-1074 where u sigma is finer, no larger than sigma in magnitude,
 // which binary64 holds, as long as their count times 2^b is at most sigma.
-// The AVX-512 forms take a block of kExtractBlock values this way: sixteen
-// lane sums of 64 q's each (so M = kExtractSlack = 6 and sigma = 2^M 2^b with
-// 2^b above the block's largest magnitude), each sum turned exactly into a
-// whole count of the level's unit max(u sigma, 2^-1074) and added to the
-// limbs. The remainders r, with |r| <= u sigma, are the next level's values,
-// with sigma' = 2^M u sigma, so a level peels 53 - M bits off every value.
-// Every value is a multiple of the grid g of the
-// smallest exponent in the block, so once u sigma < g the remainders are all
-// zero: a block whose exponents span D = e_max - e_min needs at most
+// The AVX-512 forms take a block of kExtractBlock values this way: 32 lane
+// sums of 32 q's each (M = kExtractSlack = 6 leaves room for 64, and sigma =
+// 2^M 2^b with 2^b above the block's largest magnitude), each sum turned
+// exactly into a whole count of the level's unit max(u sigma, 2^-1074) and
+// added to the limbs. The remainders r, with |r| <= u sigma, are the next
+// level's values, with sigma' = 2^M u sigma, so a level peels 53 - M bits off
+// every value. Every value is a multiple of the grid g of the smallest
+// exponent in the block, so once u sigma < g the remainders are all zero: a
+// block whose exponents span D = e_max - e_min needs at most
 // (D + M) div (53 - M) + 2 levels (e clamped to 1, as subnormals share the
 // grid of the smallest normals). Blocks needing more than kExtractLevels, or
 // holding a NaN, an infinity or a magnitude whose sigma would overflow, go to
 // the banks. Addition never loses bits to underflow, so subnormals need no
-// care; flushing subnormals to zero or another rounding mode would break the
-// lemma, so a non-default floating-point environment turns the path off.
+// care; flushing subnormals to zero, another rounding mode or a trapping
+// exception would break the lemma, so a non-default floating-point
+// environment turns the path off.
 #pragma once
 
 #include <array>
