@@ -3,6 +3,8 @@
 // peeled level by level from a scratch copy in the first-level cache, each
 // level costing four floating-point operations per value and no memory
 // writes but the remainders.
+#include <array>
+
 #include "kernels/extract.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -108,17 +110,23 @@ template <Leave kLeave>
   return {_mm512_reduce_add_epi64(units), more};
 }
 
+// Whether the level before the last planned one should only probe for
+// remainders, by the number of planned levels: true while the last level was
+// not needed by the latest block with that plan (plans are conservative, so
+// the highest often needs one level less).
+using Probes = std::array<bool, kExtractLevels + 1>;
+
 // Adds one block to the limbs; false, with nothing added, when the plan sends
 // it to the banks. A level runs only after one that left a non-zero
-// remainder, so sigma never drops below 2^-1068. The level before the last
-// planned one only probes for remainders when `probe` (the last level was not
-// needed by the previous block), and runs again keeping them if one is left.
+// remainder, so sigma never drops below 2^-1068. A level that probes and
+// finds a remainder runs again keeping them.
 TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
-                                 bool& probe) noexcept {
+                                 Probes& probes) noexcept {
   Magnitudes m = block_magnitudes(x);
   if (m.max == 0) return true;
   ExtractPlan plan = plan_extraction(m.max, m.min_nz);
   if (plan.levels == 0) return false;
+  bool& probe = probes[static_cast<size_t>(plan.levels)];
   const double* src = x;
   int sigma_exp = plan.sigma_exp;
   for (int level = 1; level < plan.levels; ++level, sigma_exp -= 53 - kExtractSlack) {
@@ -141,10 +149,11 @@ TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
 size_t extract_sum_avx512(const double* xs, size_t n, Limbs& limbs) noexcept {
   if (!default_fp_environment()) return 0;
   alignas(64) double rest[kExtractBlock];
-  bool probe = true;
+  Probes probes;
+  probes.fill(true);
   size_t done = 0;
   for (; n - done >= kExtractBlock; done += kExtractBlock)
-    if (!extract_block(xs + done, rest, limbs, probe)) break;
+    if (!extract_block(xs + done, rest, limbs, probes)) break;
   return done;
 }
 
