@@ -60,9 +60,9 @@ struct LevelSum {
   bool more;      // some remainder is not zero
 };
 
-// What a level leaves besides its sum: the remainders in `rest` (Keep),
-// only whether one is non-zero (Probe), or nothing (Last).
-enum class Leave { Keep, Probe, Last };
+// What a level leaves besides its sum: the remainders in `rest` (Pass), with
+// whether one is non-zero (Keep), only the latter (Probe), or nothing (Last).
+enum class Leave { Pass, Keep, Probe, Last };
 
 // One level over a block: q's summed in 32 lanes of 32 (exact, note 7),
 // four vector sums so that no chain of dependent additions sets the pace.
@@ -85,13 +85,14 @@ template <Leave kLeave>
       __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(x, one, sigma), sigma);
       // Without remainders to form, half the sums go to the multiply-add
       // units, which then carry as many operations as the adders.
-      if (kLeave != Leave::Keep && j % 2 == 1)
+      constexpr bool kRemainders = kLeave == Leave::Pass || kLeave == Leave::Keep;
+      if (!kRemainders && j % 2 == 1)
         t[j] = _mm512_fmadd_pd(q, one, t[j]);
       else
         t[j] = _mm512_add_pd(t[j], q);
-      if constexpr (kLeave == Leave::Keep) {
+      if constexpr (kRemainders) {
         __m512d r = _mm512_fnmadd_pd(q, one, x);
-        left = _mm512_or_si512(left, _mm512_castpd_si512(r));
+        if constexpr (kLeave == Leave::Keep) left = _mm512_or_si512(left, _mm512_castpd_si512(r));
         _mm512_store_pd(rest + i + 8 * j, r);
       } else if constexpr (kLeave == Leave::Probe) {
         differs |= _mm512_cmp_pd_mask(x, q, _CMP_NEQ_UQ);
@@ -103,7 +104,7 @@ template <Leave kLeave>
   __m512i units = _mm512_setzero_si512();
   for (__m512d v : t)
     units = _mm512_add_epi64(units, _mm512_cvtpd_epi64(_mm512_scalef_pd(v, to_units)));
-  bool more = false;
+  bool more = kLeave == Leave::Pass;
   if constexpr (kLeave == Leave::Keep)
     more = _mm512_test_epi64_mask(left, _mm512_set1_epi64(static_cast<int64_t>(kAbsMask))) != 0;
   if constexpr (kLeave == Leave::Probe) more = differs != 0;
@@ -117,11 +118,14 @@ template <Leave kLeave>
 using Probes = std::array<bool, kExtractLevels + 1>;
 
 // Adds one block to the limbs; false, with nothing added, when the plan sends
-// it to the banks. A level runs only after one that left a non-zero
-// remainder, so sigma never drops below 2^-1068. A level that probes and
-// finds a remainder runs again keeping them.
+// it to the banks. Only the level before the last planned one asks whether a
+// remainder is left (the earlier ones nearly always leave one, and going on
+// without need costs time, not bits); one that probes and finds a remainder
+// runs again keeping them. The plan keeps 47 (levels - 1) <= D + 53, so no
+// level's sigma drops below 2^-1068.
 TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
                                  Probes& probes) noexcept {
+  constexpr int kYield = 53 - kExtractSlack;
   Magnitudes m = block_magnitudes(x);
   if (m.max == 0) return true;
   ExtractPlan plan = plan_extraction(m.max, m.min_nz);
@@ -129,18 +133,18 @@ TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
   bool& probe = probes[static_cast<size_t>(plan.levels)];
   const double* src = x;
   int sigma_exp = plan.sigma_exp;
-  for (int level = 1; level < plan.levels; ++level, sigma_exp -= 53 - kExtractSlack) {
-    if (probe && level == plan.levels - 1) {
-      LevelSum s = extract_level<Leave::Probe>(src, rest, sigma_exp);
-      if (!s.more) return add_units(limbs, s.units, unit_exp(sigma_exp)), true;
-      probe = false;
-    }
-    LevelSum s = extract_level<Leave::Keep>(src, rest, sigma_exp);
-    add_units(limbs, s.units, unit_exp(sigma_exp));
-    if (!s.more) return probe = true;
-    src = rest;
+  for (int level = 1; level < plan.levels - 1; ++level, sigma_exp -= kYield, src = rest)
+    add_units(limbs, extract_level<Leave::Pass>(src, rest, sigma_exp).units, unit_exp(sigma_exp));
+  if (probe) {
+    LevelSum s = extract_level<Leave::Probe>(src, rest, sigma_exp);
+    if (!s.more) return add_units(limbs, s.units, unit_exp(sigma_exp)), true;
+    probe = false;
   }
-  add_units(limbs, extract_level<Leave::Last>(src, nullptr, sigma_exp).units, unit_exp(sigma_exp));
+  LevelSum s = extract_level<Leave::Keep>(src, rest, sigma_exp);
+  add_units(limbs, s.units, unit_exp(sigma_exp));
+  if (!s.more) return probe = true;
+  sigma_exp -= kYield;
+  add_units(limbs, extract_level<Leave::Last>(rest, nullptr, sigma_exp).units, unit_exp(sigma_exp));
   return true;
 }
 
