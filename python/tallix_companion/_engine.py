@@ -131,8 +131,13 @@ def build(
         pieces = [((0, rows), span) for span in _spans(cols, threads)]
     else:  # split the kept positions; each thread owns its states
         pieces = [(span, (0, cols)) for span in _spans(rows, threads)]
-    with ThreadPoolExecutor(len(pieces)) as pool:
-        parts = list(pool.map(lambda p: _build_part(views, make, p[0], p[1], skip_nans, finish), pieces))
+    def run(piece: tuple[tuple[int, int], tuple[int, int]]) -> list[Any]:
+        return _build_part(views, make, piece[0], piece[1], skip_nans, finish)
+
+    # The calling thread takes the first piece itself: one thread fewer to start.
+    with ThreadPoolExecutor(len(pieces) - 1) as pool:
+        rest = pool.map(run, pieces[1:])
+        parts = [run(pieces[0]), *rest]
     if cols < rows:
         return [s for part in parts for s in part]
     merged = parts[0]
