@@ -6,7 +6,9 @@ namespace tallix::py {
 
 namespace {
 
-// Values per tile: the tile and the cache lines it reads stay in L2.
+// Values per tile: the tile and the cache lines it reads stay in L2. Tiles
+// read in place need no scratch and take longer runs, as the batch methods
+// do, so the fixed cost of a core call does not show.
 constexpr size_t kTileValues = kStreamChunk;
 // Rows per tile when rows are strided: their elements of one column share a
 // few cache lines, which the tile's other columns do not evict.
@@ -22,10 +24,12 @@ void refuse_non_array(PyObject* o) {
 
 }  // namespace
 
-TilePlan::TilePlan(size_t rows, size_t width, bool rows_contiguous) : rows_(rows), width_(width) {
+TilePlan::TilePlan(size_t rows, size_t width, bool rows_contiguous, bool in_place)
+    : rows_(rows), width_(width) {
   if (rows_contiguous) {
-    tile_cols_ = std::max<size_t>(1, std::min(width, kTileValues));
-    tile_rows_ = std::max<size_t>(1, kTileValues / tile_cols_);
+    size_t values = in_place ? kInPlaceChunk : kTileValues;
+    tile_cols_ = std::max<size_t>(1, std::min(width, values));
+    tile_rows_ = std::max<size_t>(1, values / tile_cols_);
   } else {
     tile_rows_ = std::max<size_t>(1, std::min(rows, kStridedTileRows));
     tile_cols_ = std::max<size_t>(1, kTileValues / tile_rows_);
@@ -81,9 +85,12 @@ bool RowBlocks::may_refuse() const {
 }
 
 TilePlan RowBlocks::plan(size_t rows) const {
-  bool contiguous = std::all_of(windows_.begin(), windows_.begin() + count_,
-                                [](const BufferWindow& w) { return w.unit_columns(); });
-  return TilePlan(rows, count_ ? width(0) : 0, contiguous);
+  auto all = [this](auto test) {
+    return std::all_of(windows_.begin(), windows_.begin() + count_, test);
+  };
+  bool contiguous = all([](const BufferWindow& w) { return w.unit_columns(); });
+  bool in_place = all([](const BufferWindow& w) { return w.rows_in_place(); });
+  return TilePlan(rows, count_ ? width(0) : 0, contiguous, in_place);
 }
 
 bool RowBlocks::read(const Tile& t) {

@@ -22,7 +22,7 @@ struct Tile {
 // rows, its columns from left to right, then the next group.
 class TilePlan {
  public:
-  TilePlan(size_t rows, size_t width, bool rows_contiguous);
+  TilePlan(size_t rows, size_t width, bool rows_contiguous, bool in_place);
   bool done() const { return tile_.row >= rows_ || width_ == 0; }
   const Tile& tile() const { return tile_; }
   // Whether the current tile is the first of its group of rows.
