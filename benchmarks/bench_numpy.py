@@ -1,4 +1,4 @@
-"""tallix_companion.numpy against numpy: one run each, best of three, as ratios.
+"""tallix_companion.numpy against numpy: one run each, best of fifteen (two for the slowest rows), as ratios.
 
 Run with ``env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE`` so numpy runs as a
 user's numpy does.
@@ -13,7 +13,7 @@ import tallix_companion.numpy as tnp
 import tallix_companion.pandas  # noqa: F401  (registers .exact)
 
 
-def best(fn, repeat=7):
+def best(fn, repeat=15):
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
@@ -22,7 +22,7 @@ def best(fn, repeat=7):
     return min(times)
 
 
-def row(label, ours, theirs, *goals, repeat=7):
+def row(label, ours, theirs, *goals, repeat=15):
     t_ours, t_theirs = best(ours, repeat), best(theirs, repeat)
     ratio = t_ours / t_theirs
     verdicts = "; ".join(f"goal <= {g}x, {'met' if ratio <= g else 'missed'}" for g in goals)
