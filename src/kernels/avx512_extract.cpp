@@ -64,51 +64,47 @@ struct LevelSum {
 // whether one is non-zero (Keep), only the latter (Probe), or nothing (Last).
 enum class Leave { Pass, Keep, Probe, Last };
 
-// One level over a block: q's summed in 32 lanes of 32 (exact, note 7),
-// four vector sums so that no chain of dependent additions sets the pace.
-// sigma + x runs on the multiply-add units and the other operations on the
-// adders, so both halves of the floating-point pipes share the work.
+// One level over a block in binade s (note 7): a = sigma + x on the
+// multiply-add units, the bit patterns of the a's summed as integers in four
+// vectors, and the remainders x - (a - sigma) where they are wanted.
 // Out of line (one call per level of 1,024 values), so that the build's check
 // for stray fused multiply-adds finds these deliberate ones under their name.
 template <Leave kLeave>
 [[gnu::noinline]] TALLIX_AVX512 LevelSum extract_level(const double* src, double* rest,
-                                                       int sigma_exp) noexcept {
+                                                       int binade) noexcept {
   constexpr int kSums = 4;
-  const __m512d one = _mm512_set1_pd(1.0), sigma = _mm512_set1_pd(pow2(sigma_exp));
-  __m512d t[kSums];
-  for (__m512d& v : t) v = _mm512_setzero_pd();
+  constexpr bool kRemainders = kLeave == Leave::Pass || kLeave == Leave::Keep;
+  const double offset = extraction_offset(binade);
+  const __m512d one = _mm512_set1_pd(1.0), sigma = _mm512_set1_pd(offset);
+  __m512i t[kSums];
+  for (__m512i& v : t) v = _mm512_setzero_si512();
   __m512i left = _mm512_setzero_si512();
   __mmask8 differs = 0;
   for (size_t i = 0; i < kExtractBlock; i += 8 * kSums)
     for (int j = 0; j < kSums; ++j) {
       __m512d x = _mm512_loadu_pd(src + i + 8 * j);
-      __m512d q = _mm512_sub_pd(_mm512_fmadd_pd(x, one, sigma), sigma);
-      // Without remainders to form, half the sums go to the multiply-add
-      // units, which then carry as many operations as the adders.
-      constexpr bool kRemainders = kLeave == Leave::Pass || kLeave == Leave::Keep;
-      if (!kRemainders && j % 2 == 1)
-        t[j] = _mm512_fmadd_pd(q, one, t[j]);
-      else
-        t[j] = _mm512_add_pd(t[j], q);
+      __m512d a = _mm512_fmadd_pd(x, one, sigma);
+      t[j] = _mm512_add_epi64(t[j], _mm512_castpd_si512(a));
+      if constexpr (kLeave == Leave::Last) continue;
+      __m512d q = _mm512_sub_pd(a, sigma);
       if constexpr (kRemainders) {
         __m512d r = _mm512_fnmadd_pd(q, one, x);
         if constexpr (kLeave == Leave::Keep) left = _mm512_or_si512(left, _mm512_castpd_si512(r));
         _mm512_store_pd(rest + i + 8 * j, r);
-      } else if constexpr (kLeave == Leave::Probe) {
+      } else {
         differs |= _mm512_cmp_pd_mask(x, q, _CMP_NEQ_UQ);
       }
     }
-  // The lane sums are multiples of the unit below 2^53 of it: scaling and
-  // conversion are exact, and so is the integer total.
-  const __m512d to_units = _mm512_set1_pd(-unit_exp(sigma_exp));
-  __m512i units = _mm512_setzero_si512();
-  for (__m512d v : t)
-    units = _mm512_add_epi64(units, _mm512_cvtpd_epi64(_mm512_scalef_pd(v, to_units)));
+  // The patterns were added with wrap-around; taking off the block's count
+  // of sigma's pattern leaves the sum of the m's, which fits.
+  __m512i sums = _mm512_add_epi64(_mm512_add_epi64(t[0], t[1]), _mm512_add_epi64(t[2], t[3]));
+  uint64_t total = static_cast<uint64_t>(_mm512_reduce_add_epi64(sums)) -
+                   kExtractBlock * std::bit_cast<uint64_t>(offset);
   bool more = kLeave == Leave::Pass;
   if constexpr (kLeave == Leave::Keep)
     more = _mm512_test_epi64_mask(left, _mm512_set1_epi64(static_cast<int64_t>(kAbsMask))) != 0;
   if constexpr (kLeave == Leave::Probe) more = differs != 0;
-  return {_mm512_reduce_add_epi64(units), more};
+  return {static_cast<int64_t>(total), more};
 }
 
 // Whether the level before the last planned one should only probe for
@@ -121,30 +117,30 @@ using Probes = std::array<bool, kExtractLevels + 1>;
 // it to the banks. Only the level before the last planned one asks whether a
 // remainder is left (the earlier ones nearly always leave one, and going on
 // without need costs time, not bits); one that probes and finds a remainder
-// runs again keeping them. The plan keeps 47 (levels - 1) <= D + 53, so no
-// level's sigma drops below 2^-1068.
+// runs again keeping them. The plan keeps every level's binade at -1072 or
+// above.
 TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
                                  Probes& probes) noexcept {
-  constexpr int kYield = 53 - kExtractSlack;
+  constexpr int kYield = 53 - kExtractSlack;  // binades from one level to the next
   Magnitudes m = block_magnitudes(x);
   if (m.max == 0) return true;
   ExtractPlan plan = plan_extraction(m.max, m.min_nz);
   if (plan.levels == 0) return false;
   bool& probe = probes[static_cast<size_t>(plan.levels)];
   const double* src = x;
-  int sigma_exp = plan.sigma_exp;
-  for (int level = 1; level < plan.levels - 1; ++level, sigma_exp -= kYield, src = rest)
-    add_units(limbs, extract_level<Leave::Pass>(src, rest, sigma_exp).units, unit_exp(sigma_exp));
+  int binade = plan.binade;
+  for (int level = 1; level < plan.levels - 1; ++level, binade -= kYield, src = rest)
+    add_units(limbs, extract_level<Leave::Pass>(src, rest, binade).units, unit_exp(binade));
   if (probe) {
-    LevelSum s = extract_level<Leave::Probe>(src, rest, sigma_exp);
-    if (!s.more) return add_units(limbs, s.units, unit_exp(sigma_exp)), true;
+    LevelSum s = extract_level<Leave::Probe>(src, rest, binade);
+    if (!s.more) return add_units(limbs, s.units, unit_exp(binade)), true;
     probe = false;
   }
-  LevelSum s = extract_level<Leave::Keep>(src, rest, sigma_exp);
-  add_units(limbs, s.units, unit_exp(sigma_exp));
+  LevelSum s = extract_level<Leave::Keep>(src, rest, binade);
+  add_units(limbs, s.units, unit_exp(binade));
   if (!s.more) return probe = true;
-  sigma_exp -= kYield;
-  add_units(limbs, extract_level<Leave::Last>(rest, nullptr, sigma_exp).units, unit_exp(sigma_exp));
+  binade -= kYield;
+  add_units(limbs, extract_level<Leave::Last>(rest, nullptr, binade).units, unit_exp(binade));
   return true;
 }
 

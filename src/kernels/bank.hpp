@@ -49,33 +49,33 @@
 // their own, so cells only grow. 2^20 pairs thus keep every cell, and every
 // bin summed over all rows and sub-banks at the fold, below 2^62.
 //
-// Note 7 (error-free extraction). For sigma = 2^k and |x| <= 2^-M sigma with
-// M >= 1, a = fl(sigma + x), q = fl(a - sigma) and r = fl(x - q) give
-// q + r = x exactly, with q a multiple of u sigma (u = 2^-53: a lies within
-// [sigma/2, 2 sigma), so q is exact by Sterbenz's lemma) and |r| <= u sigma
-// (r is the rounding error of the first sum). This is ExtractVector of Rump,
-// Ogita and Oishi ("Accurate floating-point summation part I: faithful
-// rounding", SIAM J. Sci. Comput. 31, 2008). As x rounds to a multiple of
-// u sigma, |q| never exceeds the least power of two 2^b >= |x| (a multiple of
-// u sigma itself), and any partial sum of such q's is a multiple of u sigma,
-// or of 2^-1074 where u sigma is finer, no larger than sigma in magnitude,
-// which binary64 holds, as long as their count times 2^b is at most sigma.
-// The AVX-512 forms take a block of kExtractBlock values this way: 32 lane
-// sums of 32 q's each (M = kExtractSlack = 6 leaves room for 64, and sigma =
-// 2^M 2^b with 2^b above the block's largest magnitude), each sum turned
-// exactly into a whole count of the level's unit max(u sigma, 2^-1074) and
-// added to the limbs. The remainders r, with |r| <= u sigma, are the next
-// level's values, with sigma' = 2^M u sigma, so a level peels 53 - M bits off
-// every value. Every value is a multiple of the grid g of the smallest
-// exponent in the block, so once u sigma < g the remainders are all zero: a
-// block whose exponents span D = e_max - e_min needs at most
+// Note 7 (error-free extraction). Take an offset sigma = 1.5 * 2^s and values
+// with |x| <= 2^(s - M), M = kExtractSlack = 2. Then sigma + x lies within
+// [1.25, 1.75] 2^s, so a = fl(sigma + x) stays in the binade [2^s, 2^(s+1))
+// of sigma, whose spacing is 2^(s - 52) (2^-1074 where that is finer); q =
+// a - sigma is exact (the two share a binade), a whole multiple m of that
+// spacing, and r = x - q is exact too, being the rounding error of sigma + x
+// (so |r| <= 2^(s - 53)). This is the error-free extraction of Rump, Ogita
+// and Oishi ("Accurate floating-point summation part I: faithful rounding",
+// SIAM J. Sci. Comput. 31, 2008, ExtractVector), with the offset inside a
+// binade so that m is simply the bit pattern of a minus that of sigma: the
+// m's of a block are summed as integers, the patterns added with wrap-around
+// and the block's count times sigma's pattern taken off (|m| <= 2^50, so
+// 1,024 of them fit an int64). The AVX-512 forms take blocks of
+// kExtractBlock values this way, s from the block's largest magnitude, and
+// add each level's total times 2^(s - 52) to the limbs. The remainders r are
+// the next level's values, in binade s - 51: a level peels 53 - M = 51 bits
+// off every value. Every value is a multiple of the grid g of the smallest
+// exponent in the block, so once 2^(s - 53) < g the remainders are all zero:
+// a block whose exponents span D = e_max - e_min needs at most
 // (D + M) div (53 - M) + 2 levels (e clamped to 1, as subnormals share the
-// grid of the smallest normals). Blocks needing more than kExtractLevels, or
-// holding a NaN, an infinity or a magnitude whose sigma would overflow, go to
-// the banks. Addition never loses bits to underflow, so subnormals need no
-// care; flushing subnormals to zero, another rounding mode or a trapping
-// exception would break the lemma, so a non-default floating-point
-// environment turns the path off.
+// grid of the smallest normals), and its lowest binade is at least -1072.
+// Blocks needing more than kExtractLevels, or holding a NaN, an infinity or a
+// magnitude whose offset would overflow, go to the banks. Addition never
+// loses bits to underflow, so subnormals need no care (below 2^-1022 the
+// offset and the sums are subnormal alike); flushing subnormals to zero,
+// another rounding mode or a trapping exception would break the argument, so
+// a non-default floating-point environment turns the path off.
 #pragma once
 
 #include <array>
@@ -92,7 +92,7 @@ inline constexpr uint64_t kSingleAddsPerFold = 512;  // see note 4
 inline constexpr size_t kValuesPerFold = 2048;       // see note 3
 inline constexpr size_t kExactPairsMin = 4096;       // shortest product batch worth a PairBank
 inline constexpr size_t kExtractBlock = 1024;        // values per extraction block (note 7)
-inline constexpr int kExtractSlack = 6;              // M of note 7
+inline constexpr int kExtractSlack = 2;              // M of note 7
 inline constexpr int kExtractLevels = 4;             // most levels a block may take (note 7)
 
 struct Bank {

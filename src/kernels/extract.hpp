@@ -15,8 +15,8 @@
 namespace tallix {
 
 struct ExtractPlan {
-  int sigma_exp;  // log2 of the first level's sigma
-  int levels;     // levels after which every remainder is zero; 0: bank the block
+  int binade;  // s: the first level adds every value to 1.5 * 2^s (note 7)
+  int levels;  // levels after which every remainder is zero; 0: bank the block
 };
 
 // The plan for a block whose largest magnitude has the bits `max_mag` (> 0)
@@ -25,21 +25,22 @@ inline ExtractPlan plan_extraction(uint64_t max_mag, uint64_t min_mag) noexcept 
   constexpr int M = kExtractSlack;
   int e_max = std::max(static_cast<int>(max_mag >> 52), 1);
   int e_min = std::max(static_cast<int>(min_mag >> 52), 1);
-  int sigma_exp = e_max - 1022 + M;  // every |x| < 2^(e_max - 1022)
-  if (max_mag >= kInfBits || sigma_exp > 1023) return {0, 0};
+  int binade = e_max - 1022 + M;  // every |x| < 2^(e_max - 1022)
+  if (max_mag >= kInfBits || binade > 1023) return {0, 0};
   int levels = (e_max - e_min + M) / (53 - M) + 2;
-  return {sigma_exp, levels <= kExtractLevels ? levels : 0};
+  return {binade, levels <= kExtractLevels ? levels : 0};
 }
 
-// 2^k for -1074 <= k <= 1023.
-inline double pow2(int k) noexcept {
-  uint64_t bits = k >= -1022 ? static_cast<uint64_t>(k + 1023) << 52 : uint64_t{1} << (k + 1074);
+// 1.5 * 2^s, the offset of a level in binade s, for -1073 <= s <= 1023.
+inline double extraction_offset(int s) noexcept {
+  uint64_t bits = s >= -1022 ? static_cast<uint64_t>(s + 1023) << 52 | uint64_t{1} << 51
+                             : uint64_t{3} << (s + 1073);
   return std::bit_cast<double>(bits);
 }
 
-// The exponent of a level's unit, max(u sigma, 2^-1074): its q's and their
-// sums are whole multiples of it.
-inline int unit_exp(int sigma_exp) noexcept { return std::max(sigma_exp - 53, -1074); }
+// The exponent of a level's unit, the spacing of binade s (2^-1074 below the
+// normal range): its q's are whole multiples of it.
+inline int unit_exp(int binade) noexcept { return std::max(binade - 52, -1074); }
 
 // Adds `units` times 2^unit_exp to the limbs (unit 2^-1074).
 inline void add_units(Limbs& limbs, int64_t units, int unit_exp) noexcept {

@@ -195,7 +195,8 @@ TEST(sum_batches_match_add_loops_on_every_path) {
 // that need two to five extraction levels and exponents from the subnormals
 // to the largest sigma that stays finite, with zeros, signed zeros, exact
 // cancellation and the odd NaN or infinity; then blocks of the largest
-// significand at one exponent, whose first-level sums reach sigma.
+// significand at one exponent, of both signs, whose first level comes
+// closest to the edges of its binade.
 std::vector<double> extraction_blocks(uint32_t seed) {
   std::mt19937_64 rng(seed);
   const int tops[] = {-1074, -1060, -1022, -1000, -3, 0, 52, 900, 1016, 1017};
@@ -213,7 +214,11 @@ std::vector<double> extraction_blocks(uint32_t seed) {
       if (rng() % 3 == 0) xs[at + rng() % 1024] = rng() % 2 ? 0.0 : -0.0;
       if (rng() % 5 == 0) xs[at + rng() % 1024] = -xs[at + rng() % 1024];
     }
-  for (int top : tops) xs.insert(xs.end(), 1024, -std::ldexp(std::nextafter(2.0, 0.0), top));
+  for (int top : tops) {
+    double largest = std::ldexp(std::nextafter(2.0, 0.0), top);
+    xs.insert(xs.end(), 512, largest);
+    xs.insert(xs.end(), 512, -largest);
+  }
   xs.insert(xs.end(), 1024, -0.0);
   xs.insert(xs.end(), 1000, 0x1p-1074);
   xs[xs.size() - 700] = std::numeric_limits<double>::quiet_NaN();
