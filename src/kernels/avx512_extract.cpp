@@ -1,8 +1,8 @@
 // Exact sums by error-free extraction in AVX-512 (bank.hpp, note 7): a block
 // of values is read once for its largest and smallest magnitudes, then
 // peeled level by level from a scratch copy in the first-level cache, each
-// level costing four floating-point operations per value and no memory
-// writes but the remainders.
+// level costing at most four vector operations per eight values and no
+// memory writes but the remainders.
 #include <array>
 
 #include "kernels/extract.hpp"
