@@ -97,9 +97,13 @@ template <Leave kLeave>
     }
   // The patterns were added with wrap-around; taking off the block's count
   // of sigma's pattern leaves the sum of the m's, which fits.
-  __m512i sums = _mm512_add_epi64(_mm512_add_epi64(t[0], t[1]), _mm512_add_epi64(t[2], t[3]));
-  uint64_t total = static_cast<uint64_t>(_mm512_reduce_add_epi64(sums)) -
-                   kExtractBlock * std::bit_cast<uint64_t>(offset);
+  // (Lane by lane in unsigned arithmetic: the library's reduction adds as
+  // signed integers, whose wrap-around is undefined.)
+  alignas(64) uint64_t lanes[8];
+  _mm512_store_si512(lanes,
+                     _mm512_add_epi64(_mm512_add_epi64(t[0], t[1]), _mm512_add_epi64(t[2], t[3])));
+  uint64_t total = 0 - kExtractBlock * std::bit_cast<uint64_t>(offset);
+  for (uint64_t lane : lanes) total += lane;
   bool more = kLeave == Leave::Pass;
   if constexpr (kLeave == Leave::Keep)
     more = _mm512_test_epi64_mask(left, _mm512_set1_epi64(static_cast<int64_t>(kAbsMask))) != 0;
