@@ -142,12 +142,13 @@ def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name:
     lay = engine.layout(arr, axis)
     skip_nans = name.startswith("nan")
     needs_squares = ddof is not None
-    query = _QUERIES.get((name.removeprefix("nan"), ddof))
+    # A mean asks its state only over many rows, where MomentsF64's squares
+    # cost less than the rationals they save.
     many = lay.view.shape[0] > _many_outputs
-    make = tallix.MomentsF64 if needs_squares or (query and many) else tallix.SumF64
+    asked = _QUERIES.get((name.removeprefix("nan"), ddof)) if needs_squares or many else None
+    make = tallix.MomentsF64 if needs_squares or asked else tallix.SumF64
     states = engine.build([lay.view], make, workers, skip_nans)
     missing = (engine.nan_counts(lay.view) if skip_nans else np.zeros(len(states), dtype=np.int64)).tolist()
-    asked = query if query and (needs_squares or many) else None
     results: list[float | None] = []
     for k, state in enumerate(states):
         answer = _query(state, asked) if asked and missing[k] == 0 else None

@@ -3,8 +3,6 @@
 // peeled level by level from a scratch copy in the first-level cache, each
 // level costing at most four vector operations per eight values and no
 // memory writes but the remainders.
-#include <array>
-
 #include "kernels/extract.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -56,13 +54,13 @@ TALLIX_AVX512 Magnitudes block_magnitudes(const double* x) noexcept {
 }
 
 struct LevelSum {
-  int64_t units;  // the level's q's summed, in units of 2^unit_exp
+  int64_t units;  // the level's q's summed, in units of its binade's spacing
   bool more;      // some remainder is not zero
 };
 
 // What a level leaves besides its sum: the remainders in `rest` (Pass), with
-// whether one is non-zero (Keep), only the latter (Probe), or nothing (Last).
-enum class Leave { Pass, Keep, Probe, Last };
+// whether one is non-zero (Keep), or nothing (Last).
+enum class Leave { Pass, Keep, Last };
 
 // One level over a block in binade s (note 7): a = sigma + x on the
 // multiply-add units, the bit patterns of the a's summed as integers in four
@@ -73,26 +71,20 @@ template <Leave kLeave>
 [[gnu::noinline]] TALLIX_AVX512 LevelSum extract_level(const double* src, double* rest,
                                                        int binade) noexcept {
   constexpr int kSums = 4;
-  constexpr bool kRemainders = kLeave == Leave::Pass || kLeave == Leave::Keep;
   const double offset = extraction_offset(binade);
   const __m512d one = _mm512_set1_pd(1.0), sigma = _mm512_set1_pd(offset);
   __m512i t[kSums];
   for (__m512i& v : t) v = _mm512_setzero_si512();
   __m512i left = _mm512_setzero_si512();
-  __mmask8 differs = 0;
   for (size_t i = 0; i < kExtractBlock; i += 8 * kSums)
     for (int j = 0; j < kSums; ++j) {
       __m512d x = _mm512_loadu_pd(src + i + 8 * j);
       __m512d a = _mm512_fmadd_pd(x, one, sigma);
       t[j] = _mm512_add_epi64(t[j], _mm512_castpd_si512(a));
-      if constexpr (kLeave == Leave::Last) continue;
-      __m512d q = _mm512_sub_pd(a, sigma);
-      if constexpr (kRemainders) {
-        __m512d r = _mm512_fnmadd_pd(q, one, x);
+      if constexpr (kLeave != Leave::Last) {
+        __m512d r = _mm512_fnmadd_pd(_mm512_sub_pd(a, sigma), one, x);
         if constexpr (kLeave == Leave::Keep) left = _mm512_or_si512(left, _mm512_castpd_si512(r));
         _mm512_store_pd(rest + i + 8 * j, r);
-      } else {
-        differs |= _mm512_cmp_pd_mask(x, q, _CMP_NEQ_UQ);
       }
     }
   // The patterns were added with wrap-around; taking off the block's count
@@ -107,44 +99,29 @@ template <Leave kLeave>
   bool more = kLeave == Leave::Pass;
   if constexpr (kLeave == Leave::Keep)
     more = _mm512_test_epi64_mask(left, _mm512_set1_epi64(static_cast<int64_t>(kAbsMask))) != 0;
-  if constexpr (kLeave == Leave::Probe) more = differs != 0;
   return {static_cast<int64_t>(total), more};
 }
-
-// Whether the level before the last planned one should only probe for
-// remainders, by the number of planned levels: true while the last level was
-// not needed by the latest block with that plan (plans are conservative, so
-// the highest often needs one level less).
-using Probes = std::array<bool, kExtractLevels + 1>;
 
 // Adds one block to the limbs; false, with nothing added, when the plan sends
 // it to the banks. Only the level before the last planned one asks whether a
 // remainder is left (the earlier ones nearly always leave one, and going on
-// without need costs time, not bits); one that probes and finds a remainder
-// runs again keeping them. The plan keeps every level's binade at -1072 or
-// above.
-TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
-                                 Probes& probes) noexcept {
+// without need costs time, not bits). The plan keeps every level's binade at
+// -1072 or above.
+TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs) noexcept {
   constexpr int kYield = 53 - kExtractSlack;  // binades from one level to the next
   Magnitudes m = block_magnitudes(x);
   if (m.max == 0) return true;
   ExtractPlan plan = plan_extraction(m.max, m.min_nz);
   if (plan.levels == 0) return false;
-  bool& probe = probes[static_cast<size_t>(plan.levels)];
   const double* src = x;
   int binade = plan.binade;
   for (int level = 1; level < plan.levels - 1; ++level, binade -= kYield, src = rest)
-    add_units(limbs, extract_level<Leave::Pass>(src, rest, binade).units, unit_exp(binade));
-  if (probe) {
-    LevelSum s = extract_level<Leave::Probe>(src, rest, binade);
-    if (!s.more) return add_units(limbs, s.units, unit_exp(binade)), true;
-    probe = false;
-  }
+    add_level(limbs, extract_level<Leave::Pass>(src, rest, binade).units, binade);
   LevelSum s = extract_level<Leave::Keep>(src, rest, binade);
-  add_units(limbs, s.units, unit_exp(binade));
-  if (!s.more) return probe = true;
+  add_level(limbs, s.units, binade);
+  if (!s.more) return true;
   binade -= kYield;
-  add_units(limbs, extract_level<Leave::Last>(rest, nullptr, binade).units, unit_exp(binade));
+  add_level(limbs, extract_level<Leave::Last>(rest, nullptr, binade).units, binade);
   return true;
 }
 
@@ -153,11 +130,9 @@ TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs,
 size_t extract_sum_avx512(const double* xs, size_t n, Limbs& limbs) noexcept {
   if (!default_fp_environment()) return 0;
   alignas(64) double rest[kExtractBlock];
-  Probes probes;
-  probes.fill(true);
   size_t done = 0;
   for (; n - done >= kExtractBlock; done += kExtractBlock)
-    if (!extract_block(xs + done, rest, limbs, probes)) break;
+    if (!extract_block(xs + done, rest, limbs)) break;
   return done;
 }
 

@@ -1,5 +1,5 @@
 // The scalar side of error-free extraction (bank.hpp, note 7): how a block's
-// largest and smallest magnitudes fix the first sigma and the number of
+// largest and smallest magnitudes fix the first binade and the number of
 // levels, and how a level's sum reaches the limbs.
 #pragma once
 
@@ -38,15 +38,13 @@ inline double extraction_offset(int s) noexcept {
   return std::bit_cast<double>(bits);
 }
 
-// The exponent of a level's unit, the spacing of binade s (2^-1074 below the
-// normal range): its q's are whole multiples of it.
-inline int unit_exp(int binade) noexcept { return std::max(binade - 52, -1074); }
-
-// Adds `units` times 2^unit_exp to the limbs (unit 2^-1074).
-inline void add_units(Limbs& limbs, int64_t units, int unit_exp) noexcept {
+// Adds a level's total, `units` times the spacing of its binade (2^-1074
+// below the normal range), to the limbs (unit 2^-1074).
+inline void add_level(Limbs& limbs, int64_t units, int binade) noexcept {
   if (units == 0) return;
   uint64_t mag = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
-  add_shifted(limbs, mag, static_cast<unsigned>(unit_exp + 1074), units < 0);
+  unsigned at = static_cast<unsigned>(std::max(binade - 52, -1074) + 1074);
+  add_shifted(limbs, mag, at, units < 0);
 }
 
 // The AVX-512 form (avx512_extract.cpp).
