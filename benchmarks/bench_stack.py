@@ -46,8 +46,11 @@ def threads(cls, data):
 
 
 def ctrl_c_latency(source):
+    # A shell starting this in the background leaves SIGINT ignored, which the
+    # child would inherit: it asks for Python's own handler.
     code = f"""if True:
-        import time, numpy as np, tallix
+        import signal, time, numpy as np, tallix
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         m = tallix.Moments4F64()
         print("ready", flush=True)
         try:

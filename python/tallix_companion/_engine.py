@@ -117,22 +117,18 @@ def build(
     make: Callable[[], Any],
     workers: int | None,
     skip_nans: bool = False,
-    finish: Callable[[Any], Any] | None = None,
 ) -> list[Any]:
-    """One state per row of the (equally shaped) views, fed with the rows' values.
-
-    ``finish`` turns what ``make`` builds into a mergeable state once it is fed.
-    """
+    """One state per row of the (equally shaped) views, fed with the rows' values."""
     rows, cols = views[0].shape
     threads = min(resolve_workers(workers), max(1, rows * cols // _SPLIT_MIN))
     if threads == 1:
-        return _build_part(views, make, (0, rows), (0, cols), skip_nans, finish)
+        return _build_part(views, make, (0, rows), (0, cols), skip_nans)
     if cols >= rows:  # split the reduced axis; merge the partial states
         pieces = [((0, rows), span) for span in _spans(cols, threads)]
     else:  # split the kept positions; each thread owns its states
         pieces = [(span, (0, cols)) for span in _spans(rows, threads)]
     def run(piece: tuple[tuple[int, int], tuple[int, int]]) -> list[Any]:
-        return _build_part(views, make, piece[0], piece[1], skip_nans, finish)
+        return _build_part(views, make, piece[0], piece[1], skip_nans)
 
     # The calling thread takes the first piece itself: one thread fewer to start.
     with ThreadPoolExecutor(len(pieces) - 1) as pool:
@@ -158,7 +154,6 @@ def _build_part(
     rows: tuple[int, int],
     cols: tuple[int, int],
     skip_nans: bool,
-    finish: Callable[[Any], Any] | None,
 ) -> list[Any]:
     states = [make() for _ in range(rows[1] - rows[0])]
     step = NAN_BLOCK if skip_nans else max(1, cols[1] - cols[0])
@@ -168,4 +163,4 @@ def _build_part(
         if skip_nans:
             blocks = [nan_free(b) for b in blocks]
         tallix._extend_rows(states, *blocks)
-    return [finish(s) for s in states] if finish else states
+    return states
