@@ -159,6 +159,16 @@ check_cmake_flags() {
   return $status
 }
 
+# Compiles the NUL-separated source and object pairs listed in file $1 with
+# the command that follows, two at a time.
+compile_pairs() {
+  local list=$1
+  shift
+  # xargs appends a source and its object to the compile command.
+  xargs -0 -P2 -n2 "$BASH" -c \
+    'n=$#; exec "${@:1:n-2}" -c "${@:n-1:1}" -o "${@:n:1}"' _ "$@" <"$list"
+}
+
 # Compiles every core source into $dir with the build's command.
 compile_core() {
   local dir=$1
@@ -166,9 +176,7 @@ compile_core() {
   while read -r src; do
     printf '%s\0%s\0' "$src" "$dir/$(echo "${src#src/}" | tr / _).o"
   done < <(find src -name '*.cpp' | sort) >"$dir/sources"
-  # xargs appends a source and its object to the compile command.
-  xargs -0 -P2 -n2 "$BASH" -c \
-    'n=$#; exec "${@:1:n-2}" -c "${@:n-1:1}" -o "${@:n:1}"' _ "$@" <"$dir/sources"
+  compile_pairs "$dir/sources" "$@"
 }
 
 # Cross-builds the C++ core tests against the build's objects and runs them.
@@ -181,9 +189,7 @@ run_core_tests() {
     objs+=("$dir/core_tests.d/$(basename "$src" .cpp).o")
     printf '%s\0%s\0' "$src" "${objs[-1]}"
   done >"$dir/core_tests.d/sources"
-  xargs -0 -P2 -n2 "$BASH" -c \
-    'n=$#; exec "${@:1:n-2}" -c "${@:n-1:1}" -o "${@:n:1}"' _ "$@" -Itests/core \
-    <"$dir/core_tests.d/sources" || return 1
+  compile_pairs "$dir/core_tests.d/sources" "$@" -Itests/core || return 1
   "$@" "${objs[@]}" "$dir"/*.o -lgmpxx -lgmp -lnettle -o "$dir/core_tests" || return 1
   "${qemu[@]}" "$dir/core_tests" | tail -1
   return "${PIPESTATUS[0]}"

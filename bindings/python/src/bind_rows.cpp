@@ -41,13 +41,6 @@ const RowFeeder kFeeders[] = {
 };
 // clang-format on
 
-std::string type_name(PyObject* o) {
-  Owned name(PyType_GetName(Py_TYPE(o)));
-  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-  if (!text) PyErr_Clear();
-  return text ? text : "?";
-}
-
 const RowFeeder* feeder_of(PyObject* first) {
   for (const RowFeeder& f : kFeeders)
     if (f.record->type && Py_TYPE(first) == f.record->type) return &f;

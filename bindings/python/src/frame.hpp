@@ -41,7 +41,9 @@ T make_default() {
 // ---- what a core callable takes and gives ------------------------------
 
 template <class... A>
-struct TypeList {};
+struct TypeList {
+  static constexpr size_t size = sizeof...(A);
+};
 
 template <class F>
 struct Callable;

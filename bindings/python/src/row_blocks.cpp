@@ -15,11 +15,8 @@ constexpr size_t kTileValues = kStreamChunk;
 constexpr size_t kStridedTileRows = 64;
 
 void refuse_non_array(PyObject* o) {
-  Owned name(PyType_GetName(Py_TYPE(o)));
-  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-  if (!text) PyErr_Clear();
   PyErr_Format(PyExc_TypeError, "expected a 2-dimensional array of real numbers, not '%s'",
-               text ? text : "?");
+               type_name(o).c_str());
 }
 
 }  // namespace

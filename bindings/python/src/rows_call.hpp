@@ -106,17 +106,10 @@ class Backups {
   std::vector<T> copies_;
 };
 
-template <class L>
-struct Arity;
-template <class... P>
-struct Arity<TypeList<P...>> {
-  static constexpr size_t value = sizeof...(P);
-};
-
 template <class T, auto Fn>
 struct RowsCall {
   using C = Callable<decltype(Fn)>;
-  static constexpr size_t K = Arity<typename C::params>::value;
+  static constexpr size_t K = C::params::size;
   static constexpr bool kMayRefuse = !std::is_void_v<typename C::result>;
   static_assert(K >= 1 && K <= kMaxBlocks, "a row feed takes one block per array of extend");
 

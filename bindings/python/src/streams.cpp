@@ -1,12 +1,18 @@
 #include "streams.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "errors.hpp"
 
 namespace tallix::py {
+
+std::string type_name(PyObject* o) {
+  Owned name(PyType_GetName(Py_TYPE(o)));
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (!text) PyErr_Clear();
+  return text ? text : "?";
+}
 
 namespace {
 
@@ -33,10 +39,7 @@ std::string dtype_text(PyObject* o) {
   Owned dtype(PyObject_GetAttrString(o, "dtype"));
   if (!dtype) {
     PyErr_Clear();
-    Owned name(PyType_GetName(Py_TYPE(o)));
-    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-    if (!text) PyErr_Clear();
-    return text ? text : "?";
+    return type_name(o);
   }
   Owned str(PyObject_Str(dtype.get()));
   const char* text = str ? PyUnicode_AsUTF8AndSize(str.get(), nullptr) : nullptr;
@@ -70,12 +73,7 @@ void refuse_integer(const std::string& digits, PyObject* as_int) {
                digits.c_str(), text ? text : "?");
 }
 
-bool is_missing_value(PyObject* o) {
-  Owned name(PyType_GetName(Py_TYPE(o)));
-  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-  if (!text) PyErr_Clear();
-  return text && std::strcmp(text, "NAType") == 0;
-}
+bool is_missing_value(PyObject* o) { return type_name(o) == "NAType"; }
 
 // Whether a pandas-style nullable column holds missing values: its dtype
 // names pandas.NA as its missing value and isna() finds one. Its __array__

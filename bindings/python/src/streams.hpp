@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -184,6 +185,9 @@ class KeyStream {
   KeyStream& operator=(const KeyStream&) = delete;
   ~KeyStream() { release(); }
 };
+
+// The name of o's type, or "?" when it has none to give.
+std::string type_name(PyObject* o);
 
 // Opens `o` (or what its __array__ gives) as a buffer of `ndim` dimensions,
 // `array` keeping the latter alive; false with no error set when it is
