@@ -6,8 +6,11 @@
 namespace tallix::py {
 
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text) {
-  return {Function<"dot(xs, ys)", &tallix::dot>::def(text), extend_rows_def(),
-          PyMethodDef{nullptr, nullptr, 0, nullptr}};
+  std::vector<PyMethodDef> defs{Function<"dot(xs, ys)", &tallix::dot>::def(text),
+                                extend_rows_def()};
+  for (const PyMethodDef& def : answer_defs()) defs.push_back(def);
+  defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+  return defs;
 }
 
 }  // namespace tallix::py

@@ -22,5 +22,7 @@ TALLIX_CLASSES(TALLIX_DECLARE_CLASS)
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text);
 // `_extend_rows`, the row feed of the companion's axis reductions.
 PyMethodDef extend_rows_def();
+// `_moments`, `_cov`, `_int_sums`, `_int_answer`: the companion's exact answers.
+std::vector<PyMethodDef> answer_defs();
 
 }  // namespace tallix::py

@@ -1,0 +1,358 @@
+// The companion's exact answers: `_moments`, `_cov`, `_int_sums` and
+// `_int_answer`. Each reads its states under shared borrows, asks the core
+// once and returns a float (None where a part must be rebuilt in bands).
+#include <array>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "batch_call.hpp"
+#include "frame.hpp"
+#include "registry.hpp"
+#include "stats/answers.hpp"
+#include "stats/integers.hpp"
+#include "streams.hpp"
+
+namespace tallix::py {
+
+namespace {
+
+template <class E>
+struct Name {
+  std::string_view text;
+  E value;
+};
+
+constexpr Name<MomentAnswer> kMoments[] = {
+    {"mean", MomentAnswer::Mean}, {"var", MomentAnswer::Var}, {"std", MomentAnswer::Std}};
+constexpr Name<PairAnswer> kPairs[] = {{"cov", PairAnswer::Cov},     {"var_x", PairAnswer::VarX},
+                                       {"var_y", PairAnswer::VarY},  {"corr", PairAnswer::Corr},
+                                       {"ratio", PairAnswer::Ratio}, {"sum_x", PairAnswer::SumX},
+                                       {"sum_xy", PairAnswer::SumXY}};
+
+template <class E, size_t N>
+bool answer_named(PyObject* what, const Name<E> (&names)[N], E& out) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_Check(what) ? PyUnicode_AsUTF8AndSize(what, &len) : nullptr;
+  if (text) {
+    for (const Name<E>& n : names) {
+      if (n.text == std::string_view(text, static_cast<size_t>(len))) {
+        out = n.value;
+        return true;
+      }
+    }
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_ValueError, "unknown answer %R", what);
+  return false;
+}
+
+bool to_i64(PyObject* o, const char* what, int64_t& out) {
+  if (!PyLong_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not '%s'", what, type_name(o).c_str());
+    return false;
+  }
+  out = PyLong_AsLongLong(o);
+  return !(out == -1 && PyErr_Occurred());
+}
+
+// The states of a call, each under a shared borrow until the call ends.
+template <class T>
+class SharedStates {
+ public:
+  bool take(PyObject* o) {
+    if (Py_TYPE(o) != class_record<T>.type) {
+      PyErr_Format(PyExc_TypeError, "parts must hold %s states, not '%s'", class_record<T>.name,
+                   type_name(o).c_str());
+      return false;
+    }
+    guards_.emplace_back();
+    if (!guards_.back().shared(instance_of<T>(o)->borrow)) return false;
+    states_.push_back(&instance_of<T>(o)->state);
+    return true;
+  }
+  const T* last() const { return states_.back(); }
+
+ private:
+  std::deque<BorrowGuard> guards_;
+  std::vector<const T*> states_;
+};
+
+// A part is a state, or a tuple of the state and its scales (one per column).
+template <class T, size_t Scales>
+bool read_part(PyObject* item, SharedStates<T>& states, std::array<int64_t, Scales>& scales) {
+  scales.fill(0);
+  if (!PyTuple_Check(item)) return states.take(item);
+  if (PyTuple_Size(item) != static_cast<Py_ssize_t>(Scales + 1)) {
+    PyErr_Format(PyExc_ValueError, "a scaled part is (state%s)",
+                 Scales == 1 ? ", scale" : ", scale_x, scale_y");
+    return false;
+  }
+  if (!states.take(PyTuple_GetItem(item, 0))) return false;
+  for (size_t k = 0; k < Scales; ++k) {
+    if (!to_i64(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k + 1)), "scale", scales[k]))
+      return false;
+    if (scales[k] < -kMaxPartScale || scales[k] > kMaxPartScale) {
+      PyErr_Format(PyExc_ValueError, "scale must lie within ±%lld",
+                   static_cast<long long>(kMaxPartScale));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every part of `parts` (one state, or a sequence of parts) through `add`.
+template <class T, size_t Scales, class Add>
+bool read_parts(PyObject* parts, SharedStates<T>& states, Owned& held, Add add) {
+  std::array<int64_t, Scales> scales{};
+  if (Py_TYPE(parts) == class_record<T>.type) {
+    if (!read_part<T, Scales>(parts, states, scales)) return false;
+    add(states.last(), scales);
+    return true;
+  }
+  held.reset(PySequence_Fast(parts, "parts must be a state or a sequence of parts"));
+  if (!held) return false;
+  Py_ssize_t n = PySequence_Size(held.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Owned item(PySequence_GetItem(held.get(), i));  // `held` keeps it alive after
+    if (!item || !read_part<T, Scales>(item.get(), states, scales)) return false;
+    add(states.last(), scales);
+  }
+  return true;
+}
+
+PyObject* answer(Result<double>&& r, const CallName& who) {
+  if (!r.ok() && std::holds_alternative<StatsError>(r.failure()) &&
+      std::get<StatsError>(r.failure()) == StatsError::ExactnessLost)
+    Py_RETURN_NONE;
+  return to_python(std::move(r), who);
+}
+
+constexpr Signature kMomentsSig = parse_signature("_moments(what, parts, ddof, missing)");
+
+PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_moments"};
+  return bound_call(kMomentsSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+    MomentAnswer what;
+    int64_t ddof = 0, missing = 0;
+    if (!answer_named(b[0], kMoments, what) || !to_i64(b[2], "ddof", ddof) ||
+        !to_i64(b[3], "missing", missing))
+      return nullptr;
+    SharedStates<MomentsF64> states;
+    Owned held;
+    std::vector<ScaledMoments> parts;
+    if (!read_parts<MomentsF64, 1>(
+            b[1], states, held, [&](const MomentsF64* s, auto k) { parts.push_back({s, k[0]}); }))
+      return nullptr;
+    return answer(
+        moment_answer(parts, what, ddof, static_cast<uint64_t>(std::max<int64_t>(missing, 0))),
+        who);
+  });
+}
+
+constexpr Signature kCovSig = parse_signature("_cov(what, parts, ddof)");
+
+PyObject* cov(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_cov"};
+  return bound_call(kCovSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+    PairAnswer what;
+    int64_t ddof = 0;
+    if (!answer_named(b[0], kPairs, what) || !to_i64(b[2], "ddof", ddof)) return nullptr;
+    SharedStates<CovF64> states;
+    Owned held;
+    std::vector<ScaledCov> parts;
+    if (!read_parts<CovF64, 2>(b[1], states, held,
+                               [&](const CovF64* s, auto k) { parts.push_back({s, k[0], k[1]}); }))
+      return nullptr;
+    return answer(pair_answer(parts, what, ddof), who);
+  });
+}
+
+// ---- integers -----------------------------------------------------------
+
+// A Python int as sign and words, through its hexadecimal text (the limited
+// API has no byte-array view of an int). Refuses more than 4096 bits.
+bool to_wide(PyObject* o, const char* what, WideInt& out) {
+  if (!PyLong_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not '%s'", what, type_name(o).c_str());
+    return false;
+  }
+  Owned hex(PyNumber_ToBase(o, 16));
+  Py_ssize_t len = 0;
+  const char* text = hex ? PyUnicode_AsUTF8AndSize(hex.get(), &len) : nullptr;
+  if (!text) return false;
+  std::string_view digits(text, static_cast<size_t>(len));
+  out.negative = digits.starts_with('-');
+  digits.remove_prefix(out.negative ? 3 : 2);  // "-0x" or "0x"
+  if (digits.size() > 1024) {
+    PyErr_Format(PyExc_OverflowError, "%s has more than 4096 bits", what);
+    return false;
+  }
+  out.words.assign((digits.size() + 15) / 16, 0);
+  for (size_t i = 0; i < digits.size(); ++i) {
+    char c = digits[digits.size() - 1 - i];
+    uint64_t v = static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    out.words[i / 16] |= v << (4 * (i % 16));
+  }
+  return true;
+}
+
+PyObject* from_wide(const WideInt& v) {
+  std::string text = v.negative ? "-" : "";
+  static constexpr char kDigits[] = "0123456789abcdef";
+  bool leading = true;
+  for (size_t w = v.words.size(); w-- > 0;) {
+    for (int shift = 60; shift >= 0; shift -= 4) {
+      unsigned d = static_cast<unsigned>(v.words[w] >> shift) & 15u;
+      if (leading && d == 0) continue;
+      leading = false;
+      text.push_back(kDigits[d]);
+    }
+  }
+  if (leading) text.push_back('0');
+  return PyLong_FromString(text.c_str(), nullptr, 16);
+}
+
+constexpr Signature kIntAnswerSig = parse_signature("_int_answer(what, sums, ddof)");
+
+PyObject* int_answer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_int_answer"};
+  return bound_call(kIntAnswerSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+    MomentAnswer what;
+    WideInt s1, s2, n;
+    int64_t ddof = 0;
+    if (!PyTuple_Check(b[1]) || PyTuple_Size(b[1]) != 3) {
+      PyErr_SetString(PyExc_TypeError, "sums must be the tuple (Σx, Σx², n)");
+      return nullptr;
+    }
+    if (!answer_named(b[0], kMoments, what) || !to_wide(PyTuple_GetItem(b[1], 0), "Σx", s1) ||
+        !to_wide(PyTuple_GetItem(b[1], 1), "Σx²", s2) ||
+        !to_wide(PyTuple_GetItem(b[1], 2), "n", n) || !to_i64(b[2], "ddof", ddof))
+      return nullptr;
+    return to_python(integer_moment(s1, s2, n, what, ddof), who);
+  });
+}
+
+// One row's sums from a strided run of integers of format `F`.
+template <class V>
+void sum_row(const char* first, Py_ssize_t count, Py_ssize_t stride, IntegerSums& out) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    V v;
+    std::memcpy(&v, first + i * stride, sizeof v);
+    if constexpr (std::is_signed_v<V>)
+      out.add(static_cast<int64_t>(v));
+    else
+      out.add(static_cast<uint64_t>(v));
+  }
+}
+
+using RowSummer = void (*)(const char*, Py_ssize_t, Py_ssize_t, IntegerSums&);
+
+RowSummer summer_for(const char* format, Py_ssize_t itemsize) {
+  std::string_view f(format ? format : "B");
+  if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
+  if (f.size() != 1) return nullptr;
+  const bool is_signed = f[0] == 'b' || f[0] == 'h' || f[0] == 'i' || f[0] == 'l' || f[0] == 'q';
+  const bool is_unsigned =
+      f[0] == 'B' || f[0] == 'H' || f[0] == 'I' || f[0] == 'L' || f[0] == 'Q' || f[0] == '?';
+  if (!is_signed && !is_unsigned) return nullptr;
+  switch (itemsize) {
+    case 1:
+      return is_signed ? &sum_row<int8_t> : &sum_row<uint8_t>;
+    case 2:
+      return is_signed ? &sum_row<int16_t> : &sum_row<uint16_t>;
+    case 4:
+      return is_signed ? &sum_row<int32_t> : &sum_row<uint32_t>;
+    case 8:
+      return is_signed ? &sum_row<int64_t> : &sum_row<uint64_t>;
+    default:
+      return nullptr;
+  }
+}
+
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool open(PyObject* o) {
+    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+constexpr Signature kIntSumsSig = parse_signature("_int_sums(block)");
+
+PyObject* int_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_int_sums"};
+  return bound_call(kIntSumsSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+    Buffer buffer;
+    if (!buffer.open(b[0])) return nullptr;
+    const Py_buffer& v = buffer.view();
+    RowSummer sum = summer_for(v.format, v.itemsize);
+    if (!sum || v.ndim != 2) {
+      PyErr_Format(PyExc_TypeError,
+                   "_int_sums() takes a 2-D array of integers, not format '%s' in %d dimensions",
+                   v.format ? v.format : "B", v.ndim);
+      return nullptr;
+    }
+    std::vector<IntegerSums> rows(static_cast<size_t>(v.shape[0]));
+    {
+      Unlocked scope(static_cast<size_t>(v.shape[0] * v.shape[1]) >= kUnlockedChunk);
+      const char* base = static_cast<const char*>(v.buf);
+      for (Py_ssize_t r = 0; r < v.shape[0]; ++r)
+        sum(base + r * v.strides[0], v.shape[1], v.strides[1], rows[static_cast<size_t>(r)]);
+    }
+    Owned s1(PyList_New(v.shape[0])), s2(PyList_New(v.shape[0]));
+    if (!s1 || !s2) return nullptr;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      PyObject* a = from_wide(rows[r].sum());
+      if (!a) return nullptr;
+      PyList_SetItem(s1.get(), static_cast<Py_ssize_t>(r), a);
+      PyObject* q = from_wide(rows[r].squares());
+      if (!q) return nullptr;
+      PyList_SetItem(s2.get(), static_cast<Py_ssize_t>(r), q);
+    }
+    return PyTuple_Pack(2, s1.get(), s2.get());
+  });
+}
+
+template <FastCall Fn>
+PyMethodDef private_def(const char* name, const char* doc) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> answer_defs() {
+  return {
+      private_def<&moments>("_moments",
+                            "_moments(what, parts, ddof, missing)\n--\n\n"
+                            "mean, var or std of the sample held in parts, rounded once."),
+      private_def<&cov>("_cov",
+                        "_cov(what, parts, ddof)\n--\n\n"
+                        "cov, var_x, var_y, corr, ratio, sum_x or sum_xy of CovF64 parts."),
+      private_def<&int_sums>("_int_sums",
+                             "_int_sums(block)\n--\n\n"
+                             "Exact Σx and Σx² of each row of a 2-D integer array."),
+      private_def<&int_answer>(
+          "_int_answer",
+          "_int_answer(what, sums, ddof)\n--\n\n"
+          "mean, var or std of n integers from their exact sums (Σx, Σx², n)."),
+  };
+}
+
+}  // namespace tallix::py
