@@ -92,8 +92,8 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
   Flags flags;
   int64_t top = std::numeric_limits<int64_t>::min();
   for (const ScaledMoments& p : parts) {
-    n += p.state->sum_x.count;
-    flags.add(p.state->sum_x);
+    n += p.sum->count;
+    flags.add(*p.sum);
     top = std::max(top, p.scale);
   }
   n = missing > n ? 0 : n - missing;
@@ -106,7 +106,7 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
   if (what != MomentAnswer::Mean && !spread_divisor(n, ddof, divisor)) return kNaN;
 
   auto s1 = aligned(
-      parts, [](const ScaledMoments& p) { return sum_int(p.state->sum_x); },
+      parts, [](const ScaledMoments& p) { return sum_int(*p.sum); },
       [](const ScaledMoments& p) { return p.scale; }, top);
   if (!s1.ok()) return s1.failure();
   const BigInt& a = s1.value();
@@ -114,7 +114,7 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
     return round_scaled(a, from_u64(n), -(1074 + static_cast<long>(top)));
 
   auto s2 = aligned(
-      parts, [](const ScaledMoments& p) { return product_int(p.state->sum_xx); },
+      parts, [](const ScaledMoments& p) { return product_int(*p.squares); },
       [](const ScaledMoments& p) { return 2 * p.scale; }, 2 * top);
   if (!s2.ok()) return s2.failure();
   // n·Σx² − (Σx)², in units of 2^-(2148 + 2K): never negative.

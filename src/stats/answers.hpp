@@ -36,8 +36,10 @@ namespace tallix {
 enum class MomentAnswer : uint8_t { Mean, Var, Std };
 enum class PairAnswer : uint8_t { Cov, VarX, VarY, Corr, Ratio, SumX, SumXY };
 
+// Σx and, for a spread, Σx² (null for a plain sum, which answers only means).
 struct ScaledMoments {
-  const MomentsF64* state;
+  const SumF64* sum;
+  const DotF64* squares;
   int64_t scale;  // the state was fed x·2^scale
 };
 

@@ -60,68 +60,70 @@ bool to_i64(PyObject* o, const char* what, int64_t& out) {
 }
 
 // The states of a call, each under a shared borrow until the call ends.
-template <class T>
 class SharedStates {
  public:
-  bool take(PyObject* o) {
-    if (Py_TYPE(o) != class_record<T>.type) {
-      PyErr_Format(PyExc_TypeError, "parts must hold %s states, not '%s'", class_record<T>.name,
-                   type_name(o).c_str());
-      return false;
-    }
+  template <class T>
+  const T* take(PyObject* o) {
     guards_.emplace_back();
-    if (!guards_.back().shared(instance_of<T>(o)->borrow)) return false;
-    states_.push_back(&instance_of<T>(o)->state);
-    return true;
+    if (!guards_.back().shared(instance_of<T>(o)->borrow)) return nullptr;
+    return &instance_of<T>(o)->state;
   }
-  const T* last() const { return states_.back(); }
 
  private:
   std::deque<BorrowGuard> guards_;
-  std::vector<const T*> states_;
 };
 
+template <class T>
+bool is_a(PyObject* o) {
+  return Py_TYPE(o) == class_record<T>.type;
+}
+
 // A part is a state, or a tuple of the state and its scales (one per column).
-template <class T, size_t Scales>
-bool read_part(PyObject* item, SharedStates<T>& states, std::array<int64_t, Scales>& scales) {
+template <size_t Scales>
+PyObject* split_part(PyObject* item, std::array<int64_t, Scales>& scales) {
   scales.fill(0);
-  if (!PyTuple_Check(item)) return states.take(item);
+  if (!PyTuple_Check(item)) return item;
   if (PyTuple_Size(item) != static_cast<Py_ssize_t>(Scales + 1)) {
     PyErr_Format(PyExc_ValueError, "a scaled part is (state%s)",
                  Scales == 1 ? ", scale" : ", scale_x, scale_y");
-    return false;
+    return nullptr;
   }
-  if (!states.take(PyTuple_GetItem(item, 0))) return false;
   for (size_t k = 0; k < Scales; ++k) {
     if (!to_i64(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k + 1)), "scale", scales[k]))
-      return false;
+      return nullptr;
     if (scales[k] < -kMaxPartScale || scales[k] > kMaxPartScale) {
       PyErr_Format(PyExc_ValueError, "scale must lie within ±%lld",
                    static_cast<long long>(kMaxPartScale));
-      return false;
+      return nullptr;
     }
   }
-  return true;
+  return PyTuple_GetItem(item, 0);
 }
 
-// Every part of `parts` (one state, or a sequence of parts) through `add`.
-template <class T, size_t Scales, class Add>
-bool read_parts(PyObject* parts, SharedStates<T>& states, Owned& held, Add add) {
+// Every part of `parts` (one state, or a sequence of parts) through `add`,
+// which takes the state object and its scales.
+template <size_t Scales, class Add>
+bool read_parts(PyObject* parts, Owned& held, Add add) {
   std::array<int64_t, Scales> scales{};
-  if (Py_TYPE(parts) == class_record<T>.type) {
-    if (!read_part<T, Scales>(parts, states, scales)) return false;
-    add(states.last(), scales);
-    return true;
+  if (!PyTuple_Check(parts) && !PyList_Check(parts)) {
+    PyObject* state = split_part<Scales>(parts, scales);
+    return state && add(state, scales);
   }
   held.reset(PySequence_Fast(parts, "parts must be a state or a sequence of parts"));
   if (!held) return false;
   Py_ssize_t n = PySequence_Size(held.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     Owned item(PySequence_GetItem(held.get(), i));  // `held` keeps it alive after
-    if (!item || !read_part<T, Scales>(item.get(), states, scales)) return false;
-    add(states.last(), scales);
+    PyObject* state = item ? split_part<Scales>(item.get(), scales) : nullptr;
+    if (!state || !add(state, scales)) return false;
   }
   return true;
+}
+
+bool refuse_part(PyObject* o, const char* expected) {
+  PyErr_Format(PyExc_TypeError, "parts must hold %s states, not '%s'", expected,
+               type_name(o).c_str());
+  return false;
 }
 
 PyObject* answer(Result<double>&& r, const CallName& who) {
@@ -141,12 +143,22 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!answer_named(b[0], kMoments, what) || !to_i64(b[2], "ddof", ddof) ||
         !to_i64(b[3], "missing", missing))
       return nullptr;
-    SharedStates<MomentsF64> states;
+    SharedStates states;
     Owned held;
     std::vector<ScaledMoments> parts;
-    if (!read_parts<MomentsF64, 1>(
-            b[1], states, held, [&](const MomentsF64* s, auto k) { parts.push_back({s, k[0]}); }))
-      return nullptr;
+    auto add = [&](PyObject* o, const std::array<int64_t, 1>& k) {
+      if (is_a<MomentsF64>(o)) {
+        const MomentsF64* m = states.take<MomentsF64>(o);
+        if (m) parts.push_back({&m->sum_x, &m->sum_xx, k[0]});
+        return m != nullptr;
+      }
+      if (!is_a<SumF64>(o) || what != MomentAnswer::Mean)
+        return refuse_part(o, what == MomentAnswer::Mean ? "MomentsF64 or SumF64" : "MomentsF64");
+      const SumF64* sum = states.take<SumF64>(o);
+      if (sum) parts.push_back({sum, nullptr, k[0]});
+      return sum != nullptr;
+    };
+    if (!read_parts<1>(b[1], held, add)) return nullptr;
     return answer(
         moment_answer(parts, what, ddof, static_cast<uint64_t>(std::max<int64_t>(missing, 0))),
         who);
@@ -161,12 +173,16 @@ PyObject* cov(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) 
     PairAnswer what;
     int64_t ddof = 0;
     if (!answer_named(b[0], kPairs, what) || !to_i64(b[2], "ddof", ddof)) return nullptr;
-    SharedStates<CovF64> states;
+    SharedStates states;
     Owned held;
     std::vector<ScaledCov> parts;
-    if (!read_parts<CovF64, 2>(b[1], states, held,
-                               [&](const CovF64* s, auto k) { parts.push_back({s, k[0], k[1]}); }))
-      return nullptr;
+    auto add = [&](PyObject* o, const std::array<int64_t, 2>& k) {
+      if (!is_a<CovF64>(o)) return refuse_part(o, "CovF64");
+      const CovF64* c = states.take<CovF64>(o);
+      if (c) parts.push_back({c, k[0], k[1]});
+      return c != nullptr;
+    };
+    if (!read_parts<2>(b[1], held, add)) return nullptr;
     return answer(pair_answer(parts, what, ddof), who);
   });
 }
