@@ -4,6 +4,7 @@ axis against a Fraction oracle, the special cases against numpy itself
 
 import math
 import warnings
+from datetime import date
 from decimal import Decimal, localcontext
 from fractions import Fraction
 
@@ -12,6 +13,8 @@ import pytest
 
 import tallix_companion._engine as engine
 import tallix_companion.numpy as tnp
+from tallix_companion._accept import accept, is_number_dtype
+from tallix_companion._histogram import histogram
 
 pd = pytest.importorskip("pandas")
 import tallix_companion.pandas  # noqa: E402,F401  (registers .exact)
@@ -213,6 +216,18 @@ def test_weighted_mean_dot_cov_and_corrcoef_are_exact():
         assert np.array_equal(tnp.corrcoef([1.0, 1.0], [1.0, 2.0]), np.corrcoef([1.0, 1.0], [1.0, 2.0]), equal_nan=True)
 
 
+def _pa():
+    return pytest.importorskip("pyarrow")
+
+
+def _pl():
+    return pytest.importorskip("polars")
+
+
+LONG_EPS = np.finfo(np.longdouble).eps
+WIDER = pytest.mark.skipif(np.finfo(np.longdouble).nmant <= 52, reason="long double is binary64 here")
+
+
 @pytest.mark.parametrize(
     "data, kwargs",
     [
@@ -221,11 +236,32 @@ def test_weighted_mean_dot_cov_and_corrcoef_are_exact():
         (FRIENDLY, {"bins": [-500.0, 0.0, 1.0, 900.0]}),
         (np.append(FRIENDLY, [np.nan, 100.0]), {"bins": 5, "range": (-100.0, 100.0)}),
         (np.ones(4), {"bins": 3}),
+        # -0.0 is 0.0 to numpy: in the first bin, and counted once on the closed last edge
+        (np.float32([-0.0, 0.5]), {"range": (0, 1)}),
+        ([-0.0, 0.0], {"bins": [-1, 0]}),
+        ([-0.0, 0.0], {"bins": [-0.0, 0.0]}),
+        # long-double edges are counted as numpy returns them, not rounded to float64
+        ([1.0], {"bins": 1, "range": np.array([1 + LONG_EPS, 2], np.longdouble)}),
+        ([1.0, 2.0], {"bins": np.array([1, 2], np.longdouble)}),
+        ([1, 3], {"bins": [0, 2**60 + 1]}),
     ],
 )
 def test_histogram_counts_and_edges_are_numpys(data, kwargs):
-    counts, edges = tnp.histogram(data, **kwargs)
+    counts, edges = histogram(data, **kwargs)
     want_counts, want_edges = np.histogram(data, **kwargs)
+    assert counts.tolist() == want_counts.tolist() and edges.tolist() == want_edges.tolist()
+    assert edges.dtype == want_edges.dtype
+
+
+@pytest.mark.parametrize(
+    "make, present",
+    [(lambda: np.ma.masked_array([1.0, 9.0, 2.0], mask=[0, 1, 0]), [1.0, 2.0]),
+     (lambda: pd.array([1.0, None, 2.0, 7.0], dtype="Float64"), [1.0, 2.0, 7.0]),
+     (lambda: _pl().Series([1, None, 2, 7]), [1, 2, 7])],
+)
+def test_histogram_skips_absent_values(make, present):
+    counts, edges = histogram(make(), bins=3)
+    want_counts, want_edges = np.histogram(present, bins=3)
     assert counts.tolist() == want_counts.tolist() and edges.tolist() == want_edges.tolist()
 
 
@@ -282,3 +318,84 @@ def test_groupby_returns_what_pandas_returns_with_exact_values(keys, func):
             count = len([v for v in values if not math.isnan(v)])
             expected = count if how == "count" else oracle(values, how, 1)
             assert value == expected or (math.isnan(expected) and math.isnan(value))
+
+
+# ---------------------------------------------------------------------------
+# What is a number
+
+
+NO_SKIP = None
+NA3 = [False, True, False]
+
+
+@pytest.mark.parametrize(
+    "make, dtype, values, skip",
+    [
+        (lambda: np.arange(12, dtype=">i2").reshape(3, 4)[:, ::2], ">i2", [[0, 2], [4, 6], [8, 10]], NO_SKIP),
+        (lambda: np.array([2**64 - 1], np.uint64), "uint64", [2**64 - 1], NO_SKIP),
+        (lambda: np.float16(0.5), "float16", 0.5, NO_SKIP),
+        (lambda: np.ma.masked_array([1.0, np.nan, np.inf], mask=[0, 1, 0]), "float64", [1.0, 0.0, np.inf], NA3),
+        (lambda: np.ma.masked_array([1, 2**70, 3], mask=NA3, dtype=object), "int64", [1, 0, 3], NA3),
+        (lambda: pd.Series([1.0, np.nan]), "float64", [1.0, np.nan], NO_SKIP),
+        (lambda: pd.Series([1, None, 3], dtype="Int64"), "int64", [1, 0, 3], NA3),
+        (lambda: pd.array([True, None, False], dtype="boolean"), "bool", [True, False, False], NA3),
+        (lambda: pd.Index(pd.array([1.5, None, 3.0], dtype="double[pyarrow]")), "float64", [1.5, 0.0, 3.0], NA3),
+        (lambda: _pa().chunked_array([[1, None], [2**63 - 1]]), "int64", [1, 0, 2**63 - 1], NA3),
+        (lambda: _pa().array([Decimal("0.5"), None, Decimal("-2")], _pa().decimal128(3, 1)), "float64", [0.5, 0, -2], NA3),
+        (lambda: _pl().Series([1, None, 3]), "int64", [1, 0, 3], NA3),
+        (lambda: _pl().Series([True, None, False]), "bool", [True, False, False], NA3),
+        (lambda: [2**64 - 1, None, 0], "uint64", [2**64 - 1, 0, 0], NA3),
+        (lambda: [2**63, 1], "uint64", [2**63, 1], NO_SKIP),  # numpy alone would round them to float64
+        (lambda: [2**70, 0.5], "float64", [2.0**70, 0.5], NO_SKIP),
+        (lambda: [Decimal("0.25"), None, Fraction(3, 4)], "float64", [0.25, 0.0, 0.75], NA3),
+        (lambda: np.array([1, np.nan, -np.inf], np.longdouble), "float64", [1.0, np.nan, -np.inf], NO_SKIP),
+        (lambda: np.longdouble(0.5), "float64", 0.5, NO_SKIP),
+    ],
+)
+def test_accept_reads_every_input_kind(make, dtype, values, skip):
+    got = accept(make())
+    assert got.values.dtype == np.dtype(dtype)
+    assert np.array_equal(got.values, values, equal_nan=True) and np.shape(got.values) == np.shape(values)
+    assert skip is None if got.skip is None else got.skip.tolist() == skip
+
+
+def test_accept_reads_numpy_and_arrow_in_place():
+    view = np.arange(20.0)[::3]
+    assert accept(view).values is view
+    pa = _pa()
+    column = pa.array(np.arange(6.0))[2:]
+    assert accept(column).values.ctypes.data == column.buffers()[1].address + 2 * 8
+
+
+@pytest.mark.parametrize(
+    "data, error, message",
+    [
+        (1j, TypeError, "complex128, not a real number"),
+        (np.complex64([1]), TypeError, "complex64, not a real number"),
+        (np.ma.masked_array([1j], mask=[1]), TypeError, "complex128"),
+        (["1"], TypeError, "<U1"),
+        ([b"1"], TypeError, "S1"),
+        (np.array(["2020-01-01"], "M8[D]"), TypeError, "datetime64"),
+        ([date(2020, 1, 1), 1], TypeError, "date"),
+        ([np.timedelta64(1, "s"), None], TypeError, "timedelta64"),
+        (pd.Series(["a"]), TypeError, "not a real number"),
+        (pd.Series([1], dtype="category"), TypeError, "category"),
+        pytest.param(np.array([1 + LONG_EPS, 2], np.longdouble), ValueError, "holds 1.00000000000000000", marks=WIDER),
+        pytest.param([np.longdouble("1e4000")], ValueError, "1e\\+4000.*become inf", marks=WIDER),
+        ([Decimal("0.1")], ValueError, "0.1, which no float64"),
+        ([Fraction(1, 3), 1.0], ValueError, "1/3"),
+        ([2**53 + 1, 0.5], ValueError, "9007199254740993"),
+        ([2**1100 + 1], ValueError, "an infinity"),
+    ],
+)
+def test_accept_refuses_what_is_not_a_real_number(data, error, message):
+    with pytest.raises(error, match=message):
+        accept(data)
+
+
+def test_number_dtypes():
+    pa = _pa()
+    numbers = [np.float32, "int8", bool, pd.Int64Dtype(), "double[pyarrow]", pa.uint8(), pa.decimal128(5, 2)]
+    others = [np.complex64, object, "M8[ns]", None, pd.CategoricalDtype(), pd.StringDtype(), pa.string()]
+    assert [is_number_dtype(pd.api.types.pandas_dtype(d) if isinstance(d, str) else d) for d in numbers] == [True] * 7
+    assert [is_number_dtype(d) for d in others] == [False] * 7
