@@ -1,6 +1,7 @@
 #include "stats/answers.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "big_memory.hpp"
@@ -69,24 +70,38 @@ Result<BigInt> aligned(std::span<const Part> parts, Read read, Scale scale, int6
   return total;
 }
 
-// n·(n − ddof) as a big integer, or nothing when numpy would divide by n − ddof <= 0.
-bool spread_divisor(uint64_t n, int64_t ddof, BigInt& out) {
-  BigInt nn = from_u64(n);
-  BigInt dof = nn - BigInt(static_cast<long>(ddof));
-  if (n == 0 || sgn(dof) <= 0) return false;
-  out = nn * dof;
+// n·(n − ddof) for a spread. ddof is any binary64 (numpy takes 0.5 as
+// readily as 1), so it is m·2^e exactly: the divisor is value·2^-shift with
+// value an integer. False where numpy would divide by n − ddof <= 0.
+struct Divisor {
+  BigInt value;
+  long shift = 0;
+};
+
+bool spread_divisor(const BigInt& n, double ddof, Divisor& out) {
+  int e = 0;
+  const double m = std::frexp(ddof, &e);
+  const BigInt mantissa(static_cast<long>(std::ldexp(m, 53)));  // ddof = mantissa·2^(e − 53)
+  e -= 53;
+  const BigInt dof = e >= 0 ? BigInt(n - shifted(mantissa, e)) : BigInt(shifted(n, -e) - mantissa);
+  if (sgn(n) <= 0 || sgn(dof) <= 0) return false;
+  out.value = n * dof;
+  out.shift = e >= 0 ? 0 : -e;
   return true;
 }
 
-double spread(const BigInt& num, const BigInt& den, long exp, bool root) {
-  return root ? round_sqrt_rational(num, den, exp / 2) : round_scaled(num, den, exp);
+// num / divisor · 2^exp, or its root (exp is even).
+double spread(const BigInt& num, const Divisor& d, long exp, bool root) {
+  if (!root) return round_scaled(num, d.value, exp + d.shift);
+  if (d.shift % 2 == 0) return round_sqrt_rational(num, d.value, (exp + d.shift) / 2);
+  return round_sqrt_rational(num << 1, d.value, (exp + d.shift - 1) / 2);
 }
 
 bool plain(std::span<const ScaledMoments> parts) {
   return parts.size() == 1 && parts[0].scale == 0;
 }
 
-Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer what, int64_t ddof,
+Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
                           uint64_t missing) {
   uint64_t n = 0;
   Flags flags;
@@ -102,8 +117,8 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
     if (flags.any()) return flags.sum();
   }
   if (flags.any()) return kNaN;
-  BigInt divisor;
-  if (what != MomentAnswer::Mean && !spread_divisor(n, ddof, divisor)) return kNaN;
+  Divisor divisor;
+  if (what != MomentAnswer::Mean && !spread_divisor(from_u64(n), ddof, divisor)) return kNaN;
 
   auto s1 = aligned(
       parts, [](const ScaledMoments& p) { return sum_int(*p.sum); },
@@ -166,7 +181,7 @@ Result<PairSums> pair_sums(std::span<const ScaledCov> parts, PairAnswer what) {
   return s;
 }
 
-Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, int64_t ddof) {
+Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, double ddof) {
   uint64_t n = 0;
   Flags fx, fy, fxy;
   for (const ScaledCov& p : parts) {
@@ -178,10 +193,11 @@ Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, int64_
   if (what == PairAnswer::SumX && fx.any()) return fx.sum();
   if (what == PairAnswer::SumXY && (fx.any() || fy.any())) return fxy.sum();
   if (fx.any() || fy.any()) return kNaN;
-  BigInt divisor;
+  Divisor divisor;
   const bool centred = what == PairAnswer::Cov || what == PairAnswer::VarX ||
                        what == PairAnswer::VarY || what == PairAnswer::Corr;
-  if (centred && what != PairAnswer::Corr && !spread_divisor(n, ddof, divisor)) return kNaN;
+  if (centred && what != PairAnswer::Corr && !spread_divisor(from_u64(n), ddof, divisor))
+    return kNaN;
   if (what == PairAnswer::Corr && n == 0) return kNaN;
 
   Result<PairSums> sums = pair_sums(parts, what);
@@ -198,11 +214,11 @@ Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, int64_
       if (sgn(s.x) == 0) return kNaN;
       return round_scaled(s.xy, s.x, -ky);
     case PairAnswer::VarX:
-      return round_scaled(((nn * s.xx) << 1074) - s.x * s.x, divisor, -(2148 + 2 * kx));
+      return spread(((nn * s.xx) << 1074) - s.x * s.x, divisor, -(2148 + 2 * kx), false);
     case PairAnswer::VarY:
-      return round_scaled(((nn * s.yy) << 1074) - s.y * s.y, divisor, -(2148 + 2 * ky));
+      return spread(((nn * s.yy) << 1074) - s.y * s.y, divisor, -(2148 + 2 * ky), false);
     case PairAnswer::Cov:
-      return round_scaled(((nn * s.xy) << 1074) - s.x * s.y, divisor, -(2148 + kx + ky));
+      return spread(((nn * s.xy) << 1074) - s.x * s.y, divisor, -(2148 + kx + ky), false);
     case PairAnswer::Corr: {
       // The powers of two cancel: r = cxy / sqrt(cxx·cyy), rounded once.
       const BigInt cxy = ((nn * s.xy) << 1074) - s.x * s.y;
@@ -217,14 +233,14 @@ Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, int64_
 
 }  // namespace
 
-Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, int64_t ddof,
+Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
                              uint64_t missing) {
   BigMemoryScope memory(plain(parts) ? kStatsQueryBytes : kScaledQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};
   return moments_of(parts, what, ddof, missing);
 }
 
-Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, int64_t ddof) {
+Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, double ddof) {
   const bool scaled = parts.size() != 1 || parts[0].scale_x != 0 || parts[0].scale_y != 0;
   BigMemoryScope memory(scaled ? kScaledQueryBytes : kStatsQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};
@@ -232,14 +248,12 @@ Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, in
 }
 
 double integer_moment(const BigInt& s1, const BigInt& s2, const BigInt& n, MomentAnswer what,
-                      int64_t ddof) {
+                      double ddof) {
   if (sgn(n) <= 0) return kNaN;
   if (what == MomentAnswer::Mean) return round_rational(s1, n);
-  const BigInt dof = n - BigInt(static_cast<long>(ddof));
-  if (sgn(dof) <= 0) return kNaN;
-  const BigInt num = n * s2 - s1 * s1;
-  return what == MomentAnswer::Std ? round_sqrt_rational(num, n * dof, 0)
-                                   : round_rational(num, n * dof);
+  Divisor divisor;
+  if (!spread_divisor(n, ddof, divisor)) return kNaN;
+  return spread(n * s2 - s1 * s1, divisor, 0, what == MomentAnswer::Std);
 }
 
 // With at least 55 significant bits in the integer root r, no rounding

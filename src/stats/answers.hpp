@@ -53,13 +53,13 @@ inline constexpr int64_t kMaxPartScale = 1100;
 
 // One sample in parts; `missing` values were fed as zeros in place of values
 // the caller skips, and do not count.
-Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, int64_t ddof,
+Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
                              uint64_t missing);
-Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, int64_t ddof);
+Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, double ddof);
 
 // The same answers from exact integer sums Σx, Σx² of n integers.
 double integer_moment(const BigInt& s1, const BigInt& s2, const BigInt& n, MomentAnswer what,
-                      int64_t ddof);
+                      double ddof);
 
 // sqrt(num/den · 2^(2·half_exp)) rounded once (num >= 0, den > 0).
 double round_sqrt_rational(const BigInt& num, const BigInt& den, long half_exp);

@@ -33,7 +33,7 @@ WideInt IntegerSums::sum() const {
 WideInt IntegerSums::squares() const { return {false, {s2.begin(), s2.end()}}; }
 
 Result<double> integer_moment(const WideInt& s1, const WideInt& s2, const WideInt& n,
-                              MomentAnswer what, int64_t ddof) {
+                              MomentAnswer what, double ddof) {
   // Integers of a few hundred bits: the bound of a fixed-size query holds.
   BigMemoryScope memory(kStatsQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};

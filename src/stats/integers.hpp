@@ -45,6 +45,6 @@ struct IntegerSums {
 // mean, variance with ddof, or the correctly rounded standard deviation of n
 // integers from their exact Σx and Σx²; NaN where n = 0 or n − ddof <= 0.
 Result<double> integer_moment(const WideInt& s1, const WideInt& s2, const WideInt& n,
-                              MomentAnswer what, int64_t ddof);
+                              MomentAnswer what, double ddof);
 
 }  // namespace tallix

@@ -2,6 +2,7 @@
 // `_int_answer`. Each reads its states under shared borrows, asks the core
 // once and returns a float (None where a part must be rebuilt in bands).
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -57,6 +58,28 @@ bool to_i64(PyObject* o, const char* what, int64_t& out) {
   }
   out = PyLong_AsLongLong(o);
   return !(out == -1 && PyErr_Occurred());
+}
+
+// ddof as numpy takes it: an int or a float, finite.
+bool to_ddof(PyObject* o, double& out) {
+  if (PyFloat_Check(o)) {
+    out = PyFloat_AsDouble(o);
+  } else {
+    Owned index(PyNumber_Index(o));
+    if (!index) return false;
+    int64_t v = 0;
+    if (!to_i64(index.get(), "ddof", v)) return false;
+    if (v > (int64_t{1} << 53) || v < -(int64_t{1} << 53)) {
+      PyErr_SetString(PyExc_OverflowError, "ddof is too large");
+      return false;
+    }
+    out = static_cast<double>(v);
+  }
+  if (!std::isfinite(out)) {
+    PyErr_SetString(PyExc_ValueError, "ddof must be finite");
+    return false;
+  }
+  return true;
 }
 
 // The states of a call, each under a shared borrow until the call ends.
@@ -139,8 +162,9 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const CallName who{nullptr, "_moments"};
   return bound_call(kMomentsSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
     MomentAnswer what;
-    int64_t ddof = 0, missing = 0;
-    if (!answer_named(b[0], kMoments, what) || !to_i64(b[2], "ddof", ddof) ||
+    double ddof = 0;
+    int64_t missing = 0;
+    if (!answer_named(b[0], kMoments, what) || !to_ddof(b[2], ddof) ||
         !to_i64(b[3], "missing", missing))
       return nullptr;
     SharedStates states;
@@ -171,8 +195,8 @@ PyObject* cov(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) 
   const CallName who{nullptr, "_cov"};
   return bound_call(kCovSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
     PairAnswer what;
-    int64_t ddof = 0;
-    if (!answer_named(b[0], kPairs, what) || !to_i64(b[2], "ddof", ddof)) return nullptr;
+    double ddof = 0;
+    if (!answer_named(b[0], kPairs, what) || !to_ddof(b[2], ddof)) return nullptr;
     SharedStates states;
     Owned held;
     std::vector<ScaledCov> parts;
@@ -239,14 +263,14 @@ PyObject* int_answer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return bound_call(kIntAnswerSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
     MomentAnswer what;
     WideInt s1, s2, n;
-    int64_t ddof = 0;
+    double ddof = 0;
     if (!PyTuple_Check(b[1]) || PyTuple_Size(b[1]) != 3) {
       PyErr_SetString(PyExc_TypeError, "sums must be the tuple (Σx, Σx², n)");
       return nullptr;
     }
     if (!answer_named(b[0], kMoments, what) || !to_wide(PyTuple_GetItem(b[1], 0), "Σx", s1) ||
         !to_wide(PyTuple_GetItem(b[1], 1), "Σx²", s2) ||
-        !to_wide(PyTuple_GetItem(b[1], 2), "n", n) || !to_i64(b[2], "ddof", ddof))
+        !to_wide(PyTuple_GetItem(b[1], 2), "n", n) || !to_ddof(b[2], ddof))
       return nullptr;
     return to_python(integer_moment(s1, s2, n, what, ddof), who);
   });
