@@ -26,9 +26,10 @@ def histogram(
     ``density`` are not offered: weighted counts and densities are float
     arithmetic, not counting."""
     accepted = accept(a, "a")
-    values = accepted.values.ravel(order="K")
-    if accepted.skip is not None:
-        values = values[~accepted.skip.ravel(order="K")]
+    if accepted.skip is None:
+        values = accepted.values.ravel(order="K")  # order does not matter to counts
+    else:  # paired by position, not memory order, which may differ between the two
+        values = accepted.values[~accepted.skip]
     edges = np.histogram_bin_edges(values, bins, range)
     counting = _counting_edges(edges)
     state = _state(counting)
