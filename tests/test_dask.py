@@ -2,6 +2,7 @@
 row order must give the bytes and receipt that one process gets from the plain
 add loop over all rows."""
 
+import decimal
 import logging
 import math
 import os
@@ -277,7 +278,7 @@ NUMBER_COLUMNS = [
     (pd.Series([2**53 + 1, 0]), ValueError, "9007199254740993 has no exact float64"),
     (np.array([2**64 - 1], dtype=np.uint64), ValueError, "18446744073709551615 has no exact"),
     pytest.param(
-        np.array([1, 3], dtype=np.longdouble) ** -1, ValueError, "has no exact float64",
+        np.array([1, 3], dtype=np.longdouble) ** -1, ValueError, "no float64 holds exactly",
         marks=pytest.mark.skipif(not LONG_DOUBLE_WIDER, reason="long double is double here"),
     ),
     (pd.Series([-(2**63), 2**62 + 2**10, 7], dtype="Int64"), None, None),
@@ -367,7 +368,10 @@ def exact_statistic(values, how, ddof):
     if how == "mean":
         return float(s1 / n)
     spread = (sum(x * x for x in xs) - s1 * s1 / n) / (n - ddof)
-    return float(spread) if how == "var" else math.sqrt(float(spread))
+    if how == "var":
+        return float(spread)
+    with decimal.localcontext(prec=80):  # far past a float's digits: the root rounds once
+        return float((decimal.Decimal(spread.numerator) / spread.denominator).sqrt())
 
 
 @pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
@@ -382,6 +386,44 @@ def test_statistics_keep_dask_nan_conventions(client, how):
     assert stat(array, skipna=True) == exact_statistic(values, how, 0)
     assert stat(column) == exact_statistic(values, how, 1)  # columns skip it, ddof 1
     assert math.isnan(stat(column, skipna=False))
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([1e160, 1e160, 1e160]),  # squares beyond the float range
+        np.array([1e-200, 3e-200, 2e-200]),  # squares below it
+        np.array([2**53 + 1, 3, -(2**60) - 1], dtype=np.int64),  # no float64 holds them
+        np.array([2**62 + 1, 2**62 + 3, 2**63 - 1, -5], dtype=np.int64),  # sum beyond int64
+        np.array([2**64 - 1, 2**64 - 3, 7], dtype=np.uint64),
+    ],
+    ids=["huge", "tiny", "int64-beyond-2^53", "int64-sum-overflows", "uint64"],
+)
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
+def test_statistics_exact_at_any_range(how, values):
+    import tallix_companion.dask as tdask
+
+    array = da.from_array(values, chunks=2)
+    column = dd.from_pandas(pd.Series(values, name="v"), npartitions=2)
+    with dask.config.set(scheduler="sync"):
+        for data, ddof in [(array, 0), (column, 1)]:
+            got = getattr(tdask, how)(data)
+            if how == "sum" and values.dtype.kind in "iu":
+                exact = int(sum(map(int, values)))  # an exact integer, int64 where it fits
+                want = np.int64(exact) if -(2**63) <= exact < 2**63 else exact
+            else:
+                want = exact_statistic(values.tolist(), how, ddof)
+            assert got == want and type(got) is type(want), (ddof, got, want)
+
+
+def test_statistics_skip_or_keep_pd_na():
+    import tallix_companion.dask as tdask
+
+    column = dd.from_pandas(pd.Series([2**62 + 1, None, 2**62 + 1], dtype="Int64"), npartitions=2)
+    with dask.config.set(scheduler="sync"):
+        assert tdask.sum(column) == 2**63 + 2
+        assert tdask.mean(column) == float(2**62 + 1) and tdask.var(column) == 0.0
+        assert math.isnan(tdask.sum(column, skipna=False))
 
 
 @pytest.mark.parametrize("how", ["sum", "mean", "var", "count"])

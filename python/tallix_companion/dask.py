@@ -24,10 +24,15 @@ Columns must hold numbers: float, integer or boolean dtypes (numpy, or the
 nullable pandas ones without pd.NA), every value exactly a float64.  Anything
 else raises rather than becoming some other number.  Columns of different
 dataframes are paired row by row only where their indexes are equal.
+
+``sum``, ``mean``, ``var`` and ``std`` answer as dask does, exactly: each
+partition sends exact parts (integer sums for integer columns, moment states
+otherwise) and the core answers from all of them, rounded once.
 """
 
 from __future__ import annotations
 
+import builtins
 import math
 from typing import Any, Iterable, Mapping, Sequence
 
@@ -35,7 +40,8 @@ import numpy as np
 
 import tallix
 
-from . import _kinds
+from . import _answers, _kinds
+from ._accept import accept, is_number_dtype
 from ._kinds import KINDS as _KINDS
 from ._kinds import Target, supported
 from ._kinds import kind_name as _kind_name
@@ -69,101 +75,26 @@ def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Tar
 # Work done inside the workers: build states from one partition, merge bytes.
 
 
-def _make(name: str, args: tuple[Any, ...]) -> Any:
-    cls = getattr(tallix, name)
-    return cls(list(args[0])) if name == "HistogramF64" else cls(*args)
-
-
-def _dump(name: str, state: Any) -> bytes:
-    blob: bytes = getattr(state, _KINDS[name].dump)()
-    return blob
-
-
-def _load(name: str, blob: bytes) -> Any:
-    return getattr(getattr(tallix, name), _KINDS[name].load)(blob)
-
-
-# Float, signed and unsigned integer, bool: the dtypes whose values are
-# numbers.  Casting anything else to float64 gives a number that was never in
-# the data (dates become tick counts, complex values lose their imaginary part,
-# strings are parsed), so those columns are refused rather than converted.
-_NUMBER_KINDS = frozenset("fiub")
-_EXACT_INTEGERS = 1 << 53  # odd parts below this fit a float64 significand
-
-
-def _floats(column: Any) -> np.ndarray:
-    """The column as contiguous float64 values, each exactly the one in the data."""
-    dtype = column.dtype
-    if getattr(dtype, "kind", None) not in _NUMBER_KINDS:
-        raise _not_numbers(column)
-    # A pandas extension dtype may mark rows as pd.NA instead of holding a value.
-    values = np.asarray(column if isinstance(dtype, np.dtype) else _unmasked(column))
-    if values.dtype.kind not in _NUMBER_KINDS:
-        raise _not_numbers(column)
-    out = np.ascontiguousarray(values, dtype=np.float64)
-    _check_exact(values, out)
-    return out
-
-
 def _label(raw: Any) -> str:
     name = getattr(raw, "name", None)
     return "a column" if name is None else f"column {name!r}"
 
 
-def _not_numbers(raw: Any) -> TypeError:
-    return TypeError(
-        f"{_label(raw)} has dtype {raw.dtype}, not a number: tallix takes float, integer and "
-        f"boolean columns; convert other columns explicitly first"
+def _check_numbers(raw: Any) -> None:
+    # Casting a date, a duration, a string or an object to float64 gives a
+    # number that was never in the data, so such columns are refused by dtype.
+    if not is_number_dtype(raw.dtype):
+        raise TypeError(
+            f"{_label(raw)} has dtype {raw.dtype}, not a number: tallix takes float, integer and "
+            f"boolean columns; convert other columns explicitly first"
+        )
+
+
+def _missing(raw: Any) -> ValueError:
+    return ValueError(
+        f"{_label(raw)} contains missing values (pd.NA); drop them with .dropna() "
+        f"or fill them with .fillna(...)"
     )
-
-
-def _unmasked(raw: Any) -> np.ndarray:
-    """The numpy values of a nullable pandas column, which must hold no pd.NA."""
-    import pandas as pd
-
-    if raw.dtype.na_value is pd.NA and raw.isna().any():
-        raise ValueError(
-            f"{_label(raw)} contains missing values (pd.NA); drop them with .dropna() "
-            f"or fill them with .fillna(...)"
-        )
-    values: np.ndarray = raw.to_numpy(dtype=getattr(raw.dtype, "numpy_dtype", None))
-    return values
-
-
-def _check_exact(values: np.ndarray, out: np.ndarray) -> None:
-    """Refuse values that float64 can only round: a rounded input is a wrong input."""
-    kind, size = values.dtype.kind, values.dtype.itemsize
-    if kind in "iu" and size == 8:
-        inexact = _inexact_integers(values)
-    elif kind == "f" and size > 8:
-        inexact = (out != values) & ~np.isnan(values)
-    else:
-        return  # narrower types widen exactly
-    if inexact.any():
-        bad = values[np.argmax(inexact)]
-        raise ValueError(
-            f"{bad!s} has no exact float64 value (it would become {float(bad)!r}); "
-            f"convert the column explicitly if rounding is acceptable"
-        )
-
-
-def _inexact_integers(values: np.ndarray) -> np.ndarray:
-    # An integer is a float64 exactly when its odd part fits the 53-bit
-    # significand, as every integer up to 2^53 in magnitude does; only the
-    # rarer larger ones need the division.  Unsigned wrap-around gives |v|
-    # even for the most negative int64, and v & -v is its lowest set bit.
-    inexact = (values > _EXACT_INTEGERS) | (values < -_EXACT_INTEGERS)
-    if inexact.any():
-        large = values[inexact]
-        bits = large.view(np.uint64)
-        magnitude = np.where(large < 0, np.uint64(0) - bits, bits)
-        lowest = magnitude & (np.uint64(0) - magnitude)
-        inexact[inexact] = magnitude // lowest >= np.uint64(_EXACT_INTEGERS)
-    return inexact
-
-
-def _keys(raw: Any) -> list[Any]:
-    return raw.tolist() if hasattr(raw, "tolist") else list(raw)
 
 
 def _column(parts: tuple[Any, ...], ref: tuple[Any, ...]) -> Any:
@@ -172,24 +103,6 @@ def _column(parts: tuple[Any, ...], ref: tuple[Any, ...]) -> Any:
     if key is None:
         return part
     return part[key] if hasattr(part, "columns") else part[:, key]
-
-
-def _feed(name: str, state: Any, cols: list[Any], index: int) -> None:
-    """Feed one partition's columns through the class's batch update."""
-    if name == "ReplicatedSum":  # each partition is its own replica
-        add = state.add
-        for x in cols[0].tolist():
-            add(index, x)
-    elif _KINDS[name].keyed:
-        add = state.add
-        for key, x in zip(cols[0], cols[1].tolist()):
-            add(key, x)
-    elif name == "CovMatrixF64":
-        n = len(cols[-1])
-        x = np.column_stack(cols[:-1]) if len(cols) > 1 else np.empty((n, 0))
-        state.extend(np.ascontiguousarray(x), cols[-1])
-    else:
-        state.extend(*cols)
 
 
 def _check_same_rows(index: int, parts: tuple[Any, ...]) -> None:
@@ -215,11 +128,16 @@ def _ingest(plan: tuple[Any, ...], index: int, refs: tuple[Any, ...], *parts: An
     _check_same_rows(index, parts)
     cache: dict[tuple[int, bool], Any] = {}
 
-    def values(ref: int, as_keys: bool) -> Any:
-        if (ref, as_keys) not in cache:
+    def values(ref: int, keys: bool) -> Any:
+        if (ref, keys) not in cache:
             raw = _column(parts, refs[ref])
-            cache[ref, as_keys] = _keys(raw) if as_keys else _floats(raw)
-        return cache[ref, as_keys]
+            if not keys:
+                _check_numbers(raw)
+            column, skip = _kinds.read(raw, _label(raw), keys)
+            if skip is not None:
+                raise _missing(raw)
+            cache[ref, keys] = column
+        return cache[ref, keys]
 
     out = []
     for name, columns, args in plan:
@@ -227,9 +145,9 @@ def _ingest(plan: tuple[Any, ...], index: int, refs: tuple[Any, ...], *parts: An
         cols = [values(c, keyed and i == 0) for i, c in enumerate(columns)]
         if len({len(c) for c in cols}) > 1:
             raise ValueError(f"partition {index}: the columns of {name} differ in length")
-        state = _make(name, args)
-        _feed(name, state, cols, index)
-        out.append(_dump(name, state))
+        state = _kinds.make(name, args, replica=index)  # each partition is its own replica
+        _kinds.feed(name, state, cols)
+        out.append(_kinds.dump(name, state))
     return tuple(out)
 
 
@@ -237,11 +155,7 @@ def _combine(plan: tuple[Any, ...], *pieces: tuple[Any, ...]) -> tuple[Any, ...]
     """Merge the bytes of several partial results, state by state."""
     out = []
     for i, (name, _, _) in enumerate(plan):
-        acc = _load(name, pieces[0][i])
-        combine = getattr(acc, _KINDS[name].combine)
-        for piece in pieces[1:]:
-            combine(_load(name, piece[i]))
-        out.append(_dump(name, acc))
+        out.append(_kinds.dump(name, _kinds.merge_all(name, [piece[i] for piece in pieces])))
     return tuple(out)
 
 
@@ -258,7 +172,7 @@ class Reduction:
         self.delayed = delayed
 
     def states(self, blobs: Sequence[bytes]) -> dict[str, Any]:
-        return {n: _load(t[0], b) for n, t, b in zip(self.names, self.plan, blobs)}
+        return {n: _kinds.load(t[0], b) for n, t, b in zip(self.names, self.plan, blobs)}
 
     def compute(self, client: Any = None, timeout: float | None = None) -> dict[str, Any]:
         """Run the tree (on ``client`` when given, else on dask's current scheduler)."""
@@ -423,10 +337,12 @@ def _numpy_dtypes(part: Any) -> Any:
 def _numpy_dtype(column: Any) -> Any:
     import pandas as pd
 
-    kind = getattr(column.dtype, "kind", None)
-    if isinstance(column.dtype, np.dtype) or kind not in _NUMBER_KINDS:
+    if isinstance(column.dtype, np.dtype) or not is_number_dtype(column.dtype):
         return column  # already plain, or refused with its own dtype later
-    return pd.Series(_unmasked(column), index=column.index, name=column.name)
+    values, skip = accept(column, _label(column))
+    if skip is not None:
+        raise _missing(column)
+    return pd.Series(values, index=column.index, name=column.name)
 
 
 def _column_refs(columns: Iterable[Any]) -> Iterable[tuple[Any, ...]]:
@@ -445,73 +361,128 @@ def _column_refs(columns: Iterable[Any]) -> Iterable[tuple[Any, ...]]:
 # numpy- and pandas-style reductions of one column, and a keyed one.
 
 
-def _values_of(column: Any, skipna: bool | None) -> Any:
-    """The column's values as a dask series, without NaN and NA when they are skipped.
-
-    Dask arrays keep NaN by default (as ``da.sum`` does), dataframe columns
-    skip it (as ``Series.sum`` does).
-    """
-    if _is_array(column):
-        if not (skipna or False):
-            return column.ravel()
-        import dask.dataframe as dd
-
-        column = dd.from_dask_array(column.ravel())
-    elif skipna is False:
-        return column
-    return column.dropna()
-
-
-def sum(column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None) -> float:
-    """The exact sum of a dask array or dataframe column, rounded once."""
+def sum(
+    column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None
+) -> float | int | np.int64:
+    """The exact sum of a dask array or dataframe column, rounded once; of an
+    integer or boolean column the exact integer, as int64 (a Python int beyond its range)."""
     return _statistic("sum", column, skipna, 0, split_every, client)
 
 
 def mean(column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None) -> float:
     """The exact mean, rounded once; NaN for no values."""
-    return _statistic("mean", column, skipna, 0, split_every, client)
+    return float(_statistic("mean", column, skipna, 0, split_every, client))
 
 
 def var(
     column: Any, *, ddof: int | None = None, skipna: bool | None = None, split_every: int = 8, client: Any = None
 ) -> float:
     """The exact variance, rounded once; ``ddof`` defaults to 0 for arrays, 1 for columns."""
-    return _statistic("var", column, skipna, _ddof(column, ddof), split_every, client)
+    return float(_statistic("var", column, skipna, _ddof(column, ddof), split_every, client))
 
 
 def std(
     column: Any, *, ddof: int | None = None, skipna: bool | None = None, split_every: int = 8, client: Any = None
 ) -> float:
     """The square root of the exact variance, rounded once."""
-    return _statistic("std", column, skipna, _ddof(column, ddof), split_every, client)
+    return float(_statistic("std", column, skipna, _ddof(column, ddof), split_every, client))
 
 
 def _ddof(column: Any, ddof: int | None) -> int:
     return ddof if ddof is not None else (0 if _is_array(column) else 1)
 
 
-def _statistic(how: str, column: Any, skipna: bool | None, ddof: int, split_every: int, client: Any) -> float:
-    from ._exact import SUM_BYTES, read_sum, sqrt_ratio, to_float, UNIT_BITS
+def _statistic(
+    how: str, column: Any, skipna: bool | None, ddof: int, split_every: int, client: Any
+) -> float | int | np.int64:
+    """Dask arrays keep NaN by default (as ``da.sum`` does), dataframe columns
+    skip it and pd.NA (as ``Series.sum`` does)."""
+    from dask.delayed import delayed
 
-    cls = tallix.SumF64 if how == "sum" else tallix.MomentsF64
-    blob = reduce(cls, _values_of(column, skipna), split_every=split_every, client=client).to_bytes()
-    s1 = read_sum(blob, 0)
-    n = s1.n
-    if s1.flags:
-        infinite = s1.flags in (2, 4) and how in ("sum", "mean")
-        return (math.inf if s1.flags == 2 else -math.inf) if infinite else math.nan
-    if how == "sum":
-        return to_float(s1.scaled, 1 << UNIT_BITS)
-    if how == "mean":
-        return to_float(s1.scaled, n << UNIT_BITS) if n else math.nan
-    s2 = read_sum(blob, SUM_BYTES, product=True)
-    if n - ddof <= 0 or s2.flags:
+    if split_every < 2:
+        raise ValueError("split_every must be at least 2")
+    if _is_array(column):
+        blocks = list(column.ravel().to_delayed().reshape(-1))
+        skip = bool(skipna)
+    elif _is_frame(column) and not _is_dataframe(column):
+        blocks = list(column.to_delayed())
+        skip = skipna is not False
+    else:
+        raise TypeError(f"{how}() takes a dask array or a dask dataframe column")
+    _check_numbers(column)
+    level = [delayed(_share, pure=True)(how, skip, block) for block in blocks]
+    while len(level) > 1:
+        groups = range(0, len(level), split_every)
+        level = [delayed(_joined, pure=True)(*level[i : i + split_every]) for i in groups]
+    share = client.compute(level[0]).result() if client is not None else _dask().compute(level[0])[0]
+    return _answer(how, share, ddof)
+
+
+# A partition's share of a statistic, all of it exact: ("int", Σx, Σx², n)
+# for integers; ("sum", SumF64 bytes) for a float sum or mean; ("parts",
+# dumped moment parts) for a float variance; ("nan",) where an absent value
+# is kept, which makes the answer NaN.
+_Share = tuple[Any, ...]
+
+
+def _share(how: str, skipna: bool, block: Any) -> _Share:
+    values, absent = accept(block, _label(block))
+    values = values.reshape(-1)
+    keep = None
+    if absent is not None:
+        if not skipna:
+            return ("nan",)
+        keep = ~absent.reshape(-1)
+    if skipna and values.dtype.kind == "f":
+        number = ~np.isnan(values)
+        keep = number if keep is None else keep & number
+    if keep is not None:
+        values = values[keep]
+    if values.dtype.kind in "iub":
+        integers = values.view(np.uint8) if values.dtype.kind == "b" else values
+        (s1,), (s2,) = _answers.integer_sums(integers.reshape(1, -1))
+        return ("int", s1, s2, values.size)
+    if how in ("sum", "mean"):  # the core's mean reads the plain sum
+        total = tallix.SumF64()
+        total.extend(values)
+        return ("sum", total.to_bytes())
+    return ("parts", _answers.dump_parts(_answers.moment_parts(values)))
+
+
+def _joined(*shares: _Share) -> _Share:
+    kinds = {share[0] for share in shares}
+    if "nan" in kinds:
+        return ("nan",)
+    if len(kinds) > 1:
+        raise TypeError("the partitions hold integers in some and floats in others; give the column one dtype first")
+    kind = kinds.pop()
+    if kind == "int":
+        return ("int", *(builtins.sum(column) for column in zip(*(share[1:] for share in shares))))
+    if kind == "sum":
+        return ("sum", _kinds.merge_all("SumF64", [share[1] for share in shares]).to_bytes())
+    parts = _answers.load_parts(shares[0][1])
+    for share in shares[1:]:
+        parts = _answers.combine(parts, _answers.load_parts(share[1]))
+    return ("parts", _answers.dump_parts(parts))
+
+
+_INT64 = np.iinfo(np.int64)
+
+
+def _answer(how: str, share: _Share, ddof: int) -> float | int | np.int64:
+    kind = share[0]
+    if kind == "nan":
         return math.nan
-    if s2.exactness_lost:
-        raise ValueError("a square fell below the normal float64 range; scale the column first")
-    num = (n * s2.scaled << UNIT_BITS) - s1.scaled * s1.scaled
-    den = n * (n - ddof) << (2 * UNIT_BITS)
-    return sqrt_ratio(num, den) if how == "std" else to_float(num, den)
+    if kind == "int":
+        s1, s2, n = (int(v) for v in share[1:])
+        if how != "sum":
+            return _answers.integer_answer(how, s1, s2, n, ddof)
+        # dask answers an integer column's sum as int64; a sum beyond it stays exact
+        return np.int64(s1) if _INT64.min <= s1 <= _INT64.max else s1
+    if kind == "sum":
+        total = tallix.SumF64.from_bytes(share[1])
+        return total.value() if how == "sum" else _answers.answer(total, "mean")
+    return _answers.answer(_answers.load_parts(share[1]), how, ddof)
 
 
 def groupby(

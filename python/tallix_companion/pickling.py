@@ -18,12 +18,9 @@ from typing import Any, Callable, NoReturn
 
 import tallix
 
-from ._kinds import KINDS
+from . import _kinds
 
 __all__ = ["register", "restore"]
-
-_DUMP = {name: kind.dump for name, kind in KINDS.items()}
-_LOAD = {name: kind.load for name, kind in KINDS.items()}
 
 # These keep intermediate state that no byte form can load back; pickling one
 # says what travels instead.
@@ -36,16 +33,15 @@ _ALTERNATIVE = {
 
 def restore(class_name: str, blob: bytes) -> Any:
     """Rebuild a state of the tallix class ``class_name`` from its documented bytes."""
-    load = _LOAD.get(class_name)
-    if load is None:
+    if class_name not in _kinds.KINDS:
         raise pickle.UnpicklingError(f"tallix has no class {class_name!r} with a byte form")
-    return getattr(getattr(tallix, class_name), load)(blob)
+    return _kinds.load(class_name, blob)
 
 
 def _reduce(state: Any) -> tuple[Callable[[str, bytes], Any], tuple[str, bytes]]:
     # The classes are final, so the exact type names the class.
     name = type(state).__name__
-    return restore, (name, getattr(state, _DUMP[name])())
+    return restore, (name, _kinds.dump(name, state))
 
 
 def _refuse(state: Any) -> NoReturn:
@@ -55,7 +51,7 @@ def _refuse(state: Any) -> NoReturn:
 
 def register() -> None:
     """Register the reducers of every tallix class with ``copyreg`` (idempotent)."""
-    for name in _DUMP:
+    for name in _kinds.KINDS:
         copyreg.pickle(getattr(tallix, name), _reduce)
     for name in _ALTERNATIVE:
         copyreg.pickle(getattr(tallix, name), _refuse)
