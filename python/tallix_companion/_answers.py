@@ -116,6 +116,8 @@ def load_parts(dumped: Sequence[tuple[bytes, int]]) -> MomentParts:
 
 def integer_sums(rows: np.ndarray) -> tuple[list[int], list[int]]:
     """Exact Σx and Σx² of each row of a 2-D integer array, as Python ints."""
+    if not rows.dtype.isnative:
+        rows = rows.astype(rows.dtype.newbyteorder("="))
     s1, s2 = tallix._int_sums(rows)
     return s1, s2
 

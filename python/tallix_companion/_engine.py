@@ -75,12 +75,23 @@ class Layout(NamedTuple):
     kept_shape: tuple[int, ...]  # the result's shape with keepdims
 
 
+def normalize_axes(axis: int | Sequence[int], ndim: int) -> tuple[int, ...]:
+    """numpy's reading of ``axis``, its errors included: a 0-d input takes axis 0 or -1."""
+    if ndim == 0:
+        normalize_axis_tuple(axis, 1)
+        return ()
+    return tuple(normalize_axis_tuple(axis, ndim))
+
+
 def layout(arr: np.ndarray, axis: int | Sequence[int] | None) -> Layout:
+    if axis is not None and arr.ndim == 0:
+        normalize_axes(axis, 0)
+        axis = None
     if axis is None:
         # Order does not matter to an exact sum: read the memory as it lies.
         view = arr.reshape(1, -1) if arr.ndim == 0 else arr.ravel(order="K").reshape(1, -1)
         return Layout(view, (), (1,) * arr.ndim)
-    axes = normalize_axis_tuple(axis, arr.ndim)  # numpy's own errors for bad axes
+    axes = normalize_axes(axis, arr.ndim)  # numpy's own errors for bad axes
     kept = [d for d in range(arr.ndim) if d not in axes]
     shape = tuple(arr.shape[d] for d in kept)
     kept_shape = tuple(1 if d in axes else n for d, n in enumerate(arr.shape))
@@ -141,6 +152,19 @@ def build(
         for state, other in zip(merged, part):
             state.merge(other)
     return merged
+
+
+def each_span(rows: int, cols: int, workers: int | None, run: Callable[[tuple[int, int]], None]) -> None:
+    """``run`` over spans of the rows, split across threads when the work is worth it."""
+    threads = min(resolve_workers(workers), max(1, rows * cols // _SPLIT_MIN))
+    spans = _spans(rows, threads)
+    if len(spans) == 1:
+        run(spans[0])
+        return
+    with ThreadPoolExecutor(len(spans) - 1) as pool:
+        rest = pool.map(run, spans[1:])
+        run(spans[0])
+        list(rest)
 
 
 def _spans(n: int, pieces: int) -> list[tuple[int, int]]:

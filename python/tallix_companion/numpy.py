@@ -18,20 +18,18 @@ float64.  ``workers`` (as in scipy.fft: None for every core or
 
 from __future__ import annotations
 
-import builtins
 import math
-from fractions import Fraction
 from typing import Any, Callable, Sequence
 
 import numpy as np
-from numpy.lib.array_utils import normalize_axis_tuple
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 import tallix
 
+from . import _answers as answers
 from . import _engine as engine
-from ._exact import DOT_BYTES, SUM_BYTES, UNIT_BITS, read_sum, sqrt_ratio, to_float
-from ._rowsum import row_sums
+from ._accept import Accepted, accept
+from ._histogram import histogram
 
 __all__ = [
     "sum",
@@ -52,7 +50,6 @@ __all__ = [
 
 Axis = int | Sequence[int] | None
 default_workers = engine.default_workers
-_many_outputs = 64  # kept positions beyond which sums take the vectorised row path
 
 
 def sum(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None) -> Any:
@@ -101,30 +98,86 @@ def nanstd(
 
 
 # ---------------------------------------------------------------------------
-# Sums, means and variances
+# Reading the input as rows
+
+
+class _Rows:
+    """An accepted input seen as rows: one row per result, each with its count."""
+
+    def __init__(self, a: ArrayLike, axis: Axis, skip_nans: bool) -> None:
+        taken: Accepted = accept(a)
+        self.array = taken.values
+        self.absent = taken.skip
+        self.axis = None if self.array.ndim == 0 else axis
+        self.lay = engine.layout(self.array, axis)
+        self.view = self.lay.view
+        self.skip_nans = skip_nans and self.view.dtype.kind == "f"
+        absent = np.zeros(self.view.shape[0], dtype=np.int64)
+        self.skip = None if taken.skip is None else engine.layout(taken.skip, axis).view
+        if self.skip is not None:
+            absent += np.count_nonzero(self.skip, axis=1)
+        if self.skip_nans:
+            absent += engine.nan_counts(self.view)
+        self.missing = absent
+        self.counts = self.view.shape[1] - absent
+
+    @property
+    def integers(self) -> bool:
+        return self.view.dtype.kind in "iub"
+
+    def present(self, k: int) -> np.ndarray:
+        """Row k without its absent values (NaN stays unless NaNs are skipped)."""
+        row = self.view[k]
+        if self.skip is not None:
+            row = row[~self.skip[k]]
+        return row[~np.isnan(row)] if self.skip_nans else row
+
+    def states(self, make: Callable[[], Any], workers: int | None) -> list[Any]:
+        return engine.build([self.view], make, workers, self.skip_nans)
+
+    def result(self, values: np.ndarray, keepdims: bool) -> Any:
+        return engine.shape_result(values, self.lay, keepdims)
+
+
+def _numpy_rows(rows: _Rows, special: Sequence[int], fn: Callable[..., Any], out: np.ndarray, **kw: Any) -> None:
+    """numpy's own answer, with its warnings, for the rows whose answer is not a number."""
+    if not special:
+        return
+    data = rows.array if rows.absent is None else np.ma.masked_array(rows.array, mask=rows.absent)
+    ref = np.ma.filled(np.ma.asarray(fn(data, axis=rows.axis, **kw)).astype(np.float64), np.nan)
+    out[special] = np.reshape(ref, -1)[special]
+
+
+# ---------------------------------------------------------------------------
+# Sums
 
 
 def _sum(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, skip_nans: bool) -> Any:
-    arr = engine.as_array(a)
-    lay = engine.layout(arr, axis)
-    rows, cols = lay.view.shape
-    if rows > _many_outputs and cols < rows and lay.view.dtype.kind == "f" and lay.view.itemsize <= 8:
-        view = engine.nan_free(lay.view) if skip_nans else lay.view
-        values = row_sums(view)
-    else:
-        states = _sum_states(lay.view, workers, skip_nans)
-        values = np.array([s.value() for s in states], dtype=np.float64)
-    special = ~np.isfinite(values)
-    if special.any():  # NaN, infinities or overflow: numpy's answer and warnings
-        ref = (np.nansum if skip_nans else np.sum)(arr, axis=axis)
-        values[special] = np.asarray(ref, dtype=np.float64).reshape(-1)[special]
-    return engine.shape_result(values, lay, keepdims)
+    rows = _Rows(a, axis, skip_nans)
+    if rows.integers:
+        return _integer_sums(rows, keepdims)
+    values = _row_answers(rows, "nansum" if skip_nans else "sum", 0, workers)
+    if values is None:
+        values = np.array([s.value() for s in rows.states(tallix.SumF64, workers)], dtype=np.float64)
+    special = np.flatnonzero(~np.isfinite(values)).tolist()
+    _numpy_rows(rows, special, np.nansum if skip_nans else np.sum, values)
+    return rows.result(values, keepdims)
 
 
-def _sum_states(view: np.ndarray, workers: int | None, skip_nans: bool) -> list[Any]:
-    # SumF64.extend releases the interpreter lock over arrays, so workers run in
-    # parallel; FastSumF64.extend holds it by contract.
-    return engine.build([view], tallix.SumF64, workers, skip_nans)
+def _integer_sums(rows: _Rows, keepdims: bool) -> Any:
+    """Exact integer sums in numpy's result dtype, or Python ints where that would wrap."""
+    totals, _ = answers.integer_sums(rows.view)
+    dtype = np.uint64 if rows.view.dtype.kind == "u" else np.int64
+    info = np.iinfo(dtype)
+    if all(info.min <= t <= info.max for t in totals):
+        return rows.result(np.array(totals, dtype=dtype), keepdims)
+    wide = np.empty(len(totals), dtype=object)
+    wide[:] = totals
+    return rows.result(wide, keepdims)
+
+
+# ---------------------------------------------------------------------------
+# Means and variances
 
 
 _NUMPY_MOMENTS: dict[str, Callable[..., Any]] = {
@@ -138,89 +191,65 @@ _NUMPY_MOMENTS: dict[str, Callable[..., Any]] = {
 
 
 def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name: str, ddof: float | None) -> Any:
-    arr = engine.as_array(a)
-    lay = engine.layout(arr, axis)
-    skip_nans = name.startswith("nan")
-    needs_squares = ddof is not None
-    # A mean asks its state only over many rows, where MomentsF64's squares
-    # cost less than the rationals they save.
-    many = lay.view.shape[0] > _many_outputs
-    asked = _QUERIES.get((name.removeprefix("nan"), ddof)) if needs_squares or many else None
-    make = tallix.MomentsF64 if needs_squares or asked else tallix.SumF64
-    states = engine.build([lay.view], make, workers, skip_nans)
-    missing = (engine.nan_counts(lay.view) if skip_nans else np.zeros(len(states), dtype=np.int64)).tolist()
-    results: list[float | None] = []
-    for k, state in enumerate(states):
-        answer = _query(state, asked) if asked and missing[k] == 0 else None
-        if answer is not None:
-            results.append(answer)
-            continue
-        blob = state.to_bytes()
-        s1 = read_sum(blob, 0)
-        n = s1.n - missing[k]
-        if not needs_squares:
-            results.append(to_float(s1.scaled, n << UNIT_BITS) if s1.finite and n > 0 else None)
-            continue
-        s2 = read_sum(blob, SUM_BYTES, product=True)
-        if (s2.exactness_lost or s2.flags) and s1.flags == 0 and n > 0:
-            # Squares beyond the float64 range or below its normal range:
-            # the values themselves still give the exact sums.
-            s1, s2 = _exact_sums(lay.view[k])
-        results.append(_variance(s1, s2, n, Fraction(ddof or 0), name.endswith("std")))
-    values = np.array([np.nan if r is None else r for r in results], dtype=np.float64)
-    specials = [k for k, r in enumerate(results) if r is None]
-    if specials:
-        kwargs = {} if ddof is None else {"ddof": ddof}
-        ref = np.asarray(_NUMPY_MOMENTS[name](arr, axis=axis, **kwargs), dtype=np.float64)
-        values[specials] = ref.reshape(-1)[specials]
-    return engine.shape_result(values, lay, keepdims)
+    rows = _Rows(a, axis, name.startswith("nan"))
+    what = name.removeprefix("nan")
+    if ddof is not None:
+        ddof = _finite_ddof(ddof)
+    if rows.integers:
+        values = _integer_moments(rows, what, ddof or 0)
+    else:
+        values = _float_moments(rows, name, what, ddof or 0, workers)
+    undefined = (rows.counts == 0) | ((rows.counts - (ddof or 0) <= 0) & (what != "mean"))
+    special = np.flatnonzero(undefined | ~np.isfinite(values)).tolist()
+    kwargs = {} if ddof is None else {"ddof": ddof}
+    _numpy_rows(rows, special, _NUMPY_MOMENTS[name], values, **kwargs)
+    return rows.result(values, keepdims)
 
 
-# The statistics a MomentsF64 answers itself, rounded once, far sooner than
-# the rationals below: per row they set the pace of many-row reductions. (Its
-# stddev is the root of the rounded variance, so std keeps the exact root.)
-_QUERIES: dict[tuple[str, float | None], str] = {
-    ("mean", None): "mean",
-    ("var", 0): "variance",
-    ("var", 1): "sample_variance",
-}
+def _finite_ddof(ddof: Any) -> float:
+    value = float(ddof)
+    if not math.isfinite(value):
+        raise ValueError(f"ddof must be a finite number, got {ddof!r}")
+    return value
 
 
-def _query(state: Any, name: str) -> float | None:
-    """The state's own answer when it is a finite number, else None."""
-    try:
-        answer = float(getattr(state, name)())
-    except (ValueError, ArithmeticError):
+def _integer_moments(rows: _Rows, what: str, ddof: float) -> np.ndarray:
+    s1, s2 = answers.integer_sums(rows.view)
+    counts = rows.counts.tolist()
+    return np.array([answers.integer_answer(what, a, b, n, ddof) for a, b, n in zip(s1, s2, counts)])
+
+
+def _float_moments(rows: _Rows, name: str, what: str, ddof: float, workers: int | None) -> np.ndarray:
+    out = _row_answers(rows, name, ddof, workers)
+    if out is None:
+        states = rows.states(tallix.SumF64 if what == "mean" else tallix.MomentsF64, workers)
+        missing = rows.missing.tolist()
+        answers_ = [tallix._moments(what, s, ddof, m) for s, m in zip(states, missing)]
+        out = np.array([math.nan if r is None else r for r in answers_], dtype=np.float64)
+    # The core has no number for a row with NaN or infinities, too few values,
+    # or squares beyond the exact range: the last are asked again in bands.
+    for k in np.flatnonzero(np.isnan(out)).tolist():
+        present = rows.present(k)
+        if present.size and np.isfinite(present).all():
+            out[k] = answers.answer(answers.banded_moments(present), what, ddof)
+    return out
+
+
+_MANY_ROWS = 64  # results beyond which rows are answered without a state object each
+
+
+def _row_answers(rows: _Rows, name: str, ddof: float, workers: int | None) -> np.ndarray | None:
+    """One answer per row straight from the core, for tall inputs; None where states serve better."""
+    count, width = rows.view.shape
+    if count <= _MANY_ROWS or width >= count or width == 0 or rows.skip is not None:
         return None
-    return answer if math.isfinite(answer) else None
+    out = np.empty(count)
 
+    def run(span: tuple[int, int]) -> None:
+        tallix._row_answers(name, rows.view[span[0] : span[1]], ddof, out[span[0] : span[1]])
 
-def _variance(s1: Any, s2: Any, n: int, ddof: Fraction, root: bool) -> float | None:
-    if not (s1.finite and s2.finite) or n - ddof <= 0:
-        return None
-    # n·Σx² − (Σx)² over n·(n − ddof), both sums in units of 2^-1074.
-    num = (n * s2.scaled * (1 << UNIT_BITS) - s1.scaled * s1.scaled) * ddof.denominator
-    den = n * (n * ddof.denominator - ddof.numerator) << (2 * UNIT_BITS)
-    q = Fraction(num) / den  # integers, unless squares below the normal range were summed
-    return sqrt_ratio(q.numerator, q.denominator) if root else to_float(q.numerator, q.denominator)
-
-
-def _exact_sums(row: np.ndarray) -> tuple[Any, Any]:
-    """Σx and Σx² of one row from its values, for squares outside the normal range."""
-    values = [Fraction(float(x)) for x in row.tolist() if x == x]
-    scale = 1 << UNIT_BITS
-    s1 = builtins.sum(values, Fraction(0)) * scale
-    s2 = builtins.sum((v * v for v in values), Fraction(0)) * scale
-    return _Rational(s1), _Rational(s2)
-
-
-class _Rational:
-    """An exact sum that is not an integer multiple of 2^-1074 (tiny squares)."""
-
-    finite = True
-
-    def __init__(self, scaled: Fraction) -> None:
-        self.scaled = scaled
+    engine.each_span(count, width, workers, run)
+    return out
 
 
 # ---------------------------------------------------------------------------
@@ -241,128 +270,94 @@ def average(
         avg = mean(a, axis, keepdims=keepdims, workers=workers)
         if not returned:
             return avg
-        arr = engine.as_array(a)
-        count = arr.size // max(1, np.size(avg)) if np.ndim(avg) else arr.size
-        return avg, np.full_like(avg, float(count))
-    arr = engine.as_array(a)
-    w = _broadcast_weights(arr, engine.as_array(weights), axis)
-    lay = engine.layout(arr, axis)
-    wlay = engine.layout(w, axis)
+        size = accept(a).values.size
+        return avg, np.full(np.shape(avg), float(size // max(1, np.size(avg))))[()]
+    taken, w = accept(a), accept(weights, "weights")
+    x = taken.values
+    axes = None if axis is None else engine.normalize_axes(axis, x.ndim)
+    wgt = _weights_like(x, w.values, axes)
+    if taken.skip is not None:  # an absent value takes no weight, as in numpy.ma.average
+        wgt = np.where(taken.skip, 0, wgt)
+    lay, wlay = engine.layout(x, axes), engine.layout(wgt, axes)
     states = engine.build([wlay.view, lay.view], tallix.CovF64, workers)
-    pairs = [_weighted(s.to_bytes()) for s in states]
-    if any(p is None for p in pairs):
-        numpy_average: Any = np.average  # numpy's answer, and its error for zero weights
-        return numpy_average(arr, axis, weights, returned, keepdims=keepdims)
-    avg = engine.shape_result(np.array([p[0] for p in pairs]), lay, keepdims)  # type: ignore[index]
-    if not returned:
-        return avg
-    total = engine.shape_result(np.array([p[1] for p in pairs]), lay, keepdims)  # type: ignore[index]
-    return avg, total
+    avg, total = np.empty(len(states)), np.empty(len(states))
+    for k, state in enumerate(states):
+        ratio, weight = tallix._cov("ratio", state, 0), tallix._cov("sum_x", state, 0)
+        if ratio is None:  # products beyond the exact range: the row again, in bands
+            parts = answers.pair_parts(wlay.view[k], lay.view[k])
+            ratio, weight = answers.pair(parts, "ratio"), answers.pair(parts, "sum_x")
+        if weight == 0:
+            raise ZeroDivisionError("Weights sum to zero, can't be normalized")
+        if not math.isfinite(ratio):  # NaN or infinities: numpy's answer and warnings
+            ratio = float(np.average(lay.view[k], weights=wlay.view[k]))
+        avg[k], total[k] = ratio, weight
+    result = engine.shape_result(avg, lay, keepdims)
+    return (result, engine.shape_result(total, lay, keepdims)) if returned else result
 
 
-def _broadcast_weights(arr: np.ndarray, w: np.ndarray, axis: Axis) -> np.ndarray:
-    if w.shape == arr.shape:
+def _weights_like(x: np.ndarray, w: np.ndarray, axes: tuple[int, ...] | None) -> np.ndarray:
+    """The weights broadcast to x's shape, with numpy's rules and errors."""
+    if w.shape == x.shape:
         return w
-    if axis is None:
+    if axes is None:
         raise TypeError("Axis must be specified when shapes of a and weights differ.")
-    if w.ndim != 1:
-        raise TypeError("1D weights expected when shapes of a and weights differ.")
-    (ax,) = normalize_axis_tuple(axis, arr.ndim)
-    if w.shape[0] != arr.shape[ax]:
-        raise ValueError("Length of weights not compatible with specified axis.")
-    shape = [1] * arr.ndim
-    shape[ax] = -1
-    return np.broadcast_to(w.reshape(shape), arr.shape)
-
-
-_SUM_XY = 2 * SUM_BYTES + 2 * DOT_BYTES
-
-
-def _weighted(blob: bytes) -> tuple[float, float] | None:
-    sw = read_sum(blob, 0)
-    swx = read_sum(blob, _SUM_XY, product=True)
-    if not (sw.finite and swx.finite and read_sum(blob, SUM_BYTES).finite) or sw.scaled == 0:
-        return None  # numpy answers (and raises for weights that sum to zero)
-    sign = -1 if sw.scaled < 0 else 1
-    return to_float(sign * swx.scaled, sign * sw.scaled), to_float(sw.scaled, 1 << UNIT_BITS)
+    if w.shape != tuple(x.shape[ax] for ax in axes):
+        raise ValueError("Shape of weights must be consistent with shape of a along specified axis.")
+    w = w.transpose(np.argsort(axes))
+    w = w.reshape(tuple(n if ax in axes else 1 for ax, n in enumerate(x.shape)))
+    return np.broadcast_to(w, x.shape)
 
 
 def dot(a: ArrayLike, b: ArrayLike) -> Any:
     """Σ a·b of two 1-D inputs, rounded once."""
-    x, y = engine.as_array(a), engine.as_array(b)
+    x, y = _plain(a, "a"), _plain(b, "b")
     if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
         if x.ndim == 1 and y.ndim == 1:
             return np.dot(x, y)  # numpy's error for mismatched lengths
         raise ValueError("tallix_companion.numpy.dot takes two 1-D inputs")
-    state = tallix.CovF64()
-    state.extend(x, y)
-    blob = state.to_bytes()
-    sxy = read_sum(blob, _SUM_XY, product=True)
-    if not sxy.finite:
-        return np.float64(np.dot(x, y))
-    return np.float64(to_float(sxy.scaled, 1 << UNIT_BITS))
+    if x.dtype == np.float64 and y.dtype == np.float64:
+        try:
+            return np.float64(tallix.dot(x, y))
+        except ValueError:  # a product beyond the exact range
+            pass
+    result = answers.pair_answer(x, y, "sum_xy")
+    return np.float64(result if math.isfinite(result) else np.dot(x, y))
+
+
+def _plain(a: ArrayLike, name: str) -> np.ndarray:
+    """Values with none absent: products and pairs have no rule for a gap."""
+    taken = accept(a, name)
+    if taken.skip is not None and taken.skip.any():
+        raise ValueError(f"{name} has missing values; drop or fill them first")
+    return taken.values
 
 
 def cov(m: ArrayLike, y: ArrayLike, rowvar: bool = True, bias: bool = False, ddof: int | None = None) -> Any:
     """The 2×2 covariance matrix of two 1-D inputs, numpy's defaults (ddof 1)."""
-    x, yy, blob = _pair(m, y)
-    d = Fraction(ddof if ddof is not None else (0 if bias else 1))
-    sums = [read_sum(blob, 0), read_sum(blob, SUM_BYTES)]
-    products = {(i, j): read_sum(blob, off, product=True) for (i, j), off in _PRODUCTS.items()}
-    n = sums[0].n
-    if n - d <= 0 or not all(s.finite for s in [*sums, *products.values()]):
+    x, yy = _pair(m, y)
+    if ddof is not None and ddof != int(ddof):
+        raise ValueError("ddof must be integer")
+    d = ddof if ddof is not None else (0 if bias else 1)
+    parts = answers.pair_parts(x, yy)
+    entries = {k: answers.pair(parts, k, d) for k in ("var_x", "cov", "var_y")}
+    if x.size - d <= 0 or not all(math.isfinite(v) for v in entries.values()):
         return np.cov(x, yy, rowvar=rowvar, bias=bias, ddof=ddof)
-    out = np.empty((2, 2))
-    den = n * (n * d.denominator - d.numerator) << (2 * UNIT_BITS)
-    for (i, j), p in products.items():
-        num = ((n * p.scaled << UNIT_BITS) - sums[i].scaled * sums[j].scaled) * d.denominator
-        out[i, j] = out[j, i] = to_float(num, den)
-    return out
-
-
-_PRODUCTS = {(0, 0): 2 * SUM_BYTES, (1, 1): 2 * SUM_BYTES + DOT_BYTES, (0, 1): _SUM_XY}
+    return np.array([[entries["var_x"], entries["cov"]], [entries["cov"], entries["var_y"]]])
 
 
 def corrcoef(x: ArrayLike, y: ArrayLike, rowvar: bool = True) -> Any:
     """The 2×2 correlation matrix of two 1-D inputs; r is rounded once."""
-    xs, ys, blob = _pair(x, y)
-    sums = [read_sum(blob, 0), read_sum(blob, SUM_BYTES)]
-    products = {(i, j): read_sum(blob, off, product=True) for (i, j), off in _PRODUCTS.items()}
-    n = sums[0].n
-    spread = {k: n * p.scaled * (1 << UNIT_BITS) - sums[k[0]].scaled * sums[k[1]].scaled for k, p in products.items()}
-    if not all(s.finite for s in [*sums, *products.values()]) or spread[0, 0] == 0 or spread[1, 1] == 0:
+    xs, ys = _pair(x, y)
+    r = answers.pair(answers.pair_parts(xs, ys), "corr")
+    if not math.isfinite(r):  # constant or non-finite data: numpy's answer and warnings
         return np.corrcoef(xs, ys, rowvar=rowvar)
-    r = sqrt_ratio(spread[0, 1] ** 2, spread[0, 0] * spread[1, 1])
-    r = -r if spread[0, 1] < 0 else r
     return np.array([[1.0, r], [r, 1.0]])
 
 
-def _pair(a: ArrayLike, b: ArrayLike) -> tuple[np.ndarray, np.ndarray, bytes]:
-    x, y = engine.as_array(a), engine.as_array(b)
+def _pair(a: ArrayLike, b: ArrayLike) -> tuple[np.ndarray, np.ndarray]:
+    x, y = _plain(a, "x"), _plain(b, "y")
     if x.ndim != 1 or y.ndim != 1:
         raise ValueError("tallix_companion.numpy.cov and corrcoef take two 1-D inputs")
     if x.shape != y.shape:
         raise ValueError("all the input array dimensions except for the concatenation axis must match exactly")
-    state = tallix.CovF64()
-    state.extend(x, y)
-    return x, y, state.to_bytes()
-
-
-# ---------------------------------------------------------------------------
-# Histogram
-
-
-def histogram(
-    a: ArrayLike, bins: int | ArrayLike = 10, range: tuple[float, float] | None = None
-) -> tuple[NDArray[np.intp], NDArray[np.float64]]:
-    """numpy's edges and counts, the last bin closed, NaNs not counted."""
-    arr = engine.as_array(a).ravel()
-    edges = np.histogram_bin_edges(arr, bins, range)
-    try:
-        state = tallix.HistogramF64(edges)
-    except ValueError:  # edges numpy accepts but a histogram state does not (repeats)
-        return np.histogram(arr, bins, range)
-    state.extend(arr)
-    counts = np.array(state.counts()[1:-1], dtype=np.intp)
-    counts[-1] += np.count_nonzero(arr == edges[-1])
-    return counts, edges
+    return x, y

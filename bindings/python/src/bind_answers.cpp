@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "batch_call.hpp"
 #include "frame.hpp"
 #include "registry.hpp"
+#include "row_blocks.hpp"
 #include "stats/answers.hpp"
 #include "stats/integers.hpp"
 #include "streams.hpp"
@@ -321,8 +323,8 @@ class Buffer {
   ~Buffer() {
     if (held_) PyBuffer_Release(&view_);
   }
-  bool open(PyObject* o) {
-    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) return false;
+  bool open(PyObject* o, int flags = PyBUF_RECORDS_RO) {
+    if (PyObject_GetBuffer(o, &view_, flags) < 0) return false;
     held_ = true;
     return true;
   }
@@ -369,6 +371,146 @@ PyObject* int_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+// ---- many rows --------------------------------------------------------------
+
+// One answer per row of a 2-D block, with no state object per row: a tall
+// array's axis reduction. Rows are read in the tiles of the row feed; the
+// states of one group of rows live until its last tile, then answer.
+struct RowRequest {
+  MomentAnswer what = MomentAnswer::Mean;
+  bool sum = false;  // the plain sum, rounded once
+  bool skip_nans = false;
+  double ddof = 0;
+};
+
+bool row_request(PyObject* what, RowRequest& out) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_Check(what) ? PyUnicode_AsUTF8AndSize(what, &len) : nullptr;
+  std::string_view name = text ? std::string_view(text, static_cast<size_t>(len)) : "";
+  out.skip_nans = name.starts_with("nan");
+  if (out.skip_nans) name.remove_prefix(3);
+  out.sum = name == "sum";
+  if (out.sum) return true;
+  Owned bare(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  return bare && answer_named(bare.get(), kMoments, out.what);
+}
+
+class RowAnswers {
+ public:
+  RowAnswers(const RowRequest& request, double* out) : request_(request), out_(out) {}
+
+  // A group of rows whose values arrive in several tiles.
+  void open(size_t first, size_t rows) {
+    first_ = first;
+    states_.assign(rows, MomentsF64{});
+  }
+  void feed(size_t r, std::span<const double> row) { feed_into(states_[r], row); }
+  void answer() {
+    for (size_t r = 0; r < states_.size(); ++r) out_[first_ + r] = answer_of(states_[r]);
+  }
+  // A row whose values arrive at once: one state serves every such row.
+  void whole(size_t row, std::span<const double> values) {
+    one_ = MomentsF64{};
+    feed_into(one_, values);
+    out_[row] = answer_of(one_);
+  }
+
+ private:
+  void feed_into(MomentsF64& m, std::span<const double> row) {
+    if (request_.skip_nans) {
+      kept_.clear();
+      for (double x : row)
+        if (x == x) kept_.push_back(x);
+      row = kept_;
+    }
+    if (request_.sum || request_.what == MomentAnswer::Mean)
+      m.sum_x.extend(row);
+    else
+      m.extend(row);
+  }
+  // NaN where the core has no number: the caller asks again for those rows.
+  double answer_of(const MomentsF64& m) const {
+    if (request_.sum) return m.sum_x.value();
+    const bool mean = request_.what == MomentAnswer::Mean;
+    const ScaledMoments part{&m.sum_x, mean ? nullptr : &m.sum_xx, 0};
+    Result<double> v = moment_answer({&part, 1}, request_.what, request_.ddof, 0);
+    return v.ok() ? v.value() : std::numeric_limits<double>::quiet_NaN();
+  }
+
+  RowRequest request_;
+  double* out_;
+  size_t first_ = 0;
+  std::vector<MomentsF64> states_;
+  MomentsF64 one_;
+  std::vector<double> kept_;
+};
+
+bool open_out(PyObject* o, Buffer& buffer, size_t rows) {
+  if (!buffer.open(o, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND)) return false;
+  const Py_buffer& v = buffer.view();
+  std::string_view format(v.format ? v.format : "B");
+  if (v.ndim != 1 || v.shape[0] != static_cast<Py_ssize_t>(rows) || v.itemsize != 8 ||
+      (format != "d" && format != "<d" && format != "=d")) {
+    PyErr_SetString(PyExc_ValueError,
+                    "out must be a contiguous float64 array with one entry per row");
+    return false;
+  }
+  return true;
+}
+
+constexpr Signature kRowAnswersSig = parse_signature("_row_answers(what, block, ddof, out)");
+
+PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_row_answers"};
+  return bound_call(
+      kRowAnswersSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+        RowRequest request;
+        if (!row_request(b[0], request) || !to_ddof(b[2], request.ddof)) return nullptr;
+        RowBlocks blocks;
+        PyObject* block = b[1];
+        Owned shape(PyObject_GetAttrString(block, "shape"));
+        Py_ssize_t rows = shape && PyTuple_Check(shape.get()) && PyTuple_Size(shape.get()) == 2
+                              ? PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0))
+                              : -1;
+        if (rows < 0) {
+          if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "block must be a 2-D array");
+          return nullptr;
+        }
+        if (!blocks.open({&block, 1}, static_cast<size_t>(rows))) return nullptr;
+        Buffer out;
+        if (!open_out(b[3], out, static_cast<size_t>(rows))) return nullptr;
+        RowAnswers answers(request, static_cast<double*>(out.view().buf));
+        const size_t width = blocks.width(0);
+        for (TilePlan plan = blocks.plan(static_cast<size_t>(rows)); !plan.done();) {
+          if (PyErr_CheckSignals() < 0) return nullptr;
+          bool read = true;
+          {
+            Unlocked scope(plan.tile().values() >= kUnlockedChunk);
+            const size_t group = plan.tile().row;
+            const bool whole = plan.tile().cols == width;
+            if (!whole) answers.open(group, plan.tile().rows);
+            for (; read && !plan.done() && plan.tile().row == group; plan.next()) {
+              const Tile& t = plan.tile();
+              read = blocks.read(t);
+              for (size_t r = 0; read && r < t.rows; ++r) {
+                if (whole)
+                  answers.whole(t.row + r, blocks.row(0, r));
+                else
+                  answers.feed(r, blocks.row(0, r));
+              }
+            }
+            if (read && !whole) answers.answer();
+          }
+          if (!read) {
+            if (!blocks.refuse())
+              PyErr_SetString(PyExc_RuntimeError, "tallix: a tile was not read");
+            return nullptr;
+          }
+        }
+        Py_RETURN_NONE;
+      });
+}
+
 template <FastCall Fn>
 PyMethodDef private_def(const char* name, const char* doc) {
   return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
@@ -388,6 +530,10 @@ std::vector<PyMethodDef> answer_defs() {
       private_def<&int_sums>("_int_sums",
                              "_int_sums(block)\n--\n\n"
                              "Exact Σx and Σx² of each row of a 2-D integer array."),
+      private_def<&row_answers>("_row_answers",
+                                "_row_answers(what, block, ddof, out)\n--\n\n"
+                                "out[i] = sum, mean, var or std (nan... skipping NaNs) of row i, "
+                                "rounded once; NaN where the core has no number."),
       private_def<&int_answer>(
           "_int_answer",
           "_int_answer(what, sums, ddof)\n--\n\n"
