@@ -219,25 +219,32 @@ def test_grouped_aggregates_are_correctly_rounded(spark):
     keys = [(date(2024, 1, 1 + i % 3), i % 2) for i in range(60)]
     values = (rng.standard_normal(60) * 10.0 ** rng.integers(-20, 20, 60)).tolist()
     values[::7] = [None] * len(values[::7])
-    rows = [(d, k, v) for (d, k), v in zip(keys, values)]
-    rows += [(date(2030, 1, 1), 0, None), (date(2030, 1, 1), 1, 2.5)]  # all-null, single row
-    df = spark.createDataFrame(rows, "d date, k int, v double").repartition(3)
+    longs = [int(n) for n in rng.integers(-(2**62), 2**62, 60)]  # most beyond a float64
+    longs[::5] = [None] * len(longs[::5])
+    rows = [(d, k, v, n) for (d, k), v, n in zip(keys, values, longs)]
+    rows += [(date(2030, 1, 1), 0, None, None), (date(2030, 1, 1), 1, 2.5, 7)]  # all-null, single row
+    rows += [(date(2031, 1, 1), 0, 1e160, 2**63 - 1)] * 3  # squares beyond the float range
+    rows += [(date(2031, 1, 1), 1, x, -(2**63)) for x in (1e-200, 3e-200)]  # squares below it
+    df = spark.createDataFrame(rows, "d date, k int, v double, n long").repartition(3)
     result = df.groupBy("d", "k").agg(
         ts.exact_sum("v").alias("s"), ts.exact_mean("v").alias("m"),
         ts.exact_variance("v").alias("var"), ts.exact_var_pop("v").alias("pop"),
         ts.exact_state(tallix.MomentsF64, "v").alias("state"),
+        ts.exact_sum("n").alias("ns"), ts.exact_mean("n").alias("nm"),
+        ts.exact_variance("n").alias("nvar"), ts.exact_var_pop("n").alias("npop"),
     ).collect()
-    assert len(result) == 8
+    assert len(result) == 10
     for row in result:
-        group = [v for d, k, v in rows if (d, k) == (row.d, row.k)]
-        assert (row.s, row.m, row["var"], row.pop) == exact_stats(group)
-        assert ts.load(tallix.MomentsF64, row.state).count() == sum(v is not None for v in group)
+        group = [(v, n) for d, k, v, n in rows if (d, k) == (row.d, row.k)]
+        assert (row.s, row.m, row["var"], row.pop) == exact_stats([v for v, _ in group])
+        assert (row.ns, row.nm, row.nvar, row.npop) == exact_stats([n for _, n in group])
+        assert ts.load(tallix.MomentsF64, row.state).count() == sum(v is not None for v, _ in group)
     halves = df.withColumn("half", F.rand(1) < 0.5).groupBy("d", "k", "half").agg(
         ts.exact_state(tallix.MomentsF64, "v").alias("m"))
     merged = halves.groupBy("d", "k").agg(ts.merged_state(tallix.MomentsF64, "m").alias("m"))
     by_group = {(r.d, r.k): r.state for r in result}
     assert all(r.m == by_group[r.d, r.k] for r in merged.collect())
-    with pytest.raises(Exception, match="a column has type string, not a number"):
+    with pytest.raises(Exception, match="a column has type string, not a real number"):
         df.groupBy("k").agg(ts.exact_sum(F.col("d").cast("string"))).collect()
 
 

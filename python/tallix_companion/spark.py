@@ -25,11 +25,13 @@ several columns (pairs, rows, keyed) skips every row in which any of its
 columns is null.  NaN is a value, as it is for Spark.  Columns must be
 boolean, integer or floating point; any other Spark type (strings, decimals,
 dates, timestamps, ...) raises TypeError naming it: cast explicitly if a
-number is what you mean.  A long that float64 cannot hold exactly raises
-ValueError instead of being rounded.  ``reduce`` and ``reduce_many`` check
-types before any job starts and raise a worker's refusal as the TypeError or
-ValueError it was; the grouped aggregates refuse inside the query, where
-Spark reports the worker's error as its PythonException.
+number is what you mean.  A state refuses a long that float64 cannot hold
+exactly (ValueError) instead of rounding it; the grouped sums, means and
+variances of a long column are exact at any size.  ``reduce`` and
+``reduce_many`` check types before any job starts and raise a worker's
+refusal as the TypeError or ValueError it was; the grouped aggregates refuse
+inside the query, where Spark reports the worker's error as its
+PythonException.
 
 The workers must import the same tallix as the driver: run them with the
 driver's interpreter (``PYSPARK_PYTHON``).
@@ -39,9 +41,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
-import math
 import re
-import struct
 import warnings
 from typing import Any, Callable, Iterator, Mapping, Sequence
 
@@ -49,7 +49,8 @@ import numpy as np
 
 import tallix
 
-from . import _kinds
+from . import _answers, _kinds
+from ._accept import accept
 from ._kinds import KINDS as _KINDS
 from ._kinds import Target, supported
 from ._kinds import kind_name as _kind_name
@@ -87,52 +88,13 @@ def target(cls: Any, *columns: str, edges: Sequence[float] | None = None) -> Tar
     return t
 
 
-# ---------------------------------------------------------------------------
-# States and their bytes.
-
-
-def _make(name: str, args: tuple[Any, ...]) -> Any:
-    if name == "ReplicatedSum":
-        return tallix.SumF64()  # the partition's own slot; numbered when it is sent
-    cls = getattr(tallix, name)
-    return cls(list(args[0])) if name == "HistogramF64" else cls(*args)
-
-
-def _dump(name: str, state: Any) -> bytes:
-    blob: bytes = getattr(state, _KINDS[name].dump)()
-    return blob
-
-
 def load(cls: Any, blob: bytes) -> Any:
     """Read back state bytes made by this module (for example by ``exact_state``)."""
-    name = _kind_name(cls)
-    return getattr(getattr(tallix, name), _KINDS[name].load)(bytes(blob))
-
-
-def _replica(slot: Any, replica: int) -> bytes:
-    """A ReplicatedSum holding one slot, built from its documented layout.
-
-    The slot is filled through the batch method of SumF64 (the slot type);
-    a replica that added nothing has no slot at all, as with ``add``.
-    """
-    if slot.count() == 0:
-        return struct.pack("<I", 0)
-    body: bytes = slot.to_bytes()
-    return struct.pack("<IQI", 1, replica, len(body)) + body
-
-
-def _merge_all(name: str, blobs: Sequence[bytes]) -> Any:
-    acc = load(name, blobs[0])
-    combine = getattr(acc, _KINDS[name].combine)
-    for blob in blobs[1:]:
-        combine(load(name, blob))
-    return acc
+    return _kinds.load(_kind_name(cls), blob)
 
 
 # ---------------------------------------------------------------------------
 # Arrow columns to numbers, inside the Python workers.
-
-_EXACT_INTEGERS = 1 << 53  # odd parts below this fit a float64 significand
 
 
 def _arrow(module: str = "pyarrow") -> Any:
@@ -142,82 +104,19 @@ def _arrow(module: str = "pyarrow") -> Any:
     return importlib.import_module(module)
 
 
-def _is_number_type(arrow_type: Any) -> bool:
-    pa = _arrow()
-    t = pa.types
-    return bool(t.is_boolean(arrow_type) or t.is_integer(arrow_type) or t.is_floating(arrow_type))
+# Where a grouped aggregate meets a column that is not a number, Spark names
+# no column: the worker sees only the arrays.
+_LABEL = "a column"
 
 
-def _numbers(array: Any) -> np.ndarray:
-    """A null-free Arrow column as numpy, zero-copy for every fixed-width number type."""
-    if not _is_number_type(array.type):
-        raise TypeError(
-            f"a column has type {array.type}, not a number: tallix takes boolean, integer "
-            f"and floating point columns; cast other columns explicitly first"
-        )
-    values: np.ndarray = array.to_numpy(zero_copy_only=not _is_bool(array))
-    if values.dtype.kind in "iu" and values.dtype.itemsize == 8:
-        _check_exact_integers(values)
-    return values
-
-
-def _is_bool(array: Any) -> bool:
-    pa = _arrow()
-    return bool(pa.types.is_boolean(array.type))  # bit-packed in Arrow: numpy needs a copy
-
-
-def _check_exact_integers(values: np.ndarray) -> None:
-    # An integer is a float64 exactly when its odd part fits the 53-bit
-    # significand; only magnitudes above 2^53 need the division.  Unsigned
-    # wrap-around gives |v| even for the most negative int64, and v & -v is
-    # its lowest set bit.
-    large = values[(values > _EXACT_INTEGERS) | (values < -_EXACT_INTEGERS)]
-    if large.size == 0:
-        return
-    bits = large.view(np.uint64)
-    magnitude = np.where(large < 0, np.uint64(0) - bits, bits)
-    lowest = magnitude & (np.uint64(0) - magnitude)
-    inexact = magnitude // lowest >= np.uint64(_EXACT_INTEGERS)
-    if inexact.any():
-        bad = large[np.argmax(inexact)]
-        raise ValueError(
-            f"{bad!s} has no exact float64 value (it would become {float(bad)!r}); "
-            f"cast the column explicitly if rounding is acceptable"
-        )
-
-
-def _valid_rows(arrays: Sequence[Any]) -> list[Any]:
-    """The rows in which every column holds a value: Spark's aggregates skip nulls."""
-    pc = _arrow("pyarrow.compute")
-    mask = None
-    for a in arrays:
-        if a.null_count:
-            valid = pc.is_valid(a)
-            mask = valid if mask is None else pc.and_(mask, valid)
-    if mask is None:
-        return list(arrays)
-    return [pc.filter(a, mask) for a in arrays]
-
-
-def _extend_arguments(name: str, arrays: Sequence[Any]) -> tuple[Any, ...]:
-    """One batch of a state's columns as the arguments of the class's batch ``extend``."""
-    arrays = _valid_rows([a.combine_chunks() if hasattr(a, "combine_chunks") else a
-                          for a in arrays])
-    if _KINDS[name].keyed:
+def _columns(name: str, arrays: Sequence[Any]) -> list[Any]:
+    """One batch of a state's columns as its batch method takes them, without
+    the rows in which any of them is null (Spark's aggregates skip nulls)."""
+    keyed = _KINDS[name].keyed
+    if keyed:
         _check_keys(arrays[0])
-        return arrays[0].to_pylist(), _numbers(arrays[1])
-    if name == "CovMatrixF64":
-        columns = [_numbers(a) for a in arrays]
-        rows = np.empty((len(columns[-1]), len(columns) - 1))
-        for j, column in enumerate(columns[:-1]):
-            rows[:, j] = column  # each column checked exact above
-        return rows, columns[-1]
-    return tuple(_numbers(a) for a in arrays)
-
-
-def _layout(name: str) -> str:
-    # States that take the same columns in the same layout share one conversion.
-    return "keyed" if _KINDS[name].keyed else "rows" if name == "CovMatrixF64" else "columns"
+    read = [_kinds.read(a, _LABEL, keys=keyed and i == 0) for i, a in enumerate(arrays)]
+    return _kinds.present([column for column, _ in read], [absent for _, absent in read])
 
 
 def _check_keys(array: Any) -> None:
@@ -260,29 +159,30 @@ def _partition_builder(
 
     def build(batches: Iterator[Any]) -> Iterator[Any]:
         pa = _arrow()
-        states = [_make(kind, args) for kind, _, args in plan]
+        replica = _partition_number() if any(kind == "ReplicatedSum" for kind, _, _ in plan) else 0
+        states = [_kinds.make(kind, args, replica) for kind, _, args in plan]
         for batch in batches:
-            converted: dict[tuple[str, tuple[int, ...]], tuple[Any, ...]] = {}
+            # States over the same columns, read the same way, share one conversion.
+            converted: dict[tuple[bool, tuple[int, ...]], list[Any]] = {}
             for (kind, refs, _), state in zip(plan, states):
-                key = (_layout(kind), refs)
+                key = (_KINDS[kind].keyed, refs)
                 if key not in converted:
-                    converted[key] = _extend_arguments(kind, [batch.column(i) for i in refs])
-                state.extend(*converted[key])
-        blobs = [_finish(kind, state) for (kind, _, _), state in zip(plan, states)]
+                    converted[key] = _columns(kind, [batch.column(i) for i in refs])
+                _kinds.feed(kind, state, converted[key])
+        blobs = [_kinds.dump(kind, state) for (kind, _, _), state in zip(plan, states)]
         yield pa.RecordBatch.from_arrays([pa.array([b], pa.binary()) for b in blobs], names)
 
     return build
 
 
-def _finish(kind: str, state: Any) -> bytes:
-    if kind == "ReplicatedSum":
-        from pyspark import TaskContext
+def _partition_number() -> int:
+    """Each partition is its own replica of a ReplicatedSum, numbered by its partition."""
+    from pyspark import TaskContext
 
-        context = TaskContext.get()
-        if context is None:  # only a Spark task has a partition to number the replica by
-            raise RuntimeError("a ReplicatedSum replica can only be built inside a Spark task")
-        return _replica(state, context.partitionId())
-    return _dump(kind, state)
+    context = TaskContext.get()
+    if context is None:  # only a Spark task has a partition to number the replica by
+        raise RuntimeError("a ReplicatedSum replica can only be built inside a Spark task")
+    return int(context.partitionId())
 
 
 def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
@@ -304,15 +204,10 @@ def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
         # One small row per partition: the driver merges them, which also
         # works over Spark Connect (no RDDs there).
         rows = selected.mapInArrow(_partition_builder(plan, names), schema).collect()
-    states: dict[str, Any] = {}
-    for i, (name, (kind, _, args)) in enumerate(zip(targets, plan)):
-        blobs = [bytes(row[i]) for row in rows] or [_dump(kind, _empty(kind, args))]
-        states[name] = _merge_all(kind, blobs)
-    return states
-
-
-def _empty(kind: str, args: tuple[Any, ...]) -> Any:
-    return tallix.ReplicatedSum() if kind == "ReplicatedSum" else _make(kind, args)
+    return {
+        name: _kinds.merge_all(kind, [bytes(row[i]) for row in rows], args)
+        for i, (name, (kind, _, args)) in enumerate(zip(targets, plan))
+    }
 
 
 def _quoted(column: str) -> Any:
@@ -358,8 +253,8 @@ def _worker_errors() -> Iterator[None]:
 
 
 def _group_state(name: str, args: tuple[Any, ...], arrays: Sequence[Any]) -> Any:
-    state = _make(name, args)
-    state.extend(*_extend_arguments(name, arrays))
+    state = _kinds.make(name, args)
+    _kinds.feed(name, state, _columns(name, arrays))
     return state
 
 
@@ -382,40 +277,34 @@ def _aggregate(function: Any, name: str, return_type: str, *columns: Any) -> Any
     return udf(*(_quoted(c) if isinstance(c, str) else c for c in columns))
 
 
-def _rounded(
-    question: Callable[[], float], non_finite: Callable[[], float] = lambda: math.nan
-) -> float:
-    # Over NaN or infinities there is no finite answer; Spark's own
-    # aggregates give NaN there (avg: the infinite or NaN sum over the count).
-    try:
-        return question()
-    except ValueError as exc:
-        if "NonFinite" in str(exc):
-            return non_finite()
-        raise
+def _values(xs: Any) -> np.ndarray:
+    """A group's values without its nulls; booleans as the integers 0 and 1."""
+    values, absent = accept(xs, _LABEL)
+    if absent is not None:
+        values = values[~absent]
+    return values.view(np.uint8) if values.dtype.kind == "b" else values
 
 
 def _sum(xs: Any) -> float | None:
-    state = _group_state("SumF64", (), [xs])
-    return None if state.count() == 0 else state.value()
-
-
-def _mean(xs: Any) -> float | None:
-    state = _group_state("MomentsF64", (), [xs])
-    if state.count() == 0:
+    values = _values(xs)
+    if values.size == 0:
         return None
-    # With infinities the mean is the (infinite or NaN) sum over the count, as for avg.
-    return _rounded(state.mean, lambda: _sum(xs) / state.count())
+    if values.dtype.kind in "iu":  # an exact integer, rounded once to the double Spark shows
+        return float(_answers.integer_sum(values))
+    total = tallix.SumF64()
+    total.extend(values)
+    return total.value()
 
 
-def _sample_variance(xs: Any) -> float | None:
-    state = _group_state("MomentsF64", (), [xs])
-    return None if state.count() < 2 else _rounded(state.sample_variance)
+def _moment(what: str, ddof: int) -> Callable[[Any], float | None]:
+    """A group's mean or variance, null where Spark's own aggregate is null
+    (no values; for the sample variance, fewer than two)."""
 
+    def answer(xs: Any) -> float | None:
+        values = _values(xs)
+        return None if values.size <= ddof else _answers.moments(values, what, ddof)
 
-def _population_variance(xs: Any) -> float | None:
-    state = _group_state("MomentsF64", (), [xs])
-    return None if state.count() == 0 else _rounded(state.variance)
+    return answer
 
 
 def exact_sum(column: Any) -> Any:
@@ -425,17 +314,17 @@ def exact_sum(column: Any) -> Any:
 
 def exact_mean(column: Any) -> Any:
     """The correctly rounded mean per group (null where the group has no values), as ``avg``."""
-    return _aggregate(_mean, "exact_mean", "double", column)
+    return _aggregate(_moment("mean", 0), "exact_mean", "double", column)
 
 
 def exact_variance(column: Any) -> Any:
     """The correctly rounded sample variance per group (null below two values), as ``variance``."""
-    return _aggregate(_sample_variance, "exact_variance", "double", column)
+    return _aggregate(_moment("var", 1), "exact_variance", "double", column)
 
 
 def exact_var_pop(column: Any) -> Any:
     """The correctly rounded population variance per group, as ``var_pop``."""
-    return _aggregate(_population_variance, "exact_var_pop", "double", column)
+    return _aggregate(_moment("var", 0), "exact_var_pop", "double", column)
 
 
 def exact_state(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Any:
@@ -445,8 +334,7 @@ def exact_state(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -
         raise TypeError("ReplicatedSum has no grouped form: a group is not a replica")
 
     def build(*arrays: Any) -> bytes:
-        state = _group_state(t.kind, t.args, arrays)
-        return _dump(t.kind, state)
+        return _kinds.dump(t.kind, _group_state(t.kind, t.args, arrays))
 
     return _aggregate(build, t.kind, "binary", *columns)
 
@@ -457,6 +345,6 @@ def merged_state(cls: Any, column: Any) -> Any:
 
     def merge(blobs: Any) -> bytes | None:
         present = [b for b in blobs.to_pylist() if b is not None]
-        return _dump(name, _merge_all(name, present)) if present else None
+        return _kinds.dump(name, _kinds.merge_all(name, present)) if present else None
 
     return _aggregate(merge, name, "binary", column)
