@@ -189,8 +189,13 @@ def test_bad_input_raises(call, error, message):
         call()
 
 
-def test_weighted_mean_dot_cov_and_corrcoef_are_exact():
-    x, w = CANCEL[:24].reshape(4, 6), np.linspace(-2.0, 3.0, 6)
+# Products of these stay below the float64 range; squares of most leave the normal range.
+HALF_WIDE = np.ldexp(RNG.random(24), RNG.integers(-1074, 500, 24)) * RNG.choice([-1.0, 1.0], 24)
+
+
+@pytest.mark.parametrize("data", [CANCEL, HALF_WIDE], ids=["cancel", "wide"])
+def test_weighted_mean_dot_cov_and_corrcoef_are_exact(data):
+    x, w = data[:24].reshape(4, 6), np.linspace(-2.0, 3.0, 6)
     fx = [[Fraction(v) for v in row] for row in x.tolist()]
     fw = [Fraction(v) for v in w.tolist()]
     avg, total = tnp.average(x, axis=1, weights=w, returned=True)
