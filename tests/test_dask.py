@@ -315,6 +315,22 @@ def test_nullable_column_beside_an_array_is_checked_too():
     assert filled.mean() == (1 + 4 + 12) / 6
 
 
+def test_feature_rows_of_mixed_dtypes_are_never_rounded():
+    table = pd.DataFrame({"f": [0.5, 1.0, 2.0], "i": [2**60, 3, 1], "y": [1.0, 2.0, 4.0]})
+    expected = tallix.CovMatrixF64(2)
+    for f, i, y in zip(table["f"], table["i"].tolist(), table["y"]):
+        expected.add([f, float(i)], y)
+    with dask.config.set(scheduler="sync"):
+        for i, error in [(table["i"], None), (table["i"] + 1, "1152921504606846977 has no exact")]:
+            frame = dd.from_pandas(table.assign(i=i), npartitions=2)
+            if error:
+                with pytest.raises(ValueError, match=error):
+                    tallix_dask.reduce(tallix.CovMatrixF64, frame[["f", "i", "y"]])
+            else:
+                state = tallix_dask.reduce(tallix.CovMatrixF64, frame[["f", "i", "y"]])
+                assert state.encode() == expected.encode()
+
+
 def test_empty_partitions_merge_as_nothing():
     x = da.from_array(np.array([3.0, -1.0, 2.5]), chunks=((0, 2, 0, 1, 0),))
     with dask.config.set(scheduler="sync"):
