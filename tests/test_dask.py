@@ -432,14 +432,17 @@ def test_statistics_exact_at_any_range(how, values):
             assert got == want and type(got) is type(want), (ddof, got, want)
 
 
-def test_statistics_skip_or_keep_pd_na():
+def test_statistics_skip_masks_and_pd_na_unless_asked_not_to():
     import tallix_companion.dask as tdask
 
     column = dd.from_pandas(pd.Series([2**62 + 1, None, 2**62 + 1], dtype="Int64"), npartitions=2)
+    masked = da.ma.masked_array(da.from_array([1e16, math.nan, 1.0, -1e16], chunks=2),
+                                mask=[False, True, False, False])
     with dask.config.set(scheduler="sync"):
         assert tdask.sum(column) == 2**63 + 2
         assert tdask.mean(column) == float(2**62 + 1) and tdask.var(column) == 0.0
         assert math.isnan(tdask.sum(column, skipna=False))
+        assert tdask.sum(masked) == 1.0 and tdask.var(masked) == exact_statistic([1e16, 1.0, -1e16], "var", 0)
 
 
 @pytest.mark.parametrize("how", ["sum", "mean", "var", "count"])

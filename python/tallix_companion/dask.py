@@ -395,22 +395,22 @@ def _ddof(column: Any, ddof: int | None) -> int:
 def _statistic(
     how: str, column: Any, skipna: bool | None, ddof: int, split_every: int, client: Any
 ) -> float | int | np.int64:
-    """Dask arrays keep NaN by default (as ``da.sum`` does), dataframe columns
-    skip it and pd.NA (as ``Series.sum`` does)."""
+    """Dask arrays keep NaN by default and skip masked values (as ``da.sum``
+    does); dataframe columns skip NaN and pd.NA (as ``Series.sum`` does)."""
     from dask.delayed import delayed
 
     if split_every < 2:
         raise ValueError("split_every must be at least 2")
     if _is_array(column):
         blocks = list(column.ravel().to_delayed().reshape(-1))
-        skip = bool(skipna)
+        skip_nan, skip_absent = bool(skipna), True
     elif _is_frame(column) and not _is_dataframe(column):
         blocks = list(column.to_delayed())
-        skip = skipna is not False
+        skip_nan = skip_absent = skipna is not False
     else:
         raise TypeError(f"{how}() takes a dask array or a dask dataframe column")
     _check_numbers(column)
-    level = [delayed(_share, pure=True)(how, skip, block) for block in blocks]
+    level = [delayed(_share, pure=True)(how, skip_nan, skip_absent, block) for block in blocks]
     while len(level) > 1:
         groups = range(0, len(level), split_every)
         level = [delayed(_joined, pure=True)(*level[i : i + split_every]) for i in groups]
@@ -425,15 +425,15 @@ def _statistic(
 _Share = tuple[Any, ...]
 
 
-def _share(how: str, skipna: bool, block: Any) -> _Share:
+def _share(how: str, skip_nan: bool, skip_absent: bool, block: Any) -> _Share:
     values, absent = accept(block, _label(block))
     values = values.reshape(-1)
     keep = None
     if absent is not None:
-        if not skipna:
+        if not skip_absent:
             return ("nan",)
         keep = ~absent.reshape(-1)
-    if skipna and values.dtype.kind == "f":
+    if skip_nan and values.dtype.kind == "f":
         number = ~np.isnan(values)
         keep = number if keep is None else keep & number
     if keep is not None:
