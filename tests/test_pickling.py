@@ -96,6 +96,14 @@ def test_states_without_a_byte_form_refuse_and_say_what_travels(name, how):
         COPIERS[how](factory())
 
 
+@pytest.mark.parametrize("name", ["FastSumF64", "Replica", "KINDS", "__class__"])
+def test_pickles_naming_no_loadable_class_are_refused(name):
+    from tallix_companion.pickling import restore
+
+    with pytest.raises(pickle.UnpicklingError, match=f"no class '{name}' with a byte form"):
+        restore(name, b"")
+
+
 def combined(states):
     """Run in another process: merge the received states and send the result back."""
     acc = states[0]
