@@ -85,6 +85,67 @@ def test_big_integer_query_beyond_memory_is_a_memory_error(query, d):
     assert (out.returncode, out.stdout) == (0, "MemoryError True\n"), out.stderr[-500:]
 
 
+# Batches that run out of memory half-way, at several limits: each either
+# finishes or raises MemoryError with every state byte for byte as before,
+# and the states stay usable. The row feed's backups once recorded a state
+# as copied before its copy was made, and put back states from past the end
+# of the copies (torn states, then a crash).
+BATCH_UNDER_LIMIT = """
+import resource, numpy as np, tallix
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+
+def under_limit(extra, call):
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + extra, hard))
+    try:
+        call()
+        return False
+    except MemoryError:
+        return True
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+def rows(kind, n):
+    states = [kind() for _ in range(n)]
+    for s in states[::2]:
+        s.add(1.0)  # every other state fed: copied, the fresh ones only marked
+    return states
+
+def dump(s):
+    return s.to_bytes() if hasattr(s, "to_bytes") else s.encode()
+
+n, refused = 100_000, 0
+kinds = [tallix.MomentsF64, lambda: tallix.HistogramF64([0.0, 1.0, 2.0])]
+for kind in kinds:
+    for extra in (0, 1 << 20, 4 << 20, 16 << 20):
+        states = rows(kind, n)
+        before = [dump(s) for s in states]
+        if under_limit(extra, lambda: tallix._extend_rows(states, np.ones((n, 3)))):
+            refused += 1
+            assert [dump(s) for s in states] == before, extra
+        for s in states:
+            s.add(1.0)
+keys = [str(i) for i in range(n)]
+for extra in (0, 1 << 20, 4 << 20):
+    m = tallix.SumMap()
+    m.add("a", 1.0)
+    before = m.encode()
+    if under_limit(extra, lambda: m.extend(keys, np.ones(n))):
+        refused += 1
+        assert m.encode() == before, extra
+print("refused", refused > 0)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves its shadow beyond any tight limit")
+def test_batches_beyond_memory_change_nothing():
+    out = subprocess.run([sys.executable, "-c", BATCH_UNDER_LIMIT], capture_output=True, text=True)
+    assert (out.returncode, out.stdout) == (0, "refused True\n"), out.stderr[-500:]
+
+
 def test_histogram_with_more_edges_than_the_encoding_counts(tmp_path):
     # 2^32 edges, read in place from a sparse file: refused on the count
     # alone, before a single edge is copied or checked.

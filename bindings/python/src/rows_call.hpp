@@ -80,8 +80,12 @@ class Backups {
     if (!wanted_) return;
     for (size_t r = 0; r < rows; ++r) {
       const T& state = states_[first + r];
-      fresh_.push_back(is_fresh(state));
-      if (!fresh_.back()) copies_.push_back(state);
+      bool fresh = is_fresh(state);
+      // The copy before its mark: restore() takes a copy for every mark that
+      // is not fresh, so a mark whose copy failed (out of memory) would send it
+      // past the end of copies_. A copy without its mark is never read.
+      if (!fresh) copies_.push_back(state);
+      fresh_.push_back(fresh);
     }
   }
   void restore() noexcept {
