@@ -11,14 +11,22 @@ import subprocess
 import sys
 import threading
 import time
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tallix as T
+
+try:
+    import polars as pl
+except ImportError:
+    pl = None
 
 NAN, INF = float("nan"), float("inf")
 EDGES = [-1e300, -2.0, -0.0, 0.0, 1e-300, 0.5, 3.0, 1e200]
@@ -148,6 +156,13 @@ def test_bad_element_changes_nothing(name, make, update):
     assert state_bytes(s) == before
 
 
+def arrow_table(block):
+    """The columns of a 2-D block as an Arrow table of two record batches."""
+    table = pa.table({f"c{j}": block[:, j] for j in range(block.shape[1])})
+    cut = block.shape[0] // 3
+    return pa.concat_tables([table.slice(0, cut), table.slice(cut)])
+
+
 def covmat_pair(d, rows, ys):
     a, b = T.CovMatrixF64(d), T.CovMatrixF64(d)
     for r, y in zip(rows, ys):
@@ -163,7 +178,10 @@ def test_covmat_extend_equals_add_loop(d, n):
     ys = values(rng, n)
     a, b = covmat_pair(d, rows, ys)
     assert a.encode() == b.encode()
-    for form in (np.array(rows, dtype=float).reshape(n, d), [tuple(r) for r in rows]):
+    forms = [np.array(rows, dtype=float).reshape(n, d), [tuple(r) for r in rows]]
+    if d:
+        forms.append(arrow_table(np.array(rows, dtype=float).reshape(n, d)))
+    for form in forms:
         c = T.CovMatrixF64(d)
         c.extend(form, np.array(ys))
         assert c.encode() == a.encode()
@@ -241,16 +259,32 @@ KINDS = {
     "reversed": lambda v: np.array(v[::-1], dtype=np.float64)[::-1],
     "pandas Series": pd.Series, "pandas Index": pd.Index,
     "nullable Int64": lambda v: pd.Series(v, dtype="Int64"),
-    **{str(np.dtype(t)): numeric(t) for t in (np.float16, np.float32, np.int8, np.int16, np.int32,
-                                               np.int64, np.uint8, np.uint16, np.uint32,
-                                               np.uint64, np.bool_)},
+    "pandas double[pyarrow]": lambda v: pd.Series(v, dtype="double[pyarrow]"),
+    **{str(np.dtype(t)): numeric(t) for t in (np.float16, np.float32, np.longdouble, np.int8,
+                                               np.int16, np.int32, np.int64, np.uint8, np.uint16,
+                                               np.uint32, np.uint64, np.bool_)},
+    "float32 scalars": lambda v: iter(np.array(v, dtype=np.float32)),
+    "long double scalars": lambda v: list(np.array(v, dtype=np.longdouble)),
+    "0-d arrays": lambda v: [np.array(x) for x in v],
+    "Decimals": lambda v: [Decimal(x) for x in v],
+    "Fractions": lambda v: [Fraction(x, 1) for x in v],
+    "pyarrow int64": pa.array,
+    "pyarrow bool": lambda v: pa.array([bool(x) for x in v]),
+    "pyarrow float16": lambda v: pa.array(np.array(v, dtype=np.float16)),
+    "pyarrow sliced uint8": lambda v: pa.array([0, *v], pa.uint8()).slice(1),
+    "pyarrow chunked float32": lambda v: pa.chunked_array([pa.array(v[:7], pa.float32()),
+                                                           pa.array([], pa.float32()),
+                                                           pa.array(v[7:], pa.float32())]),
+    **({"polars": pl.Series, "polars chunks": lambda v: pl.concat(
+        [pl.Series(v[:50], dtype=pl.Float64), pl.Series(v[50:], dtype=pl.Float64)], rechunk=False)}
+       if pl else {}),
 }
 
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("name, make, update", STREAMING, ids=case_id)
 def test_every_input_kind_gives_the_float64_bytes(name, make, update, kind):
-    v = [x % 2 for x in SMALL] if kind == "bool" else SMALL
+    v = [x % 2 for x in SMALL] if kind.endswith("bool") else SMALL
     v = range(len(v)) if kind == "range" else v
     arity = 2 if (name, make, update) in BINARY else 1
     a, b = make(), make()
@@ -259,12 +293,26 @@ def test_every_input_kind_gives_the_float64_bytes(name, make, update, kind):
     assert state_bytes(a) == state_bytes(b)
 
 
-def test_integers_are_taken_exactly_or_refused():
-    exact = [2**53 + 2, 1, -(2**53), -(2**63), 2**63]
-    for xs in (exact, np.array(exact[:-1], dtype=np.int64), np.array([2**64 - 2**11], np.uint64)):
-        s = T.SumF64()
-        s.extend(xs)
-        assert s.value() == float(sum(int(x) for x in xs))
+EXACT = [2**53 + 2, 1, -(2**53), -(2**63), 2**63]
+
+
+@pytest.mark.parametrize("xs", [
+    EXACT, np.array(EXACT[:-1], dtype=np.int64), np.array([2**64 - 2**11], np.uint64),
+    pa.array(EXACT[:-1]), pa.chunked_array([[2**53 + 2], [2**63 - 2**10]], pa.int64()),
+    [np.longdouble(2**53) + 2, 1.0, -(2.0**53)], np.array([2**53 + 2, 0.5], np.longdouble),
+    [Decimal(2**53 + 2), Decimal("-0.5"), Decimal(2**1000), Decimal("-Infinity")],
+    [Fraction(2**53 + 2), Fraction(-3, 8), np.float16(0.1), np.float32(0.1)],
+], ids=lambda xs: type(xs).__name__ + ":" + type(xs[0]).__name__)
+def test_exact_values_are_taken_exactly(xs):
+    s = T.SumF64()
+    s.extend(xs)
+    values = [x.as_py() if isinstance(x, pa.Scalar) else x for x in xs]
+    if any(math.isinf(x) for x in values):
+        assert s.value() == -math.inf
+    else:
+        exact = [Fraction(int(x)) if isinstance(x, (int, np.integer)) else
+                 Fraction(*x.as_integer_ratio()) for x in values]
+        assert s.value() == float(sum(exact))
 
 
 def chunks_then(bad, n=100_000):
@@ -279,7 +327,7 @@ def raising_generator():
 REFUSED = [
     (lambda: b"12", TypeError, "not 'bytes'"),
     (lambda: bytearray(b"12"), TypeError, "not 'bytearray'"),
-    (lambda: "12", TypeError, "Can't extract `str`"),
+    (lambda: "12", TypeError, "expected an iterable of real numbers or a numeric array, not 'str'"),
     (lambda: np.array([1 + 2j]), TypeError, "dtype complex128"),
     (lambda: np.array(["2020-01-01"], dtype="M8[ns]"), TypeError, "dtype datetime64"),
     (lambda: np.array([1], dtype="m8[s]"), TypeError, "dtype timedelta64"),
@@ -292,6 +340,30 @@ REFUSED = [
     (lambda: pd.Series([True, None], dtype="boolean"), ValueError, r"missing values.*fillna"),
     (lambda: chunks_then(pd.NA), ValueError, "missing values"),
     (lambda: chunks_then(1 + 1j), TypeError, "complex"),
+    (lambda: chunks_then(np.complex128(1 + 2j)), TypeError, "not 'complex128'"),
+    (lambda: chunks_then(np.complex64(1)), TypeError, "not 'complex64'"),
+    (lambda: chunks_then(np.longdouble(2**53) + 1), ValueError,
+     "long double 9007199254740993 has no exact float64 value"),
+    (lambda: chunks_then(Decimal(2**53 + 1)), ValueError,
+     r"Decimal\('9007199254740993'\) has no exact float64 value \(it would become 9007199254740992.0"),
+    (lambda: chunks_then(Fraction(2**53 + 1)), ValueError, "Fraction.* has no exact float64 value"),
+    (lambda: chunks_then(Fraction(1, 3)), ValueError, "Fraction.* has no exact float64 value"),
+    (lambda: chunks_then(Decimal("1e400")), ValueError, "out of range"),
+    (lambda: chunks_then(Fraction(10**400)), ValueError, "out of range"),
+    (lambda: np.array([1.0] * 100_000 + [2**53 + 1], np.longdouble), ValueError,
+     "long double 9007199254740993 has no exact"),
+    (lambda: np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError,
+     "masked arrays are not read"),
+    (lambda: pa.array([1.5, None, 2.5]), ValueError, "missing values"),
+    (lambda: pa.array([2**53 + 3, None]), ValueError, "missing values"),
+    (lambda: pa.array([2**53 + 3]), ValueError, "integer 9007199254740995 has no exact"),
+    (lambda: pa.chunked_array([[1.5] * 100_000, [None]], pa.float64()), ValueError,
+     "missing values"),
+    (lambda: pa.table({"a": [1.5]}), TypeError, "1-dimensional array of real numbers, not 2"),
+    (lambda: pa.array(["a"]), TypeError, "Arrow data of format 'u'"),
+    (lambda: pa.array([1.0]).dictionary_encode(), TypeError, "dictionary-encoded"),
+    *([(lambda: pl.Series([1.5, None]), ValueError, "missing values"),
+       (lambda: pl.Series([2**53 + 3]), ValueError, "integer 9007199254740995")] if pl else []),
     (lambda: chunks_then("x"), TypeError, "str"),
     (lambda: chunks_then(2**53 + 1), ValueError, "integer 9007199254740993 has no exact"),
     (lambda: chunks_then(10**400), ValueError, "out of range"),
@@ -313,6 +385,35 @@ def test_refused_input_changes_nothing(name, make, update, make_input, error, me
         with pytest.raises(error, match=message):
             s.extend(*columns)
     assert state_bytes(s) == before
+
+
+MASKED = np.ma.masked_array([1.0, 2.0], mask=[False, True])
+MASKED_MESSAGE = "expected real numbers, not a masked array: masked arrays are not read"
+EXPECTED = "expected an iterable of "
+DOCUMENTED = "Can't extract `str` to `Vec`"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: T.dot(MASKED, [1.0, 1.0]), "argument 'xs': " + MASKED_MESSAGE),
+    (lambda: T.DotF64().extend([1.0, 1.0], MASKED), "argument 'ys': " + MASKED_MESSAGE),
+    (lambda: T.FastSumF64().extend(MASKED), MASKED_MESSAGE),
+    (lambda: T._extend_rows([T.SumF64()], MASKED.reshape(1, 2)), MASKED_MESSAGE),
+    (lambda: T.CovMatrixF64(2).extend(np.ma.masked_array(np.ones((2, 2)), mask=[[0, 1], [0, 0]]),
+                                      [1.0, 2.0]), "argument 'rows': " + MASKED_MESSAGE),
+    (lambda: T.CovMatrixF64(2).extend([MASKED], [1.0]), MASKED_MESSAGE),
+    (lambda: T.SumMap().extend(["a", "b"], MASKED), "argument 'xs': " + MASKED_MESSAGE),
+    (lambda: T.SumMap().extend("ab", [1.0, 2.0]), f"^argument 'keys': {EXPECTED}str keys, not 'str'$"),
+    (lambda: T.CovMatrixF64(2).extend("ab", [1.0]),
+     f"^argument 'rows': {EXPECTED}rows of real numbers or a 2-dimensional numeric array, not 'str'$"),
+    (lambda: T.SumF64().extend(np.str_("ab")), f"^argument 'xs': {EXPECTED}real numbers or a numeric "
+                                               "array, not 'str_'$"),
+    (lambda: T.FastSumF64().extend("ab"), f"^argument 'xs': {DOCUMENTED}$"),
+    (lambda: T.DotF64().extend([1.0], "a"), f"^argument 'ys': {DOCUMENTED}$"),
+    (lambda: T.HistogramF64("ab"), f"^argument 'edges': {DOCUMENTED}$"),
+])
+def test_refusals_say_what_was_expected(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
 
 
 def test_keyed_extend_equals_add_loop_and_refuses_unchanged():
@@ -387,6 +488,10 @@ def row_layouts(block):
     yield np.ascontiguousarray(block.T).T[::-1][::-1]
     if np.all(block == np.round(block)):
         yield block.astype(np.int32)
+    if 0 < block.shape[1] <= 1000:
+        yield arrow_table(block)
+        if pl:
+            yield pl.DataFrame(block)
 
 
 @pytest.mark.parametrize("shape", [(0, 4), (3, 0), (1, 20000), (5, 7), (3000, 3), (40, 900)])
@@ -435,6 +540,10 @@ def fed(*classes):
     (lambda: fed(T.SumF64), lambda: [np.ones(3)], TypeError, "2-dimensional"),
     (lambda: fed(T.SumF64), lambda: [[[1.0]]], TypeError, "not 'list'"),
     (lambda: fed(T.SumF64), lambda: [np.ones((1, 1), dtype=complex)], TypeError, "complex128"),
+    (lambda: fed(T.SumF64, T.SumF64), lambda: [pa.table({"a": [1.0, None]})], ValueError,
+     "missing values"),
+    (lambda: fed(T.SumF64, T.SumF64), lambda: [np.ones((2, 1), np.longdouble) + 2.0**-60], ValueError,
+     "long double 1.00000000000000000087 has no exact"),
     (lambda: fed(T.DotF64), lambda: [np.ones((1, 1))] * 2, TypeError, "not 'DotF64'"),
     (lambda: fed(T.SumF64, T.SumF64, T.SumF64), inexact_late, ValueError,
      "integer 9007199254740993 has no exact"),

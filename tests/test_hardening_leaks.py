@@ -5,11 +5,19 @@ they were and does not grow the process's memory."""
 import os
 import sys
 import tracemalloc
+from decimal import Decimal
 
+import numpy as np
+import pyarrow as pa
 import pytest
 
 import tallix
 from tallix import PanicException
+
+try:
+    import polars as pl
+except ImportError:
+    pl = None
 
 UNDEFINED = "undefined (insufficient data or invalid input)"
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -49,6 +57,16 @@ class Args:
         self.edges = [-1.0, 0.0, 2.5]
         self.bad_edges = [1.0, 0.0]
         self.q = float("0.0")
+        # Batch inputs read through buffers, Arrow exports and exact conversions.
+        self.arrow = pa.array(self.seq)
+        self.chunked = pa.chunked_array([self.seq[:20], self.seq[20:]])
+        self.long_double = np.array(self.seq, dtype=np.longdouble)
+        self.polars = pl.Series(self.seq) if pl else self.arrow
+        self.arrow_null = pa.array([1.0, None])
+        self.arrow_inexact = pa.array([2**53 + 1])
+        self.masked = np.ma.masked_array([1.0, 2.0], mask=[False, True])
+        self.decimal_inexact = [Decimal(2**53 + 1)]
+        self.complex = [1.0, 2j]
 
     def objects(self):
         return dict(vars(self))
@@ -126,6 +144,13 @@ def batch(call, a, s, arity):
     call(s, "extend", *seqs)
     call(s, "extend", *((a.text,) + seqs[1:]), error=TypeError)
     call(s, "extend", *(([a.x, a.real],) + seqs[1:]), error=ArithmeticError)
+    if not isinstance(s, (tallix.DotF64, tallix.FastSumF64)):  # these read sequences of floats
+        for good in (a.arrow, a.chunked, a.long_double, a.polars):
+            call(s, "extend", *((good,) + seqs[1:]))
+        for bad, error in ((a.arrow_null, ValueError), (a.arrow_inexact, ValueError),
+                           (a.masked, TypeError), (a.decimal_inexact, ValueError),
+                           (a.complex, TypeError)):
+            call(s, "extend", *((bad,) + seqs[1:]), error=error)
     if arity == 2:
         call(s, "extend", a.seq, a.row, error=(PanicException, ValueError))
 
@@ -281,6 +306,47 @@ def maps(call, a):
     if hasattr(tallix.ReplicatedSum, "decode"):
         call(tallix.ReplicatedSum, "decode", good)
         call(tallix.ReplicatedSum, "decode", a.bad_bytes, error=ValueError)
+
+
+class FailingStream:
+    """Arrow record batches whose stream fails after the first."""
+
+    def __init__(self):
+        self.schema = pa.schema([("a", pa.float64())])
+
+    def batches(self):
+        yield pa.record_batch([pa.array([1.5] * 300)], schema=self.schema)
+        raise LookupError("the source went away")
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        reader = pa.RecordBatchReader.from_batches(self.schema, self.batches())
+        return reader.__arrow_c_stream__(requested_schema)
+
+
+def test_arrow_exports_are_released():
+    # Every exported array, batch, schema and stream holds the producer's
+    # buffers until released: a path that missed a release would keep
+    # pyarrow's allocations growing.
+    def workout():
+        s = tallix.SumF64()
+        s.extend(pa.array(range(1000), pa.int64()))
+        s.extend(pa.chunked_array([pa.array([1.5] * 500), pa.array([], pa.float64()),
+                                   pa.array([2.5] * 500)]))
+        expect(ValueError, s.extend, pa.array([1.0, None] * 500))
+        expect(ValueError, s.extend, pa.array([2**53 + 1] * 1000))
+        expect(TypeError, s.extend, pa.array(["x"] * 100))
+        expect(TypeError, s.extend, pa.table({"a": [1.0] * 100}))
+        table = pa.table({"a": [1.5] * 300, "b": pa.array(range(300), pa.int32())})
+        tallix.CovMatrixF64(2).extend(table, [1.0] * 300)
+        tallix._extend_rows([tallix.SumF64() for _ in range(300)], table)
+        expect(ValueError, tallix._extend_rows, [tallix.SumF64()], pa.table({"a": pa.array([None], pa.float64())}))
+        expect(RuntimeError, tallix.CovMatrixF64(1).extend, FailingStream(), [1.0] * 600)
+
+    workout()
+    before = pa.total_allocated_bytes()
+    for _ in range(100):
+        workout()
+    assert pa.total_allocated_bytes() == before
 
 
 def rss():

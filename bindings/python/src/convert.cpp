@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "streams.hpp"
+
 namespace tallix::py {
 
 namespace {
@@ -52,7 +54,8 @@ bool Arg<ByteView>::load(PyObject* o) {
 
 namespace {
 
-// The checks every sequence of reals passes before it is read.
+// The checks every sequence of reals passes before it is read. A masked
+// array passes the sequence check, but its buffer holds the masked values.
 bool check_sequence(PyObject* o) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -62,7 +65,7 @@ bool check_sequence(PyObject* o) {
     raise_cannot_convert(o, "Sequence");
     return false;
   }
-  return true;
+  return PyList_CheckExact(o) || PyTuple_CheckExact(o) || refuse_masked(o) == 0;
 }
 
 // Exact lists and tuples know their length; anything else only hints at it.

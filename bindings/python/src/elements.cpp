@@ -1,8 +1,10 @@
 #include "elements.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
@@ -52,6 +54,8 @@ std::optional<Element> element_of(char code, size_t size) {
       return size == 4 ? std::optional(Element::F32) : std::nullopt;
     case 'd':
       return size == 8 ? std::optional(Element::F64) : std::nullopt;
+    case 'g':
+      return size == sizeof(long double) ? std::optional(Element::LongDouble) : std::nullopt;
     case '?':
       return size == 1 ? std::optional(Element::Bool) : std::nullopt;
     case 'b':
@@ -143,6 +147,27 @@ size_t read_integers(const char* base, ptrdiff_t stride, size_t n, bool swapped,
   return n;
 }
 
+long double load_long_double(const char* at, bool swapped) {
+  char bytes[sizeof(long double)];
+  std::memcpy(bytes, at, sizeof bytes);
+  if (swapped) std::reverse(bytes, bytes + sizeof bytes);
+  long double v;
+  std::memcpy(&v, bytes, sizeof v);
+  return v;
+}
+
+// A long double is taken when binary64 holds it: NaN (of any payload), the
+// infinities, and the values whose extra significand bits are zero.
+size_t read_long_doubles(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out) {
+  for (size_t i = 0; i < n; ++i) {
+    long double v = load_long_double(base + static_cast<ptrdiff_t>(i) * stride, swapped);
+    double d = static_cast<double>(v);
+    if (static_cast<long double>(d) != v && !std::isnan(v)) return i;
+    out[i] = d;
+  }
+  return n;
+}
+
 template <class Raw, class Convert>
 size_t read_reals(const char* base, ptrdiff_t stride, size_t n, bool swapped, double* out,
                   Convert convert) {
@@ -166,6 +191,11 @@ std::optional<ElementFormat> parse_element(std::string_view format, size_t items
   return ElementFormat{*kind, swapped && itemsize > 1, itemsize};
 }
 
+bool is_complex_format(std::string_view format) {
+  if (format.size() == 3 && swapped_by(format[0])) format.remove_prefix(1);
+  return format.size() == 2 && format[0] == 'Z';
+}
+
 size_t read_elements(ElementFormat f, const char* base, ptrdiff_t stride, size_t n, double* out) {
   const bool s = f.swapped;
   switch (f.kind) {
@@ -178,6 +208,8 @@ size_t read_elements(ElementFormat f, const char* base, ptrdiff_t stride, size_t
     case Element::F64:
       return read_reals<uint64_t>(base, stride, n, s, out,
                                   [](uint64_t u) { return std::bit_cast<double>(u); });
+    case Element::LongDouble:
+      return read_long_doubles(base, stride, n, s, out);
     case Element::Bool:
       return read_reals<uint8_t>(base, stride, n, s, out, [](uint8_t u) { return u ? 1.0 : 0.0; });
     case Element::I8:
@@ -207,6 +239,17 @@ std::string_view describe_integer(ElementFormat f, const char* at, char (&text)[
                        : std::to_chars(text, text + sizeof text, raw);
   (void)ec;
   return std::string_view(text, static_cast<size_t>(end - text));
+}
+
+std::string_view describe_long_double(ElementFormat f, const char* at, char (&text)[48]) {
+  // 21 significant digits tell apart any two long doubles of up to 64
+  // significand bits; %g drops the trailing zeros of integral values.
+  int n = std::snprintf(text, sizeof text, "%.21Lg", load_long_double(at, f.swapped));
+  return std::string_view(text, n > 0 ? std::min(static_cast<size_t>(n), sizeof text - 1) : 0);
+}
+
+double rounded_long_double(ElementFormat f, const char* at) {
+  return static_cast<double>(load_long_double(at, f.swapped));
 }
 
 }  // namespace tallix::py

@@ -1,6 +1,8 @@
 #include "row_blocks.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <utility>
 
 namespace tallix::py {
 
@@ -17,6 +19,17 @@ constexpr size_t kStridedTileRows = 64;
 void refuse_non_array(PyObject* o) {
   PyErr_Format(PyExc_TypeError, "expected a 2-dimensional array of real numbers, not '%s'",
                type_name(o).c_str());
+}
+
+// Tiles address rows at random, which a stream of Arrow batches cannot: a
+// table is read whole, once, into a buffer of its own.
+bool read_table(ArrowSource& table, BufferWindow& window) {
+  std::vector<double> values;
+  const double* data = nullptr;
+  size_t rows = 0;
+  if (!table.pull(SIZE_MAX, values, data, rows)) return false;
+  window.adopt(std::move(values), rows, table.width());
+  return true;
 }
 
 }  // namespace
@@ -56,10 +69,12 @@ bool RowBlocks::open(std::span<PyObject* const> blocks, size_t rows) {
   }
   for (PyObject* block : blocks) {
     BufferWindow& window = windows_[count_];
-    if (!open_array(block, 2, window, arrays_[count_])) {
+    ArrowSource& table = tables_[count_];
+    if (!open_array(block, 2, window, arrays_[count_], table)) {
       if (!PyErr_Occurred()) refuse_non_array(block);
       return false;
     }
+    if (table.is_open() && !read_table(table, window)) return false;
     ++count_;
     if (window.extent(0) != rows) {
       PyErr_Format(PyExc_ValueError, "expected one row per state: %zu states, %zu rows", rows,

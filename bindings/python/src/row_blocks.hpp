@@ -62,6 +62,7 @@ class RowBlocks {
   size_t count_ = 0;
   std::array<BufferWindow, kMaxBlocks> windows_;
   std::array<Owned, kMaxBlocks> arrays_;
+  std::array<ArrowSource, kMaxBlocks> tables_;
   std::array<std::vector<double>, kMaxBlocks> scratch_;
   std::array<const double*, kMaxBlocks> first_{};
   std::array<ptrdiff_t, kMaxBlocks> step_{};  // in values, from one row to the next

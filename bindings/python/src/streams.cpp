@@ -1,6 +1,7 @@
 #include "streams.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "errors.hpp"
@@ -18,10 +19,17 @@ namespace {
 
 // ---- refusals ----------------------------------------------------------
 
+// What a column, rows or keys argument must be, for the message refusing a
+// str in its place.
+constexpr const char* kColumnExpected = "an iterable of real numbers or a numeric array";
+constexpr const char* kRowsExpected =
+    "an iterable of rows of real numbers or a 2-dimensional numeric array";
+constexpr const char* kKeysExpected = "an iterable of str keys";
+
 // Text and raw bytes are sequences, but not of the numbers they spell.
-bool refuse_text(PyObject* o) {
+bool refuse_text(PyObject* o, const char* expected) {
   if (PyUnicode_Check(o)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_Format(PyExc_TypeError, "expected %s, not '%s'", expected, type_name(o).c_str());
     return true;
   }
   if (PyBytes_Check(o) || PyByteArray_Check(o)) {
@@ -52,25 +60,26 @@ void refuse_dtype(PyObject* o) {
                dtype_text(o).c_str());
 }
 
-void refuse_missing() {
-  PyErr_SetString(PyExc_ValueError,
-                  "the values contain missing values (pandas.NA); drop them with .dropna() or "
-                  "fill them with .fillna(value) first");
-}
-
-void refuse_integer(const std::string& digits, PyObject* as_int) {
-  double rounded = as_int ? PyLong_AsDouble(as_int) : 0.0;
-  if (as_int && rounded == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "integer %s has no exact float64 value (it is out of range)",
-                 digits.c_str());
+// "<what> has no exact float64 value (...)", with the binary64 value it
+// would round to, or that it is beyond binary64's range.
+void refuse_rounded(const std::string& what, double rounded, bool out_of_range) {
+  if (out_of_range) {
+    PyErr_Format(PyExc_ValueError, "%s has no exact float64 value (it is out of range)",
+                 what.c_str());
     return;
   }
   Owned shown(PyFloat_FromDouble(rounded));
   Owned repr(shown ? PyObject_Repr(shown.get()) : nullptr);
   const char* text = repr ? PyUnicode_AsUTF8AndSize(repr.get(), nullptr) : nullptr;
-  PyErr_Format(PyExc_ValueError, "integer %s has no exact float64 value (it would become %s)",
-               digits.c_str(), text ? text : "?");
+  PyErr_Format(PyExc_ValueError, "%s has no exact float64 value (it would become %s)", what.c_str(),
+               text ? text : "?");
+}
+
+void refuse_integer(const std::string& digits, PyObject* as_int) {
+  double rounded = as_int ? PyLong_AsDouble(as_int) : 0.0;
+  bool out_of_range = as_int && rounded == -1.0 && PyErr_Occurred();
+  if (out_of_range) PyErr_Clear();
+  refuse_rounded("integer " + digits, rounded, out_of_range);
 }
 
 bool is_missing_value(PyObject* o) { return type_name(o) == "NAType"; }
@@ -138,6 +147,70 @@ bool integer_to_real(PyObject* integer, double& out) {
   return false;
 }
 
+bool refuse_complex(PyObject* o) {
+  PyErr_Format(PyExc_TypeError, "expected real numbers, not '%s' (a complex number)",
+               type_name(o).c_str());
+  return false;
+}
+
+// Whether `o` is an instance of module.name; 0 when that module was never
+// imported, since then no such instance can exist.
+int instance_of_imported(PyObject* o, const char* module, const char* name) {
+  Owned key(PyUnicode_FromString(module));
+  Owned loaded(key ? PyImport_GetModule(key.get()) : nullptr);
+  if (!loaded) return PyErr_Occurred() ? -1 : 0;
+  Owned cls(PyObject_GetAttrString(loaded.get(), name));
+  return cls ? PyObject_IsInstance(o, cls.get()) : -1;
+}
+
+// Whether o's exact value is known and compares exactly with a float:
+// Decimals and rationals (Fraction, any numbers.Rational).
+int has_exact_value(PyObject* o) {
+  int decimal = instance_of_imported(o, "decimal", "Decimal");
+  if (decimal != 0) return decimal;
+  return instance_of_imported(o, "numbers", "Rational");
+}
+
+std::string repr_text(PyObject* o) {
+  Owned repr(PyObject_Repr(o));
+  const char* text = repr ? PyUnicode_AsUTF8AndSize(repr.get(), nullptr) : nullptr;
+  if (!text) PyErr_Clear();
+  return text ? text : type_name(o);
+}
+
+// Takes the float conversion `d` of an exact-valued o only when it is o's
+// value: a NaN stands for itself; anything else must compare equal.
+bool exact_or_refused(PyObject* o, double d) {
+  if (std::isnan(d)) return true;
+  Owned converted(PyFloat_FromDouble(d));
+  int same = converted ? PyObject_RichCompareBool(converted.get(), o, Py_EQ) : -1;
+  if (same < 0) return false;
+  if (!same) refuse_rounded(repr_text(o), d, std::isinf(d));
+  return same;
+}
+
+// Numpy scalars (and 0-dimensional arrays) export their value as a
+// 0-dimensional buffer, read like an array's element: 1 when read, 0 when
+// `o` is no such scalar, -1 with the error set.
+int scalar_from_buffer(PyObject* o, double& out) {
+  if (!PyObject_CheckBuffer(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return 0;
+  Py_buffer view;
+  if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  std::string_view format = view.format ? view.format : "B";
+  std::optional<ElementFormat> f = parse_element(format, static_cast<size_t>(view.itemsize));
+  const char* at = static_cast<const char*>(view.buf);
+  int read = 0;  // not a scalar of numbers: arrays, records, text
+  if (view.ndim == 0 && is_complex_format(format))
+    read = (refuse_complex(o), -1);
+  else if (view.ndim == 0 && f)
+    read = read_elements(*f, at, 0, 1, &out) == 1 ? 1 : (refuse_inexact(*f, at), -1);
+  PyBuffer_Release(&view);
+  return read;
+}
+
 }  // namespace
 
 bool real_from_object(PyObject* o, double& out) {
@@ -150,18 +223,60 @@ bool real_from_object(PyObject* o, double& out) {
     refuse_missing();
     return false;
   }
-  if (PyIndex_Check(o) && !PyUnicode_Check(o)) {  // numpy integers and the like
+  if (PyComplex_Check(o)) return refuse_complex(o);
+  if (int read = scalar_from_buffer(o, out); read != 0) return read > 0;
+  if (PyIndex_Check(o) && !PyUnicode_Check(o)) {  // integers of other kinds
     Owned integer(PyNumber_Index(o));
     return integer && integer_to_real(integer.get(), out);
   }
+  int exact = has_exact_value(o);
+  if (exact < 0) return false;
   out = PyFloat_AsDouble(o);
-  return !(out == -1.0 && PyErr_Occurred());
+  if (out == -1.0 && PyErr_Occurred()) {
+    // A Fraction beyond binary64 overflows its conversion.
+    if (!exact || !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    refuse_rounded(repr_text(o), 0.0, true);
+    return false;
+  }
+  return !exact || exact_or_refused(o, out);
+}
+
+void refuse_missing() {
+  PyErr_SetString(PyExc_ValueError,
+                  "the values contain missing values (pandas.NA); drop them with .dropna() or "
+                  "fill them with .fillna(value) first");
+}
+
+void refuse_inexact(ElementFormat f, const char* at) {
+  if (f.is_integer()) {
+    char text[24];
+    std::string digits(describe_integer(f, at, text));
+    Owned integer(PyLong_FromString(digits.c_str(), nullptr, 10));
+    if (integer) refuse_integer(digits, integer.get());
+    return;
+  }
+  char text[48];
+  double rounded = rounded_long_double(f, at);
+  refuse_rounded("long double " + std::string(describe_long_double(f, at, text)), rounded,
+                 std::isinf(rounded));
+}
+
+int refuse_masked(PyObject* o) {
+  int masked = instance_of_imported(o, "numpy.ma", "MaskedArray");
+  if (masked > 0) {
+    PyErr_SetString(PyExc_TypeError,
+                    "expected real numbers, not a masked array: masked arrays are not read (fill "
+                    "them with .filled(value) or drop the masked values with .compressed() "
+                    "first)");
+  }
+  return masked;
 }
 
 // ---- buffers -----------------------------------------------------------
 
 BufferWindow::~BufferWindow() {
-  if (open_) PyBuffer_Release(&view_);
+  if (exported_) PyBuffer_Release(&view_);
 }
 
 bool BufferWindow::open(PyObject* o, int ndim) {
@@ -172,7 +287,7 @@ bool BufferWindow::open(PyObject* o, int ndim) {
     refuse_dtype(o);
     return false;
   }
-  open_ = true;  // released by the destructor from here on
+  exported_ = open_ = true;  // released by the destructor from here on
   std::optional<ElementFormat> format =
       parse_element(view_.format ? view_.format : "B", static_cast<size_t>(view_.itemsize));
   if (!format) {
@@ -263,16 +378,31 @@ bool BufferWindow::read_tile(size_t row, size_t rows, size_t col, size_t cols, d
 
 bool BufferWindow::refuse() const {
   if (!inexact_) return false;
-  char text[24];
-  std::string digits(describe_integer(format_, inexact_, text));
-  Owned integer(PyLong_FromString(digits.c_str(), nullptr, 10));
-  if (!integer) return true;
-  refuse_integer(digits, integer.get());
+  refuse_inexact(format_, inexact_);
   return true;
 }
 
-bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array) {
+void BufferWindow::adopt(std::vector<double>&& values, size_t rows, size_t cols) {
+  adopted_ = std::move(values);
+  adopted_shape_[0] = static_cast<Py_ssize_t>(rows);
+  adopted_shape_[1] = static_cast<Py_ssize_t>(cols);
+  adopted_strides_[0] = static_cast<Py_ssize_t>(cols * sizeof(double));
+  adopted_strides_[1] = sizeof(double);
+  view_.buf = adopted_.data();
+  view_.ndim = 2;
+  view_.itemsize = sizeof(double);
+  view_.len = static_cast<Py_ssize_t>(adopted_.size() * sizeof(double));
+  view_.shape = adopted_shape_;
+  view_.strides = adopted_strides_;
+  format_ = ElementFormat{};
+  contiguous_f64_ = open_ = true;
+}
+
+bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array, ArrowSource& arrow) {
+  if (refuse_masked(o) != 0) return false;
   if (window.open(o, ndim)) return true;
+  if (PyErr_Occurred()) return false;
+  if (arrow.open(o, ndim)) return true;
   if (PyErr_Occurred()) return false;
   array.reset(array_of(o));
   if (!array) return false;
@@ -298,15 +428,23 @@ bool open_iterator(PyObject* o, Owned& iterator) {
 // ---- columns -----------------------------------------------------------
 
 bool ValueStream::open(PyObject* o) {
-  if (refuse_text(o)) return false;
-  if (open_array(o, 1, window_, array_)) return true;
-  return !PyErr_Occurred() && open_iterator(o, iterator_);
+  if (refuse_text(o, kColumnExpected)) return false;
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {
+    if (open_array(o, 1, window_, array_, arrow_)) return true;
+    if (PyErr_Occurred()) return false;
+  }
+  return open_iterator(o, iterator_);
 }
 
 bool ValueStream::pull(size_t most) {
   if (window_.is_open()) {
     count_ = window_.pull(most, values_);
     exhausted_ = window_.exhausted();
+    return true;
+  }
+  if (arrow_.is_open()) {
+    if (!arrow_.pull(most, values_, data_, count_)) return false;
+    exhausted_ = arrow_.exhausted();
     return true;
   }
   values_.clear();
@@ -331,12 +469,15 @@ bool ValueStream::convert() { return !window_.is_open() || window_.convert(value
 // ---- rows --------------------------------------------------------------
 
 bool RowStream::open(PyObject* o) {
-  if (refuse_text(o)) return false;
-  if (open_array(o, 2, window_, array_)) {
-    width_ = window_.extent(1);
-    return true;
+  if (refuse_text(o, kRowsExpected)) return false;
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {
+    if (open_array(o, 2, window_, array_, arrow_)) {
+      width_ = window_.is_open() ? window_.extent(1) : arrow_.width();
+      return true;
+    }
+    if (PyErr_Occurred()) return false;
   }
-  return !PyErr_Occurred() && open_iterator(o, iterator_);
+  return open_iterator(o, iterator_);
 }
 
 bool RowStream::pull_row(PyObject* row) {
@@ -366,6 +507,11 @@ bool RowStream::pull(size_t most) {
     exhausted_ = window_.exhausted();
     return true;
   }
+  if (arrow_.is_open()) {
+    if (!arrow_.pull(most, values_, data_, count_)) return false;
+    exhausted_ = arrow_.exhausted();
+    return true;
+  }
   values_.clear();
   for (count_ = 0; count_ < most; ++count_) {
     Owned row(PyIter_Next(iterator_.get()));
@@ -391,12 +537,16 @@ void KeyStream::release() {
 }
 
 bool KeyStream::open(PyObject* o) {
-  if (refuse_text(o)) return false;
+  if (refuse_text(o, kKeysExpected)) return false;
   return open_iterator(o, iterator_);
 }
 
 bool KeyStream::pull(size_t most) {
   release();
+  // Room first: a str taken from the iterator must be held before anything
+  // can fail, or its reference would be lost.
+  held_.reserve(most);
+  views_.reserve(most);
   while (views_.size() < most) {
     PyObject* item = PyIter_Next(iterator_.get());
     if (!item) {

@@ -5,12 +5,14 @@
 // Every stream follows one protocol, driven by `feed` in batch_call.hpp:
 //   open(obj)   classify the argument; refuse what is not numbers (lock held)
 //   preferred() how many items (values, rows, keys) a chunk should hold
-//   pull(n)     take the next n items from an iterable (lock held); a buffer
-//               only moves its window. Every stream of a call pulls the same
-//               n, so that their chunks pair item for item
+//   pull(n)     take the next n items from an iterable or Arrow batches
+//               (lock held); a buffer only moves its window. Every stream of
+//               a call pulls the same n, so that their chunks pair item for
+//               item
 //   convert()   read the window of a buffer into binary64 (no lock needed);
-//               false when an integer has no exact binary64 value
-//   refuse()    raise the ValueError for that integer (lock held)
+//               false when a value (a wide integer, a long double) has no
+//               exact binary64 value
+//   refuse()    raise the ValueError for that value (lock held)
 //   chunk()     the values of this chunk, as the core takes them
 #pragma once
 
@@ -21,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow.hpp"
 #include "elements.hpp"
 #include "python.hpp"
 #include "rows.hpp"
@@ -65,6 +68,9 @@ class BufferWindow {
   // False with no error set when `o` exports no buffer; false with an error
   // when it exports one of the wrong kind or shape.
   bool open(PyObject* o, int ndim);
+  // Takes `values`, `rows` rows of `cols` values one after the other, as a
+  // 2-D binary64 buffer of its own.
+  void adopt(std::vector<double>&& values, size_t rows, size_t cols);
   bool is_open() const { return open_; }
   bool in_place() const { return open_ && contiguous_f64_; }
   size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
@@ -85,8 +91,9 @@ class BufferWindow {
   bool unit_columns() const { return view_.strides[1] == view_.itemsize; }
   // Whether rows can be read in place as native binary64.
   bool rows_in_place() const;
-  // Whether some element may have no exact binary64 value (64-bit integers).
-  bool may_refuse() const { return format_.size == 8 && format_.kind != Element::F64; }
+  // Whether some element may have no exact binary64 value (64-bit integers,
+  // long doubles).
+  bool may_refuse() const { return format_.may_be_inexact(); }
   // The values of row `row` from column `col` on, in place (rows_in_place).
   const double* in_place(size_t row, size_t col) const;
   // Reads rows [row, row + rows) x columns [col, col + cols) into out, row
@@ -98,28 +105,34 @@ class BufferWindow {
 
   Py_buffer view_{};
   bool open_ = false;
+  bool exported_ = false;  // view_ holds a buffer to release
+  std::vector<double> adopted_;
+  Py_ssize_t adopted_shape_[2] = {0, 0}, adopted_strides_[2] = {0, 0};
   ElementFormat format_;
   bool contiguous_f64_ = false;
   size_t first_ = 0, next_ = 0;    // the window: rows [first_, next_)
-  const char* inexact_ = nullptr;  // the integer read() stopped at
+  const char* inexact_ = nullptr;  // the value read() stopped at
 };
 
-// A column of real numbers: a numeric buffer, an object with __array__, or
-// any iterable of real numbers (generators included).
+// A column of real numbers: a numeric buffer, Arrow data, an object with
+// __array__, or any iterable of real numbers (generators included).
 class ValueStream {
  public:
   bool open(PyObject* o);
-  size_t preferred() const { return window_.in_place() ? kInPlaceChunk : kStreamChunk; }
+  size_t preferred() const {
+    return window_.in_place() || arrow_.in_place() ? kInPlaceChunk : kStreamChunk;
+  }
   bool pull(size_t most = kStreamChunk);
   bool convert();
   bool refuse() const { return window_.refuse(); }
-  bool needs_lock() const { return !window_.is_open(); }
+  bool needs_lock() const { return !window_.is_open() && !arrow_.is_open(); }
   bool exhausted() const { return exhausted_; }
   size_t pending() const { return count_; }
   std::span<const double> chunk() const { return {data_, count_}; }
 
  private:
   BufferWindow window_;
+  ArrowSource arrow_;
   Owned array_;  // what __array__ gave, kept alive with its buffer
   Owned iterator_;
   std::vector<double> values_;
@@ -128,8 +141,9 @@ class ValueStream {
   bool exhausted_ = false;
 };
 
-// Rows of real numbers: a 2-D numeric buffer (or __array__ giving one), or
-// any iterable of rows, each read like a column. All rows have one length.
+// Rows of real numbers: a 2-D numeric buffer (or __array__ giving one), an
+// Arrow table, or any iterable of rows, each read like a column. All rows
+// have one length.
 class RowStream {
  public:
   bool open(PyObject* o);
@@ -140,7 +154,7 @@ class RowStream {
   bool pull(size_t most);
   bool convert();
   bool refuse() const { return window_.refuse(); }
-  bool needs_lock() const { return !window_.is_open(); }
+  bool needs_lock() const { return !window_.is_open() && !arrow_.is_open(); }
   bool exhausted() const { return exhausted_; }
   size_t pending() const { return count_; }
   Rows chunk() const { return Rows{{data_, count_ * width_}, count_, count_ ? width_ : 0}; }
@@ -149,6 +163,7 @@ class RowStream {
   bool pull_row(PyObject* row);
 
   BufferWindow window_;
+  ArrowSource arrow_;
   Owned array_;
   Owned iterator_;
   std::vector<double> values_;
@@ -189,14 +204,25 @@ class KeyStream {
 // The name of o's type, or "?" when it has none to give.
 std::string type_name(PyObject* o);
 
-// Opens `o` (or what its __array__ gives) as a buffer of `ndim` dimensions,
-// `array` keeping the latter alive; false with no error set when it is
-// neither.
-bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array);
+// Opens `o` as a buffer of `ndim` dimensions, as Arrow data (`arrow`), or
+// as the buffer its __array__ gives (`array` keeping that alive); false with
+// no error set when it is none of these. Masked arrays are refused: their
+// buffer holds the masked values too.
+bool open_array(PyObject* o, int ndim, BufferWindow& window, Owned& array, ArrowSource& arrow);
 
-// One real number from an element of an iterable: floats as they are,
-// integers only when binary64 holds them exactly, anything else through
-// its __float__. Refuses text, bytes and missing values with clear errors.
+// 1 when `o` is a numpy masked array, with TypeError set; -1 on error.
+int refuse_masked(PyObject* o);
+
+// One real number from an element of an iterable: floats as they are;
+// integers, Decimals, Fractions (any numbers.Rational) and numpy scalars
+// only when binary64 holds them exactly; anything else through its
+// __float__. Refuses text, bytes, complex and missing values with clear
+// errors.
 bool real_from_object(PyObject* o, double& out);
+
+// The ValueError for a missing value (pandas.NA, an Arrow null).
+void refuse_missing();
+// The ValueError for the element at `at`, which binary64 cannot hold.
+void refuse_inexact(ElementFormat f, const char* at);
 
 }  // namespace tallix::py
