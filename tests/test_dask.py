@@ -445,19 +445,30 @@ def test_statistics_skip_masks_and_pd_na_unless_asked_not_to():
         assert tdask.sum(masked) == 1.0 and tdask.var(masked) == exact_statistic([1e16, 1.0, -1e16], "var", 0)
 
 
-@pytest.mark.parametrize("how", ["sum", "mean", "var", "count"])
-def test_keyed_reduction_matches_pandas_groupby(client, how):
+KEYED_FRAME = pd.DataFrame({
+    "k": [3.5, 1.0, None, 1.0, 3.5, 2.0, 1.0] * 6,
+    "v": [1e16, 1.0, 5.0, np.nan, -1e16, 2.0, 0.25] * 6,
+    "far": [1e160, 1e-200, 5.0, 3e-200, 1e160, 7.0, 1e-200] * 6,  # squares beyond the float64 range
+    "u": np.array([2**63, 1, 5, 2**63, 2**63, 3, 2**62] * 6, dtype=np.uint64),  # sums beyond uint64
+    "n": pd.array([1, None, 3, 2**62 + 1, 5, 6, 2**62] * 6, dtype="Int64"),
+})
+
+
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "std", "count"])
+@pytest.mark.parametrize("column", ["v", "far", "u", "n"])
+def test_keyed_reduction_matches_pandas_groupby(client, how, column):
     import tallix_companion.dask as tdask
 
-    frame = pd.DataFrame({
-        "k": [3.5, 1.0, None, 1.0, 3.5, 2.0, 1.0] * 6,
-        "v": [1e16, 1.0, 5.0, np.nan, -1e16, 2.0, 0.25] * 6,
-    })
+    frame = KEYED_FRAME
     parts = dd.from_pandas(frame, npartitions=5)
-    got = tdask.groupby(parts["k"], parts["v"], how)
-    want = frame["v"].groupby(frame["k"]).agg(how)
+    got = tdask.groupby(parts["k"], parts[column], how)
+    want = frame[column].groupby(frame["k"]).agg(how)
     assert got.index.equals(want.index) and got.name == want.name
+    assert got.dtype == want.dtype or how == "sum" and got.dtype == object  # pandas would wrap around
     for key, value in got.items():
-        group = frame.loc[frame["k"] == key, "v"].tolist()
-        expected = sum(not math.isnan(v) for v in group) if how == "count" else exact_statistic(group, how, 1)
+        group = [v for v in frame.loc[frame["k"] == key, column] if not pd.isna(v)]
+        if how == "count" or how == "sum" and column in ("u", "n"):
+            expected = len(group) if how == "count" else int(sum(int(v) for v in group))
+        else:
+            expected = exact_statistic([Fraction(int(v)) if column in ("u", "n") else v for v in group], how, 1)
         assert value == expected

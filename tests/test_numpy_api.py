@@ -3,6 +3,8 @@ axis against a Fraction oracle, the special cases against numpy itself
 (values and warnings), and the same answers for every layout and thread split."""
 
 import math
+import re
+import time
 import warnings
 from datetime import date
 from decimal import Decimal, localcontext
@@ -278,51 +280,205 @@ def test_workers_default_honours_omp_num_threads(monkeypatch):
 
 
 # ---------------------------------------------------------------------------
-# pandas
+# pandas: pandas itself is the oracle for shapes, dtypes and conventions,
+# Fraction for the values.
 
 
-def test_accessor_follows_pandas_conventions():
-    frame = pd.DataFrame({
-        "f": [1e16, np.nan, 1.0, -1e16, 2.0],
-        "i": pd.array([1, None, 3, 4, 5], dtype="Int64"),
-        "b": [True, False, True, True, False],
-    })
-    for how in ("sum", "mean", "var", "std"):
-        got = getattr(frame.exact, how)()
-        assert got.index.equals(frame.columns)
-        assert got.tolist() == [oracle(frame[c].astype(float).tolist(), how, 1) for c in frame]
-        by_row = getattr(frame.exact, how)(axis=1)
-        assert by_row.index.equals(frame.index)
-        assert np.allclose(by_row, getattr(frame.astype(float), how)(axis=1), equal_nan=True)
-    assert math.isnan(frame["f"].exact.sum(skipna=False)) and math.isnan(frame["i"].exact.mean(skipna=False))
-    assert frame["f"].iloc[1:2].exact.sum() == 0.0 and math.isnan(frame["f"].iloc[:1].exact.var())
-    assert math.isnan(frame["f"].exact.sum(min_count=9))
-    with pytest.raises(TypeError, match="not a number"):
-        pd.Series(["a"]).exact.sum()
+def binary32(q: Fraction) -> float:
+    """q rounded once to binary32 (ties to even)."""
+    if q == 0:
+        return 0.0
+    size = abs(q)
+    exponent = size.numerator.bit_length() - size.denominator.bit_length()
+    exponent -= size < Fraction(2) ** exponent
+    unit = Fraction(2) ** (max(exponent, -126) - 23)
+    rounded_size = round(size / unit) * unit
+    return math.copysign(math.inf if rounded_size >= 2**128 else float(rounded_size), q)
 
 
-@pytest.mark.parametrize(
-    "keys",
-    [[3, 1, 2, 1, 3, 3, None, 2], ["b", "a", "c", "a", "b", "b", None, "c"],
-     [(1, "x"), (0, "y"), (2, "z"), (0, "y"), (1, "x"), (1, "x"), None, (2, "z")]],
-)
-@pytest.mark.parametrize("func", [{"x": ["sum", "mean", "var"], "n": ["sum", "count"]}, {"x": "std"}, "mean"])
-def test_groupby_returns_what_pandas_returns_with_exact_values(keys, func):
-    frame = pd.DataFrame({
-        "k": pd.Series(keys, dtype=object),
-        "x": [1e16, 3.0, 0.5, np.nan, 1.0, -1e16, 9.0, 2.0],
-        "n": pd.array([1, 2, None, 4, 5, 6, 7, 8], dtype="Int64"),
-    })
-    got = frame.exact.groupby("k").agg(func)
-    want = frame.groupby("k").agg(func)
+def exact_answer(values, how, dtype, ddof=1):
+    """pandas' ``how`` of the values (missing ones dropped), exact and rounded once to ``dtype``
+    (binary32 variances: their float64 rounding rounded again); None where pandas has none."""
+    xs = [Fraction(int(v)) if isinstance(v, (bool, int, np.integer, np.bool_)) else Fraction(float(v))
+          for v in values if not pd.isna(v)]
+    n, s1 = len(xs), sum(xs, Fraction(0))
+    if how == "count":
+        return n
+    integers = all(x.denominator == 1 for x in xs) and getattr(dtype, "kind", "O") == "O"
+    if how == "sum" and (getattr(dtype, "kind", "O") in "iu" or integers):
+        return int(s1)
+    if n - {"sum": -1, "mean": 0}.get(how, ddof) <= 0:
+        return None
+    if how in ("sum", "mean"):
+        q = s1 if how == "sum" else s1 / n
+    else:
+        q = (sum(x * x for x in xs) - s1 * s1 / n) / (n - ddof)
+    narrow = str(dtype).lower().startswith("float32") or str(dtype).startswith("float[")
+    if how == "std":
+        return float(np.float32(exact_sqrt(q))) if narrow else exact_sqrt(q)
+    if narrow:
+        return binary32(q) if how in ("sum", "mean") else float(np.float32(rounded(q)))
+    return rounded(q)
+
+
+def assert_exact(got, values, how, dtype, ddof=1):
+    want = exact_answer(values, how, dtype, ddof)
+    assert (pd.isna(got) if want is None else got == want), (got, want, how)
+
+
+FRAME = pd.DataFrame({
+    "k": ["a", "b", "a", None, "c", "b", "a", "c", "d", "d"],
+    "x": [1e16, 1e160, 1.0, 4.0, 1e-200, 1e160, -1e16, 3e-200, np.nan, 2.5],
+    "g": np.array([1, 2**-30, 3, 5, 4, 2**-30, 2**24, 1.5, 2, 7], dtype=np.float32),
+    "i": np.array([2**62, 2**62, 2**62 + 1, 1, -(2**63), 1, 3, 5, 2**53 + 1, 9], dtype=np.int64),
+    "u": np.array([2**63, 2**63, 1, 0, 7, 3, 2**64 - 1, 2, 2, 2], dtype=np.uint64),
+    "n": pd.array([1, None, 2**62, 4, 5, 6, 2**62, 8, None, None], dtype="Int64"),
+    "h": pd.array([1.5, 2.0, None, 0.25, 3, 1, 2**-30, 2, 5, 1], dtype="Float32"),
+    "b": [True, False, True, True, False, True, False, True, True, False],
+    "a": pd.array([1, 2, None, 4, 5, 6, 7, 2**62, 9, 10], dtype="int64[pyarrow]"),
+})
+VALUES = [c for c in FRAME.columns if c != "k"]
+
+
+@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning")  # pandas' own squares
+@pytest.mark.parametrize("column", VALUES)
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
+@pytest.mark.parametrize("skipna", [True, False])
+def test_series_accessor_answers_what_pandas_answers_exactly(column, how, skipna):
+    s = FRAME[column]
+    got, want = getattr(s.exact, how)(skipna=skipna), getattr(s, how)(skipna=skipna)
+    assert type(got) is type(want) or type(got) is int and how == "sum"  # beyond the dtype: a Python int
+    dtype = np.asarray(want).dtype if want is not pd.NA and not isinstance(want, int) else s.dtype
+    if skipna or not s.isna().any():
+        assert_exact(got, s.tolist(), how, dtype)
+
+
+@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning")  # pandas' own squares
+@pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
+@pytest.mark.parametrize("columns", [VALUES, ["x", "i", "b"], ["g", "b"], ["i", "n"], ["u"]], ids=str)
+@pytest.mark.parametrize("axis", [0, 1])
+def test_frame_accessor_answers_what_pandas_answers_exactly(how, columns, axis):
+    frame = FRAME[columns]
+    if axis == 1 and how != "sum" and {"x", "i"} <= set(columns):
+        with pytest.raises(ValueError, match="integers beyond 2"):
+            getattr(frame.exact, how)(axis=1)
+        return
+    got, want = getattr(frame.exact, how)(axis=axis), getattr(frame, how)(axis=axis)
+    assert got.index.equals(want.index)
+    assert got.dtype == want.dtype or how == "sum" and got.dtype == object  # pandas would wrap around
+    lines = [frame[c].tolist() for c in frame] if axis == 0 else frame.astype(object).values.tolist()
+    for value, line in zip(got.tolist(), lines):
+        assert_exact(value, line, how, got.dtype)
+
+
+def test_frame_accessor_keeps_pandas_argument_checks():
+    frame = FRAME[["x", "i"]]
+    with pytest.raises(ValueError) as want:
+        frame.sum(skipna=None)
+    with pytest.raises(ValueError, match=re.escape(str(want.value))):
+        frame.exact.sum(skipna=None)
+    with warnings.catch_warnings(record=True) as pandas_warns:
+        warnings.simplefilter("always")
+        frame.var(numeric_only=1)
+    with pytest.warns(type(pandas_warns[0].message), match="numeric_only"):
+        frame.exact.var(numeric_only=1)
+    assert FRAME.exact.sum(numeric_only=True).index.equals(FRAME.sum(numeric_only=True).index)
+    with pytest.raises(ValueError, match="No axis named 2"):
+        frame.exact.mean(axis=2)
+    with pytest.raises(TypeError, match="not a real number"):
+        FRAME.exact.sum()
+    assert math.isnan(frame.exact.sum(min_count=20)["x"]) and FRAME["n"].exact.sum(min_count=20) is pd.NA
+
+
+def test_binary32_answers_are_rounded_once():
+    # The exact mean lies just above a float64 that is halfway between two binary32 numbers.
+    values = np.array([4.0, 2.0**-22, 2.0**-58, 0.0], dtype=np.float32)
+    once = np.float32(1 + 2.0**-23)
+    assert np.float32(np.float64(values.astype(np.float64).sum() / 4)) != once  # rounding twice
+    frame = pd.DataFrame({"k": [0, 0, 0, 0], "v": pd.array(values, dtype="Float32"), "w": values})
+    assert frame["w"].exact.mean() == once and frame["v"].exact.mean() == once
+    assert frame.exact.groupby("k")["v"].mean().iloc[0] == once
+    assert frame[["w"]].T.exact.mean(axis=1).iloc[0] == once
+    big = np.array([2.0**24, 1.0, 2.0**-30], dtype=np.float32)
+    assert pd.Series(big).exact.sum() == binary32(sum(map(Fraction, big.tolist())))
+
+
+def assert_groupby_exact(got, want, lists, outputs, ddof=1, min_count=0):
+    """pandas' index, columns and dtypes (an object column where an integer sum leaves
+    its dtype, which pandas wraps around), every sum, mean, var and std exact."""
+    got, want = pd.DataFrame(got), pd.DataFrame(want)
     assert got.index.equals(want.index) and got.columns.equals(want.columns)
-    for column in got.columns:
-        col, how = column if isinstance(column, tuple) else (column, func if isinstance(func, str) else func[column])
-        for key, value in zip(got.index, got[column].tolist()):
-            values = frame.loc[frame["k"].map(lambda k: k == key), col].astype(float).tolist()
-            count = len([v for v in values if not math.isnan(v)])
-            expected = count if how == "count" else oracle(values, how, 1)
-            assert value == expected or (math.isnan(expected) and math.isnan(value))
+    for j, (col, how) in enumerate(outputs):
+        dtype = got.dtypes.iloc[j]
+        assert dtype == want.dtypes.iloc[j] or how == "sum" and dtype == object
+        for value, expected, values in zip(got.iloc[:, j], want.iloc[:, j], lists[col]):
+            if how not in ("sum", "mean", "var", "std"):  # pandas' own
+                assert pd.isna(value) if pd.isna(expected) else value == expected
+            elif how == "sum" and len([v for v in values if not pd.isna(v)]) < min_count:
+                assert pd.isna(value)
+            else:
+                assert_exact(value, values, how, dtype, ddof)
+
+
+ARRAY_KEY = np.array([1, 0, 1, 0, 1, 0, 1, 0, 1, 1])
+GROUPINGS = {  # name: (frame, by, options)
+    "label": (FRAME, "k", {}),
+    "label and array": (FRAME, ["k", ARRAY_KEY], {}),
+    "series of the frame": (FRAME, FRAME["k"], {}),
+    "array, unsorted": (FRAME[VALUES], ARRAY_KEY[::-1].copy(), {"sort": False}),
+    "missing keys kept": (FRAME, "k", {"dropna": False}),
+    "categories": (FRAME[VALUES], pd.Categorical(FRAME["k"], categories=["d", "c", "b", "a", "z"]), {"observed": False}),
+    "level": (FRAME.set_index(["k", ARRAY_KEY]), None, {"level": 0}),
+}
+
+
+@pytest.mark.parametrize("grouping", GROUPINGS, ids=str)
+@pytest.mark.parametrize("func", [
+    "sum", ["mean", "var", "std", "count", "max"], {"x": ["var", "std"], "i": "sum", "n": ["sum", "min"]},
+], ids=str)
+def test_groupby_answers_what_pandas_answers_exactly(grouping, func):
+    frame, by, options = GROUPINGS[grouping]
+    got = frame.exact.groupby(by, **options).agg(func)
+    want = frame.groupby(by, **options).agg(func)
+    outputs = [c if isinstance(c, tuple) else (c, func if isinstance(func, str) else func[c]) for c in got.columns]
+    assert_groupby_exact(got, want, frame.groupby(by, **options).agg(list), outputs)
+
+
+@pytest.mark.parametrize("select, outputs, keywords", [
+    (lambda g: g["x"].sum(), [("x", "sum")], {}),
+    (lambda g: g[["g", "n"]].mean(), [("g", "mean"), ("n", "mean")], {}),
+    (lambda g: g["u"].agg(["sum", "var"]), [("u", "sum"), ("u", "var")], {}),
+    (lambda g: g.agg(total=("i", "sum"), spread=("x", "std")), [("i", "sum"), ("x", "std")], {}),
+    (lambda g: g["h"].agg(m="mean"), [("h", "mean")], {}),
+    (lambda g: g[["x", "a"]].var(ddof=0), [("x", "var"), ("a", "var")], {"ddof": 0}),
+    (lambda g: g[["n", "g"]].sum(min_count=2), [("n", "sum"), ("g", "sum")], {"min_count": 2}),
+], ids=["column", "columns", "column list", "named", "column named", "ddof", "min_count"])
+def test_groupby_selections_and_keywords_are_pandas(select, outputs, keywords):
+    got, want = select(FRAME.exact.groupby("k")), select(FRAME.groupby("k"))
+    assert type(got) is type(want) and getattr(got, "name", None) == getattr(want, "name", None)
+    assert_groupby_exact(got, want, FRAME.groupby("k").agg(list), outputs, **keywords)
+
+
+@pytest.mark.parametrize("columns, func", [
+    (list("abcc"), {"c": "sum"}),
+    (pd.MultiIndex.from_tuples([("k", ""), ("x", "p"), ("x", "q"), ("y", "p")]), ["sum", "var"]),
+    (pd.Index(["k", "x", "y", "z"], dtype=object), "mean"),
+], ids=["duplicates", "multiindex", "object labels"])
+def test_groupby_keeps_the_frames_column_labels(columns, func):
+    frame = pd.DataFrame(np.arange(24.0).reshape(6, 4), columns=columns)
+    frame.iloc[:, 0] = [0, 1, 0, 1, 1, 1]
+    key = frame.columns[0]
+    got, want = frame.exact.groupby(key).agg(func), frame.groupby(key).agg(func)
+    pd.testing.assert_frame_equal(got, want)
+    assert got.columns.dtype == want.columns.dtype
+
+
+def test_row_reductions_take_one_pass():
+    rows = 1_000_000
+    frame = pd.DataFrame({"x": np.full(rows, 1e16), "y": np.full(rows, 1.0), "z": np.full(rows, -1e16)})
+    start = time.perf_counter()
+    assert (frame.exact.sum(axis=1) == 1.0).all() and (frame.exact.mean(axis=1) == 1 / 3).all()
+    assert time.perf_counter() - start < 30  # a Python loop per row takes minutes
 
 
 # ---------------------------------------------------------------------------

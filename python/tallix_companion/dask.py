@@ -493,53 +493,58 @@ def groupby(
     ``keys`` and ``values`` are columns of one dask dataframe; keys may be any
     hashable values.  Returns the pandas Series that
     ``values.groupby(keys).agg(how).compute()`` returns: sorted by key, missing
-    values and keys skipped.  Each partition's per-key states travel as bytes.
+    values and keys skipped, pandas' dtype (an integer sum beyond it is a
+    Python int in an object Series, where pandas would wrap around).  Each
+    partition's per-key states travel as bytes; the pandas accessor's groups
+    use the same states.
     """
     from dask.delayed import delayed
 
-    if how not in ("sum", "mean", "var", "std", "count"):
+    from . import _groupby
+
+    if how not in (*_groupby.EXACT, "count"):
         raise ValueError(f"cannot aggregate with {how!r} exactly; choose from sum, mean, var, std, count")
+    dtype = _groupby.result_dtype(values.dtype, how)
+    binary32 = _groupby.is_binary32(dtype)
+    if binary32 and how != "sum":  # Dask's own means and variances of binary32 are 64-bit
+        dtype, binary32 = _groupby.float64_like(dtype), False
     parts = _partitions([keys, values])
-    level = [delayed(_keyed_part, pure=True)(i, *p) for i, p in enumerate(parts)]
+    level = [delayed(_keyed_part, pure=True)(i, *p, how, binary32) for i, p in enumerate(parts)]
     while len(level) > 1:
         level = [delayed(_keyed_merge, pure=True)(*level[i : i + split_every]) for i in range(0, len(level), split_every)]
     merged = client.compute(level[0]).result() if client is not None else _dask().compute(level[0])[0]
-    return _keyed_series(merged, how, getattr(keys, "name", None), getattr(values, "name", None))
+    return _keyed_series(merged, how, dtype, getattr(keys, "name", None), getattr(values, "name", None))
 
 
-def _keyed_part(index: int, keys: Any, values: Any) -> dict[Any, tuple[bytes, int]]:
+def _keyed_part(index: int, keys: Any, values: Any, how: str, binary32: bool) -> tuple[Any, tuple[Any, ...]]:
+    """One partition's keys (a pandas Index) and the dumped states of their groups."""
     import pandas as pd
 
-    from .pandas import _Groups
+    from . import _groupby
 
     _check_same_rows(index, (keys, values))
-    frame = pd.DataFrame({"key": keys.to_numpy(), "value": values.to_numpy()})
-    grouped = frame.groupby("key", sort=True, dropna=True)
-    labels = grouped.size().index
-    groups = _Groups(grouped.ngroup().fillna(-1).to_numpy(dtype=np.int64), len(labels))
-    blobs, counts = groups.states(values.reset_index(drop=True), tallix.MomentsF64)
-    return dict(zip(labels.tolist(), zip(blobs, counts.tolist())))
+    grouping = _groupby.grouping(values.groupby(pd.Index(keys)))  # keys' own dtype, paired by position
+    read = accept(values, _label(values))
+    states = _groupby.group_states(read, grouping.codes, len(grouping.labels), {how}, binary32, _label(values))
+    return grouping.labels, states.dump()
 
 
-def _keyed_merge(*pieces: dict[Any, tuple[bytes, int]]) -> dict[Any, tuple[bytes, int]]:
-    out = dict(pieces[0])
-    for piece in pieces[1:]:
-        for key, (blob, count) in piece.items():
-            if key in out:
-                state = tallix.MomentsF64.from_bytes(out[key][0])
-                state.merge(tallix.MomentsF64.from_bytes(blob))
-                out[key] = (state.to_bytes(), out[key][1] + count)
-            else:
-                out[key] = (blob, count)
-    return out
+def _keyed_merge(*pieces: tuple[Any, tuple[Any, ...]]) -> tuple[Any, tuple[Any, ...]]:
+    """The union of the pieces' keys, each key's states merged exactly."""
+    from . import _groupby
+
+    keys = pieces[0][0].append([k for k, _ in pieces[1:]]).unique()
+    placed = [(_groupby.GroupStates.load(dumped), keys.get_indexer(k)) for k, dumped in pieces]
+    return keys, _groupby.merge(placed, len(keys)).dump()
 
 
-def _keyed_series(merged: dict[Any, tuple[bytes, int]], how: str, key_name: Any, name: Any) -> Any:
+def _keyed_series(merged: tuple[Any, tuple[Any, ...]], how: str, dtype: Any, key_name: Any, name: Any) -> Any:
     import pandas as pd
 
-    from .pandas import group_stat
+    from . import _groupby
 
-    index = pd.Index(sorted(merged), name=key_name)
-    blobs = [merged[k][0] for k in index]
-    counts = np.array([merged[k][1] for k in index], dtype=np.int64)
-    return pd.Series(group_stat(how, blobs, counts, np.dtype(np.float64)), index=index, name=name)
+    keys, dumped = merged
+    order = np.asarray(keys.argsort())  # sorted by key, as pandas sorts its groups
+    states = _groupby.GroupStates.load(dumped).take(order)
+    values = _groupby.answer(states, how, dtype, ddof=1)
+    return pd.Series(values, index=keys[order].rename(key_name), name=name)
