@@ -81,9 +81,6 @@ class GroupStates:
         self.squares = squares
         self.sums32 = sums32
 
-    def __len__(self) -> int:
-        return len(self.n)
-
     def take(self, order: np.ndarray) -> GroupStates:
         """The groups in the given order."""
         picks = order.tolist()
@@ -182,9 +179,10 @@ def _state(make: Any, values: np.ndarray) -> Any:
 
 
 def _binary32(values: np.ndarray, name: str) -> np.ndarray:
+    # pandas sums in binary32 only columns of binary32 or narrower floats.
     narrow = values.astype(np.float32)
     if not np.array_equal(narrow, values, equal_nan=True):
-        raise ValueError(f"{name} holds values that no binary32 holds, for a binary32 sum")
+        raise ValueError(f"{name}: a binary32 sum of values that binary32 does not hold")
     return narrow
 
 
@@ -352,21 +350,13 @@ def halfway_binary32(x: np.ndarray) -> np.ndarray:
 
 def _binary32_neighbours(x: float) -> tuple[float, float] | None:
     """The binary32 numbers below and above ``x`` if ``x`` lies exactly halfway between them."""
-    if not math.isfinite(x):
+    if not halfway_binary32(np.array([x]))[0]:
         return None
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # beyond binary32: inf
+    with np.errstate(over="ignore"):
         nearest = np.float32(x)
-    if float(nearest) == x:
-        return None
-    toward = np.float32(math.copysign(math.inf, x - float(nearest)))
-    other = np.nextafter(nearest, toward)
+    other = np.nextafter(nearest, np.float32(math.copysign(math.inf, x - float(nearest))))
     low, high = sorted((float(nearest), float(other)))
-    if math.isinf(low) or math.isinf(high):  # past the largest binary32
-        middle = math.copysign(_TOP_HALFWAY, x)
-    else:
-        middle = (low + high) / 2
-    return (low, high) if x == middle else None
+    return low, high
 
 
 # ---------------------------------------------------------------------------

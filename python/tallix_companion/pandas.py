@@ -148,6 +148,8 @@ class DataFrameAccessor:
 
     def _reduce(self, how: str, axis: int | str, skipna: bool, numeric_only: bool, ddof: int, min_count: int) -> pd.Series:
         frame = self._obj
+        if axis is None:
+            raise ValueError("axis=None (a reduction over every value) is not offered; use axis=0 or axis=1")
         if not numeric_only:
             _check_numbers(frame)
         # pandas' answer over the first rows: its checks of the arguments (and
@@ -156,8 +158,6 @@ class DataFrameAccessor:
             getattr(frame.iloc[:2], how), axis=axis, numeric_only=numeric_only, **_keywords(how, skipna, ddof, min_count)
         )
         positions = [i for i, t in enumerate(frame.dtypes) if pd.api.types.is_numeric_dtype(t)] if numeric_only else list(range(frame.shape[1]))
-        if axis is None:
-            raise ValueError("axis=None (a reduction over every value) is not offered; use axis=0 or axis=1")
         if axis in (1, "columns"):
             answers = _rows(frame, positions, how, model.dtype, skipna, ddof, min_count)
             return pd.Series(answers, index=frame.index)
@@ -382,16 +382,18 @@ class ExactGroupBy:
         sort: bool = True,
         observed: bool = _NOT_GIVEN,
         dropna: bool = True,
-        _selection: tuple[Any, _Selection] | None = None,
     ) -> None:
-        if _selection is not None:
-            self._pandas, self._sel = _selection
-            return
         options = {"level": level, "sort": sort, "dropna": dropna}
         if observed is not _NOT_GIVEN:
             options["observed"] = observed
         self._pandas = frame.groupby(by, **options)
         self._sel = _Selection(frame, self._pandas, None)
+
+    @classmethod
+    def _selected(cls, pandas_grouped: Any, selection: _Selection) -> ExactGroupBy:
+        chosen = cls.__new__(cls)
+        chosen._pandas, chosen._sel = pandas_grouped, selection
+        return chosen
 
     def __getitem__(self, key: Any) -> ExactGroupBy | ExactSeriesGroupBy:
         pandas_selected = self._pandas[key]
@@ -400,7 +402,7 @@ class ExactGroupBy:
         selection = _Selection(self._sel.frame, self._sel.grouped, positions)
         if isinstance(pandas_selected, SeriesGroupBy):
             return ExactSeriesGroupBy(pandas_selected, selection)
-        return ExactGroupBy(self._sel.frame, _selection=(pandas_selected, selection))
+        return ExactGroupBy._selected(pandas_selected, selection)
 
     def agg(self, func: Func = None, **named: Any) -> pd.DataFrame:
         outputs = _outputs(self._sel, func, named)
