@@ -68,7 +68,7 @@ def banded_moments(values: np.ndarray) -> MomentParts:
     return parts
 
 
-def moments(values: np.ndarray, what: str, ddof: int = 0) -> float:
+def moments(values: np.ndarray, what: str, ddof: float = 0) -> float:
     """``mean``, ``var`` or ``std`` of 1-D values, rounded once; NaN where undefined.
 
     Integer values take the integer path, exact at any width; missing values
@@ -80,11 +80,11 @@ def moments(values: np.ndarray, what: str, ddof: int = 0) -> float:
     if what == "mean":
         total = tallix.SumF64()
         total.extend(values)
-        return float(tallix._moments("mean", total, 0, 0))
+        return answer(total, "mean")
     return answer(moment_parts(values), what, ddof)
 
 
-def answer(parts: Any, what: str, ddof: int = 0, missing: int = 0) -> float:
+def answer(parts: Any, what: str, ddof: float = 0, missing: int = 0) -> float:
     """The core's answer for a state or parts; parts must be exact (never None)."""
     result = tallix._moments(what, parts, ddof, missing)
     if result is None:
@@ -126,7 +126,7 @@ def integer_sum(values: np.ndarray) -> int:
     return int(integer_sums(values.reshape(1, -1))[0][0])
 
 
-def integer_answer(what: str, s1: int, s2: int, n: int, ddof: int = 0) -> float:
+def integer_answer(what: str, s1: int, s2: int, n: int, ddof: float = 0) -> float:
     return float(tallix._int_answer(what, (s1, s2, n), ddof))
 
 
@@ -151,14 +151,14 @@ def pair_parts(x: np.ndarray, y: np.ndarray) -> PairParts:
     return parts
 
 
-def pair(parts: PairParts, what: str, ddof: int = 0) -> float:
+def pair(parts: PairParts, what: str, ddof: float = 0) -> float:
     result = tallix._cov(what, parts, ddof)
     if result is None:
         raise ValueError("the parts do not hold every product exactly; build them with pair_parts")
     return float(result)
 
 
-def pair_answer(x: np.ndarray, y: np.ndarray, what: str, ddof: int = 0) -> float:
+def pair_answer(x: np.ndarray, y: np.ndarray, what: str, ddof: float = 0) -> float:
     """``cov``, ``var_x``, ``var_y``, ``corr``, ``ratio`` (Σxy/Σx), ``sum_x`` or ``sum_xy``."""
     return pair(pair_parts(x, y), what, ddof)
 

@@ -127,7 +127,7 @@ class _Rows:
 
     def present(self, k: int) -> np.ndarray:
         """Row k without its absent values (NaN stays unless NaNs are skipped)."""
-        row = self.view[k]
+        row: np.ndarray = self.view[k]
         if self.skip is not None:
             row = row[~self.skip[k]]
         return row[~np.isnan(row)] if self.skip_nans else row
