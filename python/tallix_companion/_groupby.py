@@ -88,7 +88,8 @@ class GroupStates:
         def pick(states: list[Any] | None) -> list[Any] | None:
             return None if states is None else [states[k] for k in picks]
 
-        return GroupStates(self.integer, self.n[order], self.missing[order], pick(self.sums), pick(self.squares), pick(self.sums32))
+        n, missing = self.n[order], self.missing[order]
+        return GroupStates(self.integer, n, missing, pick(self.sums), pick(self.squares), pick(self.sums32))
 
     def dump(self) -> tuple[Any, ...]:
         """The states as bytes and ints, for travel between processes."""
@@ -296,7 +297,8 @@ def to_dtype(values: Sequence[Any] | np.ndarray, undefined: np.ndarray, dtype: A
             array = np.array(values, dtype=target).reshape(-1)  # numpy refuses an int beyond the dtype
         except OverflowError:
             fill = pd.NA if nullable else math.nan
-            return np.array([fill if u else int(v) for v, u in zip(values, undefined.tolist())], dtype=object).reshape(-1)
+            beyond = [fill if u else int(v) for v, u in zip(values, undefined.tolist())]
+            return np.array(beyond, dtype=object).reshape(-1)
         if not nullable and undefined.any():
             return to_dtype([float(v) for v in values], undefined, np.dtype(np.float64))
     elif kind == "f":

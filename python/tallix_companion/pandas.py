@@ -122,7 +122,9 @@ class DataFrameAccessor:
     def __init__(self, obj: pd.DataFrame) -> None:
         self._obj = obj
 
-    def sum(self, *, axis: int | str = 0, skipna: bool = True, numeric_only: bool = False, min_count: int = 0) -> pd.Series:
+    def sum(
+        self, *, axis: int | str = 0, skipna: bool = True, numeric_only: bool = False, min_count: int = 0
+    ) -> pd.Series:
         return self._reduce("sum", axis, skipna, numeric_only, 0, min_count)
 
     def mean(self, *, axis: int | str = 0, skipna: bool = True, numeric_only: bool = False) -> pd.Series:
@@ -146,7 +148,9 @@ class DataFrameAccessor:
         """Groups as ``df.groupby`` forms them; the reductions are exact."""
         return ExactGroupBy(self._obj, by, level, sort=sort, observed=observed, dropna=dropna)
 
-    def _reduce(self, how: str, axis: int | str, skipna: bool, numeric_only: bool, ddof: int, min_count: int) -> pd.Series:
+    def _reduce(
+        self, how: str, axis: int | str, skipna: bool, numeric_only: bool, ddof: int, min_count: int
+    ) -> pd.Series:
         frame = self._obj
         if axis is None:
             raise ValueError("axis=None (a reduction over every value) is not offered; use axis=0 or axis=1")
@@ -154,10 +158,11 @@ class DataFrameAccessor:
             _check_numbers(frame)
         # pandas' answer over the first rows: its checks of the arguments (and
         # its warnings), the columns it reduces and the dtype of the result.
-        model = _pandas_quietly(
-            getattr(frame.iloc[:2], how), axis=axis, numeric_only=numeric_only, **_keywords(how, skipna, ddof, min_count)
-        )
-        positions = [i for i, t in enumerate(frame.dtypes) if pd.api.types.is_numeric_dtype(t)] if numeric_only else list(range(frame.shape[1]))
+        keywords = _keywords(how, skipna, ddof, min_count)
+        model = _pandas_quietly(getattr(frame.iloc[:2], how), axis=axis, numeric_only=numeric_only, **keywords)
+        positions = list(range(frame.shape[1]))
+        if numeric_only:
+            positions = [i for i in positions if pd.api.types.is_numeric_dtype(frame.dtypes.iloc[i])]
         if axis in (1, "columns"):
             answers = _rows(frame, positions, how, model.dtype, skipna, ddof, min_count)
             return pd.Series(answers, index=frame.index)
@@ -192,7 +197,9 @@ def _check_numbers(frame: pd.DataFrame) -> None:
 _EXACT_FLOAT_INTEGERS = 1 << 53
 
 
-def _rows(frame: pd.DataFrame, positions: list[int], how: str, dtype: Any, skipna: bool, ddof: int, min_count: int) -> Any:
+def _rows(
+    frame: pd.DataFrame, positions: list[int], how: str, dtype: Any, skipna: bool, ddof: int, min_count: int
+) -> Any:
     """Each row's exact ``how`` as an array of ``dtype``: one matrix, one call for all rows."""
     read = [accept(frame.iloc[:, i], _label(frame.columns[i])) for i in positions]
     absent = _absent(read, len(frame))
@@ -542,7 +549,9 @@ def _outputs(sel: _Selection, func: Func, named: Mapping[str, Any]) -> list[tupl
     return [(p, _check_how(how)) for p in sel.value_positions() for how in hows]
 
 
-def _exact_columns(model_dtypes: Sequence[Any], outputs: list[tuple[int, str]], sel: _Selection, **options: Any) -> Iterator[tuple[int, Any]]:
+def _exact_columns(
+    model_dtypes: Sequence[Any], outputs: list[tuple[int, str]], sel: _Selection, **options: Any
+) -> Iterator[tuple[int, Any]]:
     """(output position, exact values) for every output that needs arithmetic."""
     grouping = sel.grouping()
     wanted: dict[int, list[int]] = {}
