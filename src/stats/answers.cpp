@@ -29,9 +29,11 @@ BigInt shifted(const BigInt& v, long by) {
 
 // num/den · 2^exp rounded once: the power of two joins whichever side keeps
 // both integers.
-double round_scaled(const BigInt& num, const BigInt& den, long exp) {
-  if (exp >= 0) return round_rational(shifted(num, exp), den);
-  return round_rational(num, shifted(den, -exp));
+double round_scaled(const BigInt& num, const BigInt& den, long exp,
+                    Precision precision = Precision::Binary64) {
+  auto round = precision == Precision::Binary32 ? &round_rational32 : &round_rational;
+  if (exp >= 0) return round(shifted(num, exp), den);
+  return round(num, shifted(den, -exp));
 }
 
 // The sum IEEE arithmetic gives for values with these flags.
@@ -91,10 +93,11 @@ bool spread_divisor(const BigInt& n, double ddof, Divisor& out) {
 }
 
 // num / divisor · 2^exp, or its root (exp is even).
-double spread(const BigInt& num, const Divisor& d, long exp, bool root) {
-  if (!root) return round_scaled(num, d.value, exp + d.shift);
-  if (d.shift % 2 == 0) return round_sqrt_rational(num, d.value, (exp + d.shift) / 2);
-  return round_sqrt_rational(num << 1, d.value, (exp + d.shift - 1) / 2);
+double spread(const BigInt& num, const Divisor& d, long exp, bool root,
+              Precision precision = Precision::Binary64) {
+  if (!root) return round_scaled(num, d.value, exp + d.shift, precision);
+  if (d.shift % 2 == 0) return round_sqrt_rational(num, d.value, (exp + d.shift) / 2, precision);
+  return round_sqrt_rational(num << 1, d.value, (exp + d.shift - 1) / 2, precision);
 }
 
 bool plain(std::span<const ScaledMoments> parts) {
@@ -102,7 +105,7 @@ bool plain(std::span<const ScaledMoments> parts) {
 }
 
 Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
-                          uint64_t missing) {
+                          uint64_t missing, Precision precision) {
   uint64_t n = 0;
   Flags flags;
   int64_t top = std::numeric_limits<int64_t>::min();
@@ -126,7 +129,7 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
   if (!s1.ok()) return s1.failure();
   const BigInt& a = s1.value();
   if (what == MomentAnswer::Mean)
-    return round_scaled(a, from_u64(n), -(1074 + static_cast<long>(top)));
+    return round_scaled(a, from_u64(n), -(1074 + static_cast<long>(top)), precision);
 
   auto s2 = aligned(
       parts, [](const ScaledMoments& p) { return product_int(*p.squares); },
@@ -134,7 +137,8 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
   if (!s2.ok()) return s2.failure();
   // n·Σx² − (Σx)², in units of 2^-(2148 + 2K): never negative.
   BigInt num = ((from_u64(n) * s2.value()) << 1074) - a * a;
-  return spread(num, divisor, -(2148 + 2 * static_cast<long>(top)), what == MomentAnswer::Std);
+  return spread(num, divisor, -(2148 + 2 * static_cast<long>(top)), what == MomentAnswer::Std,
+                precision);
 }
 
 struct PairSums {
@@ -234,10 +238,10 @@ Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, double
 }  // namespace
 
 Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
-                             uint64_t missing) {
+                             uint64_t missing, Precision precision) {
   BigMemoryScope memory(plain(parts) ? kStatsQueryBytes : kScaledQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};
-  return moments_of(parts, what, ddof, missing);
+  return moments_of(parts, what, ddof, missing, precision);
 }
 
 Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, double ddof) {
@@ -259,15 +263,17 @@ double integer_moment(const BigInt& s1, const BigInt& s2, const BigInt& n, Momen
 // With at least 55 significant bits in the integer root r, no rounding
 // boundary of the result lies strictly between r and r + 1 (at that scale
 // they are multiples of 2), so an inexact root can stand in as r + 1/2.
-double round_sqrt_rational(const BigInt& num, const BigInt& den, long half_exp) {
+double round_sqrt_rational(const BigInt& num, const BigInt& den, long half_exp,
+                           Precision precision) {
   if (sgn(num) <= 0) return sgn(num) == 0 ? 0.0 : kNaN;
   const long s = std::max(0L, (112 - bits(num) + bits(den)) / 2 + 1);
   BigInt q, rest, root;
   const BigInt wide = num << static_cast<mp_bitcnt_t>(2 * s);
   mpz_tdiv_qr(q.get_mpz_t(), rest.get_mpz_t(), wide.get_mpz_t(), den.get_mpz_t());
   mpz_sqrt(root.get_mpz_t(), q.get_mpz_t());
-  if (sgn(rest) == 0 && root * root == q) return round_scaled(root, BigInt(1), half_exp - s);
-  return round_scaled(2 * root + 1, BigInt(1), half_exp - s - 1);
+  if (sgn(rest) == 0 && root * root == q)
+    return round_scaled(root, BigInt(1), half_exp - s, precision);
+  return round_scaled(2 * root + 1, BigInt(1), half_exp - s - 1, precision);
 }
 
 }  // namespace tallix

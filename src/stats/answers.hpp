@@ -34,6 +34,8 @@
 namespace tallix {
 
 enum class MomentAnswer : uint8_t { Mean, Var, Std };
+// The format an answer is rounded to, once: binary32 columns answer in binary32.
+enum class Precision : uint8_t { Binary64, Binary32 };
 enum class PairAnswer : uint8_t { Cov, VarX, VarY, Corr, Ratio, SumX, SumXY };
 
 // Σx and, for a spread, Σx² (null for a plain sum, which answers only means).
@@ -54,7 +56,7 @@ inline constexpr int64_t kMaxPartScale = 1100;
 // One sample in parts; `missing` values were fed as zeros in place of values
 // the caller skips, and do not count.
 Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
-                             uint64_t missing);
+                             uint64_t missing, Precision precision = Precision::Binary64);
 Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, double ddof);
 
 // The same answers from exact integer sums Σx, Σx² of n integers.
@@ -62,6 +64,7 @@ double integer_moment(const BigInt& s1, const BigInt& s2, const BigInt& n, Momen
                       double ddof);
 
 // sqrt(num/den · 2^(2·half_exp)) rounded once (num >= 0, den > 0).
-double round_sqrt_rational(const BigInt& num, const BigInt& den, long half_exp);
+double round_sqrt_rational(const BigInt& num, const BigInt& den, long half_exp,
+                           Precision precision = Precision::Binary64);
 
 }  // namespace tallix

@@ -1,12 +1,16 @@
 #include "stats/kernel.hpp"
 
 #include <bit>
+#include <cmath>
+#include <limits>
 
 #include "binary64.hpp"
 
 namespace tallix {
 
 namespace {
+
+constexpr double kInf32 = std::numeric_limits<double>::infinity();
 
 // Low 64 bits of a non-negative integer (the caller knows it fits).
 uint64_t low_u64(const BigInt& v) {
@@ -57,6 +61,30 @@ double round_rational(const BigInt& num, const BigInt& den) {
   else
     bits = (static_cast<uint64_t>(s + 1075) << 52) | (m - kHiddenBit);
   return std::bit_cast<double>(negative ? bits | kSignBit : bits);
+}
+
+double round_rational32(const BigInt& num, const BigInt& den) {
+  if (sgn(num) == 0) return 0.0;
+  bool negative = (sgn(num) < 0) != (sgn(den) < 0);
+  BigInt n = abs(num), d = abs(den);
+  long e = quotient_exponent(n, d);
+  long s = e - 23 < -149 ? -149 : e - 23;  // exponent of the binary32 result's last place
+  if (s < 0)
+    n <<= static_cast<mp_bitcnt_t>(-s);
+  else
+    d <<= static_cast<mp_bitcnt_t>(s);
+  BigInt q, r;
+  mpz_tdiv_qr(q.get_mpz_t(), r.get_mpz_t(), n.get_mpz_t(), d.get_mpz_t());
+  int half = cmp(BigInt(r << 1), d);
+  if (half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t()))) ++q;
+  if (bit_length(q) >= 25) {  // rounding carried to 2^24; q is even
+    q >>= 1;
+    ++s;
+  }
+  // q < 2^24, so q·2^s is a binary32 value that binary64 holds exactly.
+  double v =
+      s + 23 >= 128 ? kInf32 : std::ldexp(static_cast<double>(low_u64(q)), static_cast<int>(s));
+  return negative ? -v : v;
 }
 
 BigInt twos_complement(const Limbs& limbs) {

@@ -18,6 +18,8 @@ using BigInt = mpz_class;
 
 // Nearest binary64 to num/den, ties to even; den must not be zero.
 double round_rational(const BigInt& num, const BigInt& den);
+// The same to the nearest binary32 (held in a double), ties to even.
+double round_rational32(const BigInt& num, const BigInt& den);
 BigInt twos_complement(const Limbs& limbs);
 BigInt unit_pow(uint64_t k);  // 2^(1074 k)
 BigInt from_u64(uint64_t v);

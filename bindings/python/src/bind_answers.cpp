@@ -31,13 +31,16 @@ struct Name {
 
 constexpr Name<MomentAnswer> kMoments[] = {
     {"mean", MomentAnswer::Mean}, {"var", MomentAnswer::Var}, {"std", MomentAnswer::Std}};
+// The same answers rounded once to binary32, for float32 columns.
+constexpr Name<MomentAnswer> kMoments32[] = {
+    {"mean32", MomentAnswer::Mean}, {"var32", MomentAnswer::Var}, {"std32", MomentAnswer::Std}};
 constexpr Name<PairAnswer> kPairs[] = {{"cov", PairAnswer::Cov},     {"var_x", PairAnswer::VarX},
                                        {"var_y", PairAnswer::VarY},  {"corr", PairAnswer::Corr},
                                        {"ratio", PairAnswer::Ratio}, {"sum_x", PairAnswer::SumX},
                                        {"sum_xy", PairAnswer::SumXY}};
 
 template <class E, size_t N>
-bool answer_named(PyObject* what, const Name<E> (&names)[N], E& out) {
+bool answer_named(PyObject* what, const Name<E> (&names)[N], E& out, bool raise = true) {
   Py_ssize_t len = 0;
   const char* text = PyUnicode_Check(what) ? PyUnicode_AsUTF8AndSize(what, &len) : nullptr;
   if (text) {
@@ -49,7 +52,7 @@ bool answer_named(PyObject* what, const Name<E> (&names)[N], E& out) {
     }
   }
   PyErr_Clear();
-  PyErr_Format(PyExc_ValueError, "unknown answer %R", what);
+  if (raise) PyErr_Format(PyExc_ValueError, "unknown answer %R", what);
   return false;
 }
 
@@ -166,9 +169,12 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     MomentAnswer what;
     double ddof = 0;
     int64_t missing = 0;
-    if (!answer_named(b[0], kMoments, what) || !to_ddof(b[2], ddof) ||
-        !to_i64(b[3], "missing", missing))
-      return nullptr;
+    Precision precision = Precision::Binary32;
+    if (!answer_named(b[0], kMoments32, what, false)) {
+      precision = Precision::Binary64;
+      if (!answer_named(b[0], kMoments, what)) return nullptr;
+    }
+    if (!to_ddof(b[2], ddof) || !to_i64(b[3], "missing", missing)) return nullptr;
     SharedStates states;
     Owned held;
     std::vector<ScaledMoments> parts;
@@ -185,9 +191,9 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return sum != nullptr;
     };
     if (!read_parts<1>(b[1], held, add)) return nullptr;
-    return answer(
-        moment_answer(parts, what, ddof, static_cast<uint64_t>(std::max<int64_t>(missing, 0))),
-        who);
+    return answer(moment_answer(parts, what, ddof,
+                                static_cast<uint64_t>(std::max<int64_t>(missing, 0)), precision),
+                  who);
   });
 }
 
