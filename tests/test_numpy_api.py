@@ -401,6 +401,12 @@ def test_binary32_answers_are_rounded_once():
     assert frame[["w"]].T.exact.mean(axis=1).iloc[0] == once
     big = np.array([2.0**24, 1.0, 2.0**-30], dtype=np.float32)
     assert pd.Series(big).exact.sum() == binary32(sum(map(Fraction, big.tolist())))
+    spread = np.float32(RNG.normal(size=(200, 5)) * 1e3)
+    for row in spread:
+        xs = [Fraction(x) for x in row.tolist()]
+        mean = sum(xs) / 5
+        want = binary32(sum((x - mean) ** 2 for x in xs) / 4)
+        assert pd.Series(row).exact.var() == want
 
 
 def assert_groupby_exact(got, want, lists, outputs, ddof=1, min_count=0):

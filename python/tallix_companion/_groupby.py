@@ -250,7 +250,7 @@ def undefined_groups(states: GroupStates, how: str, ddof: int, min_count: int, s
 
 def group_values(states: GroupStates, how: str, ddof: int, binary32: bool) -> list[Any]:
     """Each group's exact ``how``: Python ints for integer sums, else floats rounded once
-    (to binary32 for sums and means when ``binary32``)."""
+    (to binary32 when ``binary32``)."""
     n: list[int] = states.n.tolist()
     if how == "count":
         return n
@@ -264,14 +264,12 @@ def group_values(states: GroupStates, how: str, ddof: int, binary32: bool) -> li
         chosen = states.sums32 if binary32 and states.sums32 is not None else states.sums
         assert chosen is not None
         return [s.value() for s in chosen]
+    asked = how + "32" if binary32 else how  # the core rounds once to binary32 itself
     if how == "mean":
         assert states.sums is not None
-        means = [_answers.answer(s, "mean") if k else math.nan for s, k in zip(states.sums, n)]
-        if binary32:
-            means = [binary32_mean(m, s, k) if k else m for m, s, k in zip(means, states.sums, n)]
-        return means
+        return [_answers.answer(s, asked) if k else math.nan for s, k in zip(states.sums, n)]
     assert states.squares is not None
-    return [_answers.answer(p, how, ddof) if k - ddof > 0 else math.nan for p, k in zip(states.squares, n)]
+    return [_answers.answer(p, asked, ddof) if k - ddof > 0 else math.nan for p, k in zip(states.squares, n)]
 
 
 def is_binary32(dtype: Any) -> bool:
@@ -316,49 +314,6 @@ def to_dtype(values: Sequence[Any] | np.ndarray, undefined: np.ndarray, dtype: A
     if undefined.any():
         out[undefined] = pd.NA
     return out
-
-
-def binary32_mean(mean: float, total: Any, n: int) -> float:
-    """The exact mean Σ/n rounded once to binary32, from ``mean`` (it rounded once to float64).
-
-    Rounding twice differs from rounding once only where the float64 lies
-    exactly halfway between two binary32 numbers; there the sign of
-    Σ − n·mean, summed exactly, says on which side the exact mean lies.
-    """
-    halfway = _binary32_neighbours(mean)
-    if halfway is None:
-        return float(np.float32(mean))
-    residual = tallix.SumF64.from_bytes(total.to_bytes())
-    for bit in range(n.bit_length()):  # n·mean as exact terms mean·2^bit
-        if n >> bit & 1:
-            residual.add(-math.ldexp(mean, bit))
-    side = residual.value()
-    if side == 0:
-        return float(np.float32(mean))  # a true tie: to even, as binary32 rounding does
-    return halfway[1] if side > 0 else halfway[0]
-
-
-_TOP_HALFWAY = float(np.finfo(np.float32).max) + 2.0**103  # halfway to 2^128
-
-
-def halfway_binary32(x: np.ndarray) -> np.ndarray:
-    """Where the float64s ``x`` lie exactly halfway between two binary32 numbers."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        nearest = x.astype(np.float32)
-        toward = np.where(x > nearest, np.float32(np.inf), np.float32(-np.inf)).astype(np.float32)
-        middle = (nearest.astype(np.float64) + np.nextafter(nearest, toward).astype(np.float64)) / 2
-    return np.asarray(np.isfinite(x) & (nearest != x) & ((middle == x) | (np.abs(x) == _TOP_HALFWAY)))
-
-
-def _binary32_neighbours(x: float) -> tuple[float, float] | None:
-    """The binary32 numbers below and above ``x`` if ``x`` lies exactly halfway between them."""
-    if not halfway_binary32(np.array([x]))[0]:
-        return None
-    with np.errstate(over="ignore"):
-        nearest = np.float32(x)
-    other = np.nextafter(nearest, np.float32(math.copysign(math.inf, x - float(nearest))))
-    low, high = sorted((float(nearest), float(other)))
-    return low, high
 
 
 # ---------------------------------------------------------------------------

@@ -20,10 +20,8 @@ takes (labels, Series, arrays, lists of them, ``level=``; ``sort``,
 ``dropna`` and ``observed`` as in pandas); ``min``, ``max``, ``count``,
 ``first``, ``last`` and ``nunique`` need no arithmetic and are pandas' own.
 
-Binary32 results: sums are rounded once (SumF32) and so are means; a
-variance or standard deviation is its float64 rounding rounded again, which
-differs from one rounding only where that float64 lies exactly halfway
-between two binary32 numbers.
+Binary32 results (float32 columns) are the exact values rounded once to
+binary32, sums, means, variances and standard deviations alike.
 """
 
 from __future__ import annotations
@@ -217,9 +215,10 @@ def _rows(
             answers = _moment_rows(integers, how, ddof, skip_nans=False)
         else:
             matrix = _float_matrix(read, absent, how)
-            answers = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
             if groups.is_binary32(dtype):
-                answers = _binary32_rows(np.asarray(answers, dtype=np.float64), matrix, how)
+                answers = _binary32_rows(matrix, how, ddof)
+            else:
+                answers = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
     out = groups.to_dtype(answers, undefined, dtype)
     if dtype == object:  # unlike dtypes: pd.NA where a row misses a masked value, as pandas has it
         masked = np.column_stack([np.zeros(len(frame), bool) if r.skip is None else r.skip for r in read])
@@ -308,21 +307,12 @@ def _with_nan(values: np.ndarray, absent: np.ndarray) -> np.ndarray:
     return out
 
 
-def _binary32_rows(answers: np.ndarray, matrix: np.ndarray, how: str) -> np.ndarray:
-    """Row answers rounded once to binary32 (see the module's note on variances)."""
-    if how not in ("sum", "mean"):
-        return answers
-    out = answers.copy()
-    for k in np.flatnonzero(groups.halfway_binary32(answers)).tolist():
-        row = matrix[k][~np.isnan(matrix[k])]
-        if how == "sum":
-            narrow = tallix.SumF32()
-            narrow.extend(row.astype(np.float32))
-            out[k] = narrow.value()
-        else:
-            total = tallix.SumF64()
-            total.extend(row)
-            out[k] = groups.binary32_mean(float(answers[k]), total, len(row))
+def _binary32_rows(matrix: np.ndarray, how: str, ddof: int) -> np.ndarray:
+    """Row answers rounded once to binary32 by the core. Squares of binary32 values
+    always stay inside the range a state holds exactly, so no row needs bands."""
+    out = np.zeros(len(matrix))
+    if matrix.shape[1]:
+        tallix._row_answers(f"nan{how}32", matrix, ddof, out)
     return out
 
 

@@ -386,6 +386,7 @@ struct RowRequest {
   MomentAnswer what = MomentAnswer::Mean;
   bool sum = false;  // the plain sum, rounded once
   bool skip_nans = false;
+  Precision precision = Precision::Binary64;
   double ddof = 0;
 };
 
@@ -395,6 +396,10 @@ bool row_request(PyObject* what, RowRequest& out) {
   std::string_view name = text ? std::string_view(text, static_cast<size_t>(len)) : "";
   out.skip_nans = name.starts_with("nan");
   if (out.skip_nans) name.remove_prefix(3);
+  if (name.ends_with("32")) {
+    out.precision = Precision::Binary32;
+    name.remove_suffix(2);
+  }
   out.sum = name == "sum";
   if (out.sum) return true;
   Owned bare(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
@@ -436,10 +441,12 @@ class RowAnswers {
   }
   // NaN where the core has no number: the caller asks again for those rows.
   double answer_of(const MomentsF64& m) const {
-    if (request_.sum) return m.sum_x.value();
+    if (request_.sum)
+      return request_.precision == Precision::Binary32 ? SumF32{m.sum_x}.value() : m.sum_x.value();
     const bool mean = request_.what == MomentAnswer::Mean;
     const ScaledMoments part{&m.sum_x, mean ? nullptr : &m.sum_xx, 0};
-    Result<double> v = moment_answer({&part, 1}, request_.what, request_.ddof, 0);
+    Result<double> v =
+        moment_answer({&part, 1}, request_.what, request_.ddof, 0, request_.precision);
     return v.ok() ? v.value() : std::numeric_limits<double>::quiet_NaN();
   }
 
@@ -538,8 +545,9 @@ std::vector<PyMethodDef> answer_defs() {
                              "Exact Σx and Σx² of each row of a 2-D integer array."),
       private_def<&row_answers>("_row_answers",
                                 "_row_answers(what, block, ddof, out)\n--\n\n"
-                                "out[i] = sum, mean, var or std (nan... skipping NaNs) of row i, "
-                                "rounded once; NaN where the core has no number."),
+                                "out[i] = sum, mean, var or std (nan... skipping NaNs; ...32 "
+                                "in binary32) of row i, rounded once; NaN where the core has no "
+                                "number."),
       private_def<&int_answer>(
           "_int_answer",
           "_int_answer(what, sums, ddof)\n--\n\n"
