@@ -200,7 +200,7 @@ def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name:
     else:
         values = _float_moments(rows, name, what, ddof or 0, workers)
     undefined = (rows.counts == 0) | ((rows.counts - (ddof or 0) <= 0) & (what != "mean"))
-    special = np.flatnonzero(undefined | ~np.isfinite(values)).tolist()
+    special = np.flatnonzero(undefined | np.isnan(values)).tolist()
     kwargs = {} if ddof is None else {"ddof": ddof}
     _numpy_rows(rows, special, _NUMPY_MOMENTS[name], values, **kwargs)
     return rows.result(values, keepdims)
@@ -288,7 +288,7 @@ def average(
             ratio, weight = answers.pair(parts, "ratio"), answers.pair(parts, "sum_x")
         if weight == 0:
             raise ZeroDivisionError("Weights sum to zero, can't be normalized")
-        if not math.isfinite(ratio):  # NaN or infinities: numpy's answer and warnings
+        if math.isnan(ratio):  # NaN or infinities in the data: numpy's answer and warnings
             ratio = float(np.average(lay.view[k], weights=wlay.view[k]))
         avg[k], total[k] = ratio, weight
     result = engine.shape_result(avg, lay, keepdims)
@@ -321,7 +321,7 @@ def dot(a: ArrayLike, b: ArrayLike) -> Any:
         except ValueError:  # a product beyond the exact range
             pass
     result = answers.pair_answer(x, y, "sum_xy")
-    return np.float64(result if math.isfinite(result) else np.dot(x, y))
+    return np.float64(np.dot(x, y) if math.isnan(result) else result)
 
 
 def _plain(a: ArrayLike, name: str) -> np.ndarray:
@@ -339,10 +339,12 @@ def cov(m: ArrayLike, y: ArrayLike, rowvar: bool = True, bias: bool = False, ddo
         raise ValueError("ddof must be integer")
     d = ddof if ddof is not None else (0 if bias else 1)
     parts = answers.pair_parts(x, yy)
-    entries = {k: answers.pair(parts, k, d) for k in ("var_x", "cov", "var_y")}
-    if x.size - d <= 0 or not all(math.isfinite(v) for v in entries.values()):
-        return np.cov(x, yy, rowvar=rowvar, bias=bias, ddof=ddof)
-    return np.array([[entries["var_x"], entries["cov"]], [entries["cov"], entries["var_y"]]])
+    var_x, cov_xy, var_y = (answers.pair(parts, k, d) for k in ("var_x", "cov", "var_y"))
+    out = np.array([[var_x, cov_xy], [cov_xy, var_y]])
+    if x.size - d <= 0 or np.isnan(out).any():  # no number: numpy's answer and warnings
+        ref = np.cov(x, yy, rowvar=rowvar, bias=bias, ddof=ddof)
+        out = ref if x.size - d <= 0 else np.where(np.isnan(out), ref, out)
+    return out
 
 
 def corrcoef(x: ArrayLike, y: ArrayLike, rowvar: bool = True) -> Any:
