@@ -244,8 +244,8 @@ bool real_from_object(PyObject* o, double& out) {
 
 void refuse_missing() {
   PyErr_SetString(PyExc_ValueError,
-                  "the values contain missing values (pandas.NA); drop them with .dropna() or "
-                  "fill them with .fillna(value) first");
+                  "the values contain missing values (pandas.NA or Arrow nulls); drop them with "
+                  ".dropna() or fill them with .fillna(value) first");
 }
 
 void refuse_inexact(ElementFormat f, const char* at) {
