@@ -1,5 +1,6 @@
 #include "stats/kernel.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -32,59 +33,60 @@ long quotient_exponent(const BigInt& n, const BigInt& d) {
   return below ? e - 1 : e;
 }
 
+// |num/den| rounded to nearest, ties to even, to `digits` significant bits
+// with no last place below 2^lowest: the integer q and the exponent s of its
+// last place (q < 2^digits; fewer bits only at the bottom of the range).
+struct Rounded {
+  BigInt q;
+  long s;
+};
+
+Rounded round_digits(const BigInt& num, const BigInt& den, long digits, long lowest) {
+  BigInt n = abs(num), d = abs(den);
+  long e = quotient_exponent(n, d);
+  long s = std::max(e - (digits - 1), lowest);  // exponent of the result's last place
+  if (s < 0)
+    n <<= static_cast<mp_bitcnt_t>(-s);
+  else
+    d <<= static_cast<mp_bitcnt_t>(s);
+  BigInt q, r;
+  mpz_tdiv_qr(q.get_mpz_t(), r.get_mpz_t(), n.get_mpz_t(), d.get_mpz_t());
+  int half = cmp(BigInt(r << 1), d);
+  if (half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t()))) ++q;
+  if (bit_length(q) > digits) {  // rounding carried to 2^digits; q is even
+    q >>= 1;
+    ++s;
+  }
+  return {std::move(q), s};
+}
+
+bool negative_quotient(const BigInt& num, const BigInt& den) {
+  return (sgn(num) < 0) != (sgn(den) < 0);
+}
+
 }  // namespace
 
 double round_rational(const BigInt& num, const BigInt& den) {
   if (sgn(num) == 0) return 0.0;
-  bool negative = (sgn(num) < 0) != (sgn(den) < 0);
-  BigInt n = abs(num), d = abs(den);
-  long e = quotient_exponent(n, d);
-  long s = e - 52 < -1074 ? -1074 : e - 52;  // exponent of the result's last place
-  if (s < 0)
-    n <<= static_cast<mp_bitcnt_t>(-s);
-  else
-    d <<= static_cast<mp_bitcnt_t>(s);
-  BigInt q, r;
-  mpz_tdiv_qr(q.get_mpz_t(), r.get_mpz_t(), n.get_mpz_t(), d.get_mpz_t());
-  int half = cmp(BigInt(r << 1), d);
-  if (half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t()))) ++q;
-  if (bit_length(q) >= 54) {  // rounding carried to 2^53; q is even
-    q >>= 1;
-    ++s;
-  }
-  uint64_t m = low_u64(q);
+  const Rounded r = round_digits(num, den, 53, -1074);
+  uint64_t m = low_u64(r.q);
   uint64_t bits;
   if (m < kHiddenBit)
     bits = m;  // subnormal or zero; s was clamped to -1074
-  else if (s + 52 >= 1024)
+  else if (r.s + 52 >= 1024)
     bits = kInfBits;
   else
-    bits = (static_cast<uint64_t>(s + 1075) << 52) | (m - kHiddenBit);
-  return std::bit_cast<double>(negative ? bits | kSignBit : bits);
+    bits = (static_cast<uint64_t>(r.s + 1075) << 52) | (m - kHiddenBit);
+  return std::bit_cast<double>(negative_quotient(num, den) ? bits | kSignBit : bits);
 }
 
 double round_rational32(const BigInt& num, const BigInt& den) {
   if (sgn(num) == 0) return 0.0;
-  bool negative = (sgn(num) < 0) != (sgn(den) < 0);
-  BigInt n = abs(num), d = abs(den);
-  long e = quotient_exponent(n, d);
-  long s = e - 23 < -149 ? -149 : e - 23;  // exponent of the binary32 result's last place
-  if (s < 0)
-    n <<= static_cast<mp_bitcnt_t>(-s);
-  else
-    d <<= static_cast<mp_bitcnt_t>(s);
-  BigInt q, r;
-  mpz_tdiv_qr(q.get_mpz_t(), r.get_mpz_t(), n.get_mpz_t(), d.get_mpz_t());
-  int half = cmp(BigInt(r << 1), d);
-  if (half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t()))) ++q;
-  if (bit_length(q) >= 25) {  // rounding carried to 2^24; q is even
-    q >>= 1;
-    ++s;
-  }
+  const Rounded r = round_digits(num, den, 24, -149);
   // q < 2^24, so q·2^s is a binary32 value that binary64 holds exactly.
-  double v =
-      s + 23 >= 128 ? kInf32 : std::ldexp(static_cast<double>(low_u64(q)), static_cast<int>(s));
-  return negative ? -v : v;
+  double v = r.s + 23 >= 128 ? kInf32
+                             : std::ldexp(static_cast<double>(low_u64(r.q)), static_cast<int>(r.s));
+  return negative_quotient(num, den) ? -v : v;
 }
 
 BigInt twos_complement(const Limbs& limbs) {
