@@ -44,6 +44,12 @@ Status ReplicatedSum::add(uint64_t replica, double x) {
   return {};
 }
 
+ReplicatedSum replica_of(uint64_t number, const SumF64& slot) {
+  ReplicatedSum out;
+  if (slot.count != 0) out.replicas.emplace(number, slot);
+  return out;
+}
+
 Status ReplicatedSum::join(const ReplicatedSum& other) {
   // New slots are copied aside first, so a failure changes nothing.
   std::map<uint64_t, SumF64> fresh;

@@ -43,6 +43,11 @@ struct ReplicatedSum {
   static Result<ReplicatedSum> decode(ByteView b);
 };
 
+// The replica `number` after absorbing the values `slot` holds: what `add`
+// would leave for each of them, without a call per value (an engine fills
+// one partition's slot through the batch sum). No slot when nothing was added.
+ReplicatedSum replica_of(uint64_t number, const SumF64& slot);
+
 // Keys are compared as unsigned UTF-8 bytes, a prefix first; no normalisation.
 template <class State>
 struct ConvergentMap {

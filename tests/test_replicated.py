@@ -336,3 +336,14 @@ def test_deltas_sum_special_values():
     assert d.value() == INF
     d.add(-INF)
     assert math.isnan(d.value())
+
+
+@pytest.mark.parametrize("values", [[], [1e16, 1.0, -1e16], [math.inf, 2.0]])
+def test_replica_from_a_slot_is_the_add_loop(values):
+    import tallix
+
+    slot, looped = SumF64(), ReplicatedSum()
+    slot.extend(values)
+    for x in values:
+        looped.add(2**63 + 5, x)
+    assert tallix._replica(2**63 + 5, slot).encode() == looped.encode()

@@ -5,7 +5,6 @@ the engines differ only in how they move the bytes."""
 
 from __future__ import annotations
 
-import struct
 import sys
 from typing import Any, Callable, NamedTuple, Sequence
 
@@ -42,9 +41,8 @@ class Replica:
     """One replica of a ReplicatedSum, as an engine makes each partition.
 
     ReplicatedSum adds one value at a time; its slot is a SumF64, so the slot
-    is filled through the SumF64 batch method and sent in the replicated
-    form: a count of slots, then each slot's number, length and bytes.  A
-    replica that added nothing has no slot, as with ``add``.
+    is filled through the SumF64 batch method and the core makes the replica
+    from it (``tallix._replica``), as the loop of ``add`` would leave it.
     """
 
     def __init__(self, number: int) -> None:
@@ -55,10 +53,7 @@ class Replica:
         self.slot.extend(xs)
 
     def encode(self) -> bytes:
-        if self.slot.count() == 0:
-            return struct.pack("<I", 0)
-        body: bytes = self.slot.to_bytes()
-        return struct.pack("<IQI", 1, self.number, len(body)) + body
+        return tallix._replica(self.number, self.slot).encode()
 
 
 class Kind(NamedTuple):
