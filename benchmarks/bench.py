@@ -66,6 +66,7 @@ def has(cls, method):
 
 # ---- the cases: (group, label, availability, setup(data) -> (callable, n values)) ----
 
+
 def sum_cases():
     def tallix_add_loop(d):
         lst = d["list"]
@@ -76,6 +77,7 @@ def sum_cases():
             for v in lst:
                 add(v)
             return s.value()
+
         return run
 
     def fast(kind):
@@ -86,7 +88,9 @@ def sum_cases():
                 f = tallix.FastSumF64()
                 f.extend(xs)
                 return f.finish().value()
+
             return run
+
         return setup
 
     def sum_extend(d):
@@ -94,6 +98,7 @@ def sum_cases():
             s = tallix.SumF64()
             s.extend(d["array"])
             return s.value()
+
         return run
 
     def xsum_acc(kind):
@@ -102,7 +107,9 @@ def sum_cases():
                 acc = getattr(xsum, kind)()
                 xsum.xsum_add(acc, d["array"])
                 return xsum.xsum_round(acc)
+
             return run
+
         return setup
 
     return [
@@ -126,13 +133,14 @@ def narrow_sum_cases():
                 acc = getattr(tallix, cls)()
                 acc.extend(xs)
                 return finish(acc)
+
             return run
+
         return setup
 
     return [
         ("numpy.sum (array)", True, lambda d: lambda: float(np.sum(d["narrow"]))),
-        ("FastSumF64.extend (array)", has("FastSumF64", "extend"),
-         extend("FastSumF64", lambda f: f.finish().value())),
+        ("FastSumF64.extend (array)", has("FastSumF64", "extend"), extend("FastSumF64", lambda f: f.finish().value())),
         ("SumF64.extend (array)", has("SumF64", "extend"), extend("SumF64", lambda s: s.value())),
     ]
 
@@ -143,6 +151,7 @@ def dot_cases():
             acc = xsum.xsum_large_accumulator()
             xsum.xsum_add_dot(acc, d["array"], d["other"])
             return xsum.xsum_round(acc)
+
         return run
 
     def dot_extend(d):
@@ -150,13 +159,13 @@ def dot_cases():
             acc = tallix.DotF64()
             acc.extend(d["array"], d["other"])
             return acc.value()
+
         return run
 
     return [
         ("numpy.dot (array)", True, lambda d: lambda: float(np.dot(d["array"], d["other"]))),
         ("xsum large add_dot (array)", xsum is not None, xsum_dot),
-        ("tallix.dot (array)", hasattr(tallix, "dot"),
-         lambda d: lambda: tallix.dot(d["array"], d["other"])),
+        ("tallix.dot (array)", hasattr(tallix, "dot"), lambda d: lambda: tallix.dot(d["array"], d["other"])),
         ("DotF64.extend (array)", has("DotF64", "extend"), dot_extend),
     ]
 
@@ -167,12 +176,16 @@ def moments_cases():
             m = tallix.MomentsF64()
             m.extend(d["array"])
             return m.variance()
+
         return run
 
     return [
         ("numpy.var (array)", True, lambda d: lambda: float(np.var(d["array"]))),
-        (f"statistics.pvariance (first {SUBSET})", True,
-         lambda d: (lambda: statistics.pvariance(d["list"][:SUBSET]), min(SUBSET, d["n"]))),
+        (
+            f"statistics.pvariance (first {SUBSET})",
+            True,
+            lambda d: (lambda: statistics.pvariance(d["list"][:SUBSET]), min(SUBSET, d["n"])),
+        ),
         ("MomentsF64.extend (array)", has("MomentsF64", "extend"), moments),
     ]
 
@@ -183,20 +196,27 @@ def histogram_cases():
             h = tallix.HistogramF64(d["edges"])
             h.extend(d["array"])
             return h.counts()
+
         return run
 
     return [
-        ("numpy.histogram, same 101 edges", True,
-         lambda d: lambda: np.histogram(d["array"], bins=d["edges"])[0]),
-        ("numpy.histogram, 100 equal bins", True,
-         lambda d: lambda: np.histogram(d["array"], bins=100,
-                                        range=(d["edges"][0], d["edges"][-1]))[0]),
+        ("numpy.histogram, same 101 edges", True, lambda d: lambda: np.histogram(d["array"], bins=d["edges"])[0]),
+        (
+            "numpy.histogram, 100 equal bins",
+            True,
+            lambda d: lambda: np.histogram(d["array"], bins=100, range=(d["edges"][0], d["edges"][-1]))[0],
+        ),
         ("HistogramF64.extend (array)", has("HistogramF64", "extend"), hist),
     ]
 
 
-GROUPS = [("exact sum", sum_cases), ("exact sum, values in [1, 2)", narrow_sum_cases),
-          ("dot product", dot_cases), ("variance", moments_cases), ("histogram", histogram_cases)]
+GROUPS = [
+    ("exact sum", sum_cases),
+    ("exact sum, values in [1, 2)", narrow_sum_cases),
+    ("dot product", dot_cases),
+    ("variance", moments_cases),
+    ("histogram", histogram_cases),
+]
 
 
 def run_group(cases, datasets, exact):
@@ -251,8 +271,13 @@ def print_targets(results):
         ("same, values in [1, 2)", narrow, sums, "numpy.sum (array)", 2.0),
         ("tallix.dot <= 2 x numpy.dot", dt, dots, "numpy.dot (array)", 2.0),
         ("MomentsF64.extend <= 1.2 x numpy.var", v, "MomentsF64.extend (array)", "numpy.var (array)", 1.2),
-        ("HistogramF64.extend <= numpy.histogram", h, "HistogramF64.extend (array)",
-         "numpy.histogram, same 101 edges", 1.0),
+        (
+            "HistogramF64.extend <= numpy.histogram",
+            h,
+            "HistogramF64.extend (array)",
+            "numpy.histogram, same 101 edges",
+            1.0,
+        ),
     ]
     print("\ntargets at the largest size (ratio of the two times):")
     for name, rows, ours, peer, limit in checks:
@@ -274,15 +299,22 @@ def main():
     for i, n in enumerate(sizes):
         x = make_data(n, seed=i)
         lo, hi = np.quantile(x, [0.01, 0.99])
-        datasets.append({"n": n, "array": x, "list": x.tolist(),
-                         "other": make_data(n, seed=100 + i),
-                         "narrow": np.random.default_rng(200 + i).uniform(1.0, 2.0, n),
-                         "edges": np.linspace(lo, hi, 101).tolist()})
-    print(f"tallix benchmark: ns per value (best of repeated runs); "
-          f"python {sys.version.split()[0]}, numpy {np.__version__}, "
-          f"xsum {'present' if xsum else 'absent'}")
-    print("ratio: time over the group's first row; '*' marks a sum that is not the correctly "
-          "rounded exact sum")
+        datasets.append(
+            {
+                "n": n,
+                "array": x,
+                "list": x.tolist(),
+                "other": make_data(n, seed=100 + i),
+                "narrow": np.random.default_rng(200 + i).uniform(1.0, 2.0, n),
+                "edges": np.linspace(lo, hi, 101).tolist(),
+            }
+        )
+    print(
+        f"tallix benchmark: ns per value (best of repeated runs); "
+        f"python {sys.version.split()[0]}, numpy {np.__version__}, "
+        f"xsum {'present' if xsum else 'absent'}"
+    )
+    print("ratio: time over the group's first row; '*' marks a sum that is not the correctly rounded exact sum")
     summed = {"exact sum": "list", "exact sum, values in [1, 2)": "narrow"}
     exact_sum = {(t, id(d)): math.fsum(d[key]) for t, key in summed.items() for d in datasets}
     results = {}

@@ -36,8 +36,10 @@ def add_cost(d, rows, ys):
 
 def main():
     rng = random.Random(1)
-    print("| d | add, list row | add, numpy row | extend, 2-D array | numpy lstsq | extend / lstsq "
-          "| covariance | regression (fast) | regression_exact |")
+    print(
+        "| d | add, list row | add, numpy row | extend, 2-D array | numpy lstsq | extend / lstsq "
+        "| covariance | regression (fast) | regression_exact |"
+    )
     print("|---|---|---|---|---|---|---|---|---|")
     for d in DIMS:
         lists = [[rng.uniform(-100, 100) for _ in range(d)] for _ in range(ROWS)]
@@ -52,9 +54,11 @@ def main():
         t_cov = per_call(lambda: s.covariance(0, d - 1))
         t_fast = per_call(s.regression)
         t_exact = per_call(s.regression_exact, min_seconds=1.0)
-        print(f"| {d} | {t_list * 1e6:.2f} µs | {t_array * 1e6:.2f} µs | {t_extend * 1e9:.0f} ns "
-              f"| {t_lstsq * 1e9:.0f} ns | {t_extend / t_lstsq:.1f}x | {t_cov * 1e6:.1f} µs "
-              f"| {t_fast * 1e6:.0f} µs | {t_exact * 1e6:.0f} µs |")
+        print(
+            f"| {d} | {t_list * 1e6:.2f} µs | {t_array * 1e6:.2f} µs | {t_extend * 1e9:.0f} ns "
+            f"| {t_lstsq * 1e9:.0f} ns | {t_extend / t_lstsq:.1f}x | {t_cov * 1e6:.1f} µs "
+            f"| {t_fast * 1e6:.0f} µs | {t_exact * 1e6:.0f} µs |"
+        )
 
 
 if __name__ == "__main__":

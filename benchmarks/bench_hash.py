@@ -25,9 +25,11 @@ def report(name, state, encode, number):
     assert state.state_hash() == hashlib.sha256(data).digest()
     receipt = best(state.state_hash, number)
     reference = best(lambda: hashlib.sha256(data).digest(), number)
-    print(f"{name:18s} {len(data):7d} B  state_hash {receipt * 1e6:8.2f} us"
-          f" ({len(data) / receipt / 1e6:5.0f} MB/s)"
-          f"  hashlib {reference * 1e6:8.2f} us ({len(data) / reference / 1e6:5.0f} MB/s)")
+    print(
+        f"{name:18s} {len(data):7d} B  state_hash {receipt * 1e6:8.2f} us"
+        f" ({len(data) / receipt / 1e6:5.0f} MB/s)"
+        f"  hashlib {reference * 1e6:8.2f} us ({len(data) / reference / 1e6:5.0f} MB/s)"
+    )
 
 
 def main():

@@ -76,17 +76,14 @@ def main():
         return df.agg(F.sum("x"), F.avg("x"), F.variance("x")).first()
 
     def tallix_whole():
-        states = ts.reduce_many(df, {"s": ts.target(tallix.SumF64, "x"),
-                                     "m": ts.target(tallix.MomentsF64, "x")})
+        states = ts.reduce_many(df, {"s": ts.target(tallix.SumF64, "x"), "m": ts.target(tallix.MomentsF64, "x")})
         return states["s"].value(), states["m"].mean(), states["m"].sample_variance()
 
     def spark_grouped():
         return df.groupBy("k").agg(F.sum("x"), F.avg("x"), F.variance("x")).collect()
 
     def tallix_grouped():
-        return df.groupBy("k").agg(
-            ts.exact_sum("x"), ts.exact_mean("x"), ts.exact_variance("x")
-        ).collect()
+        return df.groupBy("k").agg(ts.exact_sum("x"), ts.exact_mean("x"), ts.exact_variance("x")).collect()
 
     def arrow_transfer_only():
         return df.select("x").mapInArrow(_count_rows, "n long").collect()

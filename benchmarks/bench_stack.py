@@ -70,15 +70,16 @@ def ctrl_c_latency(source):
 def main():
     rng = np.random.default_rng(1)
     a = rng.standard_normal(N) * 2.0 ** rng.integers(-30, 30, N)
-    print(f"tallix data-stack benchmark, n = {N:,}; python {sys.version.split()[0]}, "
-          f"numpy {np.__version__}, pandas {pd.__version__}")
+    print(
+        f"tallix data-stack benchmark, n = {N:,}; python {sys.version.split()[0]}, "
+        f"numpy {np.__version__}, pandas {pd.__version__}"
+    )
     print("\nthreads: two objects extended by two threads, throughput over one thread")
     for cls in (tallix.SumF64, tallix.MomentsF64):
         print(f"  {cls.__name__ + '.extend':28s} {threads(cls, a):5.2f}x  (goal >= 1.7x)")
 
     print("\nctrl-c: seconds from SIGINT to KeyboardInterrupt, Moments4F64.extend of")
-    for source in ("np.broadcast_to(np.float64(1.5), (10**10,))", "range(10**10)",
-                   "(float(i) for i in range(10**10))"):
+    for source in ("np.broadcast_to(np.float64(1.5), (10**10,))", "range(10**10)", "(float(i) for i in range(10**10))"):
         print(f"  {source:48s} {ctrl_c_latency(source):6.3f} s")
 
     print("\ninputs: SumF64.extend, time per value and ratio to the float64 ndarray")
@@ -86,8 +87,10 @@ def main():
     few = a[: N // 10]
     listed = few.tolist()
     kinds = {
-        "float64 ndarray": (a, 5), "pandas Series (float64)": (pd.Series(a), 5),
-        "float32 ndarray": (a.astype(np.float32), 5), "int64 ndarray": (ints, 5),
+        "float64 ndarray": (a, 5),
+        "pandas Series (float64)": (pd.Series(a), 5),
+        "float32 ndarray": (a.astype(np.float32), 5),
+        "int64 ndarray": (ints, 5),
         "strided float64 (every 2nd)": (np.repeat(a, 2)[::2], 5),
         "list of float": (listed, 3),
     }

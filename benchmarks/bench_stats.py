@@ -27,6 +27,7 @@ def per_value_add(cls, xs):
         add = m.add
         for x in xs:
             add(x)
+
     return best(run) / len(xs)
 
 
@@ -36,6 +37,7 @@ def per_value_add_pairs(cls, xs, ys):
         add = m.add
         for x, y in zip(xs, ys):
             add(x, y)
+
     return best(run) / len(xs)
 
 
@@ -44,6 +46,7 @@ def loop_overhead(xs):
         f = abs
         for x in xs:
             f(x)
+
     return best(run) / len(xs)
 
 
@@ -58,8 +61,7 @@ def main():
     print(f"python loop calling a builtin:  {baseline * ns:8.1f} ns/value")
 
     moments = per_value_add(tallix.MomentsF64, xs)
-    print(f"MomentsF64.add:                 {moments * ns:8.1f} ns/value "
-          f"({moments / baseline:.2f}x the bare loop)")
+    print(f"MomentsF64.add:                 {moments * ns:8.1f} ns/value ({moments / baseline:.2f}x the bare loop)")
     m4 = per_value_add(tallix.Moments4F64, xs)
     print(f"Moments4F64.add:                {m4 * ns:8.1f} ns/value")
 
@@ -82,8 +84,7 @@ def main():
 
     reference = best(lambda: statistics.pvariance(xs), repeat=3)
     ours = moments * len(xs) + query
-    print(f"statistics.pvariance (n values): {reference * 1e3:8.2f} ms, "
-          f"{reference / len(xs) * ns:.1f} ns/value")
+    print(f"statistics.pvariance (n values): {reference * 1e3:8.2f} ms, {reference / len(xs) * ns:.1f} ns/value")
     print(f"MomentsF64 add all + variance:   {ours * 1e3:8.2f} ms")
     print(f"ratio statistics.pvariance / MomentsF64: {reference / ours:.1f}x")
     assert m.variance() == statistics.pvariance(xs)

@@ -151,8 +151,9 @@ def report(names: list[str], table: np.ndarray, a: dict[str, Any], edges: list[f
     counts = a["histogram"].counts()
     seen = col[~np.isnan(col)]  # the histogram counts NaN apart
     theirs = np.bincount(np.searchsorted(edges, seen, side="right"), minlength=len(edges) + 1)
-    print(f"\n  histogram of {first} ({len(edges)} edges; numpy agrees: "
-          f"{'yes' if counts == theirs.tolist() else 'NO'})")
+    print(
+        f"\n  histogram of {first} ({len(edges)} edges; numpy agrees: {'yes' if counts == theirs.tolist() else 'NO'})"
+    )
     labels = [f"< {edges[0]:g}"] + [f"[{lo:g}, {hi:g})" for lo, hi in zip(edges, edges[1:])]
     labels.append(f">= {edges[-1]:g}")
     cells = [f"{lab}: {c:,}" for lab, c in zip(labels, counts)]
@@ -170,8 +171,7 @@ def report_matrix(names: list[str], block: np.ndarray, cm: tallix.CovMatrixF64) 
         worst = max(drifts, key=lambda s: float(s.split()[0]), default="n/a")
         print(f"\n  covariance matrix of {', '.join(features)} (numpy.cov worst drift {worst})")
         for line in exact:
-            print("    " + "  ".join(f"{v:>24}" if isinstance(v, str) else f"{v:>24.17g}"
-                                     for v in line))
+            print("    " + "  ".join(f"{v:>24}" if isinstance(v, str) else f"{v:>24.17g}" for v in line))
     design = np.column_stack([np.ones(len(block)), block[:, :-1]])
     theirs = ask(lambda: np.linalg.lstsq(design, block[:, -1], rcond=None)[0].tolist())
     exact = ask(cm.regression_exact)
@@ -189,8 +189,9 @@ def receipts(a: dict[str, Any], b: dict[str, Any]) -> bool:
     for name in a:
         ha, hb = a[name].state_hash(), b[name].state_hash()
         same &= ha == hb
-        print(f"  {name:<14}{ha.hex()[:16] + '…':<20}{hb.hex()[:16] + '…':<20}"
-              f"{'identical' if ha == hb else 'DIFFERENT'}")
+        print(
+            f"  {name:<14}{ha.hex()[:16] + '…':<20}{hb.hex()[:16] + '…':<20}{'identical' if ha == hb else 'DIFFERENT'}"
+        )
     return same
 
 
@@ -235,8 +236,10 @@ def main() -> int:
     edges = choose_edges(table[:, 0])
     plan = targets(ncols, edges)
     rng = np.random.default_rng(SEED + 1)
-    print(f"tallix on Dask: {n:,} rows of {', '.join(names)}"
-          f" ({'from ' + args.csv if args.csv else 'seeded synthetic data'})")
+    print(
+        f"tallix on Dask: {n:,} rows of {', '.join(names)}"
+        f" ({'from ' + args.csv if args.csv else 'seeded synthetic data'})"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         path_a, path_b = str(Path(tmp, "a.npy")), str(Path(tmp, "b.npy"))
         np.save(path_a, table)
@@ -244,23 +247,30 @@ def main() -> int:
         bounds_a = np.linspace(0, n, 17).astype(int).tolist()
         cuts = rng.choice(np.arange(1, n), size=min(22, n - 1), replace=False)
         bounds_b = [0, *sorted(cuts.tolist()), n]
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             print("cluster: 2 worker processes, 1 thread each\n")
-            a, naive_a = run(client, as_dask(path_a, bounds_a, ncols), plan,
-                             "run A, original order, equal partitions")
-            b, naive_b = run(client, as_dask(path_b, bounds_b, ncols), plan,
-                             "run B, shuffled rows, uneven partitions")
+            a, naive_a = run(client, as_dask(path_a, bounds_a, ncols), plan, "run A, original order, equal partitions")
+            b, naive_b = run(client, as_dask(path_b, bounds_b, ncols), plan, "run B, shuffled rows, uneven partitions")
     report(names, table, a, edges)
     same = receipts(a, b)
     exact_sum = a["sum"].value()
-    print(f"\n  sum({names[0]}), exact:          run A {exact_sum!r}, run B {b['sum'].value()!r}"
-          f" (math.fsum: {math.fsum(table[:, 0].tolist())!r})")
-    print(f"  sum({names[0]}), dask float sum: run A {naive_a!r}, run B {naive_b!r}"
-          f" ({'the same' if drift(naive_a, naive_b) == '0' else 'changes with the split'})")
-    print(f"\nreceipts identical across partitionings and orders: {'yes' if same else 'NO'}"
-          f"  ({time.perf_counter() - start:.1f} s)")
+    print(
+        f"\n  sum({names[0]}), exact:          run A {exact_sum!r}, run B {b['sum'].value()!r}"
+        f" (math.fsum: {math.fsum(table[:, 0].tolist())!r})"
+    )
+    print(
+        f"  sum({names[0]}), dask float sum: run A {naive_a!r}, run B {naive_b!r}"
+        f" ({'the same' if drift(naive_a, naive_b) == '0' else 'changes with the split'})"
+    )
+    print(
+        f"\nreceipts identical across partitionings and orders: {'yes' if same else 'NO'}"
+        f"  ({time.perf_counter() - start:.1f} s)"
+    )
     right = numpy_style()
     return 0 if same and right else 1
 

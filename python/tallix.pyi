@@ -257,8 +257,16 @@ def dot(xs: _RealSequence, ys: _RealSequence) -> float: ...
 # The row feed of tallix_companion's axis reductions: states[i] takes row i
 # of every block, as states[i].extend(*rows) would. Not public surface.
 _RowState: TypeAlias = (
-    SumF64 | SumF32 | MomentsF64 | Moments4F64 | PnMomentsF64 | ExtremaF64 | HistogramF64
-    | DeltasSum | CovF64 | WeightedMomentsF64
+    SumF64
+    | SumF32
+    | MomentsF64
+    | Moments4F64
+    | PnMomentsF64
+    | ExtremaF64
+    | HistogramF64
+    | DeltasSum
+    | CovF64
+    | WeightedMomentsF64
 )
 
 def _extend_rows(states: Sequence[_RowState], /, *blocks: NDArray[Any]) -> None: ...
@@ -269,9 +277,7 @@ def _extend_rows(states: Sequence[_RowState], /, *blocks: NDArray[Any]) -> None:
 _MomentPart: TypeAlias = MomentsF64 | SumF64 | tuple[MomentsF64 | SumF64, int]
 _PairPart: TypeAlias = CovF64 | tuple[CovF64, int, int]
 
-def _moments(
-    what: str, parts: _MomentPart | Sequence[_MomentPart], ddof: float, missing: int
-) -> float | None: ...
+def _moments(what: str, parts: _MomentPart | Sequence[_MomentPart], ddof: float, missing: int) -> float | None: ...
 def _cov(what: str, parts: _PairPart | Sequence[_PairPart], ddof: float) -> float | None: ...
 def _int_sums(block: NDArray[Any]) -> tuple[list[int], list[int]]: ...
 def _int_answer(what: str, sums: tuple[int, int, int], ddof: float) -> float: ...

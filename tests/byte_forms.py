@@ -116,5 +116,10 @@ class Moments4Model:
             self.sum_x4.push(a, b)
 
     def form(self) -> bytes:
-        return (self.sum_x.form() + self.sum_xx.form() + self.sum_x3.form() +
-                self.sum_x4.form() + bytes([self.square_underflow]))
+        return (
+            self.sum_x.form()
+            + self.sum_xx.form()
+            + self.sum_x3.form()
+            + self.sum_x4.form()
+            + bytes([self.square_underflow])
+        )

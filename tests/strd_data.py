@@ -13,18 +13,37 @@ DATA_DIR = Path(__file__).resolve().parent / "data" / "strd"
 
 # Polynomial degree in x for the single-predictor models; 1 is a straight line.
 DEGREE = {
-    "Norris": 1, "Pontius": 2, "NoInt1": 1, "NoInt2": 1, "Filip": 10,
-    "Wampler1": 5, "Wampler2": 5, "Wampler3": 5, "Wampler4": 5, "Wampler5": 5,
+    "Norris": 1,
+    "Pontius": 2,
+    "NoInt1": 1,
+    "NoInt2": 1,
+    "Filip": 10,
+    "Wampler1": 5,
+    "Wampler2": 5,
+    "Wampler3": 5,
+    "Wampler4": 5,
+    "Wampler5": 5,
 }
-NAMES = ["Norris", "Pontius", "NoInt1", "NoInt2", "Filip", "Longley",
-         "Wampler1", "Wampler2", "Wampler3", "Wampler4", "Wampler5"]
+NAMES = [
+    "Norris",
+    "Pontius",
+    "NoInt1",
+    "NoInt2",
+    "Filip",
+    "Longley",
+    "Wampler1",
+    "Wampler2",
+    "Wampler3",
+    "Wampler4",
+    "Wampler5",
+]
 
 
 @dataclass
 class Problem:
     name: str
-    rows: list      # feature rows (floats)
-    ys: list        # responses
+    rows: list  # feature rows (floats)
+    ys: list  # responses
     certified: list  # certified coefficients as parsed floats, B0 (or B1) first
     intercept: bool
 
@@ -45,12 +64,12 @@ def load(name):
     cert_from, cert_to = _line_range(text, "Certified Values")
     data_from, data_to = _line_range(text, "Data")
     certified = []
-    for line in lines[cert_from - 1:cert_to]:
+    for line in lines[cert_from - 1 : cert_to]:
         m = re.match(r"\s*B(\d+)\s+(\S+)\s+\S+", line)
         if m:
             certified.append(float(m.group(2)))
     rows, ys = [], []
-    for line in lines[data_from - 1:data_to]:
+    for line in lines[data_from - 1 : data_to]:
         fields = [float(v) for v in line.split()]
         if not fields:
             continue

@@ -30,8 +30,7 @@ except ImportError:
 
 NAN, INF = float("nan"), float("inf")
 EDGES = [-1e300, -2.0, -0.0, 0.0, 1e-300, 0.5, 3.0, 1e200]
-ODD_VALUES = [0.0, -0.0, NAN, INF, -INF, 5e-324, -2.2250738585072014e-308, 1e-200, 1.7e308,
-              -1.3e154]
+ODD_VALUES = [0.0, -0.0, NAN, INF, -INF, 5e-324, -2.2250738585072014e-308, 1e-200, 1.7e308, -1.3e154]
 
 
 def values(rng, n):
@@ -116,10 +115,13 @@ def test_extend_accepts_arrays_and_tuples(name, make, update):
     assert state_bytes(a) == state_bytes(b) == state_bytes(c)
 
 
-@pytest.mark.parametrize("make, message", [
-    (T.CovF64, "xs and ys must have the same length"),
-    (T.WeightedMomentsF64, "xs and ws must have the same length"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (T.CovF64, "xs and ys must have the same length"),
+        (T.WeightedMomentsF64, "xs and ws must have the same length"),
+    ],
+)
 @pytest.mark.parametrize("lengths", [(3, 2), (0, 1), (2, 3)])
 def test_unequal_lengths_refused_unchanged(make, message, lengths):
     s = make()
@@ -187,13 +189,16 @@ def test_covmat_extend_equals_add_loop(d, n):
         assert c.encode() == a.encode()
 
 
-@pytest.mark.parametrize("rows, ys, message", [
-    ([[1.0, 2.0, 3.0]] * 2, [1.0], "rows and ys must have the same length"),
-    ([], [1.0], "rows and ys must have the same length"),
-    ([[1.0, 2.0]] * 2, [1.0, 2.0], "each row must hold d values"),
-    (np.ones((2, 4)), [1.0, 2.0], "each row must hold d values"),
-    ([[1.0, 2.0, 3.0], [1.0, 2.0]], [1.0, 2.0], "rows must all have the same length"),
-])
+@pytest.mark.parametrize(
+    "rows, ys, message",
+    [
+        ([[1.0, 2.0, 3.0]] * 2, [1.0], "rows and ys must have the same length"),
+        ([], [1.0], "rows and ys must have the same length"),
+        ([[1.0, 2.0]] * 2, [1.0, 2.0], "each row must hold d values"),
+        (np.ones((2, 4)), [1.0, 2.0], "each row must hold d values"),
+        ([[1.0, 2.0, 3.0], [1.0, 2.0]], [1.0, 2.0], "rows must all have the same length"),
+    ],
+)
 def test_covmat_extend_refuses_misshapen_rows_unchanged(rows, ys, message):
     c = T.CovMatrixF64(3)
     c.add([1.0, 2.0, 3.0], 4.0)
@@ -251,18 +256,37 @@ def numeric(dtype):
 
 
 KINDS = {
-    "list": list, "tuple": tuple, "range": lambda v: v, "generator": lambda v: (x for x in v),
+    "list": list,
+    "tuple": tuple,
+    "range": lambda v: v,
+    "generator": lambda v: (x for x in v),
     "numpy scalars": lambda v: iter(np.array(v, dtype=np.int16)),
     "array.array": lambda v: array.array("d", v),
-    "big-endian": numeric(">f8"), "little-endian int": numeric("<i4"),
+    "big-endian": numeric(">f8"),
+    "little-endian int": numeric("<i4"),
     "strided": lambda v: np.column_stack([v, v])[:, 1],
     "reversed": lambda v: np.array(v[::-1], dtype=np.float64)[::-1],
-    "pandas Series": pd.Series, "pandas Index": pd.Index,
+    "pandas Series": pd.Series,
+    "pandas Index": pd.Index,
     "nullable Int64": lambda v: pd.Series(v, dtype="Int64"),
     "pandas double[pyarrow]": lambda v: pd.Series(v, dtype="double[pyarrow]"),
-    **{str(np.dtype(t)): numeric(t) for t in (np.float16, np.float32, np.longdouble, np.int8,
-                                               np.int16, np.int32, np.int64, np.uint8, np.uint16,
-                                               np.uint32, np.uint64, np.bool_)},
+    **{
+        str(np.dtype(t)): numeric(t)
+        for t in (
+            np.float16,
+            np.float32,
+            np.longdouble,
+            np.int8,
+            np.int16,
+            np.int32,
+            np.int64,
+            np.uint8,
+            np.uint16,
+            np.uint32,
+            np.uint64,
+            np.bool_,
+        )
+    },
     "float32 scalars": lambda v: iter(np.array(v, dtype=np.float32)),
     "long double scalars": lambda v: list(np.array(v, dtype=np.longdouble)),
     "0-d arrays": lambda v: [np.array(x) for x in v],
@@ -272,12 +296,19 @@ KINDS = {
     "pyarrow bool": lambda v: pa.array([bool(x) for x in v]),
     "pyarrow float16": lambda v: pa.array(np.array(v, dtype=np.float16)),
     "pyarrow sliced uint8": lambda v: pa.array([0, *v], pa.uint8()).slice(1),
-    "pyarrow chunked float32": lambda v: pa.chunked_array([pa.array(v[:7], pa.float32()),
-                                                           pa.array([], pa.float32()),
-                                                           pa.array(v[7:], pa.float32())]),
-    **({"polars": pl.Series, "polars chunks": lambda v: pl.concat(
-        [pl.Series(v[:50], dtype=pl.Float64), pl.Series(v[50:], dtype=pl.Float64)], rechunk=False)}
-       if pl else {}),
+    "pyarrow chunked float32": lambda v: pa.chunked_array(
+        [pa.array(v[:7], pa.float32()), pa.array([], pa.float32()), pa.array(v[7:], pa.float32())]
+    ),
+    **(
+        {
+            "polars": pl.Series,
+            "polars chunks": lambda v: pl.concat(
+                [pl.Series(v[:50], dtype=pl.Float64), pl.Series(v[50:], dtype=pl.Float64)], rechunk=False
+            ),
+        }
+        if pl
+        else {}
+    ),
 }
 
 
@@ -296,13 +327,21 @@ def test_every_input_kind_gives_the_float64_bytes(name, make, update, kind):
 EXACT = [2**53 + 2, 1, -(2**53), -(2**63), 2**63]
 
 
-@pytest.mark.parametrize("xs", [
-    EXACT, np.array(EXACT[:-1], dtype=np.int64), np.array([2**64 - 2**11], np.uint64),
-    pa.array(EXACT[:-1]), pa.chunked_array([[2**53 + 2], [2**63 - 2**10]], pa.int64()),
-    [np.longdouble(2**53) + 2, 1.0, -(2.0**53)], np.array([2**53 + 2, 0.5], np.longdouble),
-    [Decimal(2**53 + 2), Decimal("-0.5"), Decimal(2**1000), Decimal("-Infinity")],
-    [Fraction(2**53 + 2), Fraction(-3, 8), np.float16(0.1), np.float32(0.1)],
-], ids=lambda xs: type(xs).__name__ + ":" + type(xs[0]).__name__)
+@pytest.mark.parametrize(
+    "xs",
+    [
+        EXACT,
+        np.array(EXACT[:-1], dtype=np.int64),
+        np.array([2**64 - 2**11], np.uint64),
+        pa.array(EXACT[:-1]),
+        pa.chunked_array([[2**53 + 2], [2**63 - 2**10]], pa.int64()),
+        [np.longdouble(2**53) + 2, 1.0, -(2.0**53)],
+        np.array([2**53 + 2, 0.5], np.longdouble),
+        [Decimal(2**53 + 2), Decimal("-0.5"), Decimal(2**1000), Decimal("-Infinity")],
+        [Fraction(2**53 + 2), Fraction(-3, 8), np.float16(0.1), np.float32(0.1)],
+    ],
+    ids=lambda xs: type(xs).__name__ + ":" + type(xs[0]).__name__,
+)
 def test_exact_values_are_taken_exactly(xs):
     s = T.SumF64()
     s.extend(xs)
@@ -310,8 +349,9 @@ def test_exact_values_are_taken_exactly(xs):
     if any(math.isinf(x) for x in values):
         assert s.value() == -math.inf
     else:
-        exact = [Fraction(int(x)) if isinstance(x, (int, np.integer)) else
-                 Fraction(*x.as_integer_ratio()) for x in values]
+        exact = [
+            Fraction(int(x)) if isinstance(x, (int, np.integer)) else Fraction(*x.as_integer_ratio()) for x in values
+        ]
         assert s.value() == float(sum(exact))
 
 
@@ -342,28 +382,41 @@ REFUSED = [
     (lambda: chunks_then(1 + 1j), TypeError, "complex"),
     (lambda: chunks_then(np.complex128(1 + 2j)), TypeError, "not 'complex128'"),
     (lambda: chunks_then(np.complex64(1)), TypeError, "not 'complex64'"),
-    (lambda: chunks_then(np.longdouble(2**53) + 1), ValueError,
-     "long double 9007199254740993 has no exact float64 value"),
-    (lambda: chunks_then(Decimal(2**53 + 1)), ValueError,
-     r"Decimal\('9007199254740993'\) has no exact float64 value \(it would become 9007199254740992.0"),
+    (
+        lambda: chunks_then(np.longdouble(2**53) + 1),
+        ValueError,
+        "long double 9007199254740993 has no exact float64 value",
+    ),
+    (
+        lambda: chunks_then(Decimal(2**53 + 1)),
+        ValueError,
+        r"Decimal\('9007199254740993'\) has no exact float64 value \(it would become 9007199254740992.0",
+    ),
     (lambda: chunks_then(Fraction(2**53 + 1)), ValueError, "Fraction.* has no exact float64 value"),
     (lambda: chunks_then(Fraction(1, 3)), ValueError, "Fraction.* has no exact float64 value"),
     (lambda: chunks_then(Decimal("1e400")), ValueError, "out of range"),
     (lambda: chunks_then(Fraction(10**400)), ValueError, "out of range"),
-    (lambda: np.array([1.0] * 100_000 + [2**53 + 1], np.longdouble), ValueError,
-     "long double 9007199254740993 has no exact"),
-    (lambda: np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError,
-     "masked arrays are not read"),
+    (
+        lambda: np.array([1.0] * 100_000 + [2**53 + 1], np.longdouble),
+        ValueError,
+        "long double 9007199254740993 has no exact",
+    ),
+    (lambda: np.ma.masked_array([1.0, 2.0], mask=[False, True]), TypeError, "masked arrays are not read"),
     (lambda: pa.array([1.5, None, 2.5]), ValueError, "missing values"),
     (lambda: pa.array([2**53 + 3, None]), ValueError, "missing values"),
     (lambda: pa.array([2**53 + 3]), ValueError, "integer 9007199254740995 has no exact"),
-    (lambda: pa.chunked_array([[1.5] * 100_000, [None]], pa.float64()), ValueError,
-     "missing values"),
+    (lambda: pa.chunked_array([[1.5] * 100_000, [None]], pa.float64()), ValueError, "missing values"),
     (lambda: pa.table({"a": [1.5]}), TypeError, "1-dimensional array of real numbers, not 2"),
     (lambda: pa.array(["a"]), TypeError, "Arrow data of format 'u'"),
     (lambda: pa.array([1.0]).dictionary_encode(), TypeError, "dictionary-encoded"),
-    *([(lambda: pl.Series([1.5, None]), ValueError, "missing values"),
-       (lambda: pl.Series([2**53 + 3]), ValueError, "integer 9007199254740995")] if pl else []),
+    *(
+        [
+            (lambda: pl.Series([1.5, None]), ValueError, "missing values"),
+            (lambda: pl.Series([2**53 + 3]), ValueError, "integer 9007199254740995"),
+        ]
+        if pl
+        else []
+    ),
     (lambda: chunks_then("x"), TypeError, "str"),
     (lambda: chunks_then(2**53 + 1), ValueError, "integer 9007199254740993 has no exact"),
     (lambda: chunks_then(10**400), ValueError, "out of range"),
@@ -393,24 +446,33 @@ EXPECTED = "expected an iterable of "
 DOCUMENTED = "Can't extract `str` to `Vec`"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: T.dot(MASKED, [1.0, 1.0]), "argument 'xs': " + MASKED_MESSAGE),
-    (lambda: T.DotF64().extend([1.0, 1.0], MASKED), "argument 'ys': " + MASKED_MESSAGE),
-    (lambda: T.FastSumF64().extend(MASKED), MASKED_MESSAGE),
-    (lambda: T._extend_rows([T.SumF64()], MASKED.reshape(1, 2)), MASKED_MESSAGE),
-    (lambda: T.CovMatrixF64(2).extend(np.ma.masked_array(np.ones((2, 2)), mask=[[0, 1], [0, 0]]),
-                                      [1.0, 2.0]), "argument 'rows': " + MASKED_MESSAGE),
-    (lambda: T.CovMatrixF64(2).extend([MASKED], [1.0]), MASKED_MESSAGE),
-    (lambda: T.SumMap().extend(["a", "b"], MASKED), "argument 'xs': " + MASKED_MESSAGE),
-    (lambda: T.SumMap().extend("ab", [1.0, 2.0]), f"^argument 'keys': {EXPECTED}str keys, not 'str'$"),
-    (lambda: T.CovMatrixF64(2).extend("ab", [1.0]),
-     f"^argument 'rows': {EXPECTED}rows of real numbers or a 2-dimensional numeric array, not 'str'$"),
-    (lambda: T.SumF64().extend(np.str_("ab")), f"^argument 'xs': {EXPECTED}real numbers or a numeric "
-                                               "array, not 'str_'$"),
-    (lambda: T.FastSumF64().extend("ab"), f"^argument 'xs': {DOCUMENTED}$"),
-    (lambda: T.DotF64().extend([1.0], "a"), f"^argument 'ys': {DOCUMENTED}$"),
-    (lambda: T.HistogramF64("ab"), f"^argument 'edges': {DOCUMENTED}$"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: T.dot(MASKED, [1.0, 1.0]), "argument 'xs': " + MASKED_MESSAGE),
+        (lambda: T.DotF64().extend([1.0, 1.0], MASKED), "argument 'ys': " + MASKED_MESSAGE),
+        (lambda: T.FastSumF64().extend(MASKED), MASKED_MESSAGE),
+        (lambda: T._extend_rows([T.SumF64()], MASKED.reshape(1, 2)), MASKED_MESSAGE),
+        (
+            lambda: T.CovMatrixF64(2).extend(np.ma.masked_array(np.ones((2, 2)), mask=[[0, 1], [0, 0]]), [1.0, 2.0]),
+            "argument 'rows': " + MASKED_MESSAGE,
+        ),
+        (lambda: T.CovMatrixF64(2).extend([MASKED], [1.0]), MASKED_MESSAGE),
+        (lambda: T.SumMap().extend(["a", "b"], MASKED), "argument 'xs': " + MASKED_MESSAGE),
+        (lambda: T.SumMap().extend("ab", [1.0, 2.0]), f"^argument 'keys': {EXPECTED}str keys, not 'str'$"),
+        (
+            lambda: T.CovMatrixF64(2).extend("ab", [1.0]),
+            f"^argument 'rows': {EXPECTED}rows of real numbers or a 2-dimensional numeric array, not 'str'$",
+        ),
+        (
+            lambda: T.SumF64().extend(np.str_("ab")),
+            f"^argument 'xs': {EXPECTED}real numbers or a numeric array, not 'str_'$",
+        ),
+        (lambda: T.FastSumF64().extend("ab"), f"^argument 'xs': {DOCUMENTED}$"),
+        (lambda: T.DotF64().extend([1.0], "a"), f"^argument 'ys': {DOCUMENTED}$"),
+        (lambda: T.HistogramF64("ab"), f"^argument 'edges': {DOCUMENTED}$"),
+    ],
+)
 def test_refusals_say_what_was_expected(call, message):
     with pytest.raises(TypeError, match=message):
         call()
@@ -425,8 +487,7 @@ def test_keyed_extend_equals_add_loop_and_refuses_unchanged():
             a.add(k, x)
         b.extend(iter(keys), xs)
         assert a.encode() == b.encode()
-        for bad_keys, bad_xs, error in ((keys, xs[:-1], ValueError), (keys + [1], list(xs) + [1.0],
-                                                                      TypeError)):
+        for bad_keys, bad_xs, error in ((keys, xs[:-1], ValueError), (keys + [1], list(xs) + [1.0], TypeError)):
             with pytest.raises(error):
                 b.extend(bad_keys, bad_xs)
         assert a.encode() == b.encode()
@@ -449,10 +510,15 @@ def test_other_threads_run_and_meet_the_borrow_during_a_batch():
     assert s.value() == 1.5 * 10**7 and s.count() == 3 * 10**7
 
 
-@pytest.mark.parametrize("call", ["m.extend(np.broadcast_to(np.float64(1.5), (10**10,)))",
-                                  "m.extend(range(10**10))",
-                                  "m.extend(float(i) for i in range(10**10))",
-                                  "tallix._extend_rows([m], np.broadcast_to(1.5, (1, 10**10)))"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "m.extend(np.broadcast_to(np.float64(1.5), (10**10,)))",
+        "m.extend(range(10**10))",
+        "m.extend(float(i) for i in range(10**10))",
+        "tallix._extend_rows([m], np.broadcast_to(1.5, (1, 10**10)))",
+    ],
+)
 def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(call):
     code = f"""if True:
         import numpy as np, tallix
@@ -478,6 +544,7 @@ def test_ctrl_c_lands_inside_a_batch_and_changes_nothing(call):
 
 # ---- many states, one per row of 2-D blocks ----
 
+
 def row_layouts(block):
     """The same rows in C and F order, strided both ways, and as int32."""
     yield block
@@ -500,9 +567,13 @@ def test_extend_rows_equals_extend_per_row(name, make, update, shape):
     rng = random.Random(shape[0] * 7 + shape[1])
     arity = 2 if (name, make, update) in BINARY else 1
     small = shape == (5, 7)  # integers, so that the int32 layout is read too
-    blocks = [np.array([rng.randint(-9, 9) for _ in range(shape[0] * shape[1])] if small
-                       else values(rng, shape[0] * shape[1]), dtype=np.float64).reshape(shape)
-              for _ in range(arity)]
+    blocks = [
+        np.array(
+            [rng.randint(-9, 9) for _ in range(shape[0] * shape[1])] if small else values(rng, shape[0] * shape[1]),
+            dtype=np.float64,
+        ).reshape(shape)
+        for _ in range(arity)
+    ]
     prefix = [1.25] * arity
     want = [make() for _ in range(shape[0])]
     for i, state in enumerate(want):
@@ -529,27 +600,44 @@ def fed(*classes):
     return states
 
 
-@pytest.mark.parametrize("states, blocks, error, message", [
-    (lambda: fed(T.SumF64, T.MomentsF64), lambda: [np.ones((2, 3))], TypeError,
-     "one class, not SumF64 and MomentsF64"),
-    (lambda: fed(T.SumF64) * 2, lambda: [np.ones((2, 3))], ValueError, "only once"),
-    (lambda: fed(T.CovF64, T.CovF64), lambda: [np.ones((2, 3))], TypeError, "2 array"),
-    (lambda: fed(T.CovF64), lambda: [np.ones((1, 3)), np.ones((1, 2))], ValueError,
-     "xs and ys must have the same length"),
-    (lambda: fed(T.SumF64, T.SumF64), lambda: [np.ones((3, 3))], ValueError, "2 states, 3 rows"),
-    (lambda: fed(T.SumF64), lambda: [np.ones(3)], TypeError, "2-dimensional"),
-    (lambda: fed(T.SumF64), lambda: [[[1.0]]], TypeError, "not 'list'"),
-    (lambda: fed(T.SumF64), lambda: [np.ones((1, 1), dtype=complex)], TypeError, "complex128"),
-    (lambda: fed(T.SumF64, T.SumF64), lambda: [pa.table({"a": [1.0, None]})], ValueError,
-     "missing values"),
-    (lambda: fed(T.SumF64, T.SumF64), lambda: [np.ones((2, 1), np.longdouble) + 2.0**-60], ValueError,
-     "long double 1.00000000000000000087 has no exact"),
-    (lambda: fed(T.DotF64), lambda: [np.ones((1, 1))] * 2, TypeError, "not 'DotF64'"),
-    (lambda: fed(T.SumF64, T.SumF64, T.SumF64), inexact_late, ValueError,
-     "integer 9007199254740993 has no exact"),
-    (lambda: [T.MomentsF64(), *fed(T.MomentsF64), T.MomentsF64()], inexact_late, ValueError,
-     "integer 9007199254740993 has no exact"),  # fresh states are put back as well
-])
+@pytest.mark.parametrize(
+    "states, blocks, error, message",
+    [
+        (
+            lambda: fed(T.SumF64, T.MomentsF64),
+            lambda: [np.ones((2, 3))],
+            TypeError,
+            "one class, not SumF64 and MomentsF64",
+        ),
+        (lambda: fed(T.SumF64) * 2, lambda: [np.ones((2, 3))], ValueError, "only once"),
+        (lambda: fed(T.CovF64, T.CovF64), lambda: [np.ones((2, 3))], TypeError, "2 array"),
+        (
+            lambda: fed(T.CovF64),
+            lambda: [np.ones((1, 3)), np.ones((1, 2))],
+            ValueError,
+            "xs and ys must have the same length",
+        ),
+        (lambda: fed(T.SumF64, T.SumF64), lambda: [np.ones((3, 3))], ValueError, "2 states, 3 rows"),
+        (lambda: fed(T.SumF64), lambda: [np.ones(3)], TypeError, "2-dimensional"),
+        (lambda: fed(T.SumF64), lambda: [[[1.0]]], TypeError, "not 'list'"),
+        (lambda: fed(T.SumF64), lambda: [np.ones((1, 1), dtype=complex)], TypeError, "complex128"),
+        (lambda: fed(T.SumF64, T.SumF64), lambda: [pa.table({"a": [1.0, None]})], ValueError, "missing values"),
+        (
+            lambda: fed(T.SumF64, T.SumF64),
+            lambda: [np.ones((2, 1), np.longdouble) + 2.0**-60],
+            ValueError,
+            "long double 1.00000000000000000087 has no exact",
+        ),
+        (lambda: fed(T.DotF64), lambda: [np.ones((1, 1))] * 2, TypeError, "not 'DotF64'"),
+        (lambda: fed(T.SumF64, T.SumF64, T.SumF64), inexact_late, ValueError, "integer 9007199254740993 has no exact"),
+        (
+            lambda: [T.MomentsF64(), *fed(T.MomentsF64), T.MomentsF64()],
+            inexact_late,
+            ValueError,
+            "integer 9007199254740993 has no exact",
+        ),  # fresh states are put back as well
+    ],
+)
 def test_extend_rows_refusals_change_nothing(states, blocks, error, message):
     targets = states()
     before = [state_bytes(s) for s in targets]

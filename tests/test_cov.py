@@ -16,7 +16,7 @@ SUM_GROUPS = [0, 281]  # sum_x, sum_y
 DOT_GROUPS = [562, 844, 1126]  # sum_xx, sum_yy, sum_xy
 
 # Finite floats whose products stay well inside the normal range.
-exact_floats = st.builds(math.ldexp, st.integers(-2**53, 2**53), st.integers(-80, 80))
+exact_floats = st.builds(math.ldexp, st.integers(-(2**53), 2**53), st.integers(-80, 80))
 
 
 def make(pairs):
@@ -64,34 +64,49 @@ def test_single_pair_layout():
     raw = bytearray(b.to_bytes())
     expected = bytearray(1408)
     for group, power in zip(SUM_GROUPS + DOT_GROUPS, [50, 51, 50, 52, 51]):
-        expected[group + 128:group + 136] = struct.pack("<Q", 2**power)
+        expected[group + 128 : group + 136] = struct.pack("<Q", 2**power)
     for group, count in zip(SUM_GROUPS + DOT_GROUPS, [1, 1, 2, 2, 2]):
-        expected[group + 273:group + 281] = struct.pack("<Q", count)
+        expected[group + 273 : group + 281] = struct.pack("<Q", count)
     assert raw == expected
 
 
-@pytest.mark.parametrize("pairs, expected", [
-    ([(1, 2), (2, 4), (3, 6)],
-     {"covariance": 12 / 9, "slope": 2.0, "intercept": 0.0, "r_squared": 1.0, "correlation": 1.0}),
-    ([(1, -2), (2, -4), (3, -6)], {"slope": -2.0, "correlation": -1.0}),
-    ([(1, 1), (2, 3), (4, 2)],
-     {"covariance": 0.3333333333333333, "slope": 0.21428571428571427, "intercept": 1.5,
-      "r_squared": 0.10714285714285714, "correlation": 0.32732683535398854}),
-    ([(0, 0), (2, 2)], {"covariance": 1.0}),
-    ([(1, 5), (2, 5), (7, 5)], {"slope": 0.0, "intercept": 5.0}),
-    ([(-1, 1), (0, -2), (1, 1)], {"covariance": 0.0, "r_squared": 0.0, "correlation": 0.0}),
-])
+@pytest.mark.parametrize(
+    "pairs, expected",
+    [
+        (
+            [(1, 2), (2, 4), (3, 6)],
+            {"covariance": 12 / 9, "slope": 2.0, "intercept": 0.0, "r_squared": 1.0, "correlation": 1.0},
+        ),
+        ([(1, -2), (2, -4), (3, -6)], {"slope": -2.0, "correlation": -1.0}),
+        (
+            [(1, 1), (2, 3), (4, 2)],
+            {
+                "covariance": 0.3333333333333333,
+                "slope": 0.21428571428571427,
+                "intercept": 1.5,
+                "r_squared": 0.10714285714285714,
+                "correlation": 0.32732683535398854,
+            },
+        ),
+        ([(0, 0), (2, 2)], {"covariance": 1.0}),
+        ([(1, 5), (2, 5), (7, 5)], {"slope": 0.0, "intercept": 5.0}),
+        ([(-1, 1), (0, -2), (1, 1)], {"covariance": 0.0, "r_squared": 0.0, "correlation": 0.0}),
+    ],
+)
 def test_known_values(pairs, expected):
     c = make(pairs)
     for query, value in expected.items():
         assert bits(getattr(c, query)()) == bits(value), query
 
 
-@pytest.mark.parametrize("pairs, failing", [
-    ([(3.0, 1.0)], ["slope", "intercept", "r_squared", "correlation"]),
-    ([(3.0, 1.0), (3.0, 2.0), (3.0, 9.0)], ["slope", "intercept", "r_squared", "correlation"]),
-    ([(1.0, 5.0), (2.0, 5.0)], ["r_squared", "correlation"]),
-])
+@pytest.mark.parametrize(
+    "pairs, failing",
+    [
+        ([(3.0, 1.0)], ["slope", "intercept", "r_squared", "correlation"]),
+        ([(3.0, 1.0), (3.0, 2.0), (3.0, 9.0)], ["slope", "intercept", "r_squared", "correlation"]),
+        ([(1.0, 5.0), (2.0, 5.0)], ["r_squared", "correlation"]),
+    ],
+)
 def test_degenerate(pairs, failing):
     c = make(pairs)
     for q in QUERIES:
@@ -101,15 +116,18 @@ def test_degenerate(pairs, failing):
             getattr(c, q)()
 
 
-@pytest.mark.parametrize("pairs, message", [
-    ([(math.nan, 1.0)], "NonFinite"),
-    ([(math.inf, 0.0)], "NonFinite"),
-    ([(1e200, 1.0)], "NonFinite"),  # x·x overflows although x is finite
-    ([(1e-200, 1e-200)], "ExactnessLost"),
-    ([(0.0, 1e-300)], "ExactnessLost"),  # only y·y underflows
-    ([(1e-200, 1e200)], "ExactnessLost"),  # underflowed x·x is read before overflowed y·y
-    ([(1e-200, math.nan)], "NonFinite"),  # sum_y is read before every product
-])
+@pytest.mark.parametrize(
+    "pairs, message",
+    [
+        ([(math.nan, 1.0)], "NonFinite"),
+        ([(math.inf, 0.0)], "NonFinite"),
+        ([(1e200, 1.0)], "NonFinite"),  # x·x overflows although x is finite
+        ([(1e-200, 1e-200)], "ExactnessLost"),
+        ([(0.0, 1e-300)], "ExactnessLost"),  # only y·y underflows
+        ([(1e-200, 1e200)], "ExactnessLost"),  # underflowed x·x is read before overflowed y·y
+        ([(1e-200, math.nan)], "NonFinite"),  # sum_y is read before every product
+    ],
+)
 def test_flag_failures(pairs, message):
     c = make(pairs + [(1.0, 2.0), (3.0, 5.0)])
     before = c.to_bytes()
@@ -148,8 +166,9 @@ def test_bytes_round_trip():
         assert d.state_hash() == c.state_hash()
 
 
-@pytest.mark.parametrize("offset, value", [(g + 272, 8) for g in SUM_GROUPS + DOT_GROUPS]
-                         + [(g + 281, 2) for g in DOT_GROUPS])
+@pytest.mark.parametrize(
+    "offset, value", [(g + 272, 8) for g in SUM_GROUPS + DOT_GROUPS] + [(g + 281, 2) for g in DOT_GROUPS]
+)
 def test_from_bytes_rejects_content(offset, value):
     raw = bytearray(make([(1.0, 2.0)]).to_bytes())
     raw[offset] = value

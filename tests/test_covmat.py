@@ -13,12 +13,16 @@ from oracles import bits, round_fraction
 from tallix import CovMatrixF64, PanicException
 
 UNDEFINED = r"^undefined \(insufficient data or invalid input\)$"
-SUB_DOC = ("Exactly remove a previously merged contribution (downdating /\n"
-           "unlearning). All-or-nothing; raises on dimension mismatch, on\n"
-           "non-finite-flagged subtrahends, or on count underflow.")
-EXACT_DOC = ("Exact tier: correctly rounded coefficients \u2014 the normal equations are\n"
-             "solved in exact integer arithmetic and each coefficient rounded once.\n"
-             "Bit-identical on any machine by mathematical definition.")
+SUB_DOC = (
+    "Exactly remove a previously merged contribution (downdating /\n"
+    "unlearning). All-or-nothing; raises on dimension mismatch, on\n"
+    "non-finite-flagged subtrahends, or on count underflow."
+)
+EXACT_DOC = (
+    "Exact tier: correctly rounded coefficients \u2014 the normal equations are\n"
+    "solved in exact integer arithmetic and each coefficient rounded once.\n"
+    "Bit-identical on any machine by mathematical definition."
+)
 
 
 def make(d, rows, ys):
@@ -56,9 +60,11 @@ def exact_solution(d, rows, ys, weights=None):
     rows of weight -1 are downdated."""
     weights = weights or [1] * len(rows)
     feats = [[Fraction(1)] + [Fraction(v) for v in row] for row in rows]
-    a = [[sum(w * f[i] * f[j] for f, w in zip(feats, weights)) for j in range(d + 1)]
-         + [sum(w * f[i] * Fraction(y) for f, y, w in zip(feats, ys, weights))]
-         for i in range(d + 1)]
+    a = [
+        [sum(w * f[i] * f[j] for f, w in zip(feats, weights)) for j in range(d + 1)]
+        + [sum(w * f[i] * Fraction(y) for f, y, w in zip(feats, ys, weights))]
+        for i in range(d + 1)
+    ]
     for c in range(d + 1):
         p = next((r for r in range(c, d + 1) if a[r][c] != 0), None)
         if p is None:
@@ -83,8 +89,7 @@ def fast_reference(d, rows, ys):
     m[0][d + 1] = mean(ys)
     for i in range(d):
         for j in range(i, d):
-            m[i + 1][j + 1] = m[j + 1][i + 1] = round_fraction(
-                sum(Fraction(r[i]) * Fraction(r[j]) for r in rows) / n)
+            m[i + 1][j + 1] = m[j + 1][i + 1] = round_fraction(sum(Fraction(r[i]) * Fraction(r[j]) for r in rows) / n)
         m[i + 1][d + 1] = round_fraction(sum(Fraction(r[i]) * Fraction(y) for r, y in zip(rows, ys)) / n)
     for c in range(d + 1):
         p = c
@@ -107,6 +112,7 @@ def fast_reference(d, rows, ys):
 
 # ---- state -------------------------------------------------------------
 
+
 def test_dimension_zero():
     s = CovMatrixF64(0)
     assert s.count() == 0
@@ -122,7 +128,7 @@ def test_layout_of_one_row():
     assert raw[:5] == bytes([2, 0, 0, 0, 0])
     products = 5 + 281 * 3
     for k, value in enumerate([1, 2, 4, 3, 6]):
-        group = raw[products + 282 * k:products + 282 * (k + 1)]
+        group = raw[products + 282 * k : products + 282 * (k + 1)]
         limbs = struct.unpack("<34Q", group[:272])
         assert limbs[16] == value << 50 and sum(limbs) == value << 50
         assert struct.unpack("<Q", group[273:281])[0] == 2 and group[272] == 0 and group[281] == 0
@@ -135,8 +141,9 @@ def test_wrong_row_length_panics_and_changes_nothing(row):
     with pytest.raises(PanicException) as e:
         s.add(row, 1.0)
     assert not isinstance(e.value, Exception)
-    assert str(e.value) == ("assertion `left == right` failed: row length must equal dim()"
-                            f"\n  left: {len(row)}\n right: 2")
+    assert str(e.value) == (
+        f"assertion `left == right` failed: row length must equal dim()\n  left: {len(row)}\n right: 2"
+    )
     assert s.encode() == before
 
 
@@ -153,12 +160,16 @@ def test_docstrings():
     assert CovMatrixF64.regression.__text_signature__ == "($self)"
 
 
-@pytest.mark.parametrize("d, error, message", [
-    (2**32, ValueError, "^dimension too large for the byte encoding$"),
-    (2**64 - 1, ValueError, "^dimension too large for the byte encoding$"),
-    (3 * 10**8, MemoryError, None),  # encodable, but beyond any address space
-    (-1, OverflowError, None), (2**64, OverflowError, None),
-])
+@pytest.mark.parametrize(
+    "d, error, message",
+    [
+        (2**32, ValueError, "^dimension too large for the byte encoding$"),
+        (2**64 - 1, ValueError, "^dimension too large for the byte encoding$"),
+        (3 * 10**8, MemoryError, None),  # encodable, but beyond any address space
+        (-1, OverflowError, None),
+        (2**64, OverflowError, None),
+    ],
+)
 def test_constructor_refuses_impossible_dimensions(d, error, message):
     with pytest.raises(error, match=message):
         CovMatrixF64(d)
@@ -171,8 +182,7 @@ def test_merge_across_dimensions_marks_mismatch():
     s.merge(other)
     assert other.encode() == other_bytes
     assert s.count() == 3 and s.encode()[4] == 1
-    for call in (lambda: s.covariance(0, 0), s.regression, s.regression_exact,
-                 lambda: s.sub(CovMatrixF64(2))):
+    for call in (lambda: s.covariance(0, 0), s.regression, s.regression_exact, lambda: s.sub(CovMatrixF64(2))):
         raises(call, "Degenerate")
     # The mark travels with merges and encodings.
     t = CovMatrixF64(2)
@@ -213,13 +223,16 @@ def test_sub_of_a_part_equals_the_rest():
     assert whole.encode() == make(3, rows[5:], ys[5:]).encode()
 
 
-@pytest.mark.parametrize("subtrahend", [
-    lambda: make(2, [[1.0, 2.0]] * 4, [1.0] * 4),  # larger count
-    lambda: make(2, [[math.nan, 2.0]], [1.0]),  # NaN in one feature sum only
-    lambda: make(2, [[1.0, 2.0]], [math.inf]),  # infinite y
-    lambda: make(2, [[1.0, 1e-300]], [1.0]),  # exactness lost in products
-    lambda: make(3, [[1.0, 2.0, 3.0]], [1.0]),  # other dimension
-])
+@pytest.mark.parametrize(
+    "subtrahend",
+    [
+        lambda: make(2, [[1.0, 2.0]] * 4, [1.0] * 4),  # larger count
+        lambda: make(2, [[math.nan, 2.0]], [1.0]),  # NaN in one feature sum only
+        lambda: make(2, [[1.0, 2.0]], [math.inf]),  # infinite y
+        lambda: make(2, [[1.0, 1e-300]], [1.0]),  # exactness lost in products
+        lambda: make(3, [[1.0, 2.0, 3.0]], [1.0]),  # other dimension
+    ],
+)
 def test_sub_refusals_change_nothing(subtrahend):
     s = make(2, [[1.0, 2.0], [3.0, 1.0], [0.5, 0.25]], [1.0, 2.0, 3.0])
     before = s.encode()
@@ -228,6 +241,7 @@ def test_sub_refusals_change_nothing(subtrahend):
 
 
 # ---- encoding ------------------------------------------------------------
+
 
 @pytest.mark.parametrize("seed", range(5))
 def test_decode_reproduces_every_state(seed):
@@ -247,13 +261,23 @@ def header(d, flag=0):
     return struct.pack("<I", d) + bytes([flag])
 
 
-@pytest.mark.parametrize("raw", [
-    b"", b"\x00", bytes(4), header(0, 2) + bytes(281), header(0) + bytes(280),
-    header(0) + bytes(282), header(1) + bytes(1125), header(1) + bytes(1127),
-    header(0xFFFFFFFF),  # the length computation overflows 64 bits
-    header(0xFFFFFFFF) + bytes(1000), header(100000) + bytes(5000),  # hostile dimensions
-    header(0) + bytes(272) + b"\x08" + bytes(8),  # sum flags above 7
-])
+@pytest.mark.parametrize(
+    "raw",
+    [
+        b"",
+        b"\x00",
+        bytes(4),
+        header(0, 2) + bytes(281),
+        header(0) + bytes(280),
+        header(0) + bytes(282),
+        header(1) + bytes(1125),
+        header(1) + bytes(1127),
+        header(0xFFFFFFFF),  # the length computation overflows 64 bits
+        header(0xFFFFFFFF) + bytes(1000),
+        header(100000) + bytes(5000),  # hostile dimensions
+        header(0) + bytes(272) + b"\x08" + bytes(8),  # sum flags above 7
+    ],
+)
 def test_decode_rejects(raw):
     with pytest.raises(ValueError, match=UNDEFINED):
         CovMatrixF64.decode(raw)
@@ -262,8 +286,7 @@ def test_decode_rejects(raw):
 def test_decode_rejects_bad_product_bytes():
     valid = make(1, [[2.0]], [3.0]).encode()
     first_product = 5 + 281 * 2
-    for offset, value in ((first_product + 272, 8), (first_product + 281, 2),
-                          (len(valid) - 1, 2), (281 + 5 + 272, 9)):
+    for offset, value in ((first_product + 272, 8), (first_product + 281, 2), (len(valid) - 1, 2), (281 + 5 + 272, 9)):
         raw = bytearray(valid)
         raw[offset] = value
         with pytest.raises(ValueError, match=UNDEFINED):
@@ -280,7 +303,7 @@ def test_decode_survives_random_input():
             raw = bytearray(valid)
             for _ in range(rng.randint(1, 4)):
                 raw[rng.randrange(len(raw))] = rng.getrandbits(8)
-            raw = bytes(raw[:rng.choice([len(raw), rng.randrange(len(raw))])])
+            raw = bytes(raw[: rng.choice([len(raw), rng.randrange(len(raw))])])
         try:
             decoded = CovMatrixF64.decode(raw)
         except ValueError as e:
@@ -291,19 +314,22 @@ def test_decode_survives_random_input():
 
 # ---- queries -------------------------------------------------------------
 
-@pytest.mark.parametrize("d, rows, ys, exact, fast", [
-    (1, [[1.0], [2.0], [3.0]], [2.0, 4.0, 6.0], [0.0, 2.0], [0.0, 2.0]),
-    (1, [[1.0], [2.0], [4.0]], [1.0, 3.0, 2.0], [1.5, 0.21428571428571427],
-     [1.5, 0.21428571428571425]),
-    (0, [[], []], [1.0, 2.0], [1.5], [1.5]),
-    (1, [[49.0]], [1.0], "Degenerate", [0.234375, 0.015625]),
-    (2, [[1.0, 2.0], [2.0, 4.0], [3.0, 6.0]], [1.0, 2.0, 3.0], "Degenerate", "Degenerate"),
-    (2, [], [], "Empty", "Empty"),
-    (2, [[1.0, 1e-310]], [1.0], "ExactnessLost", "ExactnessLost"),
-    # x_0·y (read with row 0) underflows before x_1·x_1 (row 1) overflows.
-    (2, [[1.0, 1e200], [2.0, 1.0]], [1e-320, 1.0], "ExactnessLost", "ExactnessLost"),
-    (2, [[1.0, 2.0], [1e-300, 1.0]], [math.nan, 1.0], "NonFinite", "NonFinite"),
-])
+
+@pytest.mark.parametrize(
+    "d, rows, ys, exact, fast",
+    [
+        (1, [[1.0], [2.0], [3.0]], [2.0, 4.0, 6.0], [0.0, 2.0], [0.0, 2.0]),
+        (1, [[1.0], [2.0], [4.0]], [1.0, 3.0, 2.0], [1.5, 0.21428571428571427], [1.5, 0.21428571428571425]),
+        (0, [[], []], [1.0, 2.0], [1.5], [1.5]),
+        (1, [[49.0]], [1.0], "Degenerate", [0.234375, 0.015625]),
+        (2, [[1.0, 2.0], [2.0, 4.0], [3.0, 6.0]], [1.0, 2.0, 3.0], "Degenerate", "Degenerate"),
+        (2, [], [], "Empty", "Empty"),
+        (2, [[1.0, 1e-310]], [1.0], "ExactnessLost", "ExactnessLost"),
+        # x_0·y (read with row 0) underflows before x_1·x_1 (row 1) overflows.
+        (2, [[1.0, 1e200], [2.0, 1.0]], [1e-320, 1.0], "ExactnessLost", "ExactnessLost"),
+        (2, [[1.0, 2.0], [1e-300, 1.0]], [math.nan, 1.0], "NonFinite", "NonFinite"),
+    ],
+)
 def test_regression_cases(d, rows, ys, exact, fast):
     s = make(d, rows, ys)
     before = s.encode()
@@ -315,10 +341,19 @@ def test_regression_cases(d, rows, ys, exact, fast):
     assert s.encode() == before
 
 
-@pytest.mark.parametrize("kind, d, n, seed", [
-    ("plain", 1, 5, 1), ("plain", 3, 8, 2), ("plain", 8, 14, 3), ("poly", 4, 9, 4),
-    ("poly", 6, 10, 5), ("poly", 8, 12, 6), ("collinear", 3, 7, 7), ("collinear", 8, 11, 8),
-])
+@pytest.mark.parametrize(
+    "kind, d, n, seed",
+    [
+        ("plain", 1, 5, 1),
+        ("plain", 3, 8, 2),
+        ("plain", 8, 14, 3),
+        ("poly", 4, 9, 4),
+        ("poly", 6, 10, 5),
+        ("poly", 8, 12, 6),
+        ("collinear", 3, 7, 7),
+        ("collinear", 8, 11, 8),
+    ],
+)
 def test_exact_tier_is_the_rounded_rational_solution(kind, d, n, seed):
     rows, ys = random_data(random.Random(seed), d, n, kind)
     solution = exact_solution(d, rows, ys)
@@ -326,29 +361,41 @@ def test_exact_tier_is_the_rounded_rational_solution(kind, d, n, seed):
     assert [bits(v) for v in got] == [bits(round_fraction(b)) for b in solution]
 
 
-@pytest.mark.parametrize("kept, removed", [
-    ([([-2, 0, 1], 1), ([0, -2, -2], -1), ([0, 1, 1], 0), ([-2, -1, 2], 2), ([1, 1, -1], 1)],
-     [([0, -2, 0], -3), ([1, -2, 1], 1), ([0, -2, 2], 2)]),
-    ([([-1, 0, 1], 0), ([-2, 0, 1], 2), ([-1, 0, -1], -3), ([1, 0, 1], 0)],
-     [([-2, -1, -1], 0), ([0, 1, 0], -2), ([1, 0, 1], 0)]),
-])
+@pytest.mark.parametrize(
+    "kept, removed",
+    [
+        (
+            [([-2, 0, 1], 1), ([0, -2, -2], -1), ([0, 1, 1], 0), ([-2, -1, 2], 2), ([1, 1, -1], 1)],
+            [([0, -2, 0], -3), ([1, -2, 1], 1), ([0, -2, 2], 2)],
+        ),
+        (
+            [([-1, 0, 1], 0), ([-2, 0, 1], 2), ([-1, 0, -1], -3), ([1, 0, 1], 0)],
+            [([-2, -1, -1], 0), ([0, 1, 0], -2), ([1, 0, 1], 0)],
+        ),
+    ],
+)
 def test_exact_tier_after_downdating_rows_never_added(kept, removed):
     # No longer a Gram matrix: a leading minor vanishes (of order 2, then 3),
     # so the elimination must swap rows to reach the solution. Features of
     # unequal scale give the equations unequal powers of two to shed.
-    scaled = lambda part: [[v * 2.0 ** e for v, e in zip(r, (-1, 2, -3))] for r, _ in part]
+    scaled = lambda part: [[v * 2.0**e for v, e in zip(r, (-1, 2, -3))] for r, _ in part]
     s = make(3, scaled(kept), [y for _, y in kept])
     s.sub(make(3, scaled(removed), [y for _, y in removed]))
     both = kept + removed
-    solution = exact_solution(3, scaled(both), [y for _, y in both],
-                              [1] * len(kept) + [-1] * len(removed))
+    solution = exact_solution(3, scaled(both), [y for _, y in both], [1] * len(kept) + [-1] * len(removed))
     assert [bits(v) for v in s.regression_exact()] == [bits(round_fraction(b)) for b in solution]
 
 
-@pytest.mark.parametrize("kind, d, n, seed", [
-    ("plain", 1, 4, 21), ("plain", 4, 9, 22), ("plain", 7, 12, 23), ("poly", 5, 9, 24),
-    ("collinear", 4, 8, 25),
-])
+@pytest.mark.parametrize(
+    "kind, d, n, seed",
+    [
+        ("plain", 1, 4, 21),
+        ("plain", 4, 9, 22),
+        ("plain", 7, 12, 23),
+        ("poly", 5, 9, 24),
+        ("collinear", 4, 8, 25),
+    ],
+)
 def test_fast_tier_follows_its_operation_order(kind, d, n, seed):
     rows, ys = random_data(random.Random(seed), d, n, kind)
     expected = fast_reference(d, rows, ys)
@@ -402,6 +449,7 @@ def test_covariance_matches_fraction_formula(seed):
 
 # ---- NIST StRD -------------------------------------------------------------
 
+
 def digits_agreeing(estimates, certified):
     worst = math.inf
     for e, c in zip(estimates, certified):
@@ -410,12 +458,22 @@ def digits_agreeing(estimates, certified):
     return worst
 
 
-@pytest.mark.parametrize("name, exact_digits", [
-    ("Norris", 14), ("Pontius", 13), ("NoInt1", 14.5), ("NoInt2", 15), ("Longley", 14.5),
-    ("Wampler1", math.inf), ("Wampler2", 13), ("Wampler3", math.inf), ("Wampler4", math.inf),
-    ("Wampler5", math.inf),  # integer data: the certified 1.0 exactly
-    ("Filip", 7.5),  # x^2 … x^10 are rounded to binary64, which moves the solution
-])
+@pytest.mark.parametrize(
+    "name, exact_digits",
+    [
+        ("Norris", 14),
+        ("Pontius", 13),
+        ("NoInt1", 14.5),
+        ("NoInt2", 15),
+        ("Longley", 14.5),
+        ("Wampler1", math.inf),
+        ("Wampler2", 13),
+        ("Wampler3", math.inf),
+        ("Wampler4", math.inf),
+        ("Wampler5", math.inf),  # integer data: the certified 1.0 exactly
+        ("Filip", 7.5),  # x^2 … x^10 are rounded to binary64, which moves the solution
+    ],
+)
 def test_strd_certified_values(name, exact_digits):
     p = strd_data.load(name)
     s = CovMatrixF64(len(p.rows[0]))

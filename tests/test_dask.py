@@ -92,10 +92,7 @@ def single_process(cls, columns, args):
 
 @pytest.fixture(scope="module")
 def reference():
-    return {
-        name: single_process(*entry)
-        for name, entry in (NUMERIC | KEYED).items()
-    }
+    return {name: single_process(*entry) for name, entry in (NUMERIC | KEYED).items()}
 
 
 def targets(entries, ref):
@@ -159,9 +156,7 @@ def test_array_partitionings_match_one_process(client, reference, chunks, rows, 
     table = TABLE[COLUMNS].to_numpy()[order(rows, seed=len(chunks))]
     data = da.from_array(table, chunks=(chunks, 2))
     plan = targets(NUMERIC, COLUMNS.index)
-    states = tallix_dask.reduce_many(
-        data, plan, split_every=split_every, client=client, timeout=TIMEOUT
-    )
+    states = tallix_dask.reduce_many(data, plan, split_every=split_every, client=client, timeout=TIMEOUT)
     assert_matches(states, reference)
 
 
@@ -169,9 +164,7 @@ def test_array_partitionings_match_one_process(client, reference, chunks, rows, 
 def test_dataframe_partitionings_include_keyed_maps(client, reference, npartitions, seed):
     frame = TABLE.iloc[order("shuffled", seed)].reset_index(drop=True)
     data = dd.from_pandas(frame, npartitions=npartitions, sort=False)
-    states = tallix_dask.reduce_many(
-        data, targets(NUMERIC | KEYED, str), client=client, timeout=TIMEOUT
-    )
+    states = tallix_dask.reduce_many(data, targets(NUMERIC | KEYED, str), client=client, timeout=TIMEOUT)
     assert_matches(states, reference)
     assert states["sum"].value() == math.fsum(TABLE["wide"])
 
@@ -278,7 +271,9 @@ NUMBER_COLUMNS = [
     (pd.Series([2**53 + 1, 0]), ValueError, "9007199254740993 has no exact float64"),
     (np.array([2**64 - 1], dtype=np.uint64), ValueError, "18446744073709551615 has no exact"),
     pytest.param(
-        np.array([1, 3], dtype=np.longdouble) ** -1, ValueError, "no float64 holds exactly",
+        np.array([1, 3], dtype=np.longdouble) ** -1,
+        ValueError,
+        "no float64 holds exactly",
         marks=pytest.mark.skipif(not LONG_DOUBLE_WIDER, reason="long double is double here"),
     ),
     (pd.Series([-(2**63), 2**62 + 2**10, 7], dtype="Int64"), None, None),
@@ -291,12 +286,28 @@ NUMBER_COLUMNS = [
 @pytest.mark.parametrize(
     "column, error, message",
     NUMBER_COLUMNS,
-    ids=["datetime", "timedelta", "complex", "str", "object", "Int64-NA", "int64-2^53+1",
-         "uint64-max", "longdouble", "Int64", "uint64-exact", "bool", "float32"],
+    ids=[
+        "datetime",
+        "timedelta",
+        "complex",
+        "str",
+        "object",
+        "Int64-NA",
+        "int64-2^53+1",
+        "uint64-max",
+        "longdouble",
+        "Int64",
+        "uint64-exact",
+        "bool",
+        "float32",
+    ],
 )
 def test_columns_are_numbers_taken_exactly(client, column, error, message):
-    data = (dd.from_pandas(column.rename("v"), npartitions=1) if isinstance(column, pd.Series)
-            else da.from_array(column, chunks=1))
+    data = (
+        dd.from_pandas(column.rename("v"), npartitions=1)
+        if isinstance(column, pd.Series)
+        else da.from_array(column, chunks=1)
+    )
     if error is not None:
         with pytest.raises(error, match=message):
             tallix_dask.reduce(tallix.SumF64, data, client=client, timeout=TIMEOUT)
@@ -367,8 +378,7 @@ def test_any_tree_gives_add_loop_bytes(rows, cuts, split_every):
     }
     with dask.config.set(scheduler="sync"):
         states = tallix_dask.reduce_many(data, plan, split_every=split_every)
-    expected = {"m": tallix.Moments4F64(), "h": tallix.HistogramF64([-1.0, 0.0, 1e300]),
-                "c": tallix.CovMatrixF64(1)}
+    expected = {"m": tallix.Moments4F64(), "h": tallix.HistogramF64([-1.0, 0.0, 1e300]), "c": tallix.CovMatrixF64(1)}
     for x, y in zip(xs.tolist(), ys.tolist()):
         expected["m"].add(x)
         expected["h"].add(x)
@@ -436,8 +446,7 @@ def test_statistics_skip_masks_and_pd_na_unless_asked_not_to():
     import tallix_companion.dask as tdask
 
     column = dd.from_pandas(pd.Series([2**62 + 1, None, 2**62 + 1], dtype="Int64"), npartitions=2)
-    masked = da.ma.masked_array(da.from_array([1e16, math.nan, 1.0, -1e16], chunks=2),
-                                mask=[False, True, False, False])
+    masked = da.ma.masked_array(da.from_array([1e16, math.nan, 1.0, -1e16], chunks=2), mask=[False, True, False, False])
     with dask.config.set(scheduler="sync"):
         assert tdask.sum(column) == 2**63 + 2
         assert tdask.mean(column) == float(2**62 + 1) and tdask.var(column) == 0.0
@@ -445,13 +454,15 @@ def test_statistics_skip_masks_and_pd_na_unless_asked_not_to():
         assert tdask.sum(masked) == 1.0 and tdask.var(masked) == exact_statistic([1e16, 1.0, -1e16], "var", 0)
 
 
-KEYED_FRAME = pd.DataFrame({
-    "k": [3.5, 1.0, None, 1.0, 3.5, 2.0, 1.0] * 6,
-    "v": [1e16, 1.0, 5.0, np.nan, -1e16, 2.0, 0.25] * 6,
-    "far": [1e160, 1e-200, 5.0, 3e-200, 1e160, 7.0, 1e-200] * 6,  # squares beyond the float64 range
-    "u": np.array([2**63, 1, 5, 2**63, 2**63, 3, 2**62] * 6, dtype=np.uint64),  # sums beyond uint64
-    "n": pd.array([1, None, 3, 2**62 + 1, 5, 6, 2**62] * 6, dtype="Int64"),
-})
+KEYED_FRAME = pd.DataFrame(
+    {
+        "k": [3.5, 1.0, None, 1.0, 3.5, 2.0, 1.0] * 6,
+        "v": [1e16, 1.0, 5.0, np.nan, -1e16, 2.0, 0.25] * 6,
+        "far": [1e160, 1e-200, 5.0, 3e-200, 1e160, 7.0, 1e-200] * 6,  # squares beyond the float64 range
+        "u": np.array([2**63, 1, 5, 2**63, 2**63, 3, 2**62] * 6, dtype=np.uint64),  # sums beyond uint64
+        "n": pd.array([1, None, 3, 2**62 + 1, 5, 6, 2**62] * 6, dtype="Int64"),
+    }
+)
 
 
 @pytest.mark.parametrize("how", ["sum", "mean", "var", "std", "count"])

@@ -31,36 +31,42 @@ def fed(xs, ys) -> tallix.DotF64:
     return d
 
 
-@pytest.mark.parametrize("xs, ys, expected", [
-    ([], [], 0.0),
-    ([1.0 + 2**-30, -1.0], [1.0 - 2**-30, 1.0], -(2.0**-60)),
-    ([1e16, 1.0, -1e16], [1.0, 1.0, 1.0], 1.0),
-    ([0.0], [1e-300], 0.0),
-    ([1e308, 1e308], [10.0, -10.0], NAN),
-    ([NAN], [0.0], NAN),
-    ([INF], [0.0], NAN),
-    ([1e308], [10.0], INF),
-    ([-1e308], [10.0], -INF),
-    ([-0.0], [5.0], 0.0),
-    ([1e308, 1e308], [1.0, 1.0], INF),  # finite products, sum beyond the largest finite value
-    ([3.0, 2.0**-1021], [4.0, 1.0], 12.0 + 2.0**-1021),
-    ([1 + 2.0**-52], [2.0**-1022], 2.0**-1022 + 2.0**-1074),  # lowest bit at 2^-1074: exact
-])
+@pytest.mark.parametrize(
+    "xs, ys, expected",
+    [
+        ([], [], 0.0),
+        ([1.0 + 2**-30, -1.0], [1.0 - 2**-30, 1.0], -(2.0**-60)),
+        ([1e16, 1.0, -1e16], [1.0, 1.0, 1.0], 1.0),
+        ([0.0], [1e-300], 0.0),
+        ([1e308, 1e308], [10.0, -10.0], NAN),
+        ([NAN], [0.0], NAN),
+        ([INF], [0.0], NAN),
+        ([1e308], [10.0], INF),
+        ([-1e308], [10.0], -INF),
+        ([-0.0], [5.0], 0.0),
+        ([1e308, 1e308], [1.0, 1.0], INF),  # finite products, sum beyond the largest finite value
+        ([3.0, 2.0**-1021], [4.0, 1.0], 12.0 + 2.0**-1021),
+        ([1 + 2.0**-52], [2.0**-1022], 2.0**-1022 + 2.0**-1074),  # lowest bit at 2^-1074: exact
+    ],
+)
 def test_worked_values(xs, ys, expected):
     assert same_float(tallix.dot(xs, ys), expected)
     assert same_float(fed(xs, ys).value(), expected)
 
 
-@pytest.mark.parametrize("xs, ys", [
-    ([1e-200], [1e-200]),          # the product underflows
-    ([5e-324], [1.0]),             # exact, yet subnormal: still flagged
-    ([1.0, 2.0**-600], [1.0, 2.0**-430]),
-    ([NAN, 1e-200], [1.0, 1e-200]),  # exactness loss is reported before NaN
-    # Normal products with a bit below 2^-1074, which their fma errors cannot hold.
-    ([A, A, -A * B, -A * B], [B, B, 1.0, 1.0]),
-    ([1 - 2.0**-53] * 2, [2.0**-1022] * 2),
-    ([A, 2.0**-969, 2.0**-1022, -A * F], [F, 1.0, 1.0, 1.0]),
-])
+@pytest.mark.parametrize(
+    "xs, ys",
+    [
+        ([1e-200], [1e-200]),  # the product underflows
+        ([5e-324], [1.0]),  # exact, yet subnormal: still flagged
+        ([1.0, 2.0**-600], [1.0, 2.0**-430]),
+        ([NAN, 1e-200], [1.0, 1e-200]),  # exactness loss is reported before NaN
+        # Normal products with a bit below 2^-1074, which their fma errors cannot hold.
+        ([A, A, -A * B, -A * B], [B, B, 1.0, 1.0]),
+        ([1 - 2.0**-53] * 2, [2.0**-1022] * 2),
+        ([A, 2.0**-969, 2.0**-1022, -A * F], [F, 1.0, 1.0, 1.0]),
+    ],
+)
 def test_exactness_lost(xs, ys):
     with pytest.raises(ValueError, match="^ExactnessLost$"):
         tallix.dot(xs, ys)
@@ -100,8 +106,7 @@ def test_state_bytes_match_exact_model(ps):
 
 # Products of these stay normal and on the 2^-1074 grid (each factor's lowest
 # bit is at or above 2^-452), so no product loses exactness.
-moderate = st.floats(min_value=-1e150, max_value=1e150, allow_nan=False).filter(
-    lambda v: v == 0 or abs(v) > 1e-120)
+moderate = st.floats(min_value=-1e150, max_value=1e150, allow_nan=False).filter(lambda v: v == 0 or abs(v) > 1e-120)
 
 
 @settings(max_examples=200, deadline=None)
@@ -120,17 +125,20 @@ def test_order_and_partition_invariance(ps, rnd):
     shuffled = ps[:]
     rnd.shuffle(shuffled)
     cut = sorted(rnd.randint(0, len(ps)) for _ in range(2))
-    parts = [shuffled[:cut[0]], shuffled[cut[0]:cut[1]], shuffled[cut[1]:]]
+    parts = [shuffled[: cut[0]], shuffled[cut[0] : cut[1]], shuffled[cut[1] :]]
     merged = tallix.DotF64()
     for part in parts:
         merged.merge(fed([a for a, _ in part], [b for _, b in part]))
     assert merged.state_hash() == whole.state_hash()
 
 
-@pytest.mark.parametrize("call", [
-    lambda d: d.extend([1.0, 2.0], [1.0]),
-    lambda d: d.extend([], [1.0]),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda d: d.extend([1.0, 2.0], [1.0]),
+        lambda d: d.extend([], [1.0]),
+    ],
+)
 def test_unequal_lengths_fail_before_any_change(call):
     d = fed([1.5, 2.5], [2.0, 4.0])
     before = d.state_hash()
@@ -142,8 +150,9 @@ def test_unequal_lengths_fail_before_any_change(call):
 def test_unequal_lengths_report_both_lengths():
     with pytest.raises(tallix.PanicException) as err:
         tallix.DotF64().extend([1.0], [1.0, 2.0, 3.0])
-    assert err.value.args == ("assertion `left == right` failed: dot product requires "
-                              "equal-length slices\n  left: 1\n right: 3",)
+    assert err.value.args == (
+        "assertion `left == right` failed: dot product requires equal-length slices\n  left: 1\n right: 3",
+    )
 
 
 def test_merge_with_itself_is_a_borrow_error():

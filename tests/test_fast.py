@@ -184,18 +184,19 @@ def test_empty_batches_keep_the_fold_schedule():
 
 
 def test_method_table():
-    methods = {m: getattr(FastSumF64, m).__text_signature__
-               for m in vars(FastSumF64) if not m.startswith("__")}
-    assert methods == {"add": "($self, x)", "extend": "($self, xs)", "count": "($self)",
-                       "finish": "($self)"}
+    methods = {m: getattr(FastSumF64, m).__text_signature__ for m in vars(FastSumF64) if not m.startswith("__")}
+    assert methods == {"add": "($self, x)", "extend": "($self, xs)", "count": "($self)", "finish": "($self)"}
 
 
 finite = st.floats(allow_nan=False, allow_infinity=False)
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.one_of(finite, st.sampled_from([NAN, INF, -INF, BIN_STRESS])), max_size=300),
-       st.lists(st.integers(0, 300), max_size=4), st.randoms(use_true_random=False))
+@given(
+    st.lists(st.one_of(finite, st.sampled_from([NAN, INF, -INF, BIN_STRESS])), max_size=300),
+    st.lists(st.integers(0, 300), max_size=4),
+    st.randoms(use_true_random=False),
+)
 def test_any_split_and_order_gives_the_sum_state(xs, cuts, rng):
     rng.shuffle(xs)
     f = FastSumF64()

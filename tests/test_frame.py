@@ -14,9 +14,25 @@ import pytest
 import tallix
 from tallix import SumF64, SumF32
 
-ALL = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
-       "WeightedMomentsF64", "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64",
-       "SumMap", "MomentsMap", "ReplicatedSum", "DeltasSum", "dot"]
+ALL = [
+    "SumF64",
+    "SumF32",
+    "FastSumF64",
+    "DotF64",
+    "MomentsF64",
+    "Moments4F64",
+    "CovF64",
+    "WeightedMomentsF64",
+    "PnMomentsF64",
+    "CovMatrixF64",
+    "HistogramF64",
+    "ExtremaF64",
+    "SumMap",
+    "MomentsMap",
+    "ReplicatedSum",
+    "DeltasSum",
+    "dot",
+]
 CLASSES = ALL[:-1]
 
 
@@ -29,6 +45,7 @@ def test_all_lists_every_class_then_dot():
 
 def test_version_is_the_package_metadata_and_not_a_module_attribute():
     import tallix_dask
+
     with open(Path(__file__).resolve().parents[1] / "pyproject.toml", "rb") as f:
         declared = tomllib.load(f)["project"]["version"]
     assert importlib.metadata.version("tallix") == tallix_dask.__version__ == declared
@@ -66,28 +83,34 @@ def test_instances_have_no_attributes_and_default_repr():
     assert s != SumF64() and s == s
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: SumF64(1), "SumF64.__new__() takes 0 positional arguments but 1 was given"),
-    (lambda: SumF64(x=1), "SumF64.__new__() got an unexpected keyword argument 'x'"),
-    (lambda: SumF64().add(), "SumF64.add() missing 1 required positional argument: 'x'"),
-    (lambda: SumF64().add(1.0, 2.0), "SumF64.add() takes 1 positional arguments but 2 were given"),
-    (lambda: SumF64().add(y=1.0), "SumF64.add() got an unexpected keyword argument 'y'"),
-    (lambda: SumF64().add(1.0, x=1.0), "SumF64.add() got multiple values for argument 'x'"),
-    (lambda: SumF64.from_bytes(), "SumF64.from_bytes() missing 1 required positional argument: 'b'"),
-    (lambda: tallix.dot(), "dot() missing 2 required positional arguments: 'xs' and 'ys'"),
-    (lambda: tallix.dot([1.0]), "dot() missing 1 required positional argument: 'ys'"),
-    (lambda: tallix.dot([], [], []), "dot() takes 2 positional arguments but 3 were given"),
-    (lambda: SumF64().add("1"), "argument 'x': must be real number, not str"),
-    (lambda: SumF64.from_bytes(bytearray(281)),
-     "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
-    (lambda: SumF64().merge(SumF32()),
-     "argument 'other': 'SumF32' object cannot be converted to 'SumF64'"),
-    (lambda: tallix.dot("ab", "cd"), "argument 'xs': Can't extract `str` to `Vec`"),
-    (lambda: tallix.dot((x for x in [1.0]), [1.0]),
-     "argument 'xs': 'generator' object cannot be converted to 'Sequence'"),
-    (lambda: tallix.dot([1.0], 5), "argument 'ys': 'int' object cannot be converted to 'Sequence'"),
-    (lambda: tallix.dot([1.0, "a"], [1.0, 2.0]), "argument 'xs': must be real number, not str"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: SumF64(1), "SumF64.__new__() takes 0 positional arguments but 1 was given"),
+        (lambda: SumF64(x=1), "SumF64.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: SumF64().add(), "SumF64.add() missing 1 required positional argument: 'x'"),
+        (lambda: SumF64().add(1.0, 2.0), "SumF64.add() takes 1 positional arguments but 2 were given"),
+        (lambda: SumF64().add(y=1.0), "SumF64.add() got an unexpected keyword argument 'y'"),
+        (lambda: SumF64().add(1.0, x=1.0), "SumF64.add() got multiple values for argument 'x'"),
+        (lambda: SumF64.from_bytes(), "SumF64.from_bytes() missing 1 required positional argument: 'b'"),
+        (lambda: tallix.dot(), "dot() missing 2 required positional arguments: 'xs' and 'ys'"),
+        (lambda: tallix.dot([1.0]), "dot() missing 1 required positional argument: 'ys'"),
+        (lambda: tallix.dot([], [], []), "dot() takes 2 positional arguments but 3 were given"),
+        (lambda: SumF64().add("1"), "argument 'x': must be real number, not str"),
+        (
+            lambda: SumF64.from_bytes(bytearray(281)),
+            "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'",
+        ),
+        (lambda: SumF64().merge(SumF32()), "argument 'other': 'SumF32' object cannot be converted to 'SumF64'"),
+        (lambda: tallix.dot("ab", "cd"), "argument 'xs': Can't extract `str` to `Vec`"),
+        (
+            lambda: tallix.dot((x for x in [1.0]), [1.0]),
+            "argument 'xs': 'generator' object cannot be converted to 'Sequence'",
+        ),
+        (lambda: tallix.dot([1.0], 5), "argument 'ys': 'int' object cannot be converted to 'Sequence'"),
+        (lambda: tallix.dot([1.0, "a"], [1.0, 2.0]), "argument 'xs': must be real number, not str"),
+    ],
+)
 def test_type_errors_to_the_letter(call, message):
     with pytest.raises(TypeError) as err:
         call()
@@ -104,8 +127,9 @@ class Floaty:
         return 2.5
 
 
-@pytest.mark.parametrize("arg, expected", [(3, 3.0), (True, 1.0), (Floaty(), 2.5), (Index(), 7.0),
-                                           (np.float32(0.5), 0.5)])
+@pytest.mark.parametrize(
+    "arg, expected", [(3, 3.0), (True, 1.0), (Floaty(), 2.5), (Index(), 7.0), (np.float32(0.5), 0.5)]
+)
 def test_real_number_conversion_accepts_numbers(arg, expected):
     s = SumF64()
     s.add(arg)
@@ -151,12 +175,22 @@ def test_non_type_errors_from_conversion_pass_unchanged():
         SumF64().add(Bad())
 
 
-@pytest.mark.parametrize("xs", [
-    [1.0, 2.0, 3.0], (1.0, 2.0, 3.0), range(1, 4), array.array("d", [1, 2, 3]),
-    np.array([1.0, 2.0, 3.0]), memoryview(array.array("d", [1, 2, 3])),
-    np.array([1.0, 9.0, 2.0, 9.0, 3.0])[::2], np.array([1, 2, 3], dtype=np.float32),
-    np.array([1, 2, 3], dtype=">f8"), np.array([1, 2, 3], dtype=np.int64), bytes([1, 2, 3]),
-])
+@pytest.mark.parametrize(
+    "xs",
+    [
+        [1.0, 2.0, 3.0],
+        (1.0, 2.0, 3.0),
+        range(1, 4),
+        array.array("d", [1, 2, 3]),
+        np.array([1.0, 2.0, 3.0]),
+        memoryview(array.array("d", [1, 2, 3])),
+        np.array([1.0, 9.0, 2.0, 9.0, 3.0])[::2],
+        np.array([1, 2, 3], dtype=np.float32),
+        np.array([1, 2, 3], dtype=">f8"),
+        np.array([1, 2, 3], dtype=np.int64),
+        bytes([1, 2, 3]),
+    ],
+)
 def test_sequences_of_floats_by_buffer_or_iteration(xs):
     assert tallix.dot(xs, [1.0, 1.0, 1.0]) == 6.0
 
@@ -212,13 +246,16 @@ def test_panic_exception_is_a_base_exception_with_left_and_right():
     assert not issubclass(tallix.PanicException, Exception)
     with pytest.raises(tallix.PanicException) as err:
         tallix.dot([1.0, 2.0], [1.0])
-    assert err.value.args == ("assertion `left == right` failed: dot product requires "
-                              "equal-length slices\n  left: 2\n right: 1",)
+    assert err.value.args == (
+        "assertion `left == right` failed: dot product requires equal-length slices\n  left: 2\n right: 1",
+    )
 
 
 def test_second_initialisation_is_an_import_error():
-    code = ("import sys, tallix\n"
-            "del sys.modules['tallix']\n"
-            "try:\n    import tallix\nexcept ImportError:\n    print('refused')\n")
+    code = (
+        "import sys, tallix\n"
+        "del sys.modules['tallix']\n"
+        "try:\n    import tallix\nexcept ImportError:\n    print('refused')\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "refused"

@@ -14,8 +14,7 @@ import numpy as np
 import pytest
 
 import tallix
-from tallix import (CovMatrixF64, DotF64, FastSumF64, HistogramF64, MomentsF64, ReplicatedSum,
-                    SumF64, SumMap)
+from tallix import CovMatrixF64, DotF64, FastSumF64, HistogramF64, MomentsF64, ReplicatedSum, SumF64, SumMap
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 EDGES_MESSAGE = "edges must be sorted, finite, len>=2"
@@ -28,14 +27,14 @@ def rss():
 
 # ---- constructor limits ----
 
+
 @pytest.mark.parametrize("d", [2**32, 2**32 + 1, 2**40, 2**64 - 1])
 def test_covmatrix_dimension_beyond_the_encoding_is_a_value_error(d):
     with pytest.raises(ValueError):
         CovMatrixF64(d)
 
 
-@pytest.mark.parametrize("d, error", [(-1, OverflowError), (2**64, OverflowError),
-                                      (2.0, TypeError), ("3", TypeError)])
+@pytest.mark.parametrize("d, error", [(-1, OverflowError), (2**64, OverflowError), (2.0, TypeError), ("3", TypeError)])
 def test_covmatrix_dimension_that_is_no_u64_is_refused(d, error):
     with pytest.raises(error):
         CovMatrixF64(d)
@@ -196,17 +195,21 @@ def test_sequence_length_is_only_a_hint(length):
 HUGE = 0xFFFFFFFF
 
 
-@pytest.mark.parametrize("decode, blob", [
-    (CovMatrixF64.decode, struct.pack("<IB", HUGE, 0)),
-    (CovMatrixF64.decode, struct.pack("<IB", HUGE, 0) + bytes(4096)),
-    (CovMatrixF64.decode, struct.pack("<IB", 2**16, 0) + bytes(281)),
-    (HistogramF64.decode, struct.pack("<IB", HUGE, 0) + bytes(4096)),
-    (HistogramF64.decode, struct.pack("<IB", 2**28, 0) + bytes(64)),
-    (getattr(SumMap, "decode", None), struct.pack("<III", HUGE, HUGE, HUGE)),
-    (getattr(SumMap, "decode", None), struct.pack("<III", 2, 1, HUGE) + b"a"),
-    (getattr(ReplicatedSum, "decode", None), struct.pack("<IQI", HUGE, 1, HUGE)),
-    (getattr(tallix.MomentsMap, "decode", None), struct.pack("<I", HUGE) + bytes(64)),
-], ids=lambda v: "" if callable(v) or v is None else f"{len(v)}b")
+@pytest.mark.parametrize(
+    "decode, blob",
+    [
+        (CovMatrixF64.decode, struct.pack("<IB", HUGE, 0)),
+        (CovMatrixF64.decode, struct.pack("<IB", HUGE, 0) + bytes(4096)),
+        (CovMatrixF64.decode, struct.pack("<IB", 2**16, 0) + bytes(281)),
+        (HistogramF64.decode, struct.pack("<IB", HUGE, 0) + bytes(4096)),
+        (HistogramF64.decode, struct.pack("<IB", 2**28, 0) + bytes(64)),
+        (getattr(SumMap, "decode", None), struct.pack("<III", HUGE, HUGE, HUGE)),
+        (getattr(SumMap, "decode", None), struct.pack("<III", 2, 1, HUGE) + b"a"),
+        (getattr(ReplicatedSum, "decode", None), struct.pack("<IQI", HUGE, 1, HUGE)),
+        (getattr(tallix.MomentsMap, "decode", None), struct.pack("<I", HUGE) + bytes(64)),
+    ],
+    ids=lambda v: "" if callable(v) or v is None else f"{len(v)}b",
+)
 def test_hostile_length_fields_are_refused_before_memory_is_reserved(decode, blob):
     if decode is None:
         pytest.skip("no decoder")
@@ -218,6 +221,7 @@ def test_hostile_length_fields_are_refused_before_memory_is_reserved(decode, blo
 
 
 # ---- misaligned buffers (UndefinedBehaviorSanitizer: misaligned double loads) ----
+
 
 def misaligned(values):
     raw = bytearray(8 * len(values) + 1)
@@ -252,6 +256,7 @@ def test_misaligned_float64_buffers_read_like_aligned_ones():
 
 # ---- arguments whose conversion fails or re-enters ----
 
+
 class Reenter:
     """A float-like object that touches the instance it is being added to."""
 
@@ -263,11 +268,14 @@ class Reenter:
         return 1.0
 
 
-@pytest.mark.parametrize("action", [
-    lambda s: s.count(),
-    lambda s: s.add(1.0),
-    lambda s: s.to_bytes(),
-])
+@pytest.mark.parametrize(
+    "action",
+    [
+        lambda s: s.count(),
+        lambda s: s.add(1.0),
+        lambda s: s.to_bytes(),
+    ],
+)
 def test_reentrant_conversion_hits_the_borrow_and_changes_nothing(action):
     s = SumF64()
     s.add(2.0)

@@ -147,9 +147,13 @@ def batch(call, a, s, arity):
     if not isinstance(s, (tallix.DotF64, tallix.FastSumF64)):  # these read sequences of floats
         for good in (a.arrow, a.chunked, a.long_double, a.polars):
             call(s, "extend", *((good,) + seqs[1:]))
-        for bad, error in ((a.arrow_null, ValueError), (a.arrow_inexact, ValueError),
-                           (a.masked, TypeError), (a.decimal_inexact, ValueError),
-                           (a.complex, TypeError)):
+        for bad, error in (
+            (a.arrow_null, ValueError),
+            (a.arrow_inexact, ValueError),
+            (a.masked, TypeError),
+            (a.decimal_inexact, ValueError),
+            (a.complex, TypeError),
+        ):
             call(s, "extend", *((bad,) + seqs[1:]), error=error)
     if arity == 2:
         call(s, "extend", a.seq, a.row, error=(PanicException, ValueError))
@@ -181,14 +185,16 @@ def exercise(call, a):
     expect(PanicException, tallix.dot, a.row, a.short_row)
     expect(TypeError, tallix.dot, a.text, a.row)
 
-    scalar_class(call, a, tallix.MomentsF64,
-                 ["count", "mean", "variance", "sample_variance", "stddev"])
-    scalar_class(call, a, tallix.Moments4F64,
-                 ["count", "mean", "variance", "kurtosis", "excess_kurtosis", "skewness",
-                  "skewness_squared"])
-    scalar_class(call, a, tallix.CovF64,
-                 ["count", "covariance", "slope", "intercept", "r_squared", "correlation"],
-                 arity=2)
+    scalar_class(call, a, tallix.MomentsF64, ["count", "mean", "variance", "sample_variance", "stddev"])
+    scalar_class(
+        call,
+        a,
+        tallix.Moments4F64,
+        ["count", "mean", "variance", "kurtosis", "excess_kurtosis", "skewness", "skewness_squared"],
+    )
+    scalar_class(
+        call, a, tallix.CovF64, ["count", "covariance", "slope", "intercept", "r_squared", "correlation"], arity=2
+    )
     scalar_class(call, a, tallix.WeightedMomentsF64, ["count", "mean", "variance"], arity=2)
     p = scalar_class(call, a, tallix.PnMomentsF64, ["live_count", "mean", "variance"])
     call(p, "remove", a.x)
@@ -330,8 +336,7 @@ def test_arrow_exports_are_released():
     def workout():
         s = tallix.SumF64()
         s.extend(pa.array(range(1000), pa.int64()))
-        s.extend(pa.chunked_array([pa.array([1.5] * 500), pa.array([], pa.float64()),
-                                   pa.array([2.5] * 500)]))
+        s.extend(pa.chunked_array([pa.array([1.5] * 500), pa.array([], pa.float64()), pa.array([2.5] * 500)]))
         expect(ValueError, s.extend, pa.array([1.0, None] * 500))
         expect(ValueError, s.extend, pa.array([2**53 + 1] * 1000))
         expect(TypeError, s.extend, pa.array(["x"] * 100))

@@ -36,14 +36,12 @@ def hist(edges, values=()):
 
 
 any_float = st.floats()
-edge_lists = st.lists(
-    st.floats(allow_nan=False, allow_infinity=False), min_size=2, max_size=12, unique_by=key
-).map(lambda es: sorted(es, key=key))
-
-
-@pytest.mark.parametrize(
-    "edges", [[], [1.0], [0.0, 0.0], [1.0, 0.0], [0.0, INF], [NAN, 1.0], [0.0, -0.0]]
+edge_lists = st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=2, max_size=12, unique_by=key).map(
+    lambda es: sorted(es, key=key)
 )
+
+
+@pytest.mark.parametrize("edges", [[], [1.0], [0.0, 0.0], [1.0, 0.0], [0.0, INF], [NAN, 1.0], [0.0, -0.0]])
 def test_rejected_edges(edges):
     with pytest.raises(ValueError, match="^edges must be sorted, finite, len>=2$"):
         HistogramF64(edges)
@@ -110,16 +108,12 @@ def test_quantile_matches_sorted_rank(edges, values, q):
 
 def test_quantile_edge_cases():
     h = hist([0.0, 1.0, 2.0], [0.5, 1.5, 1.5])
-    assert [h.quantile_bounds(q) for q in (0.0, -0.0, 0.5, 1.0)] == [(0.0, 1.0)] * 2 + [
-        (1.0, 2.0)
-    ] * 2
+    assert [h.quantile_bounds(q) for q in (0.0, -0.0, 0.5, 1.0)] == [(0.0, 1.0)] * 2 + [(1.0, 2.0)] * 2
     for q in (NAN, INF, -0.01, 1.01):
         with pytest.raises(ValueError, match="undefined"):
             h.quantile_bounds(q)
     # T = 2^53 + 1 is 2^53 in binary64, so q = 1 asks for rank 2^53 (bin 1).
-    assert HistogramF64.decode(encoding([0.0, 1.0, 2.0], [0, 2**53, 1, 0])).quantile_bounds(
-        1.0
-    ) == (0.0, 1.0)
+    assert HistogramF64.decode(encoding([0.0, 1.0, 2.0], [0, 2**53, 1, 0])).quantile_bounds(1.0) == (0.0, 1.0)
     # Saturated counters: the total and the running sum stop at 2^64 - 1.
     full = encoding([0.0, 1.0, 2.0], [0, MAX_U64, MAX_U64, 0], nan_count=MAX_U64)
     h = HistogramF64.decode(full)
@@ -152,9 +146,7 @@ def test_decode_random_bytes():
     rnd = random.Random(7)
     for _ in range(2000):
         n = rnd.randrange(4)
-        b = struct.pack("<IB", n, rnd.getrandbits(1)) + rnd.randbytes(
-            16 * n + 16 + rnd.choice([0, 0, 1, -1])
-        )
+        b = struct.pack("<IB", n, rnd.getrandbits(1)) + rnd.randbytes(16 * n + 16 + rnd.choice([0, 0, 1, -1]))
         try:
             h = HistogramF64.decode(b)
         except ValueError as e:

@@ -22,20 +22,18 @@ CLASSES = {
     "MomentsF64": (T.MomentsF64, lambda s, x: s.add(x), lambda s: s.to_bytes(), 1),
     "Moments4F64": (T.Moments4F64, lambda s, x: s.add(x), lambda s: s.to_bytes(), 1),
     "CovF64": (T.CovF64, lambda s, xy: s.add(*xy), lambda s: s.to_bytes(), 2),
-    "WeightedMomentsF64": (T.WeightedMomentsF64, lambda s, xw: s.add(*xw),
-                           lambda s: s.to_bytes(), 2),
-    "PnMomentsF64": (T.PnMomentsF64,
-                     lambda s, xr: s.remove(xr[0]) if xr[1] < 0 else s.add(xr[0]),
-                     lambda s: s.to_bytes(), 2),
-    "CovMatrixF64": (lambda: T.CovMatrixF64(2), lambda s, r: s.add([r[0], r[1]], r[2]),
-                     lambda s: s.encode(), 3),
-    "HistogramF64": (lambda: T.HistogramF64(EDGES), lambda s, x: s.add(x),
-                     lambda s: s.encode(), 1),
+    "WeightedMomentsF64": (T.WeightedMomentsF64, lambda s, xw: s.add(*xw), lambda s: s.to_bytes(), 2),
+    "PnMomentsF64": (
+        T.PnMomentsF64,
+        lambda s, xr: s.remove(xr[0]) if xr[1] < 0 else s.add(xr[0]),
+        lambda s: s.to_bytes(),
+        2,
+    ),
+    "CovMatrixF64": (lambda: T.CovMatrixF64(2), lambda s, r: s.add([r[0], r[1]], r[2]), lambda s: s.encode(), 3),
+    "HistogramF64": (lambda: T.HistogramF64(EDGES), lambda s, x: s.add(x), lambda s: s.encode(), 1),
     "ExtremaF64": (T.ExtremaF64, lambda s, x: s.add(x), lambda s: s.to_bytes(), 1),
-    "SumMap": (T.SumMap, lambda s, kx: s.add("k%d" % (abs(int(kx[1])) % 3), kx[0]),
-               lambda s: s.encode(), 2),
-    "MomentsMap": (T.MomentsMap, lambda s, kx: s.add("k%d" % (abs(int(kx[1])) % 3), kx[0]),
-                   lambda s: s.encode(), 2),
+    "SumMap": (T.SumMap, lambda s, kx: s.add("k%d" % (abs(int(kx[1])) % 3), kx[0]), lambda s: s.encode(), 2),
+    "MomentsMap": (T.MomentsMap, lambda s, kx: s.add("k%d" % (abs(int(kx[1])) % 3), kx[0]), lambda s: s.encode(), 2),
 }
 
 values = st.one_of(
@@ -97,8 +95,7 @@ def test_shuffles_with_fixed_seed_agree_on_large_inputs():
     for seed in range(3):
         order = xs[:]
         random.Random(seed).shuffle(order)
-        receipts.add(merge_tree("Moments4F64", [order[:1234], order[1234:]],
-                                random.Random(seed)).state_hash())
+        receipts.add(merge_tree("Moments4F64", [order[:1234], order[1234:]], random.Random(seed)).state_hash())
     assert len(receipts) == 1
 
 
@@ -116,22 +113,32 @@ def fed(cls, added, removed=()):
     return s
 
 
-@pytest.mark.parametrize("cls, sizes", [
-    (T.CovF64, [0, 1407, 1409]), (T.MomentsF64, [0, 562, 564, 1126]),
-    (T.Moments4F64, [1127, 1129, 563]), (T.PnMomentsF64, [1125, 1127, 563])])
+@pytest.mark.parametrize(
+    "cls, sizes",
+    [
+        (T.CovF64, [0, 1407, 1409]),
+        (T.MomentsF64, [0, 562, 564, 1126]),
+        (T.Moments4F64, [1127, 1129, 563]),
+        (T.PnMomentsF64, [1125, 1127, 563]),
+    ],
+)
 def test_fixed_form_of_wrong_length_is_refused(cls, sizes):
     for size in sizes:
         with pytest.raises(ValueError, match="^wrong byte length$"):
             cls.from_bytes(bytes(size))
 
 
-@pytest.mark.parametrize("state, offsets", [
-    (lambda: fed(T.MomentsF64, [1.0, 2.0]), [(272, 8), (553, 8), (562, 2), (272, 255)]),
-    (lambda: fed(T.Moments4F64, [1.0, 3.0]),
-     [(272, 8), (553, 8), (562, 2), (835, 8), (844, 2), (1117, 8), (1126, 2), (1127, 2)]),
-    (lambda: fed(T.PnMomentsF64, [1.0], [2.0]),
-     [(272, 8), (553, 9), (562, 2), (835, 8), (1116, 8), (1125, 2)]),
-])
+@pytest.mark.parametrize(
+    "state, offsets",
+    [
+        (lambda: fed(T.MomentsF64, [1.0, 2.0]), [(272, 8), (553, 8), (562, 2), (272, 255)]),
+        (
+            lambda: fed(T.Moments4F64, [1.0, 3.0]),
+            [(272, 8), (553, 8), (562, 2), (835, 8), (844, 2), (1117, 8), (1126, 2), (1127, 2)],
+        ),
+        (lambda: fed(T.PnMomentsF64, [1.0], [2.0]), [(272, 8), (553, 9), (562, 2), (835, 8), (1116, 8), (1125, 2)]),
+    ],
+)
 def test_fixed_form_with_invalid_content_is_refused(state, offsets):
     s = state()
     for offset, value in offsets:
@@ -141,24 +148,38 @@ def test_fixed_form_with_invalid_content_is_refused(state, offsets):
             type(s).from_bytes(bytes(b))
 
 
-@pytest.mark.parametrize("state, failing", [
-    (lambda: fed(T.MomentsF64, [1e-200, 2.0]),
-     [(q, (), ValueError, "^ExactnessLost$") for q in ("variance", "sample_variance", "stddev")]
-     + [("add", ("1",), TypeError, "argument 'x'")]),
-    (lambda: fed(T.Moments4F64, [2.0, 2.0]),
-     [(q, (), ValueError, "^Degenerate$")
-      for q in ("skewness", "skewness_squared", "kurtosis", "excess_kurtosis")]),
-    (lambda: fed(T.PnMomentsF64, [1.0], [1.0, 2.0]),
-     [("live_count", (), ValueError, UNDEFINED), ("variance", (), ValueError, "^Degenerate$"),
-      ("remove", ("2",), TypeError, "argument 'x'")]),
-])
+@pytest.mark.parametrize(
+    "state, failing",
+    [
+        (
+            lambda: fed(T.MomentsF64, [1e-200, 2.0]),
+            [(q, (), ValueError, "^ExactnessLost$") for q in ("variance", "sample_variance", "stddev")]
+            + [("add", ("1",), TypeError, "argument 'x'")],
+        ),
+        (
+            lambda: fed(T.Moments4F64, [2.0, 2.0]),
+            [
+                (q, (), ValueError, "^Degenerate$")
+                for q in ("skewness", "skewness_squared", "kurtosis", "excess_kurtosis")
+            ],
+        ),
+        (
+            lambda: fed(T.PnMomentsF64, [1.0], [1.0, 2.0]),
+            [
+                ("live_count", (), ValueError, UNDEFINED),
+                ("variance", (), ValueError, "^Degenerate$"),
+                ("remove", ("2",), TypeError, "argument 'x'"),
+            ],
+        ),
+    ],
+)
 def test_failing_calls_leave_the_state_unchanged(state, failing):
     s = state()
     before = s.to_bytes()
-    for name, args, error, message in failing + [("merge", (s,), RuntimeError,
-                                                  "^Already mutably borrowed$"),
-                                                 ("merge", (T.SumF64(),), TypeError,
-                                                  "^argument 'o': ")]:
+    for name, args, error, message in failing + [
+        ("merge", (s,), RuntimeError, "^Already mutably borrowed$"),
+        ("merge", (T.SumF64(),), TypeError, "^argument 'o': "),
+    ]:
         with pytest.raises(error, match=message):
             getattr(s, name)(*args)
     assert s.to_bytes() == before

@@ -36,12 +36,15 @@ def test_single_observation():
     assert outcome(m, "sample_variance") == "Empty"
 
 
-@pytest.mark.parametrize("parts", [
-    [[1.0, 2.0, 3.0, 4.0]],
-    [[4.0, 3.0, 2.0, 1.0]],
-    [[3.0], [1.0, 4.0], [], [2.0]],
-    [[2.0, 4.0], [3.0, 1.0]],
-])
+@pytest.mark.parametrize(
+    "parts",
+    [
+        [[1.0, 2.0, 3.0, 4.0]],
+        [[4.0, 3.0, 2.0, 1.0]],
+        [[3.0], [1.0, 4.0], [], [2.0]],
+        [[2.0, 4.0], [3.0, 1.0]],
+    ],
+)
 def test_worked_example_in_any_order_and_split(parts):
     m = tallix.MomentsF64()
     for part in parts:
@@ -59,20 +62,23 @@ def test_large_common_offset_loses_nothing():
     assert m.sample_variance() == 4.0
 
 
-@pytest.mark.parametrize("xs, expected", [
-    # the squares overflow: the mean still works
-    ([1e200, -1e200], [0.0, "NonFinite", "NonFinite", "NonFinite"]),
-    # the square underflows
-    ([1e-200], [1e-200, "ExactnessLost", "ExactnessLost", "ExactnessLost"]),
-    ([0.0], [0.0, 0.0, "Empty", 0.0]),
-    ([NAN, 1.0], ["NonFinite"] * 4),
-    ([INF], ["NonFinite"] * 4),
-    # one observation with a flag: the flag wins over the missing second value
-    ([NAN], ["NonFinite"] * 4),
-    ([1e-200, 1e-200], [1e-200, "ExactnessLost", "ExactnessLost", "ExactnessLost"]),
-    # the sum is read before the squares
-    ([NAN, 1e-200], ["NonFinite"] * 4),
-])
+@pytest.mark.parametrize(
+    "xs, expected",
+    [
+        # the squares overflow: the mean still works
+        ([1e200, -1e200], [0.0, "NonFinite", "NonFinite", "NonFinite"]),
+        # the square underflows
+        ([1e-200], [1e-200, "ExactnessLost", "ExactnessLost", "ExactnessLost"]),
+        ([0.0], [0.0, 0.0, "Empty", 0.0]),
+        ([NAN, 1.0], ["NonFinite"] * 4),
+        ([INF], ["NonFinite"] * 4),
+        # one observation with a flag: the flag wins over the missing second value
+        ([NAN], ["NonFinite"] * 4),
+        ([1e-200, 1e-200], [1e-200, "ExactnessLost", "ExactnessLost", "ExactnessLost"]),
+        # the sum is read before the squares
+        ([NAN, 1e-200], ["NonFinite"] * 4),
+    ],
+)
 def test_queries_and_their_first_failure(xs, expected):
     m = fed(xs)
     want = [bits(v) if isinstance(v, float) else v for v in expected]
@@ -165,16 +171,18 @@ X, Y = 2.0**-505 * (1 + 2.0**-52), 2.0**-505
 BELOW_THE_UNIT = [X, -X] + [Y, -Y] * 3
 
 
-@pytest.mark.parametrize("variance", [
-    lambda vs: fed(vs).variance(),
-    lambda vs: fed(vs, tallix.PnMomentsF64).variance(),
-    lambda vs: each_added(tallix.MomentsMap, lambda m, v: m.add("k", v), vs).variance("k"),
-    lambda vs: each_added(tallix.CovF64, lambda c, v: c.add(v, v), vs).covariance(),
-    lambda vs: each_added(tallix.WeightedMomentsF64, lambda w, v: w.add(v, 1.0), vs).variance(),
-    lambda vs: each_added(lambda: tallix.CovMatrixF64(1), lambda c, v: c.add([v], 0.0),
-                          vs).covariance(0, 0),
-], ids=["MomentsF64", "PnMomentsF64", "MomentsMap", "CovF64", "WeightedMomentsF64",
-        "CovMatrixF64"])
+@pytest.mark.parametrize(
+    "variance",
+    [
+        lambda vs: fed(vs).variance(),
+        lambda vs: fed(vs, tallix.PnMomentsF64).variance(),
+        lambda vs: each_added(tallix.MomentsMap, lambda m, v: m.add("k", v), vs).variance("k"),
+        lambda vs: each_added(tallix.CovF64, lambda c, v: c.add(v, v), vs).covariance(),
+        lambda vs: each_added(tallix.WeightedMomentsF64, lambda w, v: w.add(v, 1.0), vs).variance(),
+        lambda vs: each_added(lambda: tallix.CovMatrixF64(1), lambda c, v: c.add([v], 0.0), vs).covariance(0, 0),
+    ],
+    ids=["MomentsF64", "PnMomentsF64", "MomentsMap", "CovF64", "WeightedMomentsF64", "CovMatrixF64"],
+)
 def test_squares_with_bits_below_the_unit_lose_exactness(variance):
     with pytest.raises(ValueError, match="^ExactnessLost$"):
         variance(BELOW_THE_UNIT)

@@ -47,30 +47,35 @@ def test_empty_state():
     assert m.to_bytes() == bytes(1128)
 
 
-@pytest.mark.parametrize("xs, expected", [
-    ([2.0], [2.0, 0.0] + ["Degenerate"] * 4),
-    ([1.0, 2.0, 3.0, 4.0], [2.5, 1.25, 0.0, 0.0, 1.64, -1.36]),
-    ([0.0, 0.0, 3.0], [1.0, 2.0, 0.7071067811865476, 0.5, 1.5, -1.5]),
-    ([0.0, 0.0, -3.0], [-1.0, 2.0, -0.7071067811865476, -0.5, 1.5, -1.5]),
-    ([1e100], [1e100] + ["NonFinite"] * 5),               # the fourth power overflows
-    ([1e-80], [1e-80] + ["ExactnessLost"] * 5),           # the fourth power underflows
-    ([1e-170], [1e-170] + ["ExactnessLost"] * 5),         # the square underflows
-    ([1e-170, NAN], ["NonFinite"] + ["ExactnessLost"] * 5),  # underflow is checked first
-    ([NAN], ["NonFinite"] * 6),
-    ([INF, 1.0], ["NonFinite"] * 6),
-])
+@pytest.mark.parametrize(
+    "xs, expected",
+    [
+        ([2.0], [2.0, 0.0] + ["Degenerate"] * 4),
+        ([1.0, 2.0, 3.0, 4.0], [2.5, 1.25, 0.0, 0.0, 1.64, -1.36]),
+        ([0.0, 0.0, 3.0], [1.0, 2.0, 0.7071067811865476, 0.5, 1.5, -1.5]),
+        ([0.0, 0.0, -3.0], [-1.0, 2.0, -0.7071067811865476, -0.5, 1.5, -1.5]),
+        ([1e100], [1e100] + ["NonFinite"] * 5),  # the fourth power overflows
+        ([1e-80], [1e-80] + ["ExactnessLost"] * 5),  # the fourth power underflows
+        ([1e-170], [1e-170] + ["ExactnessLost"] * 5),  # the square underflows
+        ([1e-170, NAN], ["NonFinite"] + ["ExactnessLost"] * 5),  # underflow is checked first
+        ([NAN], ["NonFinite"] * 6),
+        ([INF, 1.0], ["NonFinite"] * 6),
+    ],
+)
 def test_worked_values_and_first_failures(xs, expected):
     m = fed(xs)
-    assert [outcome(m, q) for q in QUERIES] == [
-        bits(v) if isinstance(v, float) else v for v in expected]
+    assert [outcome(m, q) for q in QUERIES] == [bits(v) if isinstance(v, float) else v for v in expected]
 
 
-@pytest.mark.parametrize("x, flags", [
-    # Infinite x: the square's fma error is NaN, and the pushes receive it.
-    (INF, (0b010, 0b010, 0b011, 0b011)),
-    (-INF, (0b100, 0b010, 0b101, 0b011)),
-    (NAN, (0b001, 0b001, 0b001, 0b001)),
-])
+@pytest.mark.parametrize(
+    "x, flags",
+    [
+        # Infinite x: the square's fma error is NaN, and the pushes receive it.
+        (INF, (0b010, 0b010, 0b011, 0b011)),
+        (-INF, (0b100, 0b010, 0b101, 0b011)),
+        (NAN, (0b001, 0b001, 0b001, 0b001)),
+    ],
+)
 def test_non_finite_observation_flags(x, flags):
     b = fed([x]).to_bytes()
     assert (b[272], b[553], b[835], b[1117]) == flags
@@ -79,7 +84,7 @@ def test_non_finite_observation_flags(x, flags):
 
 def test_counts_grow_by_one_two_four_eight():
     b = fed([1.0, -2.0, 0.0]).to_bytes()
-    counts = [int.from_bytes(b[o:o + 8], "little") for o in (273, 554, 836, 1118)]
+    counts = [int.from_bytes(b[o : o + 8], "little") for o in (273, 554, 836, 1118)]
     assert counts == [3, 6, 12, 24]
 
 

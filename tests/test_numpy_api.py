@@ -89,11 +89,20 @@ def test_every_slot_is_the_exact_value_rounded_once_in_every_layout(data, axis, 
             assert kept.shape == getattr(np, how)(base, axis=axis, keepdims=True).shape
 
 
-TIES = np.array([
-    [1.0, 2.0**-53, 0.0, 0.0], [1.0, 2.0**-53, 2.0**-100, 0.0], [-1.0, -(2.0**-53), -(2.0**-100), 0.0],
-    [1.0 + 2.0**-52, 2.0**-53, 0.0, 0.0], [2.0**60, -(2.0**60), 2.0**-60, 3.0], [1e300, 1e300, -1e300, 1.0],
-    [5e-324, 1.0, -1.0, 0.0], [2.0**-1000, 2.0**-1060, 0.0, 0.0], [np.inf, 1.0, 0.0, 0.0],
-] * 10)
+TIES = np.array(
+    [
+        [1.0, 2.0**-53, 0.0, 0.0],
+        [1.0, 2.0**-53, 2.0**-100, 0.0],
+        [-1.0, -(2.0**-53), -(2.0**-100), 0.0],
+        [1.0 + 2.0**-52, 2.0**-53, 0.0, 0.0],
+        [2.0**60, -(2.0**60), 2.0**-60, 3.0],
+        [1e300, 1e300, -1e300, 1.0],
+        [5e-324, 1.0, -1.0, 0.0],
+        [2.0**-1000, 2.0**-1060, 0.0, 0.0],
+        [np.inf, 1.0, 0.0, 0.0],
+    ]
+    * 10
+)
 
 
 @pytest.mark.parametrize("data", [WIDE, FRIENDLY, CANCEL, TIES.ravel()], ids=["wide", "friendly", "cancel", "ties"])
@@ -164,8 +173,14 @@ def test_special_cases_answer_and_warn_as_numpy(how, data, kwargs):
 
 @pytest.mark.parametrize(
     "data",
-    [np.arange(-5, 7, dtype=np.int8), np.arange(12, dtype=">u4"), np.array([True, False, True]),
-     np.array([2**60, 1, -(2**60)], dtype=np.int64), np.float32([0.1, 0.2]), [1, 2.5, 3]],
+    [
+        np.arange(-5, 7, dtype=np.int8),
+        np.arange(12, dtype=">u4"),
+        np.array([True, False, True]),
+        np.array([2**60, 1, -(2**60)], dtype=np.int64),
+        np.float32([0.1, 0.2]),
+        [1, 2.5, 3],
+    ],
 )
 def test_numeric_kinds_are_read_exactly(data):
     values = np.asarray(data).tolist()
@@ -262,9 +277,11 @@ def test_histogram_counts_and_edges_are_numpys(data, kwargs):
 
 @pytest.mark.parametrize(
     "make, present",
-    [(lambda: np.ma.masked_array([1.0, 9.0, 2.0], mask=[0, 1, 0]), [1.0, 2.0]),
-     (lambda: pd.array([1.0, None, 2.0, 7.0], dtype="Float64"), [1.0, 2.0, 7.0]),
-     (lambda: _pl().Series([1, None, 2, 7]), [1, 2, 7])],
+    [
+        (lambda: np.ma.masked_array([1.0, 9.0, 2.0], mask=[0, 1, 0]), [1.0, 2.0]),
+        (lambda: pd.array([1.0, None, 2.0, 7.0], dtype="Float64"), [1.0, 2.0, 7.0]),
+        (lambda: _pl().Series([1, None, 2, 7]), [1, 2, 7]),
+    ],
 )
 def test_histogram_skips_absent_values(make, present):
     counts, edges = histogram(make(), bins=3)
@@ -299,8 +316,11 @@ def binary32(q: Fraction) -> float:
 def exact_answer(values, how, dtype, ddof=1):
     """pandas' ``how`` of the values (missing ones dropped), exact and rounded once to ``dtype``
     (binary32 variances: their float64 rounding rounded again); None where pandas has none."""
-    xs = [Fraction(int(v)) if isinstance(v, (bool, int, np.integer, np.bool_)) else Fraction(float(v))
-          for v in values if not pd.isna(v)]
+    xs = [
+        Fraction(int(v)) if isinstance(v, (bool, int, np.integer, np.bool_)) else Fraction(float(v))
+        for v in values
+        if not pd.isna(v)
+    ]
     n, s1 = len(xs), sum(xs, Fraction(0))
     if how == "count":
         return n
@@ -323,20 +343,22 @@ def exact_answer(values, how, dtype, ddof=1):
 
 def assert_exact(got, values, how, dtype, ddof=1):
     want = exact_answer(values, how, dtype, ddof)
-    assert (pd.isna(got) if want is None else got == want), (got, want, how)
+    assert pd.isna(got) if want is None else got == want, (got, want, how)
 
 
-FRAME = pd.DataFrame({
-    "k": ["a", "b", "a", None, "c", "b", "a", "c", "d", "d"],
-    "x": [1e16, 1e160, 1.0, 4.0, 1e-200, 1e160, -1e16, 3e-200, np.nan, 2.5],
-    "g": np.array([1, 2**-30, 3, 5, 4, 2**-30, 2**24, 1.5, 2, 7], dtype=np.float32),
-    "i": np.array([2**62, 2**62, 2**62 + 1, 1, -(2**63), 1, 3, 5, 2**53 + 1, 9], dtype=np.int64),
-    "u": np.array([2**63, 2**63, 1, 0, 7, 3, 2**64 - 1, 2, 2, 2], dtype=np.uint64),
-    "n": pd.array([1, None, 2**62, 4, 5, 6, 2**62, 8, None, None], dtype="Int64"),
-    "h": pd.array([1.5, 2.0, None, 0.25, 3, 1, 2**-30, 2, 5, 1], dtype="Float32"),
-    "b": [True, False, True, True, False, True, False, True, True, False],
-    "a": pd.array([1, 2, None, 4, 5, 6, 7, 2**62, 9, 10], dtype="int64[pyarrow]"),
-})
+FRAME = pd.DataFrame(
+    {
+        "k": ["a", "b", "a", None, "c", "b", "a", "c", "d", "d"],
+        "x": [1e16, 1e160, 1.0, 4.0, 1e-200, 1e160, -1e16, 3e-200, np.nan, 2.5],
+        "g": np.array([1, 2**-30, 3, 5, 4, 2**-30, 2**24, 1.5, 2, 7], dtype=np.float32),
+        "i": np.array([2**62, 2**62, 2**62 + 1, 1, -(2**63), 1, 3, 5, 2**53 + 1, 9], dtype=np.int64),
+        "u": np.array([2**63, 2**63, 1, 0, 7, 3, 2**64 - 1, 2, 2, 2], dtype=np.uint64),
+        "n": pd.array([1, None, 2**62, 4, 5, 6, 2**62, 8, None, None], dtype="Int64"),
+        "h": pd.array([1.5, 2.0, None, 0.25, 3, 1, 2**-30, 2, 5, 1], dtype="Float32"),
+        "b": [True, False, True, True, False, True, False, True, True, False],
+        "a": pd.array([1, 2, None, 4, 5, 6, 7, 2**62, 9, 10], dtype="int64[pyarrow]"),
+    }
+)
 VALUES = [c for c in FRAME.columns if c != "k"]
 
 
@@ -433,15 +455,25 @@ GROUPINGS = {  # name: (frame, by, options)
     "series of the frame": (FRAME, FRAME["k"], {}),
     "array, unsorted": (FRAME[VALUES], ARRAY_KEY[::-1].copy(), {"sort": False}),
     "missing keys kept": (FRAME, "k", {"dropna": False}),
-    "categories": (FRAME[VALUES], pd.Categorical(FRAME["k"], categories=["d", "c", "b", "a", "z"]), {"observed": False}),
+    "categories": (
+        FRAME[VALUES],
+        pd.Categorical(FRAME["k"], categories=["d", "c", "b", "a", "z"]),
+        {"observed": False},
+    ),
     "level": (FRAME.set_index(["k", ARRAY_KEY]), None, {"level": 0}),
 }
 
 
 @pytest.mark.parametrize("grouping", GROUPINGS, ids=str)
-@pytest.mark.parametrize("func", [
-    "sum", ["mean", "var", "std", "count", "max"], {"x": ["var", "std"], "i": "sum", "n": ["sum", "min"]},
-], ids=str)
+@pytest.mark.parametrize(
+    "func",
+    [
+        "sum",
+        ["mean", "var", "std", "count", "max"],
+        {"x": ["var", "std"], "i": "sum", "n": ["sum", "min"]},
+    ],
+    ids=str,
+)
 def test_groupby_answers_what_pandas_answers_exactly(grouping, func):
     frame, by, options = GROUPINGS[grouping]
     got = frame.exact.groupby(by, **options).agg(func)
@@ -450,26 +482,34 @@ def test_groupby_answers_what_pandas_answers_exactly(grouping, func):
     assert_groupby_exact(got, want, frame.groupby(by, **options).agg(list), outputs)
 
 
-@pytest.mark.parametrize("select, outputs, keywords", [
-    (lambda g: g["x"].sum(), [("x", "sum")], {}),
-    (lambda g: g[["g", "n"]].mean(), [("g", "mean"), ("n", "mean")], {}),
-    (lambda g: g["u"].agg(["sum", "var"]), [("u", "sum"), ("u", "var")], {}),
-    (lambda g: g.agg(total=("i", "sum"), spread=("x", "std")), [("i", "sum"), ("x", "std")], {}),
-    (lambda g: g["h"].agg(m="mean"), [("h", "mean")], {}),
-    (lambda g: g[["x", "a"]].var(ddof=0), [("x", "var"), ("a", "var")], {"ddof": 0}),
-    (lambda g: g[["n", "g"]].sum(min_count=2), [("n", "sum"), ("g", "sum")], {"min_count": 2}),
-], ids=["column", "columns", "column list", "named", "column named", "ddof", "min_count"])
+@pytest.mark.parametrize(
+    "select, outputs, keywords",
+    [
+        (lambda g: g["x"].sum(), [("x", "sum")], {}),
+        (lambda g: g[["g", "n"]].mean(), [("g", "mean"), ("n", "mean")], {}),
+        (lambda g: g["u"].agg(["sum", "var"]), [("u", "sum"), ("u", "var")], {}),
+        (lambda g: g.agg(total=("i", "sum"), spread=("x", "std")), [("i", "sum"), ("x", "std")], {}),
+        (lambda g: g["h"].agg(m="mean"), [("h", "mean")], {}),
+        (lambda g: g[["x", "a"]].var(ddof=0), [("x", "var"), ("a", "var")], {"ddof": 0}),
+        (lambda g: g[["n", "g"]].sum(min_count=2), [("n", "sum"), ("g", "sum")], {"min_count": 2}),
+    ],
+    ids=["column", "columns", "column list", "named", "column named", "ddof", "min_count"],
+)
 def test_groupby_selections_and_keywords_are_pandas(select, outputs, keywords):
     got, want = select(FRAME.exact.groupby("k")), select(FRAME.groupby("k"))
     assert type(got) is type(want) and getattr(got, "name", None) == getattr(want, "name", None)
     assert_groupby_exact(got, want, FRAME.groupby("k").agg(list), outputs, **keywords)
 
 
-@pytest.mark.parametrize("columns, func", [
-    (list("abcc"), {"c": "sum"}),
-    (pd.MultiIndex.from_tuples([("k", ""), ("x", "p"), ("x", "q"), ("y", "p")]), ["sum", "var"]),
-    (pd.Index(["k", "x", "y", "z"], dtype=object), "mean"),
-], ids=["duplicates", "multiindex", "object labels"])
+@pytest.mark.parametrize(
+    "columns, func",
+    [
+        (list("abcc"), {"c": "sum"}),
+        (pd.MultiIndex.from_tuples([("k", ""), ("x", "p"), ("x", "q"), ("y", "p")]), ["sum", "var"]),
+        (pd.Index(["k", "x", "y", "z"], dtype=object), "mean"),
+    ],
+    ids=["duplicates", "multiindex", "object labels"],
+)
 def test_groupby_keeps_the_frames_column_labels(columns, func):
     frame = pd.DataFrame(np.arange(24.0).reshape(6, 4), columns=columns)
     frame.iloc[:, 0] = [0, 1, 0, 1, 1, 1]
@@ -508,7 +548,12 @@ NA3 = [False, True, False]
         (lambda: pd.array([True, None, False], dtype="boolean"), "bool", [True, False, False], NA3),
         (lambda: pd.Index(pd.array([1.5, None, 3.0], dtype="double[pyarrow]")), "float64", [1.5, 0.0, 3.0], NA3),
         (lambda: _pa().chunked_array([[1, None], [2**63 - 1]]), "int64", [1, 0, 2**63 - 1], NA3),
-        (lambda: _pa().array([Decimal("0.5"), None, Decimal("-2")], _pa().decimal128(3, 1)), "float64", [0.5, 0, -2], NA3),
+        (
+            lambda: _pa().array([Decimal("0.5"), None, Decimal("-2")], _pa().decimal128(3, 1)),
+            "float64",
+            [0.5, 0, -2],
+            NA3,
+        ),
         (lambda: _pl().Series([1, None, 3]), "int64", [1, 0, 3], NA3),
         (lambda: _pl().Series([True, None, False]), "bool", [True, False, False], NA3),
         (lambda: [2**64 - 1, None, 0], "uint64", [2**64 - 1, 0, 0], NA3),
@@ -583,8 +628,13 @@ ROW = [1.0, -0.984375, 2.0**-58 + 2.0**-60]
         (lambda: tnp.average([1e-200, 3e-200], weights=[1e-200, 1e-200]), 2e-200),
         (lambda: tnp.var([1e160, 1e160]), 0.0),
         (lambda: tnp.std([1e-200, 3e-200], ddof=1), oracle([1e-200, 3e-200], "std", 1)),
-        (lambda: tnp.cov([1e200, 3e200], [1e-200, -1e-200]).tolist(),
-         [[math.inf, rounded(-Fraction(1e200) * Fraction(1e-200) * 2)], [rounded(-Fraction(1e200) * Fraction(1e-200) * 2), rounded(Fraction(1e-200) ** 2 * 2)]]),
+        (
+            lambda: tnp.cov([1e200, 3e200], [1e-200, -1e-200]).tolist(),
+            [
+                [math.inf, rounded(-Fraction(1e200) * Fraction(1e-200) * 2)],
+                [rounded(-Fraction(1e200) * Fraction(1e-200) * 2), rounded(Fraction(1e-200) ** 2 * 2)],
+            ],
+        ),
         # masks honoured, long doubles and integers beyond 2^53 read exactly
         (lambda: tnp.sum(np.ma.array([1, 1e300, 2], mask=[0, 1, 0])), 3.0),
         (lambda: tnp.mean(np.ma.array([[1.0, 5.0], [3.0, 7.0]], mask=[[0, 1], [0, 0]]), axis=0).tolist(), [2.0, 7.0]),
@@ -596,7 +646,10 @@ ROW = [1.0, -0.984375, 2.0**-58 + 2.0**-60]
         (lambda: tnp.var([1.0, 2.0, 4.0], ddof=0.5), float(Fraction(14, 3) / Fraction(5, 2))),
         (lambda: tnp.sum(3, axis=0), 3),
         (lambda: tnp.mean(pd.array([1.0, None, 2.0], dtype="Float64")), 1.5),
-        (lambda: tnp.average(np.arange(12.0).reshape(2, 2, 3), axis=(0, 1), weights=np.ones((2, 2))).tolist(), [4.5, 5.5, 6.5]),
+        (
+            lambda: tnp.average(np.arange(12.0).reshape(2, 2, 3), axis=(0, 1), weights=np.ones((2, 2))).tolist(),
+            [4.5, 5.5, 6.5],
+        ),
     ],
 )
 def test_exact_where_floats_fail(call, want):

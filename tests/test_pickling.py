@@ -130,4 +130,3 @@ def test_states_cross_dask_delayed_on_worker_processes():
     tasks = [dask.delayed(combined)(halves(n)) for n in TRAVELLING]
     results = dask.compute(*tasks, scheduler="processes", num_workers=2)
     assert [form(r) for r in results] == [form(build(n)) for n in TRAVELLING]
-

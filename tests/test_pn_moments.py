@@ -46,16 +46,19 @@ def test_worked_example_in_any_order_or_merged():
         assert m.state_hash() == expected.state_hash()
 
 
-@pytest.mark.parametrize("added, removed, mean, variance", [
-    ([5.0], [5.0], "Empty", "Empty"),
-    ([], [1.0], "Degenerate", "Degenerate"),
-    ([0.0, 0.0], [10.0], -10.0, -200.0),  # removals need not have been added
-    ([NAN, 1.0], [NAN], "NonFinite", "NonFinite"),
-    ([1e-200], [], "ExactnessLost", "ExactnessLost"),  # the mean reads the squares too
-    ([1.0, 2.0], [1e-200], "ExactnessLost", "ExactnessLost"),
-    ([1e200, 1.0], [1e200], "NonFinite", "NonFinite"),  # flags stay after removal
-    ([NAN, 1.0, 1e-200], [], "NonFinite", "NonFinite"),  # sums are read before squares
-])
+@pytest.mark.parametrize(
+    "added, removed, mean, variance",
+    [
+        ([5.0], [5.0], "Empty", "Empty"),
+        ([], [1.0], "Degenerate", "Degenerate"),
+        ([0.0, 0.0], [10.0], -10.0, -200.0),  # removals need not have been added
+        ([NAN, 1.0], [NAN], "NonFinite", "NonFinite"),
+        ([1e-200], [], "ExactnessLost", "ExactnessLost"),  # the mean reads the squares too
+        ([1.0, 2.0], [1e-200], "ExactnessLost", "ExactnessLost"),
+        ([1e200, 1.0], [1e200], "NonFinite", "NonFinite"),  # flags stay after removal
+        ([NAN, 1.0, 1e-200], [], "NonFinite", "NonFinite"),  # sums are read before squares
+    ],
+)
 def test_queries_and_their_first_failure(added, removed, mean, variance):
     m = fed(added, removed)
     want = [bits(v) if isinstance(v, float) else v for v in (mean, variance)]
@@ -83,8 +86,7 @@ finite = st.floats(min_value=-1e100, max_value=1e100).filter(lambda v: v == 0 or
 @given(st.lists(finite, min_size=1, max_size=15), st.data())
 def test_live_multiset_matches_statistics_module(values, data):
     extra = data.draw(st.lists(finite, min_size=1, max_size=8))
-    removed = data.draw(st.permutations(values)).copy()[:data.draw(
-        st.integers(0, len(values) - 1))]
+    removed = data.draw(st.permutations(values)).copy()[: data.draw(st.integers(0, len(values) - 1))]
     live = list((Counter(values) + Counter(extra) - Counter(removed)).elements())
     m = fed(values + extra, removed)
     assert m.live_count() == len(live)

@@ -24,8 +24,10 @@ CLAIMS = {
     "print(tallix.dot([1.0 + 2**-30, -1.0], [1.0 - 2**-30, 1.0]))": ["shown"],
     "print(tnp.sum(a, axis=0))": ["shown", "np.sum(a, axis=0)"],
     "print(frame.exact.sum(numeric_only=True))": ["shown['x']", "frame.sum()['x']"],
-    'print(groupby_agg(frame, "key", {"x": ["sum", "mean", "var"]}))':
-        ["shown.loc['a', ('x', 'sum')]", "frame.groupby('key')['x'].sum()['a']"],
+    'print(groupby_agg(frame, "key", {"x": ["sum", "mean", "var"]}))': [
+        "shown.loc['a', ('x', 'sum')]",
+        "frame.groupby('key')['x'].sum()['a']",
+    ],
 }
 
 
@@ -50,11 +52,13 @@ def test_readme_example_runs_and_its_comments_hold(section):
     scope = {}
     checked = set()
     for statement in ast.parse(code).body:
-        printed = isinstance(statement, ast.Expr) and isinstance(statement.value, ast.Call) \
+        printed = (
+            isinstance(statement, ast.Expr)
+            and isinstance(statement.value, ast.Call)
             and getattr(statement.value.func, "id", None) == "print"
+        )
         if printed:  # what it would print, kept to check its comment against
-            values = [eval(compile(ast.Expression(arg), "README", "eval"), scope)
-                      for arg in statement.value.args]
+            values = [eval(compile(ast.Expression(arg), "README", "eval"), scope) for arg in statement.value.args]
             scope["shown"] = values[0] if len(values) == 1 else tuple(values)
         else:
             exec(compile(ast.Module([statement], []), "README", "exec"), scope)

@@ -48,9 +48,7 @@ def map_bytes(entries):
 
 
 def replicated_bytes(slots):
-    return struct.pack("<I", len(slots)) + b"".join(
-        struct.pack("<QI", r, len(b)) + b for r, b in slots
-    )
+    return struct.pack("<I", len(slots)) + b"".join(struct.pack("<QI", r, len(b)) + b for r, b in slots)
 
 
 # --- ReplicatedSum ----------------------------------------------------------
@@ -60,9 +58,7 @@ def test_replicated_examples():
     assert (ReplicatedSum().value(), ReplicatedSum().encode()) == (0.0, bytes(4))
     r = replicated([(7, 1.5), (7, 2.5), (3, 1.0)])
     assert r.value() == 5.0
-    assert r.encode() == replicated_bytes(
-        [(3, state_bytes(SumF64, [1.0])), (7, state_bytes(SumF64, [1.5, 2.5]))]
-    )
+    assert r.encode() == replicated_bytes([(3, state_bytes(SumF64, [1.0])), (7, state_bytes(SumF64, [1.5, 2.5]))])
     assert replicated([(MAX_U64, 1e308), (0, 1e308)]).value() == INF
     assert replicated([(1, 1e308), (2, -1e308)]).value() == 0.0
 
@@ -80,9 +76,7 @@ def test_join_rules():
     assert a.value() == 3.0
 
 
-@pytest.mark.parametrize(
-    "replica, error", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)]
-)
+@pytest.mark.parametrize("replica, error", [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)])
 def test_bad_arguments_change_nothing(replica, error):
     r = replicated([(1, 1.0)])
     with pytest.raises(error):
@@ -117,9 +111,7 @@ def test_join_is_commutative_associative_idempotent(case):
 
     for result in (join(join(a, b), c), join(a, join(b, c)), join(c, b, a), join(a, b, c, b, a, c)):
         assert result.encode() == expected.encode()
-    assert same_float(
-        expected.value(), math.fsum(x for r, k in latest.items() for x in history[r][:k])
-    )
+    assert same_float(expected.value(), math.fsum(x for r, k in latest.items() for x in history[r][:k]))
 
 
 def bad_replicated():
@@ -155,9 +147,7 @@ MAPS = [(SumMap, SumF64), (MomentsMap, MomentsF64)]
 def test_sum_map_example():
     m = filled(SumMap, [("b", 1.0), ("a", 2.0), ("b", 3.0)])
     assert (m.len(), m.count(), m.value("b"), m.value(key="a")) == (2, 3, 4.0, 2.0)
-    assert m.encode() == map_bytes(
-        [("a", state_bytes(SumF64, [2.0])), ("b", state_bytes(SumF64, [1.0, 3.0]))]
-    )
+    assert m.encode() == map_bytes([("a", state_bytes(SumF64, [2.0])), ("b", state_bytes(SumF64, [1.0, 3.0]))])
     full = SumF64.from_bytes(bytes(273) + struct.pack("<Q", MAX_U64)).to_bytes()
     assert SumMap.decode(map_bytes([("a", full), ("b", full)])).count() == MAX_U64
 
@@ -167,14 +157,10 @@ def test_keys_are_raw_utf8_in_byte_order(cls, state):
     ks = ["á", "a\u0301", "", "\U0001f600", "\uffff", "b"]
     m = filled(cls, [(k, 1.0) for k in ks])
     assert cls().encode() == bytes(4)
-    assert m.encode() == map_bytes(
-        [(k, state_bytes(state, [1.0])) for k in sorted(ks, key=str.encode)]
-    )
+    assert m.encode() == map_bytes([(k, state_bytes(state, [1.0])) for k in sorted(ks, key=str.encode)])
 
 
-@pytest.mark.parametrize(
-    "cls, query", [(SumMap, "value"), (MomentsMap, "mean"), (MomentsMap, "variance")]
-)
+@pytest.mark.parametrize("cls, query", [(SumMap, "value"), (MomentsMap, "mean"), (MomentsMap, "variance")])
 def test_absent_key_is_undefined(cls, query):
     m = filled(cls, [("a", 1.0)])
     for k in ("b", "A", "a\x00", ""):
@@ -197,9 +183,7 @@ def test_moments_map_errors_pass_through():
 
 
 @settings(max_examples=60, deadline=None)
-@given(
-    st.lists(st.tuples(keys, st.floats(min_value=-1e100, max_value=1e100)), min_size=1, max_size=20)
-)
+@given(st.lists(st.tuples(keys, st.floats(min_value=-1e100, max_value=1e100)), min_size=1, max_size=20))
 def test_moments_map_matches_exact_oracle(pairs):
     m = filled(MomentsMap, pairs)
     for k in {k for k, _ in pairs}:
@@ -238,9 +222,7 @@ def test_merging_twice_counts_twice(cls, state):
     a, b = filled(cls, [("x", 1.0), ("y", 2.0)]), filled(cls, [("y", 3.0), ("z", 4.0)])
     a.merge(b)
     a.merge(b)
-    assert (
-        a.encode() == filled(cls, [("x", 1.0), ("y", 2.0)] + [("y", 3.0), ("z", 4.0)] * 2).encode()
-    )
+    assert a.encode() == filled(cls, [("x", 1.0), ("y", 2.0)] + [("y", 3.0), ("z", 4.0)] * 2).encode()
     assert b.encode() == filled(cls, [("y", 3.0), ("z", 4.0)]).encode()
 
 
@@ -302,9 +284,7 @@ def test_map_decode_rejects(cls, state):
 def test_decode_of_damaged_bytes(cls):
     rnd = random.Random(11)
     good = (
-        replicated([(1, 1.0), (5, 2.0)])
-        if cls is ReplicatedSum
-        else filled(cls, [("a", 1.0), ("é", 2.0)])
+        replicated([(1, 1.0), (5, 2.0)]) if cls is ReplicatedSum else filled(cls, [("a", 1.0), ("é", 2.0)])
     ).encode()
     for _ in range(400):
         b = bytearray(good)

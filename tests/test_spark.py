@@ -27,8 +27,7 @@ try:
     from tallix_companion import spark as ts
 except ImportError:  # running from the source tree: the workers need the path too
     sys.path.append(str(SOURCE))
-    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"),
-                                                             str(SOURCE)]))
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(SOURCE)]))
     from tallix_companion import spark as ts
 
 N = 2000
@@ -113,8 +112,7 @@ def one_process(cls, columns):
         cols = [np.column_stack(cols[:-1]).astype(float), cols[-1]]
     else:
         state = cls()
-    state.extend(*([TABLE["key"]] + cols[1:] if cls in (tallix.SumMap, tallix.MomentsMap)
-                   else cols))
+    state.extend(*([TABLE["key"]] + cols[1:] if cls in (tallix.SumMap, tallix.MomentsMap) else cols))
     return state
 
 
@@ -154,16 +152,18 @@ def test_replicated_sum_gives_one_replica_per_partition(spark):
 
 
 def test_nulls_skipped_like_sparks_aggregates_and_empty_partitions(spark):
-    rows = [(1.5, 3, True), (None, 4, False), (2.25, None, True), (float("nan"), 1, None),
-            (-4.0, 2**53, True)]
+    rows = [(1.5, 3, True), (None, 4, False), (2.25, None, True), (float("nan"), 1, None), (-4.0, 2**53, True)]
     schema = "x double, n long, b boolean"
     df = spark.createDataFrame(spark.sparkContext.parallelize(rows, 9), schema)  # 4 empty
-    states = ts.reduce_many(df.filter(F.col("x").isNull() | ~F.isnan("x")), {
-        "x": ts.target(tallix.SumF64, "x"),
-        "n": ts.target(tallix.MomentsF64, "n"),
-        "xn": ts.target(tallix.CovF64, "x", "n"),
-        "rows": ts.target(tallix.CovMatrixF64, "n", "b", "x"),
-    })
+    states = ts.reduce_many(
+        df.filter(F.col("x").isNull() | ~F.isnan("x")),
+        {
+            "x": ts.target(tallix.SumF64, "x"),
+            "n": ts.target(tallix.MomentsF64, "n"),
+            "xn": ts.target(tallix.CovF64, "x", "n"),
+            "rows": ts.target(tallix.CovMatrixF64, "n", "b", "x"),
+        },
+    )
     assert states["x"].value() == -0.25 and states["x"].count() == 3
     assert states["n"].mean() == float(Fraction(3 + 4 + 2**53, 3))
     assert states["xn"].count() == 2  # only rows where both are present
@@ -171,8 +171,7 @@ def test_nulls_skipped_like_sparks_aggregates_and_empty_partitions(spark):
     assert math.isnan(ts.reduce(tallix.SumF64, df, "x").value())  # NaN is a value, as in Spark
     empty = spark.createDataFrame([], schema)
     assert dump(ts.reduce(tallix.ExtremaF64, empty, "x")) == dump(tallix.ExtremaF64())
-    assert ts.reduce(tallix.HistogramF64, df.filter("x > 100"), "x", edges=[0.0, 1.0]).counts() \
-        == [0, 0, 0]
+    assert ts.reduce(tallix.HistogramF64, df.filter("x > 100"), "x", edges=[0.0, 1.0]).counts() == [0, 0, 0]
 
 
 @pytest.mark.parametrize(
@@ -226,21 +225,32 @@ def test_grouped_aggregates_are_correctly_rounded(spark):
     rows += [(date(2031, 1, 1), 0, 1e160, 2**63 - 1)] * 3  # squares beyond the float range
     rows += [(date(2031, 1, 1), 1, x, -(2**63)) for x in (1e-200, 3e-200)]  # squares below it
     df = spark.createDataFrame(rows, "d date, k int, v double, n long").repartition(3)
-    result = df.groupBy("d", "k").agg(
-        ts.exact_sum("v").alias("s"), ts.exact_mean("v").alias("m"),
-        ts.exact_variance("v").alias("var"), ts.exact_var_pop("v").alias("pop"),
-        ts.exact_state(tallix.MomentsF64, "v").alias("state"),
-        ts.exact_sum("n").alias("ns"), ts.exact_mean("n").alias("nm"),
-        ts.exact_variance("n").alias("nvar"), ts.exact_var_pop("n").alias("npop"),
-    ).collect()
+    result = (
+        df.groupBy("d", "k")
+        .agg(
+            ts.exact_sum("v").alias("s"),
+            ts.exact_mean("v").alias("m"),
+            ts.exact_variance("v").alias("var"),
+            ts.exact_var_pop("v").alias("pop"),
+            ts.exact_state(tallix.MomentsF64, "v").alias("state"),
+            ts.exact_sum("n").alias("ns"),
+            ts.exact_mean("n").alias("nm"),
+            ts.exact_variance("n").alias("nvar"),
+            ts.exact_var_pop("n").alias("npop"),
+        )
+        .collect()
+    )
     assert len(result) == 10
     for row in result:
         group = [(v, n) for d, k, v, n in rows if (d, k) == (row.d, row.k)]
         assert (row.s, row.m, row["var"], row.pop) == exact_stats([v for v, _ in group])
         assert (row.ns, row.nm, row.nvar, row.npop) == exact_stats([n for _, n in group])
         assert ts.load(tallix.MomentsF64, row.state).count() == sum(v is not None for v, _ in group)
-    halves = df.withColumn("half", F.rand(1) < 0.5).groupBy("d", "k", "half").agg(
-        ts.exact_state(tallix.MomentsF64, "v").alias("m"))
+    halves = (
+        df.withColumn("half", F.rand(1) < 0.5)
+        .groupBy("d", "k", "half")
+        .agg(ts.exact_state(tallix.MomentsF64, "v").alias("m"))
+    )
     merged = halves.groupBy("d", "k").agg(ts.merged_state(tallix.MomentsF64, "m").alias("m"))
     by_group = {(r.d, r.k): r.state for r in result}
     assert all(r.m == by_group[r.d, r.k] for r in merged.collect())
@@ -256,8 +266,9 @@ def readme_block():
 
 def test_readme_spark_section_runs(spark):
     rng = np.random.default_rng(3)
-    data = [(str(rng.choice(["north", "south"])), float(a), float(x), float(y))
-            for a, x, y in rng.standard_normal((400, 3))]
+    data = [
+        (str(rng.choice(["north", "south"])), float(a), float(x), float(y)) for a, x, y in rng.standard_normal((400, 3))
+    ]
     df = spark.createDataFrame(data, "region string, amount double, x double, y double")
     scope = {"df": df, "tallix": tallix}
     exec(readme_block(), scope)

@@ -23,31 +23,34 @@ def summed(cls, xs):
     return s
 
 
-@pytest.mark.parametrize("xs, expected", [
-    ([], 0.0),
-    ([-0.0], 0.0),
-    ([1e16, 1.0, -1e16], 1.0),
-    ([-1e16, 1e16, 1.0], 1.0),
-    ([2.0**53, 1.0], 2.0**53),
-    ([2.0**53, 1.0, 1.0], 2.0**53 + 2),
-    ([2.0**53, 1.0, 2.0**-1074], 2.0**53 + 2),
-    ([2.0**-1074], 2.0**-1074),
-    ([2.0**-1074, -2.0**-1074], 0.0),
-    ([1e308, 1e308], INF),
-    ([1e308, 1e308, -1e308], 1e308),
-    ([-1e308, -1e308], -INF),
-    ([NAN, 1.0], NAN),
-    ([INF, 1.0], INF),
-    ([-INF, 1.0], -INF),
-    ([INF, -INF], NAN),
-    ([NAN, INF], NAN),
-    ([-1.5, 0.25], -1.25),
-])
+@pytest.mark.parametrize(
+    "xs, expected",
+    [
+        ([], 0.0),
+        ([-0.0], 0.0),
+        ([1e16, 1.0, -1e16], 1.0),
+        ([-1e16, 1e16, 1.0], 1.0),
+        ([2.0**53, 1.0], 2.0**53),
+        ([2.0**53, 1.0, 1.0], 2.0**53 + 2),
+        ([2.0**53, 1.0, 2.0**-1074], 2.0**53 + 2),
+        ([2.0**-1074], 2.0**-1074),
+        ([2.0**-1074, -(2.0**-1074)], 0.0),
+        ([1e308, 1e308], INF),
+        ([1e308, 1e308, -1e308], 1e308),
+        ([-1e308, -1e308], -INF),
+        ([NAN, 1.0], NAN),
+        ([INF, 1.0], INF),
+        ([-INF, 1.0], -INF),
+        ([INF, -INF], NAN),
+        ([NAN, INF], NAN),
+        ([-1.5, 0.25], -1.25),
+    ],
+)
 def test_sum_f64_edge_cases(xs, expected):
     s = summed(SumF64, xs)
     assert same_float(s.value(), expected)
     assert s.count() == len(xs)
-    if not xs or xs == [-0.0] or xs == [2.0**-1074, -2.0**-1074]:
+    if not xs or xs == [-0.0] or xs == [2.0**-1074, -(2.0**-1074)]:
         assert bits(s.value()) == 0  # a zero sum is +0.0
 
 
@@ -55,14 +58,17 @@ def test_nan_value_has_the_canonical_pattern():
     assert bits(summed(SumF64, [NAN]).value()) == 0x7FF8000000000000
 
 
-@pytest.mark.parametrize("xs, expected", [
-    ([16777216.0, 1.0], 16777216.0),
-    ([16777216.0, 1.0, 2.0**-60], 16777218.0),
-    ([0.1], 0.10000000149011612),
-    ([1e39], INF),
-    ([-1e39], -INF),
-    ([1e-46], 0.0),
-])
+@pytest.mark.parametrize(
+    "xs, expected",
+    [
+        ([16777216.0, 1.0], 16777216.0),
+        ([16777216.0, 1.0, 2.0**-60], 16777218.0),
+        ([0.1], 0.10000000149011612),
+        ([1e39], INF),
+        ([-1e39], -INF),
+        ([1e-46], 0.0),
+    ],
+)
 def test_sum_f32_rounds_once_to_binary32(xs, expected):
     assert same_float(summed(SumF32, xs).value(), expected)
 
@@ -74,13 +80,12 @@ def test_sum_f32_negative_value_rounding_to_zero_is_negative_zero():
 
 def neg_tiny_bytes():
     s = SumF64()
-    s.add(-2.0**-1074)  # far below half the binary32 subnormal step
+    s.add(-(2.0**-1074))  # far below half the binary32 subnormal step
     return s.to_bytes()
 
 
 finite = st.floats(allow_nan=False, allow_infinity=False)
-wide = st.builds(lambda m, e: math.ldexp(m, e), st.floats(-2, 2, allow_nan=False),
-                 st.integers(-1074, 1000))
+wide = st.builds(lambda m, e: math.ldexp(m, e), st.floats(-2, 2, allow_nan=False), st.integers(-1074, 1000))
 
 
 @settings(max_examples=300, deadline=None)
@@ -109,15 +114,14 @@ def test_sum_f32_equals_rounded_exact_sum(xs):
 
 def test_heavy_cancellation_and_subnormals_against_fsum():
     rng = random.Random(7)
-    xs = [rng.choice([-1, 1]) * math.ldexp(rng.random(), rng.randint(-1074, 1020))
-          for _ in range(3000)]
+    xs = [rng.choice([-1, 1]) * math.ldexp(rng.random(), rng.randint(-1074, 1020)) for _ in range(3000)]
     xs += [-x for x in xs[:2990]]
     rng.shuffle(xs)
     assert bits(summed(SumF64, xs).value()) == bits(math.fsum(xs))
 
 
 def test_byte_form_layout():
-    s = summed(SumF64, [1.0, -2.0**-1074, NAN, -INF])
+    s = summed(SumF64, [1.0, -(2.0**-1074), NAN, -INF])
     b = s.to_bytes()
     assert len(b) == 281 and SumF64().to_bytes() == bytes(281)
     limbs = struct.unpack("<34Q", b[:272])
@@ -186,8 +190,9 @@ def test_unmerge_undoes_merge_through_full_carry_chains(seed):
     b, c = limb_state(b_limbs, 5), limb_state(c_limbs, 3)
     merged = limb_state(b_limbs, 5)
     merged.merge(c)
-    total = (sum(l << (64 * i) for i, l in enumerate(b_limbs)) +
-             sum(l << (64 * i) for i, l in enumerate(c_limbs))) % 2**2176
+    total = (
+        sum(l << (64 * i) for i, l in enumerate(b_limbs)) + sum(l << (64 * i) for i, l in enumerate(c_limbs))
+    ) % 2**2176
     assert merged.to_bytes()[:272] == total.to_bytes(272, "little")
     assert merged.try_unmerge(c) is True
     assert merged.to_bytes() == b.to_bytes()
@@ -210,10 +215,16 @@ def test_receipt_tells_apart_one_ulp_and_a_count():
 
 
 def test_failing_calls_leave_the_state_unchanged():
-    s = state([1.5, -2.0**-1074])
+    s = state([1.5, -(2.0**-1074)])
     before = s.to_bytes()
-    for bad in [lambda: s.add("x"), lambda: s.add(10**400), lambda: s.merge(SumF32()),
-                lambda: s.merge(s), lambda: s.try_unmerge(s), lambda: s.add()]:
+    for bad in [
+        lambda: s.add("x"),
+        lambda: s.add(10**400),
+        lambda: s.merge(SumF32()),
+        lambda: s.merge(s),
+        lambda: s.try_unmerge(s),
+        lambda: s.add(),
+    ]:
         with pytest.raises((TypeError, OverflowError, RuntimeError)):
             bad()
     assert s.to_bytes() == before

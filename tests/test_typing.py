@@ -33,9 +33,7 @@ STRICT = [
 def mypy(module, *args, cwd):
     # Run from a scratch directory so that the source tree cannot shadow the
     # installed stubs and packages.
-    run = subprocess.run(
-        [sys.executable, "-m", module, *args], cwd=cwd, capture_output=True, text=True
-    )
+    run = subprocess.run([sys.executable, "-m", module, *args], cwd=cwd, capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
 
 

@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 from oracles import bits, round_fraction
 from tallix import WeightedMomentsF64
 
-exact_floats = st.builds(math.ldexp, st.integers(-2**53, 2**53), st.integers(-80, 80))
+exact_floats = st.builds(math.ldexp, st.integers(-(2**53), 2**53), st.integers(-80, 80))
 
 
 def make(pairs):
@@ -42,21 +42,24 @@ def test_empty_and_known_values():
 ON_THE_UNIT = 2.0**-490 * (1 + 2.0**-47)
 
 
-@pytest.mark.parametrize("pairs, message", [
-    ([(5.0, 0.0)], "Degenerate"),
-    ([(1.0, 1.0), (2.0, -1.0)], "Degenerate"),  # weights sum to zero
-    ([(1.0, -3.0), (2.0, 1.0)], "Degenerate"),  # negative sum of weights
-    ([(1.0, math.nan)], "NonFinite"),
-    ([(1.0, math.inf)], "NonFinite"),
-    ([(1e200, 1.0)], "NonFinite"),  # x² overflows
-    ([(1e-200, 1.0)], "ExactnessLost"),  # x² underflows: square_underflow
-    ([(1e-150, 1.0)], "ExactnessLost"),  # x² normal, with bits below 2^-1074
-    ([(ON_THE_UNIT, 1.0)], "ExactnessLost"),  # x² split exactly, its error term subnormal
-    ([(1e-200, math.nan)], "ExactnessLost"),  # square_underflow precedes sum_w
-    # sum_wx is read before sum_wxx: its flags decide first.
-    ([(2.0**40, 2.0**-1070), (1e200, 1.0)], "ExactnessLost"),
-    ([(math.inf, 1.0), (ON_THE_UNIT, 1.0)], "NonFinite"),
-])
+@pytest.mark.parametrize(
+    "pairs, message",
+    [
+        ([(5.0, 0.0)], "Degenerate"),
+        ([(1.0, 1.0), (2.0, -1.0)], "Degenerate"),  # weights sum to zero
+        ([(1.0, -3.0), (2.0, 1.0)], "Degenerate"),  # negative sum of weights
+        ([(1.0, math.nan)], "NonFinite"),
+        ([(1.0, math.inf)], "NonFinite"),
+        ([(1e200, 1.0)], "NonFinite"),  # x² overflows
+        ([(1e-200, 1.0)], "ExactnessLost"),  # x² underflows: square_underflow
+        ([(1e-150, 1.0)], "ExactnessLost"),  # x² normal, with bits below 2^-1074
+        ([(ON_THE_UNIT, 1.0)], "ExactnessLost"),  # x² split exactly, its error term subnormal
+        ([(1e-200, math.nan)], "ExactnessLost"),  # square_underflow precedes sum_w
+        # sum_wx is read before sum_wxx: its flags decide first.
+        ([(2.0**40, 2.0**-1070), (1e200, 1.0)], "ExactnessLost"),
+        ([(math.inf, 1.0), (ON_THE_UNIT, 1.0)], "NonFinite"),
+    ],
+)
 def test_failures(pairs, message):
     m = make(pairs)
     before = m.to_bytes()

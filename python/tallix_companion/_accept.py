@@ -270,7 +270,9 @@ def _from_arrow_interface(a: Any, name: str) -> Accepted:
 
 def _is_arrow_number(pa: Any, arrow_type: Any) -> bool:
     t = pa.types
-    return bool(t.is_boolean(arrow_type) or t.is_integer(arrow_type) or t.is_floating(arrow_type) or t.is_decimal(arrow_type))
+    return bool(
+        t.is_boolean(arrow_type) or t.is_integer(arrow_type) or t.is_floating(arrow_type) or t.is_decimal(arrow_type)
+    )
 
 
 def _from_arrow(pa: Any, arr: Any, name: str) -> Accepted:

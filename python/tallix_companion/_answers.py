@@ -161,4 +161,3 @@ def pair(parts: PairParts, what: str, ddof: float = 0) -> float:
 def pair_answer(x: np.ndarray, y: np.ndarray, what: str, ddof: float = 0) -> float:
     """``cov``, ``var_x``, ``var_y``, ``corr``, ``ratio`` (Σxy/Σx), ``sum_x`` or ``sum_xy``."""
     return pair(pair_parts(x, y), what, ddof)
-

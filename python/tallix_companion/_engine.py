@@ -138,6 +138,7 @@ def build(
         pieces = [((0, rows), span) for span in _spans(cols, threads)]
     else:  # split the kept positions; each thread owns its states
         pieces = [(span, (0, cols)) for span in _spans(rows, threads)]
+
     def run(piece: tuple[tuple[int, int], tuple[int, int]]) -> list[Any]:
         return _build_part(views, make, piece[0], piece[1], skip_nans)
 

@@ -220,9 +220,7 @@ def _joined(a: Any, b: Any) -> Any:
 # Answers, shaped as pandas shapes them
 
 
-def answer(
-    states: GroupStates, how: str, dtype: Any, *, ddof: int = 1, min_count: int = 0, skipna: bool = True
-) -> Any:
+def answer(states: GroupStates, how: str, dtype: Any, *, ddof: int = 1, min_count: int = 0, skipna: bool = True) -> Any:
     """Each group's exact ``how`` as an array of ``dtype`` (pandas' result dtype).
 
     Groups without an answer (fewer than ``min_count`` or ``ddof`` values,

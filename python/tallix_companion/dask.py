@@ -92,8 +92,7 @@ def _check_numbers(raw: Any) -> None:
 
 def _missing(raw: Any) -> ValueError:
     return ValueError(
-        f"{_label(raw)} contains missing values (pd.NA); drop them with .dropna() "
-        f"or fill them with .fillna(...)"
+        f"{_label(raw)} contains missing values (pd.NA); drop them with .dropna() or fill them with .fillna(...)"
     )
 
 
@@ -260,9 +259,7 @@ def plan(data: Any, targets: Mapping[str, Target], *, split_every: int = 8) -> R
         raise TypeError("plan() takes a dask dataframe or a 2-D dask array")
     ref_list = tuple(lookup[c] for c in refs)
     index = {c: i for i, c in enumerate(refs)}
-    compiled = tuple(
-        (t.kind, tuple(index[c] for c in t.columns), t.args) for t in targets.values()
-    )
+    compiled = tuple((t.kind, tuple(index[c] for c in t.columns), t.args) for t in targets.values())
     return Reduction(list(targets), compiled, _tree(compiled, ref_list, parts, split_every))
 
 
@@ -361,9 +358,7 @@ def _column_refs(columns: Iterable[Any]) -> Iterable[tuple[Any, ...]]:
 # numpy- and pandas-style reductions of one column, and a keyed one.
 
 
-def sum(
-    column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None
-) -> float | int | np.int64:
+def sum(column: Any, *, skipna: bool | None = None, split_every: int = 8, client: Any = None) -> float | int | np.int64:
     """The exact sum of a dask array or dataframe column, rounded once; of an
     integer or boolean column the exact integer, as int64 (a Python int beyond its range)."""
     return _statistic("sum", column, skipna, 0, split_every, client)
@@ -485,9 +480,7 @@ def _answer(how: str, share: _Share, ddof: int) -> float | int | np.int64:
     return _answers.answer(_answers.load_parts(share[1]), how, ddof)
 
 
-def groupby(
-    keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, client: Any = None
-) -> Any:
+def groupby(keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, client: Any = None) -> Any:
     """Exact ``sum``, ``mean``, ``var`` (ddof 1), ``std`` or ``count`` of ``values`` per key.
 
     ``keys`` and ``values`` are columns of one dask dataframe; keys may be any
@@ -511,7 +504,9 @@ def groupby(
     parts = _partitions([keys, values])
     level = [delayed(_keyed_part, pure=True)(i, *p, how, binary32) for i, p in enumerate(parts)]
     while len(level) > 1:
-        level = [delayed(_keyed_merge, pure=True)(*level[i : i + split_every]) for i in range(0, len(level), split_every)]
+        level = [
+            delayed(_keyed_merge, pure=True)(*level[i : i + split_every]) for i in range(0, len(level), split_every)
+        ]
     merged = client.compute(level[0]).result() if client is not None else _dask().compute(level[0])[0]
     return _keyed_series(merged, how, dtype, getattr(keys, "name", None), getattr(values, "name", None))
 

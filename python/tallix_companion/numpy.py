@@ -71,9 +71,7 @@ def nanmean(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers:
     return _moment(a, axis, keepdims, workers, "nanmean", None)
 
 
-def var(
-    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
-) -> Any:
+def var(a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None) -> Any:
     """Σ(x - mean)² / (n - ddof) from the exact power sums, rounded once."""
     return _moment(a, axis, keepdims, workers, "var", ddof)
 
@@ -84,9 +82,7 @@ def nanvar(
     return _moment(a, axis, keepdims, workers, "nanvar", ddof)
 
 
-def std(
-    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
-) -> Any:
+def std(a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None) -> Any:
     """The square root of the exact variance, rounded once."""
     return _moment(a, axis, keepdims, workers, "std", ddof)
 

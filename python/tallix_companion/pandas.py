@@ -218,7 +218,9 @@ def _rows(
             if groups.is_binary32(dtype):
                 answers = _binary32_rows(matrix, how, ddof)
             else:
-                answers = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
+                answers = (
+                    tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
+                )
     out = groups.to_dtype(answers, undefined, dtype)
     if dtype == object:  # unlike dtypes: pd.NA where a row misses a masked value, as pandas has it
         masked = np.column_stack([np.zeros(len(frame), bool) if r.skip is None else r.skip for r in read])

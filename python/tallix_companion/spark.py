@@ -152,9 +152,7 @@ def _check_schema(df: Any, targets: Mapping[str, Target]) -> None:
                 )
 
 
-def _partition_builder(
-    plan: Sequence[_Step], names: list[str]
-) -> Callable[[Iterator[Any]], Iterator[Any]]:
+def _partition_builder(plan: Sequence[_Step], names: list[str]) -> Callable[[Iterator[Any]], Iterator[Any]]:
     """The function each partition runs: Arrow batches in, one row of state bytes out."""
 
     def build(batches: Iterator[Any]) -> Iterator[Any]:
@@ -194,9 +192,7 @@ def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
     _check_schema(df, targets)
     columns = list(dict.fromkeys(c for t in targets.values() for c in t.columns))
     index = {c: i for i, c in enumerate(columns)}
-    plan: tuple[_Step, ...] = tuple(
-        (t.kind, tuple(index[c] for c in t.columns), t.args) for t in targets.values()
-    )
+    plan: tuple[_Step, ...] = tuple((t.kind, tuple(index[c] for c in t.columns), t.args) for t in targets.values())
     names = [f"s{i}" for i in range(len(plan))]
     schema = ", ".join(f"{n} binary" for n in names)
     selected = df.select(*(_quoted(c) for c in columns))

@@ -82,13 +82,14 @@ def values(n, mode, seed):
 
 # ---- the plan file ----
 
+
 def unquote(token):
     """A quoted string whose \\xNN escapes spell the bytes of its UTF-8 form."""
     raw, out = token[1:-1], bytearray()
     i = 0
     while i < len(raw):
         if raw.startswith("\\x", i):
-            out.append(int(raw[i + 2:i + 4], 16))
+            out.append(int(raw[i + 2 : i + 4], 16))
             i += 4
         else:
             out += raw[i].encode()
@@ -135,8 +136,11 @@ class Plan:
         for piece in pieces:
             token, _, times = piece.partition("*")
             kind, _, v = token.partition(":")
-            one = struct.pack(PACK[kind], float(v) if kind == "f64" else int(v, 0)) if v else (
-                self.form(self.parts[kind]))
+            one = (
+                struct.pack(PACK[kind], float(v) if kind == "f64" else int(v, 0))
+                if v
+                else (self.form(self.parts[kind]))
+            )
             out += one * int(times or 1)
         return out
 
@@ -163,8 +167,7 @@ class Plan:
             out = [(xs[2 * i], xs[2 * i + 1]) for i in range(len(xs) // 2)]
         elif shape.startswith("row"):
             d = int(shape[3:])
-            out = [(xs[(d + 1) * i:(d + 1) * i + d], xs[(d + 1) * i + d])
-                   for i in range(len(xs) // (d + 1))]
+            out = [(xs[(d + 1) * i : (d + 1) * i + d], xs[(d + 1) * i + d]) for i in range(len(xs) // (d + 1))]
         else:
             picks = self.lists[shape.removesuffix(".x")]
             out = [(picks[a % len(picks)], x) for x, a in zip(xs, aux)]
@@ -179,6 +182,7 @@ CLASSES = list(PLAN.workloads)
 
 
 # ---- the record of query answers ----
+
 
 class Record:
     def __init__(self):
@@ -213,6 +217,7 @@ def sha(b):
 
 
 # ---- the interpreter ----
+
 
 def start(cls, workload, mode):
     if mode == "saturated":
