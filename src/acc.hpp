@@ -1,20 +1,18 @@
-// The exact sum accumulator: a 2176-bit two's-complement fixed-point integer
-// whose unit is 2^-1074, so every finite binary64 is held exactly and adding
-// never rounds. Results are rounded once, at query time.
+// The exact sum accumulator: the limbs of limbs.hpp, which hold every finite
+// binary64 exactly, with a count and the flags of the non-finite values seen.
+// Results are rounded once, at query time.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 
 #include "error.hpp"
+#include "limbs.hpp"
 #include "merge.hpp"
 
 namespace tallix {
 
-inline constexpr int kLimbs = 34;
 inline constexpr size_t kSumBytes = 281;  // 272 limb bytes, flags, count
-using Limbs = std::array<uint64_t, kLimbs>;
 
 inline uint64_t saturating_add(uint64_t a, uint64_t b) {
   uint64_t s = a + b;
@@ -25,18 +23,6 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) {
 inline uint64_t add_count(uint64_t count, uint64_t n, uint64_t per) noexcept {
   return n > UINT64_MAX / per ? UINT64_MAX : saturating_add(count, n * per);
 }
-
-// Adds (or subtracts, when `negative`) M * 2^p into the limbs, p <= 2045.
-void add_shifted(Limbs& limbs, uint64_t m, unsigned p, bool negative) noexcept;
-// Adds (or subtracts) a 64-bit value placed at limb `i` and carries upward.
-void add_word_at(Limbs& limbs, int i, uint64_t v, bool negative) noexcept;
-void add_limbs(Limbs& acc, const Limbs& other) noexcept;
-void sub_limbs(Limbs& acc, const Limbs& other) noexcept;
-Limbs negate(const Limbs& limbs) noexcept;
-bool is_negative(const Limbs& limbs) noexcept;
-// Correctly rounded (nearest, ties to even) value of a limb magnitude for a
-// format with P fraction bits and exponents Emin..Emax.
-double round_mag(const Limbs& magnitude, bool negative, int P, int Emin, int Emax) noexcept;
 
 struct SumF64 {
   Limbs limbs{};

@@ -11,7 +11,7 @@ void FastSumF64::add(double x) noexcept {
   count = saturating_add(count, 1);
   bank.place(x);
   if (++pending == kSingleAddsPerFold) {
-    Bank::fold_into(bank, limbs);
+    active_kernels().fold(bank, limbs);
     pending = 0;
   }
 }
@@ -36,8 +36,8 @@ void FastSumF64::extend_short(std::span<const double> xs) noexcept {
     // The persistent bank folds on its own; t1 takes t2 and t3 (note 4).
     k.absorb(t1, t2);
     k.absorb(t1, t3);
-    Bank::fold_into(bank, limbs);
-    Bank::fold_into(t1, limbs);
+    k.fold(bank, limbs);
+    k.fold(t1, limbs);
   }
   bank.absorb_flags(t1);
   bank.absorb_flags(t2);
@@ -50,7 +50,7 @@ void FastSumF64::extend_short(std::span<const double> xs) noexcept {
 // The limbs and flags come out as with 512-value chunks (note 4), and the
 // bank ends empty either way; the fewer folds save time.
 void FastSumF64::extend_long(std::span<const double> xs) noexcept {
-  Bank::fold_into(bank, limbs);
+  active_kernels().fold(bank, limbs);
   BankedAdder adder(limbs, bank);
   adder.add(xs);
   adder.finish();
@@ -60,7 +60,7 @@ SumF64 FastSumF64::finish() const noexcept {
   SumF64 out;
   out.limbs = limbs;
   Bank copy = bank;
-  Bank::fold_into(copy, out.limbs);
+  active_kernels().fold(copy, out.limbs);
   out.count = count;
   out.nan = bank.nan;
   out.pos_inf = bank.pos_inf;

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "../covmat.hpp"
-#include "kernels/feeders.hpp"
+#include "../stats/feeders.hpp"
 
 namespace tallix {
 

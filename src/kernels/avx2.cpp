@@ -1,5 +1,5 @@
 // AVX2 forms of the batch kernels: four values per step.
-#include "kernels/table.hpp"
+#include "table.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
@@ -8,8 +8,8 @@
 #include <bit>
 #include <cmath>
 
-#include "binary64.hpp"
-#include "kernels/place.hpp"
+#include "../binary64.hpp"
+#include "place.hpp"
 
 namespace tallix {
 

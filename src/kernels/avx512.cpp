@@ -1,11 +1,11 @@
 // AVX-512 forms of the batch kernels: eight values per step, with native
 // 64-bit arithmetic shifts and lane masks.
-#include "kernels/table.hpp"
+#include "table.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
-#include "kernels/avx512_common.hpp"
-#include "kernels/extract.hpp"
+#include "avx512_common.hpp"
+#include "extract.hpp"
 
 namespace tallix {
 

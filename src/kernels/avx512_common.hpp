@@ -23,8 +23,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "binary64.hpp"
-#include "kernels/place.hpp"
+#include "../binary64.hpp"
+#include "place.hpp"
 
 namespace tallix::avx512 {
 

@@ -3,11 +3,11 @@
 // peeled level by level from a scratch copy in the first-level cache, each
 // level costing at most four vector operations per eight values and no
 // memory writes but the remainders.
-#include "kernels/extract.hpp"
+#include "extract.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
-#include "kernels/avx512_common.hpp"
+#include "avx512_common.hpp"
 
 namespace tallix {
 

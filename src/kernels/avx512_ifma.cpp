@@ -2,11 +2,11 @@
 // double shifts cut a pair's exact product into the row pieces of a PairBank
 // (bank.hpp, note 6). Apart from the plain AVX-512 forms, which run on
 // processors without IFMA.
-#include "kernels/table.hpp"
+#include "table.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
-#include "kernels/avx512_common.hpp"
+#include "avx512_common.hpp"
 
 namespace tallix {
 

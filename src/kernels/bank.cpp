@@ -1,12 +1,11 @@
-#include "kernels/bank.hpp"
+#include "bank.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 
-#include "binary64.hpp"
-#include "kernels/place.hpp"
-#include "kernels/table.hpp"
+#include "../binary64.hpp"
+#include "place.hpp"
 
 namespace tallix {
 
@@ -66,11 +65,10 @@ void Bank::absorb_flags(const Bank& other) noexcept {
   neg_inf |= other.neg_inf;
 }
 
-void Bank::fold_into(Bank& bank, Limbs& limbs) noexcept {
-  BinRange r = active_kernels().bin_range(bank);
-  if (r.first > r.last) return;
-  fold_bins(limbs, bank.bins, r.first, r.last);
-  std::fill(bank.bins.begin() + r.first, bank.bins.begin() + r.last + 1, 0);
+void Bank::fold_into(Limbs& limbs, BinRange range) noexcept {
+  if (range.first > range.last) return;
+  fold_bins(limbs, bins, range.first, range.last);
+  std::fill(bins.begin() + range.first, bins.begin() + range.last + 1, 0);
 }
 
 }  // namespace tallix

@@ -82,8 +82,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "acc.hpp"
-#include "binary64.hpp"
+#include "../binary64.hpp"
+#include "../limbs.hpp"
 
 namespace tallix {
 
@@ -94,6 +94,12 @@ inline constexpr size_t kExactPairsMin = 4096;       // shortest product batch w
 inline constexpr size_t kExtractBlock = 1024;        // values per extraction block (note 7)
 inline constexpr int kExtractSlack = 2;              // M of note 7
 inline constexpr int kExtractLevels = 4;             // most levels a block may take (note 7)
+
+// The lowest and highest non-zero bin of a bank; first > last when none is.
+struct BinRange {
+  int first;
+  int last;
+};
 
 struct Bank {
   std::array<int64_t, kBins> bins{};
@@ -108,7 +114,9 @@ struct Bank {
   void note_nonfinite(uint64_t bits) noexcept;
   void absorb_flags(const Bank& other) noexcept;
   // Adds the bins into the limbs with full carry propagation and clears them.
-  static void fold_into(Bank& bank, Limbs& limbs) noexcept;
+  // Every non-zero bin lies within `range`, which a kernel form finds
+  // (Kernels::fold); nothing is done when the range is empty.
+  void fold_into(Limbs& limbs, BinRange range) noexcept;
 };
 
 // Exact products of ordinary pairs as row vectors (note 6). Pairs take the
@@ -143,11 +151,5 @@ inline Split split_value(uint64_t bits, bool finite) noexcept {
   uint64_t s = p & 31;
   return {p >> 5, (static_cast<uint64_t>(signed_m) << s) & 0xFFFFFFFF, signed_m >> (32 - s)};
 }
-
-// The lowest and highest non-zero bin of a bank; first > last when none is.
-struct BinRange {
-  int first;
-  int last;
-};
 
 }  // namespace tallix

@@ -1,9 +1,9 @@
-#include "kernels/banked_adder.hpp"
+#include "banked_adder.hpp"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "kernels/table.hpp"
+#include "table.hpp"
 
 namespace tallix {
 
@@ -81,7 +81,7 @@ void BankedAdder::fold_pairs(PairBank& pairs) noexcept {
     for (int row = 0; row < PairBank::kRows; ++row)
       for (int j = 0; j < 4; ++j)
         bins.bins[row + j] += sub[row][j] - sub[PairBank::kNegRow + row][j];
-  Bank::fold_into(bins, limbs_);
+  active_kernels().fold(bins, limbs_);
   pairs = PairBank{};
 }
 
@@ -90,7 +90,7 @@ void BankedAdder::fold() noexcept {
   k.absorb(banks_[0], banks_[1]);
   k.absorb(banks_[0], banks_[2]);
   k.absorb(banks_[0], banks_[3]);
-  Bank::fold_into(banks_[0], limbs_);
+  k.fold(banks_[0], limbs_);
   held_ = 0;
 }
 

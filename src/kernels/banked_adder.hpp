@@ -1,22 +1,34 @@
 // The banked adder: any number of values, or of products, added exactly into
 // an exact sum's limbs through four banks, folding before they could overflow
 // (bank.hpp, notes 3 and 4). Every batch method reaches it, through the
-// feeders of feeders.hpp or directly.
+// feeders of the statistics (stats/feeders.hpp) or directly.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "acc.hpp"
-#include "kernels/bank.hpp"
+#include "../limbs.hpp"
+#include "bank.hpp"
 
 namespace tallix {
+
+// An exact sum the adder can add into: its limbs and the flags of the
+// non-finite values it has seen (SumF64 is one).
+template <class Sum>
+concept LimbsAndFlags = requires(Sum& s) {
+  { s.limbs } -> std::same_as<Limbs&>;
+  { s.nan } -> std::same_as<bool&>;
+  { s.pos_inf } -> std::same_as<bool&>;
+  { s.neg_inf } -> std::same_as<bool&>;
+};
 
 // Counts are the caller's.
 class BankedAdder {
  public:
-  explicit BankedAdder(SumF64& target) noexcept
+  template <LimbsAndFlags Sum>
+  explicit BankedAdder(Sum& target) noexcept
       : BankedAdder(target.limbs, target.nan, target.pos_inf, target.neg_inf) {}
   // Adds into bare limbs, handing the non-finite flags to `flags`.
   BankedAdder(Limbs& limbs, Bank& flags) noexcept

@@ -1,7 +1,7 @@
 // The one place that reads the processor's features and picks the kernel
 // forms from them.
-#include "kernels/cpu.hpp"
-#include "kernels/table.hpp"
+#include "cpu.hpp"
+#include "table.hpp"
 
 namespace tallix {
 

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "acc.hpp"
-#include "binary64.hpp"
-#include "kernels/bank.hpp"
+#include "../binary64.hpp"
+#include "../limbs.hpp"
+#include "bank.hpp"
 
 namespace tallix {
 

@@ -2,7 +2,7 @@
 // the processor has one; otherwise an exact integer routine gives the same
 // bits: the product and the addend are laid out exactly in one wide
 // fixed-point integer and rounded once.
-#include "kernels/fma.hpp"
+#include "fma.hpp"
 
 #include <array>
 #include <bit>
@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <limits>
 
-#include "binary64.hpp"
-#include "kernels/cpu.hpp"
-#include "words.hpp"
+#include "../binary64.hpp"
+#include "../words.hpp"
+#include "cpu.hpp"
 
 namespace tallix {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "binary64.hpp"
-#include "kernels/table.hpp"
+#include "../binary64.hpp"
+#include "table.hpp"
 
 namespace tallix::place {
 

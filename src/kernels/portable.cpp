@@ -2,10 +2,10 @@
 // reference the vector forms must match bit for bit.
 #include <cmath>
 
-#include "binary64.hpp"
-#include "dot.hpp"
-#include "kernels/place.hpp"
-#include "kernels/table.hpp"
+#include "../binary64.hpp"
+#include "fma.hpp"
+#include "place.hpp"
+#include "table.hpp"
 
 namespace tallix {
 

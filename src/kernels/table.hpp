@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/bank.hpp"
+#include "bank.hpp"
 
 namespace tallix {
 
@@ -48,6 +48,10 @@ struct Kernels {
   // block it leaves to the banks; returns the number of values it added. Null
   // in forms without it.
   size_t (*extract_sum)(const double* xs, size_t n, Limbs& limbs) noexcept;
+
+  // Adds a bank's bins into the limbs and clears them, over the range of
+  // non-zero bins this form finds.
+  void fold(Bank& bank, Limbs& limbs) const noexcept { bank.fold_into(limbs, bin_range(bank)); }
 };
 
 // The forms, each filled in its own file; on other processors the vector

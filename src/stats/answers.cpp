@@ -1,10 +1,10 @@
-#include "stats/answers.hpp"
+#include "answers.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "big_memory.hpp"
+#include "../big_memory.hpp"
 
 namespace tallix {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "kernels/feeders.hpp"
+#include "feeders.hpp"
 
 namespace tallix {
 

@@ -1,6 +1,6 @@
-#include "stats/integers.hpp"
+#include "integers.hpp"
 
-#include "big_memory.hpp"
+#include "../big_memory.hpp"
 
 namespace tallix {
 

@@ -1,11 +1,11 @@
-#include "stats/kernel.hpp"
+#include "kernel.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
-#include "binary64.hpp"
+#include "../binary64.hpp"
 
 namespace tallix {
 

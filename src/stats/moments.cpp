@@ -1,8 +1,8 @@
-#include "stats/moments.hpp"
+#include "moments.hpp"
 
 #include <cmath>
 
-#include "kernels/feeders.hpp"
+#include "feeders.hpp"
 
 namespace tallix {
 

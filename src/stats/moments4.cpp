@@ -1,10 +1,10 @@
-#include "stats/moments4.hpp"
+#include "moments4.hpp"
 
 #include <cmath>
 
 #include "../binary64.hpp"
-#include "kernels/feeders.hpp"
-#include "kernels/table.hpp"
+#include "../kernels/table.hpp"
+#include "feeders.hpp"
 
 namespace tallix {
 

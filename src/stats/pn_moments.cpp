@@ -1,4 +1,4 @@
-#include "stats/pn_moments.hpp"
+#include "pn_moments.hpp"
 
 namespace tallix {
 

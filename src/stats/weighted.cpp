@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "../binary64.hpp"
-#include "kernels/feeders.hpp"
-#include "kernels/table.hpp"
+#include "../kernels/table.hpp"
+#include "feeders.hpp"
 
 namespace tallix {
 

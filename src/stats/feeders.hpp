@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <span>
 
-#include "acc.hpp"
-#include "dot.hpp"
-#include "kernels/banked_adder.hpp"
+#include "../acc.hpp"
+#include "../dot.hpp"
+#include "../kernels/banked_adder.hpp"
 
 namespace tallix {
 
