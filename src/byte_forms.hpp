@@ -75,4 +75,9 @@ inline constexpr uint64_t histogram_bytes(uint64_t n) { return 21 + 16 * n; }
 // Note 6: the flag byte of the extrema.
 inline constexpr uint8_t kExtremaNanFlag = 1, kExtremaSeenFlag = 2;
 
+// Notes 7 and 8: entries and key bytes are counted in 32 bits, so the
+// containers refuse to grow past what those fields hold: every state they
+// reach encodes faithfully and decodes again.
+inline constexpr uint64_t kMaxEntries = UINT32_MAX;
+
 }  // namespace tallix
