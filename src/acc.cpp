@@ -124,10 +124,4 @@ bool SumF64::decode_from(ByteReader& r, SumF64& out) {
 
 Result<SumF64> SumF64::from_bytes(ByteView b) { return decode_fixed<SumF64>(b, kSumBytes); }
 
-Result<SumF32> SumF32::from_bytes(ByteView b) {
-  Result<SumF64> r = SumF64::from_bytes(b);
-  if (!r.ok()) return r.failure();
-  return SumF32{r.value()};
-}
-
 }  // namespace tallix

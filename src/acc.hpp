@@ -58,15 +58,18 @@ struct SumF64 {
 struct SumF32 {
   SumF64 sum;
 
+  static auto fields(auto& s) { return std::tie(s.sum); }
+
   void add(float x) noexcept { sum.add(static_cast<double>(x)); }
   // Each value is first rounded to binary32, as the single add does.
   void extend(std::span<const double> xs) noexcept;
-  void merge(const SumF32& other) noexcept { sum.merge(other.sum); }
+  void merge(const SumF32& other) noexcept { merge_fields(*this, other); }
   float value() const noexcept;
   uint64_t counted() const noexcept { return sum.count; }
-  void encode_into(ByteWriter& w) const { sum.encode_into(w); }
+  void encode_into(ByteWriter& w) const { encode_fields(w, *this); }
   Bytes to_bytes() const { return encode(*this); }
-  static Result<SumF32> from_bytes(ByteView b);
+  static bool decode_from(ByteReader& r, SumF32& out) { return decode_fields(r, out); }
+  static Result<SumF32> from_bytes(ByteView b) { return decode_fixed<SumF32>(b, kSumBytes); }
 };
 
 }  // namespace tallix

@@ -25,7 +25,13 @@ struct CovMatrixF64 {
   std::vector<SumF64> sums;      // d feature sums, then the sum of y
   std::vector<DotF64> products;  // upper triangle of x_i·x_j row by row, then x_i·y
   uint64_t d = 0;
-  bool mismatched = false;  // merged with a state of another dimension
+  // Merged with a state of another dimension. Sticky, as truth values of
+  // merge.hpp are, and also set by a merge across dimensions, which changes
+  // nothing else.
+  bool mismatched = false;
+
+  // The form after the u32 dimension (byte form note 4).
+  static auto fields(auto& s) { return std::tie(s.mismatched, s.sums, s.products); }
 
   // Refuses a dimension whose encoding would not decode again (d ≥ 2^32, or
   // a length beyond 64 bits); storage that cannot be reserved is bad_alloc.

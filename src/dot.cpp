@@ -40,25 +40,9 @@ Status DotF64::extend(std::span<const double> xs, std::span<const double> ys) no
   return {};
 }
 
-void DotF64::merge(const DotF64& other) noexcept {
-  sum.merge(other.sum);
-  exactness_lost |= other.exactness_lost;
-}
-
 Result<double> DotF64::try_value() const noexcept {
   if (exactness_lost) return DotError::ExactnessLost;
   return sum.value();
-}
-
-void DotF64::encode_into(ByteWriter& w) const {
-  sum.encode_into(w);
-  w.u8(exactness_lost ? 1 : 0);
-}
-
-bool DotF64::decode_from(ByteReader& r, DotF64& out) {
-  SumF64::decode_from(r, out.sum);
-  out.exactness_lost = r.boolean();
-  return r.ok;
 }
 
 Result<DotF64> DotF64::from_bytes(ByteView b) { return decode_fixed<DotF64>(b, kDotBytes); }

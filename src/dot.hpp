@@ -14,18 +14,20 @@ inline constexpr size_t kDotBytes = 282;
 
 struct DotF64 {
   SumF64 sum;
-  bool exactness_lost = false;
+  bool exactness_lost = false;  // sticky (merge.hpp)
+
+  static auto fields(auto& s) { return std::tie(s.sum, s.exactness_lost); }
 
   void push(double a, double b) noexcept;
   // push(xs[i], ys[i]) for every i through the banked adder: the same bytes,
   // far faster. Unequal lengths are refused before anything changes.
   Status extend(std::span<const double> xs, std::span<const double> ys) noexcept;
-  void merge(const DotF64& other) noexcept;
+  void merge(const DotF64& other) noexcept { merge_fields(*this, other); }
   Result<double> try_value() const noexcept;
 
-  void encode_into(ByteWriter& w) const;
+  void encode_into(ByteWriter& w) const { encode_fields(w, *this); }
   Bytes to_bytes() const { return encode(*this); }
-  static bool decode_from(ByteReader& r, DotF64& out);
+  static bool decode_from(ByteReader& r, DotF64& out) { return decode_fields(r, out); }
   static Result<DotF64> from_bytes(ByteView b);
 };
 

@@ -1,6 +1,7 @@
 // The mergeable-state interface and the byte conventions every encoding
 // follows: little-endian integers, raw binary64 bit patterns, composite
-// states as their parts concatenated in field order.
+// states as their parts concatenated in field order; and the merge, byte
+// form and decoding of a composite state, derived from its list of parts.
 #pragma once
 
 #include <bit>
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -89,6 +92,72 @@ Result<T> decode_fixed(ByteView b, size_t size) {
   T out;
   if (!T::decode_from(r, out) || !r.at_end()) return InputError::Undefined;
   return out;
+}
+
+// Composite states. A composite state lists its parts once, in field
+// order, as `static auto fields(auto& s) { return std::tie(s.a, s.b); }`,
+// and takes merge_fields, encode_fields and decode_fields for its merge,
+// byte form and decoding. A part is one of:
+//   - a state with merge, encode_into and decode_from of its own;
+//   - a vector of such states, merged and coded element by element (the
+//     owner sizes it before decoding);
+//   - a sticky truth value (a bool): set once, it stays set, so a merge ORs
+//     it, and the form holds it as one truth byte.
+// A state whose parts merge otherwise says so where it merges.
+namespace parts {
+
+template <class T>
+void merge(T& into, const T& from) noexcept {
+  into.merge(from);
+}
+inline void merge(bool& into, const bool& from) noexcept { into = into || from; }
+template <class T>
+void merge(std::vector<T>& into, const std::vector<T>& from) noexcept {
+  for (size_t i = 0; i < into.size(); ++i) merge(into[i], from[i]);
+}
+
+template <class T>
+void encode(ByteWriter& w, const T& part) {
+  part.encode_into(w);
+}
+inline void encode(ByteWriter& w, const bool& flag) { w.u8(flag ? 1 : 0); }
+template <class T>
+void encode(ByteWriter& w, const std::vector<T>& each) {
+  for (const T& part : each) encode(w, part);
+}
+
+// A part that fails leaves the reader failed, whatever it read.
+template <class T>
+void decode(ByteReader& r, T& part) {
+  if (!T::decode_from(r, part)) r.ok = false;
+}
+inline void decode(ByteReader& r, bool& flag) { flag = r.boolean(); }
+template <class T>
+void decode(ByteReader& r, std::vector<T>& each) {
+  for (T& part : each) decode(r, part);
+}
+
+}  // namespace parts
+
+template <class S>
+void merge_fields(S& into, const S& from) noexcept {
+  auto a = S::fields(into);
+  auto b = S::fields(from);
+  [&]<size_t... I>(std::index_sequence<I...>) {
+    (parts::merge(std::get<I>(a), std::get<I>(b)), ...);
+  }(std::make_index_sequence<std::tuple_size_v<decltype(a)>>{});
+}
+
+template <class S>
+void encode_fields(ByteWriter& w, const S& s) {
+  std::apply([&](const auto&... part) { (parts::encode(w, part), ...); }, S::fields(s));
+}
+
+// False when a part is malformed or the input ran short.
+template <class S>
+bool decode_fields(ByteReader& r, S& s) {
+  std::apply([&](auto&... part) { (parts::decode(r, part), ...); }, S::fields(s));
+  return r.ok;
 }
 
 template <Encodable T>

@@ -66,9 +66,7 @@ void CovMatrixF64::merge(const CovMatrixF64& other) noexcept {
     mismatched = true;
     return;
   }
-  mismatched = mismatched || other.mismatched;
-  for (size_t i = 0; i < sums.size(); ++i) sums[i].merge(other.sums[i]);
-  for (size_t k = 0; k < products.size(); ++k) products[k].merge(other.products[k]);
+  merge_fields(*this, other);
 }
 
 // All checks run before anything changes, so a refusal leaves the state as
@@ -90,28 +88,18 @@ void CovMatrixF64::encode_into(ByteWriter& w) const {
   uint64_t size = 0;
   if (covmat_encoded_size(d, size)) w.out.reserve(w.out.size() + size);
   w.u32(static_cast<uint32_t>(d));
-  w.u8(mismatched ? 1 : 0);
-  for (const SumF64& s : sums) s.encode_into(w);
-  for (const DotF64& p : products) p.encode_into(w);
+  encode_fields(w, *this);
 }
 
 Result<CovMatrixF64> CovMatrixF64::decode(ByteView b) {
   ByteReader r{b};
   const uint64_t d = r.u32();
-  const bool mismatched = r.boolean();
-  if (!r.ok) return InputError::Undefined;
   uint64_t size = 0;
-  if (!covmat_encoded_size(d, size) || size != b.size()) return InputError::Undefined;
+  if (!r.ok || !covmat_encoded_size(d, size) || size != b.size()) return InputError::Undefined;
   // The length matched, so the storage reserved below is justified by the input.
   Result<CovMatrixF64> made = create(d);
   if (!made.ok()) return InputError::Undefined;
-  CovMatrixF64& s = made.value();
-  s.mismatched = mismatched;
-  for (SumF64& sum : s.sums)
-    if (!SumF64::decode_from(r, sum)) return InputError::Undefined;
-  for (DotF64& p : s.products)
-    if (!DotF64::decode_from(r, p)) return InputError::Undefined;
-  if (!r.at_end()) return InputError::Undefined;
+  if (!decode_fields(r, made.value()) || !r.at_end()) return InputError::Undefined;
   return made;
 }
 

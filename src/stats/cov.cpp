@@ -14,14 +14,6 @@ void CovF64::add(double x, double y) noexcept {
   sum_xy.push(x, y);
 }
 
-void CovF64::merge(const CovF64& other) noexcept {
-  sum_x.merge(other.sum_x);
-  sum_y.merge(other.sum_y);
-  sum_xx.merge(other.sum_xx);
-  sum_yy.merge(other.sum_yy);
-  sum_xy.merge(other.sum_xy);
-}
-
 Result<CovF64::Terms> CovF64::b_terms() const {
   const uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
@@ -79,20 +71,6 @@ Result<double> CovF64::try_correlation() const {
     const double r = std::sqrt(round_rational(v.cxy * v.cxy, den));
     return sgn(v.cxy) < 0 ? -r : r;
   });
-}
-
-void CovF64::encode_into(ByteWriter& w) const {
-  sum_x.encode_into(w);
-  sum_y.encode_into(w);
-  sum_xx.encode_into(w);
-  sum_yy.encode_into(w);
-  sum_xy.encode_into(w);
-}
-
-bool CovF64::decode_from(ByteReader& r, CovF64& s) {
-  return SumF64::decode_from(r, s.sum_x) && SumF64::decode_from(r, s.sum_y) &&
-         DotF64::decode_from(r, s.sum_xx) && DotF64::decode_from(r, s.sum_yy) &&
-         DotF64::decode_from(r, s.sum_xy);
 }
 
 Result<CovF64> CovF64::from_bytes(ByteView b) { return decode_fixed<CovF64>(b, kCovBytes); }

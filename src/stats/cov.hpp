@@ -19,6 +19,8 @@ struct CovF64 {
   DotF64 sum_yy;
   DotF64 sum_xy;
 
+  static auto fields(auto& s) { return std::tie(s.sum_x, s.sum_y, s.sum_xx, s.sum_yy, s.sum_xy); }
+
   // Centred co-moment numerators, each 2^2148 times n·Σab − Σa·Σb.
   // The centred cross and square sums, scaled by n, and the two plain sums.
   struct Terms {
@@ -31,7 +33,7 @@ struct CovF64 {
   // The add loop over the pairs through the feeders: the same bytes, far
   // faster. Unequal lengths are refused before anything changes.
   Status extend(std::span<const double> xs, std::span<const double> ys) noexcept;
-  void merge(const CovF64& other) noexcept;
+  void merge(const CovF64& other) noexcept { merge_fields(*this, other); }
   uint64_t counted() const noexcept { return sum_x.count; }
 
   Result<Terms> b_terms() const;
@@ -41,9 +43,9 @@ struct CovF64 {
   Result<double> try_r_squared() const;
   Result<double> try_correlation() const;
 
-  void encode_into(ByteWriter& w) const;
+  void encode_into(ByteWriter& w) const { encode_fields(w, *this); }
   Bytes to_bytes() const { return encode(*this); }
-  static bool decode_from(ByteReader& r, CovF64& out);
+  static bool decode_from(ByteReader& r, CovF64& out) { return decode_fields(r, out); }
   static Result<CovF64> from_bytes(ByteView b);
 };
 

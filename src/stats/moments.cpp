@@ -40,12 +40,6 @@ Result<double> MomentsF64::try_stddev() const {
   return std::sqrt(v.value());
 }
 
-bool MomentsF64::decode_from(ByteReader& r, MomentsF64& out) {
-  SumF64::decode_from(r, out.sum_x);
-  DotF64::decode_from(r, out.sum_xx);
-  return r.ok;
-}
-
 Result<MomentsF64> MomentsF64::from_bytes(ByteView b) {
   return decode_fixed<MomentsF64>(b, kMomentsBytes);
 }

@@ -23,16 +23,15 @@ struct MomentsF64 {
   SumF64 sum_x;
   DotF64 sum_xx;
 
+  static auto fields(auto& s) { return std::tie(s.sum_x, s.sum_xx); }
+
   void add(double x) noexcept {
     sum_x.add(x);
     sum_xx.push(x, x);
   }
   // The add loop over xs through the feeders: the same bytes, far faster.
   void extend(std::span<const double> xs) noexcept;
-  void merge(const MomentsF64& other) noexcept {
-    sum_x.merge(other.sum_x);
-    sum_xx.merge(other.sum_xx);
-  }
+  void merge(const MomentsF64& other) noexcept { merge_fields(*this, other); }
   uint64_t counted() const noexcept { return sum_x.count; }
 
   Result<CentredSquares> a2() const;
@@ -41,12 +40,9 @@ struct MomentsF64 {
   Result<double> try_sample_variance() const;
   Result<double> try_stddev() const;
 
-  void encode_into(ByteWriter& w) const {
-    sum_x.encode_into(w);
-    sum_xx.encode_into(w);
-  }
+  void encode_into(ByteWriter& w) const { encode_fields(w, *this); }
   Bytes to_bytes() const { return encode(*this); }
-  static bool decode_from(ByteReader& r, MomentsF64& out);
+  static bool decode_from(ByteReader& r, MomentsF64& out) { return decode_fields(r, out); }
   static Result<MomentsF64> from_bytes(ByteView b);
 };
 

@@ -23,14 +23,6 @@ void Moments4F64::add(double x) noexcept {
   sum_x4.push(e, e);
 }
 
-void Moments4F64::merge(const Moments4F64& other) noexcept {
-  sum_x.merge(other.sum_x);
-  sum_xx.merge(other.sum_xx);
-  sum_x3.merge(other.sum_x3);
-  sum_x4.merge(other.sum_x4);
-  square_underflow |= other.square_underflow;
-}
-
 Result<CentredPowers> Moments4F64::a234() const {
   uint64_t n = sum_x.count;
   if (n == 0) return StatsError::Empty;
@@ -84,23 +76,6 @@ Result<double> Moments4F64::try_excess_kurtosis() const {
     BigInt a2_sq = m.a2 * m.a2;
     return round_rational(m.a4 - 3 * a2_sq, a2_sq);
   });
-}
-
-void Moments4F64::encode_into(ByteWriter& w) const {
-  sum_x.encode_into(w);
-  sum_xx.encode_into(w);
-  sum_x3.encode_into(w);
-  sum_x4.encode_into(w);
-  w.u8(square_underflow ? 1 : 0);
-}
-
-bool Moments4F64::decode_from(ByteReader& r, Moments4F64& out) {
-  SumF64::decode_from(r, out.sum_x);
-  DotF64::decode_from(r, out.sum_xx);
-  DotF64::decode_from(r, out.sum_x3);
-  DotF64::decode_from(r, out.sum_x4);
-  out.square_underflow = r.boolean();
-  return r.ok;
 }
 
 Result<Moments4F64> Moments4F64::from_bytes(ByteView b) {

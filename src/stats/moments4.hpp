@@ -27,12 +27,18 @@ struct Moments4F64 {
   DotF64 sum_xx;
   DotF64 sum_x3;
   DotF64 sum_x4;
+  // Some x had p + e miss bits of x·x (the cubes and fourth powers are built
+  // from them); sticky, so a merge ORs it and the form ends with its truth byte.
   bool square_underflow = false;
+
+  static auto fields(auto& s) {
+    return std::tie(s.sum_x, s.sum_xx, s.sum_x3, s.sum_x4, s.square_underflow);
+  }
 
   void add(double x) noexcept;
   // The add loop over xs through the feeders: the same bytes, far faster.
   void extend(std::span<const double> xs) noexcept;
-  void merge(const Moments4F64& other) noexcept;
+  void merge(const Moments4F64& other) noexcept { merge_fields(*this, other); }
   uint64_t counted() const noexcept { return sum_x.count; }
 
   Result<CentredPowers> a234() const;
@@ -43,9 +49,9 @@ struct Moments4F64 {
   Result<double> try_kurtosis() const;
   Result<double> try_excess_kurtosis() const;
 
-  void encode_into(ByteWriter& w) const;
+  void encode_into(ByteWriter& w) const { encode_fields(w, *this); }
   Bytes to_bytes() const { return encode(*this); }
-  static bool decode_from(ByteReader& r, Moments4F64& out);
+  static bool decode_from(ByteReader& r, Moments4F64& out) { return decode_fields(r, out); }
   static Result<Moments4F64> from_bytes(ByteView b);
 };
 

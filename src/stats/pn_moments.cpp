@@ -32,12 +32,6 @@ Result<double> PnMomentsF64::try_variance() const {
   });
 }
 
-bool PnMomentsF64::decode_from(ByteReader& r, PnMomentsF64& out) {
-  MomentsF64::decode_from(r, out.pos);
-  MomentsF64::decode_from(r, out.neg);
-  return r.ok;
-}
-
 Result<PnMomentsF64> PnMomentsF64::from_bytes(ByteView b) {
   return decode_fixed<PnMomentsF64>(b, kPnMomentsBytes);
 }

@@ -22,13 +22,12 @@ struct PnMomentsF64 {
   MomentsF64 pos;
   MomentsF64 neg;
 
+  static auto fields(auto& s) { return std::tie(s.pos, s.neg); }
+
   void add(double x) noexcept { pos.add(x); }
   void extend(std::span<const double> xs) noexcept;
   void remove(double x) noexcept { neg.add(x); }
-  void merge(const PnMomentsF64& other) noexcept {
-    pos.merge(other.pos);
-    neg.merge(other.neg);
-  }
+  void merge(const PnMomentsF64& other) noexcept { merge_fields(*this, other); }
   // Values added minus values removed; undefined when more were removed.
   Result<uint64_t> live_count() const noexcept;
 
@@ -36,12 +35,9 @@ struct PnMomentsF64 {
   Result<double> try_mean() const;
   Result<double> try_variance() const;
 
-  void encode_into(ByteWriter& w) const {
-    pos.encode_into(w);
-    neg.encode_into(w);
-  }
+  void encode_into(ByteWriter& w) const { encode_fields(w, *this); }
   Bytes to_bytes() const { return encode(*this); }
-  static bool decode_from(ByteReader& r, PnMomentsF64& out);
+  static bool decode_from(ByteReader& r, PnMomentsF64& out) { return decode_fields(r, out); }
   static Result<PnMomentsF64> from_bytes(ByteView b);
 };
 

@@ -19,13 +19,6 @@ void WeightedMomentsF64::add(double x, double w) noexcept {
   sum_wxx.push(w, lo);
 }
 
-void WeightedMomentsF64::merge(const WeightedMomentsF64& other) noexcept {
-  sum_w.merge(other.sum_w);
-  sum_wx.merge(other.sum_wx);
-  sum_wxx.merge(other.sum_wxx);
-  square_underflow = square_underflow || other.square_underflow;
-}
-
 Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
   if (sum_w.count == 0) return StatsError::Empty;
   if (square_underflow) return StatsError::ExactnessLost;
@@ -48,20 +41,6 @@ Result<double> WeightedMomentsF64::try_variance() const {
     // Negative weights can make the numerator negative; it is returned as is.
     return round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w);
   });
-}
-
-void WeightedMomentsF64::encode_into(ByteWriter& w) const {
-  sum_w.encode_into(w);
-  sum_wx.encode_into(w);
-  sum_wxx.encode_into(w);
-  w.u8(square_underflow ? 1 : 0);
-}
-
-bool WeightedMomentsF64::decode_from(ByteReader& r, WeightedMomentsF64& s) {
-  bool ok = SumF64::decode_from(r, s.sum_w) && DotF64::decode_from(r, s.sum_wx) &&
-            DotF64::decode_from(r, s.sum_wxx);
-  s.square_underflow = r.boolean();
-  return ok && r.ok;
 }
 
 Result<WeightedMomentsF64> WeightedMomentsF64::from_bytes(ByteView b) {
