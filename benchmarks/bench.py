@@ -248,7 +248,7 @@ def print_group(title, rows, sizes):
     ref = rows[0][1] if rows else None
     for label, cells in rows:
         text = f"  {label:38s}"
-        for (ns, ok), (ref_ns, _) in zip(cells, ref):
+        for (ns, ok), (ref_ns, _) in zip(cells, ref, strict=True):
             mark = "" if ok is None else (" " if ok else "*")
             text += f"{ns:11.2f} ns {ns / ref_ns:7.2f}x{mark:2s}"
         print(text)

@@ -6,6 +6,7 @@ query, beside numpy's inexact least squares over the same rows as the peer.
 
 import random
 import time
+from functools import partial
 
 import numpy as np
 
@@ -29,7 +30,7 @@ def per_call(fn, min_seconds=0.3):
 def add_cost(d, rows, ys):
     s = CovMatrixF64(d)
     start = time.perf_counter()
-    for row, y in zip(rows, ys):
+    for row, y in zip(rows, ys, strict=True):
         s.add(row, y)
     return (time.perf_counter() - start) / len(rows), s
 
@@ -48,10 +49,10 @@ def main():
         t_list, s = add_cost(d, lists, ys)
         t_array, _ = add_cost(d, arrays, ys)
         matrix, y = np.array(lists), np.array(ys)
-        t_extend = per_call(lambda: CovMatrixF64(d).extend(matrix, y)) / ROWS
+        t_extend = per_call(lambda d=d, matrix=matrix, y=y: CovMatrixF64(d).extend(matrix, y)) / ROWS
         design = np.column_stack([np.ones(ROWS), matrix])
-        t_lstsq = per_call(lambda: np.linalg.lstsq(design, y, rcond=None)) / ROWS
-        t_cov = per_call(lambda: s.covariance(0, d - 1))
+        t_lstsq = per_call(partial(np.linalg.lstsq, design, y, rcond=None)) / ROWS
+        t_cov = per_call(partial(s.covariance, 0, d - 1))
         t_fast = per_call(s.regression)
         t_exact = per_call(s.regression_exact, min_seconds=1.0)
         print(

@@ -96,7 +96,7 @@ def main():
     }
     base = None
     for name, (x, repeat) in kinds.items():
-        t = best(lambda: tallix.SumF64().extend(x), repeat) / len(x)
+        t = best(lambda x=x: tallix.SumF64().extend(x), repeat) / len(x)
         base = base or t
         print(f"  {name:32s} {t * 1e9:6.2f} ns  {t / base:5.2f}x")
     t = best(lambda: tallix.SumF64().extend(v for v in listed), 3) / len(listed)
@@ -110,8 +110,8 @@ def main():
     for cls in (tallix.SumF64, tallix.MomentsF64):
         s = cls()
         s.extend(a[:1000])
-        raw = best(lambda: [cls.from_bytes(s.to_bytes()) for _ in range(10**4)])
-        pick = best(lambda: [pickle.loads(pickle.dumps(s)) for _ in range(10**4)])
+        raw = best(lambda cls=cls, s=s: [cls.from_bytes(s.to_bytes()) for _ in range(10**4)])
+        pick = best(lambda s=s: [pickle.loads(pickle.dumps(s)) for _ in range(10**4)])
         print(f"  {cls.__name__:28s} {pick / raw:5.2f}x  ({pick / 1e4 * 1e6:.2f} us per trip)")
 
 

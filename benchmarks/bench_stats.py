@@ -35,7 +35,7 @@ def per_value_add_pairs(cls, xs, ys):
     def run():
         m = cls()
         add = m.add
-        for x, y in zip(xs, ys):
+        for x, y in zip(xs, ys, strict=True):
             add(x, y)
 
     return best(run) / len(xs)

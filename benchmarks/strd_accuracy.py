@@ -34,7 +34,7 @@ def lre(estimate, certified):
 
 
 def worst_lre(estimates, certified):
-    return min(lre(e, c) for e, c in zip(estimates, certified))
+    return min(lre(e, c) for e, c in zip(estimates, certified, strict=True))
 
 
 def tier(problem, method):

@@ -19,9 +19,11 @@ import math
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from fractions import Fraction
+from itertools import pairwise
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import dask.array as da
 import numpy as np
@@ -94,7 +96,7 @@ def as_dask(path: str, bounds: list[int], ncols: int) -> da.Array:
     """A dask array whose partitions are read from the .npy file by the workers."""
     pieces = [
         da.from_delayed(delayed(load_rows)(path, a, b), shape=(b - a, ncols), dtype=np.float64)
-        for a, b in zip(bounds[:-1], bounds[1:])
+        for a, b in pairwise(bounds)
     ]
     joined: da.Array = da.concatenate(pieces)
     return joined
@@ -154,9 +156,9 @@ def report(names: list[str], table: np.ndarray, a: dict[str, Any], edges: list[f
     print(
         f"\n  histogram of {first} ({len(edges)} edges; numpy agrees: {'yes' if counts == theirs.tolist() else 'NO'})"
     )
-    labels = [f"< {edges[0]:g}"] + [f"[{lo:g}, {hi:g})" for lo, hi in zip(edges, edges[1:])]
+    labels = [f"< {edges[0]:g}"] + [f"[{lo:g}, {hi:g})" for lo, hi in pairwise(edges)]
     labels.append(f">= {edges[-1]:g}")
-    cells = [f"{lab}: {c:,}" for lab, c in zip(labels, counts)]
+    cells = [f"{lab}: {c:,}" for lab, c in zip(labels, counts, strict=True)]
     for i in range(0, len(cells), 4):
         print("    " + " | ".join(cells[i : i + 4]))
 
@@ -167,7 +169,7 @@ def report_matrix(names: list[str], block: np.ndarray, cm: tallix.CovMatrixF64) 
     if d:
         exact = [[ask(cm.covariance, i, j) for j in range(d)] for i in range(d)]
         theirs = np.atleast_2d(np.cov(block[:, :-1], rowvar=False, bias=True))
-        drifts = [drift(t, e) for t, e in zip(theirs.ravel(), sum(exact, [])) if drift(t, e)]
+        drifts = [drift(t, e) for t, e in zip(theirs.ravel(), sum(exact, []), strict=True) if drift(t, e)]
         worst = max(drifts, key=lambda s: float(s.split()[0]), default="n/a")
         print(f"\n  covariance matrix of {', '.join(features)} (numpy.cov worst drift {worst})")
         for line in exact:
@@ -179,7 +181,7 @@ def report_matrix(names: list[str], block: np.ndarray, cm: tallix.CovMatrixF64) 
     if isinstance(exact, str) or isinstance(theirs, str):
         print(f"    tallix: {exact}\n    numpy: {theirs}")
         return
-    for name, e, t in zip(["intercept"] + features, exact, theirs):
+    for name, e, t in zip(["intercept"] + features, exact, theirs, strict=True):
         row(name, e, t)
 
 

@@ -90,7 +90,7 @@ def fill(state, problem):
     intercept is 0 and the slopes are those of the fit through the origin
     (Σxy / Σx² for one predictor). Negation is exact, so nothing is rounded.
     """
-    for row, y in zip(problem.rows, problem.ys):
+    for row, y in zip(problem.rows, problem.ys, strict=True):
         state.add(row, y)
         if not problem.intercept:
             state.add([-v for v in row], -y)

@@ -1,12 +1,11 @@
 """Every `extend` must leave exactly the bytes of the loop of single updates,
 change nothing when it refuses its input, and accept any sequence kind."""
 
+import array
 import math
 import random
-import struct
-
-import array
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -85,9 +84,9 @@ def loop_and_batch(make, update, columns, prefix):
     or in one extend."""
     a, b = make(), make()
     for state in (a, b):
-        for args in zip(*prefix):
+        for args in zip(*prefix, strict=True):
             getattr(state, update)(*args)
-    for args in zip(*columns):
+    for args in zip(*columns, strict=True):
         getattr(a, update)(*args)
     b.extend(*columns)
     return a, b
@@ -167,7 +166,7 @@ def arrow_table(block):
 
 def covmat_pair(d, rows, ys):
     a, b = T.CovMatrixF64(d), T.CovMatrixF64(d)
-    for r, y in zip(rows, ys):
+    for r, y in zip(rows, ys, strict=True):
         a.add(r, y)
     b.extend(rows, ys)
     return a, b
@@ -483,7 +482,7 @@ def test_keyed_extend_equals_add_loop_and_refuses_unchanged():
     xs = np.linspace(-1, 1, len(keys))
     for cls in (T.SumMap, T.MomentsMap):
         a, b = cls(), cls()
-        for k, x in zip(keys, xs):
+        for k, x in zip(keys, xs, strict=True):
             a.add(k, x)
         b.extend(iter(keys), xs)
         assert a.encode() == b.encode()
@@ -579,7 +578,7 @@ def test_extend_rows_equals_extend_per_row(name, make, update, shape):
     for i, state in enumerate(want):
         getattr(state, update)(*prefix)
         state.extend(*[b[i] for b in blocks])
-    for forms in zip(*[row_layouts(b) for b in blocks]):
+    for forms in zip(*[row_layouts(b) for b in blocks], strict=True):
         got = [make() for _ in range(shape[0])]
         for state in got:
             getattr(state, update)(*prefix)

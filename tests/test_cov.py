@@ -6,7 +6,8 @@ import struct
 from fractions import Fraction
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from oracles import bits, round_fraction
 from tallix import CovF64
@@ -37,7 +38,7 @@ def oracle(pairs):
     xs = [Fraction(x) for x, _ in pairs]
     ys = [Fraction(y) for _, y in pairs]
     sx, sy = sum(xs), sum(ys)
-    cxy = n * sum(x * y for x, y in zip(xs, ys)) - sx * sy
+    cxy = n * sum(x * y for x, y in zip(xs, ys, strict=True)) - sx * sy
     cxx = n * sum(x * x for x in xs) - sx * sx
     cyy = n * sum(y * y for y in ys) - sy * sy
     out = {"covariance": round_fraction(cxy / (n * n))}
@@ -63,9 +64,9 @@ def test_single_pair_layout():
     b.add(1.0, 2.0)
     raw = bytearray(b.to_bytes())
     expected = bytearray(1408)
-    for group, power in zip(SUM_GROUPS + DOT_GROUPS, [50, 51, 50, 52, 51]):
+    for group, power in zip(SUM_GROUPS + DOT_GROUPS, [50, 51, 50, 52, 51], strict=True):
         expected[group + 128 : group + 136] = struct.pack("<Q", 2**power)
-    for group, count in zip(SUM_GROUPS + DOT_GROUPS, [1, 1, 2, 2, 2]):
+    for group, count in zip(SUM_GROUPS + DOT_GROUPS, [1, 1, 2, 2, 2], strict=True):
         expected[group + 273 : group + 281] = struct.pack("<Q", count)
     assert raw == expected
 

@@ -4,6 +4,7 @@ import math
 import random
 import struct
 from fractions import Fraction
+from functools import partial
 
 import numpy as np
 import pytest
@@ -27,7 +28,7 @@ EXACT_DOC = (
 
 def make(d, rows, ys):
     s = CovMatrixF64(d)
-    for row, y in zip(rows, ys):
+    for row, y in zip(rows, ys, strict=True):
         s.add(row, y)
     return s
 
@@ -61,8 +62,8 @@ def exact_solution(d, rows, ys, weights=None):
     weights = weights or [1] * len(rows)
     feats = [[Fraction(1)] + [Fraction(v) for v in row] for row in rows]
     a = [
-        [sum(w * f[i] * f[j] for f, w in zip(feats, weights)) for j in range(d + 1)]
-        + [sum(w * f[i] * Fraction(y) for f, y, w in zip(feats, ys, weights))]
+        [sum(w * f[i] * f[j] for f, w in zip(feats, weights, strict=True)) for j in range(d + 1)]
+        + [sum(w * f[i] * Fraction(y) for f, y, w in zip(feats, ys, weights, strict=True))]
         for i in range(d + 1)
     ]
     for c in range(d + 1):
@@ -73,15 +74,20 @@ def exact_solution(d, rows, ys, weights=None):
         for r in range(d + 1):
             if r != c and a[r][c] != 0:
                 f = a[r][c] / a[c][c]
-                a[r] = [u - f * v for u, v in zip(a[r], a[c])]
+                a[r] = [u - f * v for u, v in zip(a[r], a[c], strict=True)]
     return [a[i][d + 1] / a[i][i] for i in range(d + 1)]
 
 
 def fast_reference(d, rows, ys):
     """The fast tier step by step in Python floats (no fused operations)."""
     n = len(rows)
-    mean = lambda values: round_fraction(sum(Fraction(v) for v in values) / n)
-    col = lambda i: [row[i] for row in rows]
+
+    def mean(values):
+        return round_fraction(sum(Fraction(v) for v in values) / n)
+
+    def col(i):
+        return [row[i] for row in rows]
+
     m = [[0.0] * (d + 2) for _ in range(d + 1)]
     m[0][0] = 1.0
     for i in range(d):
@@ -90,7 +96,7 @@ def fast_reference(d, rows, ys):
     for i in range(d):
         for j in range(i, d):
             m[i + 1][j + 1] = m[j + 1][i + 1] = round_fraction(sum(Fraction(r[i]) * Fraction(r[j]) for r in rows) / n)
-        m[i + 1][d + 1] = round_fraction(sum(Fraction(r[i]) * Fraction(y) for r, y in zip(rows, ys)) / n)
+        m[i + 1][d + 1] = round_fraction(sum(Fraction(r[i]) * Fraction(y) for r, y in zip(rows, ys, strict=True)) / n)
     for c in range(d + 1):
         p = c
         for r in range(c + 1, d + 1):
@@ -378,7 +384,9 @@ def test_exact_tier_after_downdating_rows_never_added(kept, removed):
     # No longer a Gram matrix: a leading minor vanishes (of order 2, then 3),
     # so the elimination must swap rows to reach the solution. Features of
     # unequal scale give the equations unequal powers of two to shed.
-    scaled = lambda part: [[v * 2.0**e for v, e in zip(r, (-1, 2, -3))] for r, _ in part]
+    def scaled(part):
+        return [[v * 2.0**e for v, e in zip(r, (-1, 2, -3), strict=True)] for r, _ in part]
+
     s = make(3, scaled(kept), [y for _, y in kept])
     s.sub(make(3, scaled(removed), [y for _, y in removed]))
     both = kept + removed
@@ -421,7 +429,7 @@ def test_covariance_cases():
     for i, j in ((0, 0), (0, 1), (1, 0), (1, 1)):
         assert s.covariance(i, j) == 1.0
     for i, j in ((0, 2), (2, 0), (2**64 - 1, 0)):
-        raises(lambda: s.covariance(i, j), "Degenerate")
+        raises(partial(s.covariance, i, j), "Degenerate")
     raises(lambda: CovMatrixF64(2).covariance(5, 5), "Empty")  # Empty precedes the index check
     raises(lambda: make(0, [[]], [1.0]).covariance(0, 0), "Degenerate")
     t = make(2, [[1.0, 1e-310]], [1.0])
@@ -443,7 +451,7 @@ def test_covariance_matches_fraction_formula(seed):
         for j in range(d):
             xi = [Fraction(r[i]) for r in rows]
             xj = [Fraction(r[j]) for r in rows]
-            c = (n * sum(a * b for a, b in zip(xi, xj)) - sum(xi) * sum(xj)) / (n * n)
+            c = (n * sum(a * b for a, b in zip(xi, xj, strict=True)) - sum(xi) * sum(xj)) / (n * n)
             assert bits(s.covariance(i, j)) == bits(round_fraction(c))
 
 
@@ -452,7 +460,7 @@ def test_covariance_matches_fraction_formula(seed):
 
 def digits_agreeing(estimates, certified):
     worst = math.inf
-    for e, c in zip(estimates, certified):
+    for e, c in zip(estimates, certified, strict=True):
         if e != c:
             worst = min(worst, -math.log10(abs(e - c) / abs(c)))
     return worst

@@ -82,10 +82,10 @@ def single_process(cls, columns, args):
     state = cls(*args)
     if cls is tallix.CovMatrixF64:
         rows = TABLE[columns[:-1]].to_numpy().tolist() if columns[:-1] else [[]] * N
-        for row, y in zip(rows, TABLE[columns[-1]].tolist()):
+        for row, y in zip(rows, TABLE[columns[-1]].tolist(), strict=True):
             state.add(row, y)
     else:
-        for values in zip(*(TABLE[c].tolist() for c in columns)):
+        for values in zip(*(TABLE[c].tolist() for c in columns), strict=True):
             state.add(*values)
     return state
 
@@ -254,8 +254,8 @@ def test_rows_of_different_frames_pair_by_index_or_not_at_all(client):
             tallix_dask.reduce(tallix.CovF64, dx, other, client=client, timeout=TIMEOUT)
     joined = dx.to_frame().join(shuffled)  # the remedy the error suggests
     cov = tallix_dask.reduce(tallix.CovF64, joined["x"], joined["y"], client=client)
-    pairs = [(Fraction(a), Fraction(b)) for a, b in zip(x, y.reindex(x.index))]
-    mean_x, mean_y = (sum(c) / len(pairs) for c in zip(*pairs))
+    pairs = [(Fraction(a), Fraction(b)) for a, b in zip(x, y.reindex(x.index), strict=True)]
+    mean_x, mean_y = (sum(c) / len(pairs) for c in zip(*pairs, strict=True))
     exact = sum((a - mean_x) * (b - mean_y) for a, b in pairs) / len(pairs)
     assert cov.covariance() == float(exact)
 
@@ -329,7 +329,7 @@ def test_nullable_column_beside_an_array_is_checked_too():
 def test_feature_rows_of_mixed_dtypes_are_never_rounded():
     table = pd.DataFrame({"f": [0.5, 1.0, 2.0], "i": [2**60, 3, 1], "y": [1.0, 2.0, 4.0]})
     expected = tallix.CovMatrixF64(2)
-    for f, i, y in zip(table["f"], table["i"].tolist(), table["y"]):
+    for f, i, y in zip(table["f"], table["i"].tolist(), table["y"], strict=True):
         expected.add([f, float(i)], y)
     with dask.config.set(scheduler="sync"):
         for i, error in [(table["i"], None), (table["i"] + 1, "1152921504606846977 has no exact")]:
@@ -368,7 +368,7 @@ values = st.one_of(finite, st.sampled_from([math.nan, math.inf, -math.inf, -0.0,
     split_every=st.integers(2, 5),
 )
 def test_any_tree_gives_add_loop_bytes(rows, cuts, split_every):
-    xs, ys = (np.array(c) for c in zip(*rows))
+    xs, ys = (np.array(c) for c in zip(*rows, strict=True))
     bounds = sorted({min(c, len(xs)) for c in cuts} | {0, len(xs)})
     data = da.from_array(np.column_stack([xs, ys]), chunks=(tuple(np.diff(bounds)), 2))
     plan = {
@@ -379,7 +379,7 @@ def test_any_tree_gives_add_loop_bytes(rows, cuts, split_every):
     with dask.config.set(scheduler="sync"):
         states = tallix_dask.reduce_many(data, plan, split_every=split_every)
     expected = {"m": tallix.Moments4F64(), "h": tallix.HistogramF64([-1.0, 0.0, 1e300]), "c": tallix.CovMatrixF64(1)}
-    for x, y in zip(xs.tolist(), ys.tolist()):
+    for x, y in zip(xs.tolist(), ys.tolist(), strict=True):
         expected["m"].add(x)
         expected["h"].add(x)
         expected["c"].add([x], y)

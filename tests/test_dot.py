@@ -20,7 +20,7 @@ A, B, F = 1 + 2.0**-52, 1.5 * 2.0**-1022, 2.0**-1000 * (1 + 2.0**-52)
 
 def model_of(xs, ys) -> DotModel:
     m = DotModel()
-    for a, b in zip(xs, ys):
+    for a, b in zip(xs, ys, strict=True):
         m.push(a, b)
     return m
 

@@ -5,8 +5,8 @@ import struct
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from oracles import bits, same_float
 
+from oracles import bits, same_float
 from tallix import ExtremaF64
 
 UNDEFINED = "undefined (insufficient data or invalid input)"

@@ -4,6 +4,7 @@ whatever mixture of single adds and batches delivered them."""
 import math
 import random
 from array import array
+from itertools import pairwise
 
 import numpy as np
 import pytest
@@ -201,7 +202,7 @@ def test_any_split_and_order_gives_the_sum_state(xs, cuts, rng):
     rng.shuffle(xs)
     f = FastSumF64()
     bounds = sorted(set([0, len(xs)] + [min(c, len(xs)) for c in cuts]))
-    for i, (a, b) in enumerate(zip(bounds, bounds[1:])):
+    for i, (a, b) in enumerate(pairwise(bounds)):
         if i % 2:
             for x in xs[a:b]:
                 f.add(x)

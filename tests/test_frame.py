@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import tallix
-from tallix import SumF64, SumF32
+from tallix import SumF32, SumF64
 
 ALL = [
     "SumF64",

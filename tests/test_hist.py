@@ -10,8 +10,8 @@ import sys
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from oracles import bits
 
+from oracles import bits
 from tallix import HistogramF64
 
 UNDEFINED = "undefined (insufficient data or invalid input)"

@@ -7,7 +7,8 @@ import math
 import random
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tallix as T
 
@@ -32,8 +33,8 @@ CLASSES = {
     "CovMatrixF64": (lambda: T.CovMatrixF64(2), lambda s, r: s.add([r[0], r[1]], r[2]), lambda s: s.encode(), 3),
     "HistogramF64": (lambda: T.HistogramF64(EDGES), lambda s, x: s.add(x), lambda s: s.encode(), 1),
     "ExtremaF64": (T.ExtremaF64, lambda s, x: s.add(x), lambda s: s.to_bytes(), 1),
-    "SumMap": (T.SumMap, lambda s, kx: s.add("k%d" % (abs(int(kx[1])) % 3), kx[0]), lambda s: s.encode(), 2),
-    "MomentsMap": (T.MomentsMap, lambda s, kx: s.add("k%d" % (abs(int(kx[1])) % 3), kx[0]), lambda s: s.encode(), 2),
+    "SumMap": (T.SumMap, lambda s, kx: s.add(f"k{abs(int(kx[1])) % 3}", kx[0]), lambda s: s.encode(), 2),
+    "MomentsMap": (T.MomentsMap, lambda s, kx: s.add(f"k{abs(int(kx[1])) % 3}", kx[0]), lambda s: s.encode(), 2),
 }
 
 values = st.one_of(
@@ -75,7 +76,7 @@ def test_bytes_and_receipt_do_not_depend_on_order_or_partition(name, data, rnd):
     shuffled = seq[:]
     rnd.shuffle(shuffled)
     cuts = sorted(rnd.randint(0, len(seq)) for _ in range(rnd.randint(0, 4)))
-    parts = [shuffled[a:b] for a, b in zip([0] + cuts, cuts + [len(seq)])]
+    parts = [shuffled[a:b] for a, b in zip([0] + cuts, cuts + [len(seq)], strict=True)]
     merged = merge_tree(name, parts, rnd)
     dump = CLASSES[name][2]
     assert dump(merged) == dump(whole)

@@ -115,7 +115,7 @@ def test_many_short_rows_are_answered_exactly(monkeypatch, data, cols):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)  # numpy's answer for the rows with inf
             got = getattr(tnp, how)(rows, axis=1)
-        want = [oracle(r, how) if ok else getattr(np, how)(r) for r, ok in zip(rows, finite)]
+        want = [oracle(r, how) if ok else getattr(np, how)(r) for r, ok in zip(rows, finite, strict=True)]
         assert np.array_equal(got, want, equal_nan=True), how
 
 
@@ -137,7 +137,7 @@ def test_threads_and_split_blocks_change_nothing(monkeypatch, axis):
     monkeypatch.setattr(engine, "NAN_BLOCK", 7)
     for workers in (2, 3, -1):
         split = [how(data, axis=axis, workers=workers, **kw) for how, kw in hows]
-        assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(single, split))
+        assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(single, split, strict=True))
 
 
 @pytest.mark.parametrize(
@@ -216,16 +216,16 @@ def test_weighted_mean_dot_cov_and_corrcoef_are_exact(data):
     fx = [[Fraction(v) for v in row] for row in x.tolist()]
     fw = [Fraction(v) for v in w.tolist()]
     avg, total = tnp.average(x, axis=1, weights=w, returned=True)
-    assert avg.tolist() == [float(sum(a * b for a, b in zip(r, fw)) / sum(fw)) for r in fx]
+    assert avg.tolist() == [float(sum(a * b for a, b in zip(r, fw, strict=True)) / sum(fw)) for r in fx]
     assert total.tolist() == [float(sum(fw))] * 4
     assert tnp.average(x, axis=-1).tolist() == [oracle(r, "mean") for r in x]
     a, b = x[0], x[1] * 0.5 + 7.0
     fa, fb = fx[0], [Fraction(v) for v in b.tolist()]
-    assert tnp.dot(a, b) == float(sum(p * q for p, q in zip(fa, fb)))
+    assert tnp.dot(a, b) == float(sum(p * q for p, q in zip(fa, fb, strict=True)))
 
     def co(p, q, ddof):
         n = len(p)
-        return (sum(u * v for u, v in zip(p, q)) - sum(p) * sum(q) / n) / (n - ddof)
+        return (sum(u * v for u, v in zip(p, q, strict=True)) - sum(p) * sum(q) / n) / (n - ddof)
 
     for kwargs, ddof in [({}, 1), ({"bias": True}, 0), ({"ddof": 3}, 3)]:
         want = [[float(co(p, q, ddof)) for q in (fa, fb)] for p in (fa, fb)]
@@ -389,7 +389,7 @@ def test_frame_accessor_answers_what_pandas_answers_exactly(how, columns, axis):
     assert got.index.equals(want.index)
     assert got.dtype == want.dtype or how == "sum" and got.dtype == object  # pandas would wrap around
     lines = [frame[c].tolist() for c in frame] if axis == 0 else frame.astype(object).values.tolist()
-    for value, line in zip(got.tolist(), lines):
+    for value, line in zip(got.tolist(), lines, strict=True):
         assert_exact(value, line, how, got.dtype)
 
 
@@ -438,8 +438,8 @@ def assert_groupby_exact(got, want, lists, outputs, ddof=1, min_count=0):
     assert got.index.equals(want.index) and got.columns.equals(want.columns)
     for j, (col, how) in enumerate(outputs):
         dtype = got.dtypes.iloc[j]
-        assert dtype == want.dtypes.iloc[j] or how == "sum" and dtype == object
-        for value, expected, values in zip(got.iloc[:, j], want.iloc[:, j], lists[col]):
+        assert dtype == want.dtypes.iloc[j] or how == "sum" and pd.api.types.is_object_dtype(dtype)
+        for value, expected, values in zip(got.iloc[:, j], want.iloc[:, j], lists[col], strict=True):
             if how not in ("sum", "mean", "var", "std"):  # pandas' own
                 assert pd.isna(value) if pd.isna(expected) else value == expected
             elif how == "sum" and len([v for v in values if not pd.isna(v)]) < min_count:

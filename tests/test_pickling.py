@@ -36,8 +36,8 @@ TRAVELLING = {
     "CovMatrixF64": (lambda: T.CovMatrixF64(2), lambda s, i, x: s.add([x, float(i)], 2.0 * i)),
     "HistogramF64": (lambda: T.HistogramF64(EDGES), lambda s, i, x: s.add(x)),
     "ExtremaF64": (T.ExtremaF64, lambda s, i, x: s.add(x)),
-    "SumMap": (T.SumMap, lambda s, i, x: s.add("k%d" % (i % 3), x)),
-    "MomentsMap": (T.MomentsMap, lambda s, i, x: s.add("ké%d" % (i % 2), x)),
+    "SumMap": (T.SumMap, lambda s, i, x: s.add(f"k{i % 3}", x)),
+    "MomentsMap": (T.MomentsMap, lambda s, i, x: s.add(f"ké{i % 2}", x)),
     # Each half of XS is its own replica, so that joining the halves adds them.
     "ReplicatedSum": (T.ReplicatedSum, lambda s, i, x: s.add(2 * i // len(XS), x)),
 }

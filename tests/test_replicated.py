@@ -6,9 +6,9 @@ from fractions import Fraction
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from byte_forms import splits_inexactly
 from oracles import same_float
-
 from tallix import DeltasSum, MomentsF64, MomentsMap, ReplicatedSum, SumF64, SumMap
 
 UNDEFINED = "undefined (insufficient data or invalid input)"

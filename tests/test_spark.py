@@ -124,7 +124,7 @@ def plan():
 
 
 def frame(spark, slices, seed):
-    rows = list(zip(*(TABLE[c] for c in ["wide", "normal", "weight", "count", "key"])))
+    rows = list(zip(*(TABLE[c] for c in ["wide", "normal", "weight", "count", "key"]), strict=True))
     if seed is not None:
         rows = [rows[i] for i in np.random.default_rng(seed).permutation(N)]
     return spark.createDataFrame(spark.sparkContext.parallelize(rows, slices), SCHEMA)
@@ -220,7 +220,7 @@ def test_grouped_aggregates_are_correctly_rounded(spark):
     values[::7] = [None] * len(values[::7])
     longs = [int(n) for n in rng.integers(-(2**62), 2**62, 60)]  # most beyond a float64
     longs[::5] = [None] * len(longs[::5])
-    rows = [(d, k, v, n) for (d, k), v, n in zip(keys, values, longs)]
+    rows = [(d, k, v, n) for (d, k), v, n in zip(keys, values, longs, strict=True)]
     rows += [(date(2030, 1, 1), 0, None, None), (date(2030, 1, 1), 1, 2.5, 7)]  # all-null, single row
     rows += [(date(2031, 1, 1), 0, 1e160, 2**63 - 1)] * 3  # squares beyond the float range
     rows += [(date(2031, 1, 1), 1, x, -(2**63)) for x in (1e-200, 3e-200)]  # squares below it

@@ -7,10 +7,11 @@ import random
 import struct
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from tallix import SumF64, SumF32
 from oracles import bits, exact_sum, round_f32, same_float
+from tallix import SumF32, SumF64
 
 NAN = float("nan")
 INF = float("inf")
@@ -191,7 +192,8 @@ def test_unmerge_undoes_merge_through_full_carry_chains(seed):
     merged = limb_state(b_limbs, 5)
     merged.merge(c)
     total = (
-        sum(l << (64 * i) for i, l in enumerate(b_limbs)) + sum(l << (64 * i) for i, l in enumerate(c_limbs))
+        sum(limb << (64 * i) for i, limb in enumerate(b_limbs))
+        + sum(limb << (64 * i) for i, limb in enumerate(c_limbs))
     ) % 2**2176
     assert merged.to_bytes()[:272] == total.to_bytes(272, "little")
     assert merged.try_unmerge(c) is True

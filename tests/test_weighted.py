@@ -5,7 +5,8 @@ import random
 from fractions import Fraction
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from oracles import bits, round_fraction
 from tallix import WeightedMomentsF64

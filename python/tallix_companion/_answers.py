@@ -14,7 +14,8 @@ core says a square or product left the exact range (it answers None).
 
 from __future__ import annotations
 
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -142,7 +143,7 @@ def pair_parts(x: np.ndarray, y: np.ndarray) -> PairParts:
         return [(state, 0, 0)]
     bx, by = _bands(x), _bands(y)
     parts: PairParts = []
-    for band_x, band_y in sorted(set(zip(bx.tolist(), by.tolist()))):
+    for band_x, band_y in sorted(set(zip(bx.tolist(), by.tolist(), strict=True))):
         chosen = (bx == band_x) & (by == band_y)
         part = tallix.CovF64()
         sx, sy = _scale(band_x), _scale(band_y)

@@ -11,8 +11,10 @@ exactly.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, NamedTuple, Sequence
+from itertools import pairwise
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.lib.array_utils import normalize_axis_tuple
@@ -150,7 +152,7 @@ def build(
         return [s for part in parts for s in part]
     merged = parts[0]
     for part in parts[1:]:
-        for state, other in zip(merged, part):
+        for state, other in zip(merged, part, strict=True):
             state.merge(other)
     return merged
 
@@ -170,7 +172,7 @@ def each_span(rows: int, cols: int, workers: int | None, run: Callable[[tuple[in
 
 def _spans(n: int, pieces: int) -> list[tuple[int, int]]:
     bounds = [n * i // pieces for i in range(pieces + 1)]
-    return [(lo, hi) for lo, hi in zip(bounds, bounds[1:]) if hi > lo]
+    return [(lo, hi) for lo, hi in pairwise(bounds) if hi > lo]
 
 
 def _build_part(

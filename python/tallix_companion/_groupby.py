@@ -14,7 +14,9 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Any, Iterable, NamedTuple, Sequence
+from collections.abc import Iterable, Sequence
+from itertools import pairwise
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -161,7 +163,7 @@ def _by_group(values: np.ndarray, codes: np.ndarray, keep: np.ndarray, n: np.nda
         narrow = kept_codes.astype(np.int32) if len(n) < 2**31 else kept_codes
         kept = kept[np.argsort(narrow, kind="stable")]
     bounds = np.concatenate([[0], np.cumsum(n)]).tolist()
-    return [kept[lo:hi] for lo, hi in zip(bounds[:-1], bounds[1:])]
+    return [kept[lo:hi] for lo, hi in pairwise(bounds)]
 
 
 def _integer_states(slices: list[np.ndarray], n: np.ndarray, missing: np.ndarray, hows: set[str]) -> GroupStates:
@@ -257,7 +259,9 @@ def group_values(states: GroupStates, how: str, ddof: int, binary32: bool) -> li
         if how == "sum":
             return list(states.sums)
         squares = states.squares or [0] * len(n)
-        return [_answers.integer_answer(how, s1, s2, k, ddof) for s1, s2, k in zip(states.sums, squares, n)]
+        return [
+            _answers.integer_answer(how, s1, s2, k, ddof) for s1, s2, k in zip(states.sums, squares, n, strict=True)
+        ]
     if how == "sum":
         chosen = states.sums32 if binary32 and states.sums32 is not None else states.sums
         assert chosen is not None
@@ -265,9 +269,11 @@ def group_values(states: GroupStates, how: str, ddof: int, binary32: bool) -> li
     asked = how + "32" if binary32 else how  # the core rounds once to binary32 itself
     if how == "mean":
         assert states.sums is not None
-        return [_answers.answer(s, asked) if k else math.nan for s, k in zip(states.sums, n)]
+        return [_answers.answer(s, asked) if k else math.nan for s, k in zip(states.sums, n, strict=True)]
     assert states.squares is not None
-    return [_answers.answer(p, asked, ddof) if k - ddof > 0 else math.nan for p, k in zip(states.squares, n)]
+    return [
+        _answers.answer(p, asked, ddof) if k - ddof > 0 else math.nan for p, k in zip(states.squares, n, strict=True)
+    ]
 
 
 def is_binary32(dtype: Any) -> bool:
@@ -293,7 +299,7 @@ def to_dtype(values: Sequence[Any] | np.ndarray, undefined: np.ndarray, dtype: A
             array = np.array(values, dtype=target).reshape(-1)  # numpy refuses an int beyond the dtype
         except OverflowError:
             fill = pd.NA if nullable else math.nan
-            beyond = [fill if u else int(v) for v, u in zip(values, undefined.tolist())]
+            beyond = [fill if u else int(v) for v, u in zip(values, undefined.tolist(), strict=True)]
             return np.array(beyond, dtype=object).reshape(-1)
         if not nullable and undefined.any():
             return to_dtype([float(v) for v in values], undefined, np.dtype(np.float64))
@@ -305,7 +311,9 @@ def to_dtype(values: Sequence[Any] | np.ndarray, undefined: np.ndarray, dtype: A
         floats[undefined] = math.nan
         array = floats.astype(target)
     else:
-        return np.array([math.nan if u else v for v, u in zip(values, undefined.tolist())], dtype=object).reshape(-1)
+        return np.array(
+            [math.nan if u else v for v, u in zip(values, undefined.tolist(), strict=True)], dtype=object
+        ).reshape(-1)
     if not nullable:
         return array
     out = pd.array(array, dtype=dtype)

@@ -6,7 +6,8 @@ the engines differ only in how they move the bytes."""
 from __future__ import annotations
 
 import sys
-from typing import Any, Callable, NamedTuple, Sequence
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -138,7 +139,7 @@ def present(columns: Sequence[Any], skips: Sequence[np.ndarray | None]) -> list[
     if not marked:
         return list(columns)
     keep = ~np.logical_or.reduce(marked)
-    return [[k for k, kept in zip(c, keep) if kept] if isinstance(c, list) else c[keep] for c in columns]
+    return [[k for k, kept in zip(c, keep, strict=True) if kept] if isinstance(c, list) else c[keep] for c in columns]
 
 
 def supported() -> list[str]:

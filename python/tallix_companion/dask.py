@@ -34,7 +34,8 @@ from __future__ import annotations
 
 import builtins
 import math
-from typing import Any, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -171,7 +172,7 @@ class Reduction:
         self.delayed = delayed
 
     def states(self, blobs: Sequence[bytes]) -> dict[str, Any]:
-        return {n: _kinds.load(t[0], b) for n, t, b in zip(self.names, self.plan, blobs)}
+        return {n: _kinds.load(t[0], b) for n, t, b in zip(self.names, self.plan, blobs, strict=True)}
 
     def compute(self, client: Any = None, timeout: float | None = None) -> dict[str, Any]:
         """Run the tree (on ``client`` when given, else on dask's current scheduler)."""
@@ -207,7 +208,7 @@ def _partitions(inputs: Sequence[Any]) -> list[tuple[Any, ...]]:
         known = [o.divisions for o in inputs if o.known_divisions]
         if len(counts) > 1 or len(set(known)) > 1:
             raise ValueError("the columns are partitioned differently; align them first")
-        return list(zip(*(o.to_delayed() for o in inputs)))
+        return list(zip(*(o.to_delayed() for o in inputs), strict=True))
     arrays = _same_family(inputs)
     for a in arrays:
         if not _is_array(a) or a.ndim not in (1, 2):
@@ -216,7 +217,7 @@ def _partitions(inputs: Sequence[Any]) -> list[tuple[Any, ...]]:
         raise ValueError("the columns differ in length")
     rows = arrays[0].chunks[0]
     aligned = [a.rechunk({0: rows, 1: -1} if a.ndim == 2 else {0: rows}) for a in arrays]
-    return list(zip(*(a.to_delayed().reshape(-1) for a in aligned)))
+    return list(zip(*(a.to_delayed().reshape(-1) for a in aligned), strict=True))
 
 
 def _tree(plan: tuple[Any, ...], refs: tuple[Any, ...], partitions: list[tuple[Any, ...]], split_every: int) -> Any:
@@ -452,7 +453,7 @@ def _joined(*shares: _Share) -> _Share:
         raise TypeError("the partitions hold integers in some and floats in others; give the column one dtype first")
     kind = kinds.pop()
     if kind == "int":
-        return ("int", *(builtins.sum(column) for column in zip(*(share[1:] for share in shares))))
+        return ("int", *(builtins.sum(column) for column in zip(*(share[1:] for share in shares), strict=True)))
     if kind == "sum":
         return ("sum", _kinds.merge_all("SumF64", [share[1] for share in shares]).to_bytes())
     parts = _answers.load_parts(shares[0][1])

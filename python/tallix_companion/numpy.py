@@ -19,7 +19,8 @@ float64.  ``workers`` (as in scipy.fft: None for every core or
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -212,7 +213,7 @@ def _finite_ddof(ddof: Any) -> float:
 def _integer_moments(rows: _Rows, what: str, ddof: float) -> np.ndarray:
     s1, s2 = answers.integer_sums(rows.view)
     counts = rows.counts.tolist()
-    return np.array([answers.integer_answer(what, a, b, n, ddof) for a, b, n in zip(s1, s2, counts)])
+    return np.array([answers.integer_answer(what, a, b, n, ddof) for a, b, n in zip(s1, s2, counts, strict=True)])
 
 
 def _float_moments(rows: _Rows, name: str, what: str, ddof: float, workers: int | None) -> np.ndarray:
@@ -220,7 +221,7 @@ def _float_moments(rows: _Rows, name: str, what: str, ddof: float, workers: int 
     if out is None:
         states = rows.states(tallix.SumF64 if what == "mean" else tallix.MomentsF64, workers)
         missing = rows.missing.tolist()
-        answers_ = [tallix._moments(what, s, ddof, m) for s, m in zip(states, missing)]
+        answers_ = [tallix._moments(what, s, ddof, m) for s, m in zip(states, missing, strict=True)]
         out = np.array([math.nan if r is None else r for r in answers_], dtype=np.float64)
     # The core has no number for a row with NaN or infinities, too few values,
     # or squares beyond the exact range: the last are asked again in bands.

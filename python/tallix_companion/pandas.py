@@ -27,10 +27,12 @@ binary32, sums, means, variances and standard deviations alike.
 from __future__ import annotations
 
 import warnings
-from typing import Any, Hashable, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import pandas as pd
+from pandas.api.types import is_object_dtype
 from pandas.api.typing import SeriesGroupBy
 
 import tallix
@@ -94,7 +96,7 @@ class SeriesAccessor:
     def _reduce(self, how: str, skipna: bool, ddof: int, min_count: int) -> Any:
         s = self._obj
         read = accept(s, _label(s.name))
-        dtype = read.values.dtype if s.dtype == object else s.dtype
+        dtype = read.values.dtype if is_object_dtype(s.dtype) else s.dtype
         model = _pandas_quietly(getattr(groups.sample(dtype), how), **_keywords(how, skipna, ddof, min_count))
         states = groups.group_states(read, None, 1, {how}, _is_binary32(model), _label(s.name))
         out = groups.answer(states, how, np.asarray(model).dtype, ddof=ddof, min_count=min_count, skipna=skipna)
@@ -173,9 +175,11 @@ class DataFrameAccessor:
             states = groups.group_states(accept(frame.iloc[:, i], label), None, 1, {how}, binary32, label)
             values.append(groups.group_values(states, how, ddof, binary32)[0])
             undefined.append(bool(groups.undefined_groups(states, how, ddof, min_count, skipna)[0]))
-        if model.dtype == object:  # columns of unlike dtypes: each keeps its own missing value
+        if is_object_dtype(model.dtype):  # columns of unlike dtypes: each keeps its own missing value
             nullable = [_is_nullable(frame.dtypes.iloc[i]) for i in positions]
-            values = [(pd.NA if na else np.nan) if u else v for v, u, na in zip(values, undefined, nullable)]
+            values = [
+                (pd.NA if na else np.nan) if u else v for v, u, na in zip(values, undefined, nullable, strict=True)
+            ]
             return pd.Series(values, index=model.index, dtype=object)
         out = groups.to_dtype(values, np.array(undefined, dtype=bool), model.dtype)
         return pd.Series(out, index=model.index)
@@ -184,7 +188,7 @@ class DataFrameAccessor:
 def _check_numbers(frame: pd.DataFrame) -> None:
     """Refuse a column of dates, strings or the like before any work."""
     for i, dtype in enumerate(frame.dtypes):
-        if dtype != object and not is_number_dtype(dtype):
+        if not is_object_dtype(dtype) and not is_number_dtype(dtype):
             accept(frame.iloc[:0, i], _label(frame.columns[i]))  # raises its TypeError
 
 
@@ -222,7 +226,7 @@ def _rows(
                     tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
                 )
     out = groups.to_dtype(answers, undefined, dtype)
-    if dtype == object:  # unlike dtypes: pd.NA where a row misses a masked value, as pandas has it
+    if is_object_dtype(dtype):  # unlike dtypes: pd.NA where a row misses a masked value, as pandas has it
         masked = np.column_stack([np.zeros(len(frame), bool) if r.skip is None else r.skip for r in read])
         out[undefined & masked.any(axis=1)] = pd.NA
     return out
@@ -261,7 +265,7 @@ def _integer_matrix(read: list[Accepted], absent: np.ndarray, how: str) -> np.ma
     kinds = {r.values.dtype.kind for r in read}
     if not read or "f" in kinds:
         return None
-    if how != "sum" and not any(_beyond_float(r.values, a) for r, a in zip(read, absent.T)):
+    if how != "sum" and not any(_beyond_float(r.values, a) for r, a in zip(read, absent.T, strict=True)):
         return None  # every value is a float64: the float rows are faster
     signed = "i" in kinds
     if signed and "u" in kinds:

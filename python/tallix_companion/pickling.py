@@ -14,7 +14,8 @@ from __future__ import annotations
 
 import copyreg
 import pickle
-from typing import Any, Callable, NoReturn
+from collections.abc import Callable
+from typing import Any, NoReturn
 
 import tallix
 

@@ -43,7 +43,8 @@ import contextlib
 import importlib
 import re
 import warnings
-from typing import Any, Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -162,12 +163,12 @@ def _partition_builder(plan: Sequence[_Step], names: list[str]) -> Callable[[Ite
         for batch in batches:
             # States over the same columns, read the same way, share one conversion.
             converted: dict[tuple[bool, tuple[int, ...]], list[Any]] = {}
-            for (kind, refs, _), state in zip(plan, states):
+            for (kind, refs, _), state in zip(plan, states, strict=True):
                 key = (_KINDS[kind].keyed, refs)
                 if key not in converted:
                     converted[key] = _columns(kind, [batch.column(i) for i in refs])
                 _kinds.feed(kind, state, converted[key])
-        blobs = [_kinds.dump(kind, state) for (kind, _, _), state in zip(plan, states)]
+        blobs = [_kinds.dump(kind, state) for (kind, _, _), state in zip(plan, states, strict=True)]
         yield pa.RecordBatch.from_arrays([pa.array([b], pa.binary()) for b in blobs], names)
 
     return build
@@ -202,7 +203,7 @@ def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
         rows = selected.mapInArrow(_partition_builder(plan, names), schema).collect()
     return {
         name: _kinds.merge_all(kind, [bytes(row[i]) for row in rows], args)
-        for i, (name, (kind, _, args)) in enumerate(zip(targets, plan))
+        for i, (name, (kind, _, args)) in enumerate(zip(targets, plan, strict=True))
     }
 
 

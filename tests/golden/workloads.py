@@ -170,7 +170,7 @@ class Plan:
             out = [(xs[(d + 1) * i : (d + 1) * i + d], xs[(d + 1) * i + d]) for i in range(len(xs) // (d + 1))]
         else:
             picks = self.lists[shape.removesuffix(".x")]
-            out = [(picks[a % len(picks)], x) for x, a in zip(xs, aux)]
+            out = [(picks[a % len(picks)], x) for x, a in zip(xs, aux, strict=True)]
         if cut:
             out = out[slice(*[int(p) if p else None for p in cut.rstrip("]").split(":")])]
         return out * int(times or 1)
@@ -248,7 +248,7 @@ def run_steps(a, b, steps, xs, aux, rec):
                 s = {"a": a, "b": b, "split": a if i % 2 == 0 else b}[target]
                 getattr(s, methods[i % len(methods)])(*item)
         elif verb == "extend":
-            columns = zip(*PLAN.items(rest[1], xs, aux))
+            columns = zip(*PLAN.items(rest[1], xs, aux), strict=True)
             {"a": a, "b": b}[rest[0]].extend(*[list(c) for c in columns])
         elif verb in ("merge", "join"):
             getattr(a, verb)(b)
