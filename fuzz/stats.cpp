@@ -185,7 +185,7 @@ void check_batches(const Fed& fed, const MomentsF64& moments, const Moments4F64&
   same_state(w, weighted);
   CovMatrixF64 cm = CovMatrixF64::create(mats.d).value();
   const size_t n = fed.ys.size();
-  FUZZ_CHECK(cm.extend(Rows{fed.rows, n, n ? mats.d : 0}, fed.ys).ok());
+  FUZZ_CHECK(cm.extend(Observations{fed.rows, n, n ? mats.d : 0}, fed.ys).ok());
   same_state(cm, mats.whole);
   // Spans that do not fit each other are refused before anything changes.
   std::vector<double> longer(fed.cov_y);
@@ -196,10 +196,10 @@ void check_batches(const Fed& fed, const MomentsF64& moments, const Moments4F64&
   same_state(w, weighted);
   // Rows one value too wide, or one response too many, are refused.
   std::vector<double> wide(n * (mats.d + 1), 1.0);
-  if (n > 0) FUZZ_CHECK(!cm.extend(Rows{wide, n, mats.d + 1}, fed.ys).ok());
+  if (n > 0) FUZZ_CHECK(!cm.extend(Observations{wide, n, mats.d + 1}, fed.ys).ok());
   std::vector<double> more_ys(fed.ys);
   more_ys.push_back(1.0);
-  FUZZ_CHECK(!cm.extend(Rows{fed.rows, n, n ? mats.d : 0}, more_ys).ok());
+  FUZZ_CHECK(!cm.extend(Observations{fed.rows, n, n ? mats.d : 0}, more_ys).ok());
   same_state(cm, mats.whole);
 }
 

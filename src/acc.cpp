@@ -85,7 +85,8 @@ float SumF32::value() const noexcept {
 }
 
 void SumF32::extend(std::span<const double> xs) noexcept {
-  // Values rounded to binary32 at a time, on the stack.
+  // Values rounded to binary32 at a time: a 4 KiB scratch array on the
+  // stack, read back from the first-level cache by the banked adder.
   constexpr size_t kRoundChunk = 512;
   const Kernels& k = active_kernels();
   double rounded[kRoundChunk];

@@ -1,9 +1,10 @@
 // The arena behind BigMemoryScope: one mapping per thread, carved into
-// power-of-two blocks. A block freed on top of the carved region is given
-// back at once (GMP releases its scratch in reverse order); any other freed
-// block waits on the free list of its class for the next request of that
-// class. Hence a class is only carved further while every block of it is
-// live, which is what the bounds of the queries count on.
+// allocations of power-of-two sizes. An allocation freed on top of the
+// carved region is given back at once (GMP releases its scratch in reverse
+// order); any other freed one waits on the free list of its class for the
+// next request of that class. Hence a class is only carved further while
+// every allocation of it is live, which is what the bounds of the queries
+// count on.
 #include "big_memory.hpp"
 
 #include <gmp.h>
@@ -25,7 +26,7 @@ using ReallocateFn = void* (*)(void*, size_t, size_t);
 using FreeFn = void (*)(void*, size_t);
 
 // GMP's functions as they were before ours: everything outside a reservation
-// goes there, so blocks of other GMP users in the process stay theirs.
+// goes there, so allocations of other GMP users in the process stay theirs.
 AllocateFn previous_allocate;
 ReallocateFn previous_reallocate;
 FreeFn previous_free;
@@ -58,7 +59,7 @@ class Arena {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     if (bytes > SIZE_MAX - page) return false;
     const size_t size = (bytes + page - 1) / page * page;
-    // Without MAP_NORESERVE the kernel commits the whole mapping now, so
+    // Without MAP_NORESERVE the operating system commits the whole mapping now, so
     // touching it later cannot fail where allocating would have.
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return false;
@@ -67,7 +68,7 @@ class Arena {
     return true;
   }
 
-  // Called when the outermost scope ends: every block is dead by then.
+  // Called when the outermost scope ends: every allocation is dead by then.
   void clear() {
     top_ = 0;
     for (; listed_ != 0; listed_ &= listed_ - 1) free_[std::countr_zero(listed_)] = nullptr;

@@ -43,11 +43,12 @@ BigMemoryUse last_big_memory_use() noexcept;
 // the accumulators hold 2176 bits, and the widest intermediate (a3² and a2³
 // of the skewness, about 13,060 bits, shifted by at most 1,074 bits while
 // rounding) stays below 16,384 bits. Counted from the code, such a query
-// holds fewer than 64 GMP blocks at once (named values, expression
+// holds fewer than 64 GMP allocations at once (named values, expression
 // temporaries and GMP's scratch), and GMP's scratch for operands this small
-// needs at most 4 blocks of at most 16 KiB. With the arena's power-of-two
-// classes a class only grows while all of its blocks are live, so blocks up
-// to 2 KiB cost at most 64 · 2 · 2 KiB and the scratch 4 · 2 · 16 KiB.
+// needs at most 4 allocations of at most 16 KiB. With the arena's
+// power-of-two classes a class only grows while all of its allocations are
+// live, so allocations up to 2 KiB cost at most 64 · 2 · 2 KiB and the
+// scratch 4 · 2 · 16 KiB.
 inline constexpr size_t kStatsQueryBytes = 64 * 2 * 2048 + 4 * 2 * 16384;
 
 }  // namespace tallix

@@ -9,8 +9,8 @@
 
 #include "acc.hpp"
 #include "dot.hpp"
-#include "rows.hpp"
-#include "stats/kernel.hpp"
+#include "observations.hpp"
+#include "stats/rational.hpp"
 
 namespace tallix {
 
@@ -45,10 +45,11 @@ struct CovMatrixF64 {
   }
 
   Status add(std::span<const double> x, double y) noexcept;
-  // The add loop over the rows, one row of d features per response.
+  // The add loop over the observations, one of d features per response.
   // Allocates its column buffer before changing anything (std::bad_alloc
   // may escape); mismatched lengths are refused before anything changes.
-  Status extend(Rows rows, std::span<const double> ys);
+  // The messages speak of rows, as the caller passes them.
+  Status extend(Observations xs, std::span<const double> ys);
   void merge(const CovMatrixF64& other) noexcept;
   Status try_sub(const CovMatrixF64& other) noexcept;
 

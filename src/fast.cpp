@@ -44,11 +44,10 @@ void FastSumF64::extend_short(std::span<const double> xs) noexcept {
   bank.absorb_flags(t3);
 }
 
-// Long batches fold every kValuesPerFold values rather than every 512: the
-// pending single adds are folded first, then the batch goes through the
-// banked adder.
-// The limbs and flags come out as with 512-value chunks (note 4), and the
-// bank ends empty either way; the fewer folds save time.
+// Long batches fold every kValuesPerFold values rather than every
+// kSingleAddsPerFold: the pending single adds are folded first, then the
+// batch goes through the banked adder. Where the folds fall changes no bit
+// (note 4), and the bank ends empty either way; the fewer folds save time.
 void FastSumF64::extend_long(std::span<const double> xs) noexcept {
   active_kernels().fold(bank, limbs);
   BankedAdder adder(limbs, bank);

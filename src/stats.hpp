@@ -2,8 +2,8 @@
 #pragma once
 
 #include "stats/cov.hpp"
-#include "stats/kernel.hpp"
 #include "stats/moments.hpp"
 #include "stats/moments4.hpp"
 #include "stats/pn_moments.hpp"
+#include "stats/rational.hpp"
 #include "stats/weighted.hpp"

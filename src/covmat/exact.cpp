@@ -85,11 +85,11 @@ void reserve_limbs(BigInt& v, size_t limbs) {
 // elimination.hpp).
 size_t column_order(size_t j, size_t rows) { return std::min(j + 1, rows); }
 
-// The bytes a power-of-two arena carves for one block of `limbs`.
-size_t block_bytes(size_t limbs) { return std::bit_ceil(std::max<size_t>(limbs * 8, 16)); }
+// The bytes a power-of-two arena carves for one allocation of `limbs`.
+size_t allocation_bytes(size_t limbs) { return std::bit_ceil(std::max<size_t>(limbs * 8, 16)); }
 
 // Arena bytes for the exact regression of dimension d; the arena's classes
-// grow only while all their blocks are live, so each kind of block below
+// grow only while all their allocations are live, so each kind below
 // costs at most its largest simultaneous count times its (rounded) size.
 // - The sums and products read, and the system [A | b] built from them:
 //   values of at most 35 limbs (see exact_sums_bytes).
@@ -99,7 +99,7 @@ size_t block_bytes(size_t limbs) { return std::bit_ceil(std::max<size_t>(limbs *
 // - Everything else (the product of a step, a mirrored lead, the sum of a
 //   back substitution, the denominator, the rounding's shifted operands and
 //   quotient, expression temporaries and GMP's scratch): fewer than 32
-//   blocks at once, none larger than four such products (GMP's
+//   allocations at once, none larger than four such products (GMP's
 //   multiplication and exact division need scratch linear in their
 //   operands, well within that).
 size_t regression_exact_bytes(uint64_t d) {
@@ -109,8 +109,8 @@ size_t regression_exact_bytes(uint64_t d) {
   const size_t entry_bits = 64 * kLimbs;
   size_t cells = 0;
   for (size_t j = 0; j <= n; ++j)
-    cells += n * block_bytes(minor_limbs(column_order(j, n), entry_bits));
-  const size_t others = 32 * 2 * block_bytes(4 * product_limbs(n, entry_bits));
+    cells += n * allocation_bytes(minor_limbs(column_order(j, n), entry_bits));
+  const size_t others = 32 * 2 * allocation_bytes(4 * product_limbs(n, entry_bits));
   return covmat_detail::exact_sums_bytes(d, n * n + n) + cells + others;
 }
 

@@ -20,8 +20,8 @@ Result<ExactSums> read_exact_sums(const CovMatrixF64& s);
 
 // Arena bytes that the values read for dimension d can occupy, `extra` more
 // values of the same size included: each value has at most 35 limbs (an
-// accumulator and the 2^2176 of its sign), so over its life it uses blocks
-// of at most 512 bytes, under 1 KiB summed over every class.
+// accumulator and the 2^2176 of its sign), so over its life it uses
+// allocations of at most 512 bytes, under 1 KiB summed over every class.
 size_t exact_sums_bytes(uint64_t d, uint64_t extra = 0);
 
 }  // namespace tallix::covmat_detail

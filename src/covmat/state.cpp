@@ -105,8 +105,8 @@ Result<CovMatrixF64> CovMatrixF64::decode(ByteView b) {
 
 namespace {
 
-// One chunk of n rows, given as d columns kFeedChunk apart, and its
-// responses into every exact sum and product.
+// One chunk of n observations, given as d columns kFeedChunk apart, and
+// their responses into every exact sum and product.
 void feed_columns(CovMatrixF64& c, const double* cols, const double* y, size_t n) noexcept {
   const size_t d = c.d;
   auto col = [&](size_t i) { return cols + i * kFeedChunk; };
@@ -132,14 +132,14 @@ void feed_columns(CovMatrixF64& c, const double* cols, const double* y, size_t n
 
 }  // namespace
 
-Status CovMatrixF64::extend(Rows matrix, std::span<const double> ys) {
-  if (matrix.count != ys.size()) return Rejection{"rows and ys must have the same length"};
-  if (matrix.count != 0 && matrix.width != d) return Rejection{"each row must hold d values"};
-  std::span<const double> rows = matrix.values;
+Status CovMatrixF64::extend(Observations xs, std::span<const double> ys) {
+  if (xs.count != ys.size()) return Rejection{"rows and ys must have the same length"};
+  if (xs.count != 0 && xs.width != d) return Rejection{"each row must hold d values"};
+  std::span<const double> values = xs.values;
   std::vector<double> cols(d * kFeedChunk);  // column i of a chunk at cols[i * kFeedChunk]
   by_feed_chunks(ys.size(), [&](size_t at, size_t n) {
     for (size_t r = 0; r < n; ++r)
-      for (size_t i = 0; i < d; ++i) cols[i * kFeedChunk + r] = rows[(at + r) * d + i];
+      for (size_t i = 0; i < d; ++i) cols[i * kFeedChunk + r] = values[(at + r) * d + i];
     feed_columns(*this, cols.data(), ys.data() + at, n);
   });
   return {};

@@ -27,9 +27,9 @@
 // carry propagation and clears them; integer addition being exact, where the
 // folds fall changes no bit of the result. Single adds fold every
 // kSingleAddsPerFold = 512 values; a FastSumF64 batch folds its persistent
-// bank (at most 1025 values: 511 pending adds and up to 514 of a 2048-value
-// chunk) and the three others (at most 1536 values) on their own, so each
-// stays within note 3. The banked adder folds every
+// bank (at most 1025 values: 511 pending adds and up to 514 of the 2048
+// values it places between two folds) and the three others (at most 1536
+// values) on their own, so each stays within note 3. The banked adder folds every
 // kValuesPerFold values; product rows fold every PairBank::kPairsPerFold
 // pairs (note 6).
 //

@@ -9,12 +9,12 @@ namespace tallix {
 
 void BankedAdder::add(std::span<const double> xs) noexcept {
   // The values before the first 64-byte boundary go on their own, so that
-  // the vector loads of the long chunks after them stay within cache lines.
+  // the vector loads of the values after them stay within cache lines.
   size_t head = std::min((64 - reinterpret_cast<uintptr_t>(xs.data()) % 64) / 8 % 8, xs.size());
-  if (head > 0) add_chunk(xs.first(head));
+  if (head > 0) add_to_banks(xs.first(head));
   if (active_kernels().extract_sum != nullptr) return add_extracting(xs.subspan(head));
   for (size_t at = head; at < xs.size(); at += kValuesPerFold)
-    add_chunk(xs.subspan(at, std::min(kValuesPerFold, xs.size() - at)));
+    add_to_banks(xs.subspan(at, std::min(kValuesPerFold, xs.size() - at)));
 }
 
 // Whole blocks go straight into the limbs by extraction (note 7); a block it
@@ -25,12 +25,12 @@ void BankedAdder::add_extracting(std::span<const double> xs) noexcept {
   while (at < xs.size()) {
     at += k.extract_sum(xs.data() + at, xs.size() - at, limbs_);
     size_t declined = std::min(kExtractBlock, xs.size() - at);
-    if (declined > 0) add_chunk(xs.subspan(at, declined));
+    if (declined > 0) add_to_banks(xs.subspan(at, declined));
     at += declined;
   }
 }
 
-void BankedAdder::add_chunk(std::span<const double> xs) noexcept {
+void BankedAdder::add_to_banks(std::span<const double> xs) noexcept {
   // The four banks together stay within note 3, so they can be summed into
   // one before folding.
   if (held_ + xs.size() > kValuesPerFold) fold();

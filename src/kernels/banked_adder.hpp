@@ -48,8 +48,9 @@ class BankedAdder {
   BankedAdder(Limbs& limbs, bool& nan, bool& pos_inf, bool& neg_inf) noexcept
       : limbs_(limbs), nan_(nan), pos_inf_(pos_inf), neg_inf_(neg_inf) {}
   void add_extracting(std::span<const double> xs) noexcept;
-  // Up to kValuesPerFold values.
-  void add_chunk(std::span<const double> xs) noexcept;
+  // Places up to kValuesPerFold values in the banks, folding first when
+  // they could overflow.
+  void add_to_banks(std::span<const double> xs) noexcept;
   bool add_exact_products(const double* a, const double* b, size_t n) noexcept;
   void fold() noexcept;
   // Adds the rows' bins into the limbs and clears the rows.

@@ -15,7 +15,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Scaled parts hold wider integers than one state's query: shifts of up to
 // 2·2·kMaxPartScale bits widen every value about fourfold (below 2^15 bits
-// before the square root's shift), so blocks and GMP's scratch grow fourfold.
+// before the square root's shift), so allocations and GMP's scratch grow
+// fourfold.
 inline constexpr size_t kScaledQueryBytes = 64 * 2 * 8192 + 4 * 2 * 65536;
 
 long bits(const BigInt& v) {

@@ -28,8 +28,8 @@
 #include <span>
 
 #include "cov.hpp"
-#include "kernel.hpp"
 #include "moments.hpp"
+#include "rational.hpp"
 
 namespace tallix {
 

@@ -15,8 +15,9 @@
 
 namespace tallix {
 
-// The longest piece a feeder takes at once; scratch arrays of the batch
-// methods are this long.
+// The longest chunk a feeder takes at once; the scratch arrays of the batch
+// methods (split squares, columns) are this long, so that the two or three a
+// method fills stay in the first-level cache while every feeder reads them.
 inline constexpr size_t kFeedChunk = 256;
 
 // Pushes products into one DotF64.

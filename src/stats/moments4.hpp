@@ -7,7 +7,7 @@
 
 #include "../acc.hpp"
 #include "../dot.hpp"
-#include "kernel.hpp"
+#include "rational.hpp"
 
 namespace tallix {
 

@@ -67,10 +67,12 @@ TEST(covmat_and_histogram_batches_match_add_loops) {
     Result<CovMatrixF64> a = CovMatrixF64::create(3), b = CovMatrixF64::create(3);
     for (size_t r = 0; r < ys.size(); ++r)
       CHECK(a.value().add(std::span(xs).subspan(3 * r, 3), ys[r]).ok());
-    CHECK(b.value().extend(Rows{xs, ys.size(), 3}, ys).ok());
+    CHECK(b.value().extend(Observations{xs, ys.size(), 3}, ys).ok());
     CHECK(encode(a.value()) == encode(b.value()));
-    CHECK(!b.value().extend(Rows{std::span(xs).first(7), 2, 3}, std::span(ys).first(3)).ok());
-    CHECK(!b.value().extend(Rows{std::span(xs).first(4), 2, 2}, std::span(ys).first(2)).ok());
+    CHECK(
+        !b.value().extend(Observations{std::span(xs).first(7), 2, 3}, std::span(ys).first(3)).ok());
+    CHECK(
+        !b.value().extend(Observations{std::span(xs).first(4), 2, 2}, std::span(ys).first(2)).ok());
     CHECK(encode(a.value()) == encode(b.value()));
   });
   const double edges[] = {-1e10, -1.0, -0.0, 0.0, 1e-300, 2.0, 1e300};

@@ -1,4 +1,4 @@
-// The rational kernel against exact rational arithmetic.
+// Exact rationals (stats/rational.hpp) against exact rational arithmetic.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <random>
 
 #include "check.hpp"
-#include "stats/kernel.hpp"
+#include "stats/rational.hpp"
 
 namespace {
 

@@ -1,4 +1,5 @@
-#include "kernel.hpp"
+// Exact rationals: limbs read as big integers and quotients rounded once.
+#include "rational.hpp"
 
 #include <algorithm>
 #include <bit>

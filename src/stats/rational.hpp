@@ -1,4 +1,4 @@
-// The exact rational kernel: accumulators read as signed big integers, and
+// Exact rationals: accumulators read as signed big integers, and
 // the correctly rounded binary64 quotient of two of them.
 #pragma once
 
