@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 STAMP := $(VENV)/.deps-stamp
 CORE_BUILD := build/core
 
-.PHONY: demo test venv install core-tests bench format clean wheel test-dist
+.PHONY: demo test venv install core-tests cpp-consumer bench format clean wheel test-dist
 
 $(STAMP): requirements-dev.txt
 	bash scripts/ensure-system-deps.sh
@@ -21,13 +21,29 @@ venv: $(STAMP)
 install: $(STAMP)
 	$(PIP) install -q --no-build-isolation .
 
+# The core as a C++ user installs it (no Python, no tests) into a scratch
+# prefix, and examples/cpp built against it with CMake and with pkg-config.
+# The build folders are kept, so a second run rebuilds only what changed.
+CPP_CORE_BUILD := build/cpp-core
+CPP_PREFIX := build/cpp-prefix
+CPP_CONSUMER_BUILD := build/cpp-consumer
+
+cpp-consumer: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(CPP_CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DTALLIX_PYTHON=OFF -DTALLIX_CORE_TESTS=OFF
+	$(VENV)/bin/cmake --build $(CPP_CORE_BUILD) -j2
+	rm -rf $(CPP_PREFIX)
+	$(VENV)/bin/cmake --install $(CPP_CORE_BUILD) --prefix $(CPP_PREFIX) >/dev/null
+	CMAKE=$(abspath $(VENV)/bin/cmake) NINJA=$(abspath $(VENV)/bin/ninja) \
+		bash scripts/check_cpp_consumer.sh $(CPP_PREFIX) $(CPP_CONSUMER_BUILD)
+
 core-tests: $(STAMP)
 	$(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(CORE_BUILD) -j2 --target core_tests
 	$(CORE_BUILD)/core_tests
 
-test: install core-tests
+test: install core-tests cpp-consumer
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 	$(MAKE) --no-print-directory test-dist
 
