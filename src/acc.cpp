@@ -1,3 +1,5 @@
+// SumF64 and SumF32: single adds straight into the limbs, batches through
+// the banked adder, values rounded once, and the form of byte form note 1.
 #include "acc.hpp"
 
 #include <algorithm>

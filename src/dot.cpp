@@ -1,3 +1,5 @@
+// DotF64: each product's rounded value and exact fma error, pushed one pair
+// at a time or a batch at once through the banked adder; the one-shot dot.
 #include "dot.hpp"
 
 #include <bit>

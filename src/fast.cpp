@@ -1,3 +1,5 @@
+// FastSumF64: single adds into its own bank, short batches placed there
+// directly, long ones through the banked adder (kernels/bank.hpp, note 4).
 #include "fast.hpp"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// HistogramF64: a value's bin by binary search over the edges' total-order
+// keys (eight searches in flight in a batch), saturating counts, and the
+// form of byte form note 5.
 #include "hist.hpp"
 
 #include <algorithm>
@@ -7,7 +10,6 @@
 #include "acc.hpp"
 #include "binary64.hpp"
 #include "byte_forms.hpp"
-#include "lattice.hpp"
 
 namespace tallix {
 

@@ -1,3 +1,5 @@
+// ExtremaF64: the least and greatest value in IEEE totalOrder, a batch as one
+// pass over the keys, and the form of byte form note 6.
 #include "lattice.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The SHA-256 digest of the receipts, through Nettle.
 #include "receipt.hpp"
 
 #include <nettle/sha2.h>

@@ -1,3 +1,5 @@
+// A CovMatrixF64's exact accumulators read as big integers for the
+// regression queries, and the arena bytes the values read may take.
 #include "reading.hpp"
 
 namespace tallix::covmat_detail {

@@ -1,3 +1,5 @@
+// Banks: a value placed in its two bins (note 2), and the bins folded into
+// the limbs with full carry propagation (note 4).
 #include "bank.hpp"
 
 #include <algorithm>

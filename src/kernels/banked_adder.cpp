@@ -1,3 +1,6 @@
+// The banked adder: values by extraction or through the banks, products as
+// whole rows or through the banks, folding before any bin could overflow
+// (notes 3, 4, 6 and 7).
 #include "banked_adder.hpp"
 
 #include <algorithm>

@@ -1,6 +1,8 @@
 // ReplicatedSum: slots, the join and the byte form of note 8.
 #include "sum.hpp"
 
+#include "../byte_forms.hpp"
+
 namespace tallix {
 
 Status ReplicatedSum::add(uint64_t replica, double x) {

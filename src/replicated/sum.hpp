@@ -6,7 +6,6 @@
 #include <map>
 
 #include "../acc.hpp"
-#include "../byte_forms.hpp"
 #include "../error.hpp"
 #include "../merge.hpp"
 

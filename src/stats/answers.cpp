@@ -1,3 +1,5 @@
+// The answers of answers.hpp: the parts read back as one exact rational per
+// sum (notes 1 to 3 there), every answer rounded once.
 #include "answers.hpp"
 
 #include <algorithm>

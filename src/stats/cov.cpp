@@ -1,3 +1,5 @@
+// CovF64: single and batch updates, and covariance, correlation and the
+// least-squares line, each rounded once from the exact centred terms.
 #include "cov.hpp"
 
 #include <cmath>

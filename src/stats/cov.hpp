@@ -21,8 +21,8 @@ struct CovF64 {
 
   static auto fields(auto& s) { return std::tie(s.sum_x, s.sum_y, s.sum_xx, s.sum_yy, s.sum_xy); }
 
-  // Centred co-moment numerators, each 2^2148 times n·Σab − Σa·Σb.
-  // The centred cross and square sums, scaled by n, and the two plain sums.
+  // The centred co-moments n·Σab − Σa·Σb for ab = xy, xx and yy (units of
+  // 2^-2148), the plain sums Σx and Σy (units of 2^-1074), and n.
   struct Terms {
     BigInt cxy, cxx, cyy;
     BigInt sx, sy;

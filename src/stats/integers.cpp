@@ -1,3 +1,4 @@
+// Exact sums of 64-bit integers, and the moments rounded once from them.
 #include "integers.hpp"
 
 #include "../big_memory.hpp"

@@ -1,3 +1,5 @@
+// MomentsF64: mean and variances rounded once from the exact Σx and Σx², and
+// the batch update through the feeders.
 #include "moments.hpp"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Moments4F64: each square split exactly, the third and fourth powers built
+// from its parts, and skewness and kurtosis rounded once.
 #include "moments4.hpp"
 
 #include <cmath>

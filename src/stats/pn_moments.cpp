@@ -1,3 +1,5 @@
+// PnMomentsF64: mean and variance of the live values, rounded once from the
+// exact difference between what was added and what was removed.
 #include "pn_moments.hpp"
 
 namespace tallix {

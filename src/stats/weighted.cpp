@@ -1,3 +1,5 @@
+// WeightedMomentsF64: the weighted mean and variance rounded once from the
+// exact Σw, Σw·x and Σw·x².
 #include "weighted.hpp"
 
 #include <utility>

@@ -1,3 +1,4 @@
+// Runs every registered core test case and names the ones that fail.
 #include <cstdio>
 
 #include "check.hpp"

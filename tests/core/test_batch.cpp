@@ -7,12 +7,13 @@
 
 #include "check.hpp"
 #include "covmat.hpp"
+#include "forms.hpp"
 #include "hist.hpp"
-#include "kernels/table.hpp"
 #include "lattice.hpp"
 #include "stats.hpp"
 
 using namespace tallix;
+using forms::for_each_isa;
 
 namespace {
 
@@ -25,14 +26,6 @@ std::vector<double> mixed_values(size_t n, uint32_t seed) {
     x = rng() % 50 == 0 ? odd[rng() % 9]
                         : std::ldexp(normal(rng), static_cast<int>(rng() % 200) - 100);
   return xs;
-}
-
-template <class F>
-void for_each_isa(F body) {
-  Isa saved = active_isa();
-  for (Isa isa : {Isa::Portable, Isa::Avx2, Isa::Avx512})
-    if (select_isa(isa)) body();
-  select_isa(saved);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "check.hpp"
-#include "dot.hpp"
+#include "kernels/fma.hpp"
 
 namespace {
 
