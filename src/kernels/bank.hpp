@@ -29,9 +29,9 @@
 // kSingleAddsPerFold = 512 values; a FastSumF64 batch folds its persistent
 // bank (at most 1025 values: 511 pending adds and up to 514 of the 2048
 // values it places between two folds) and the three others (at most 1536
-// values) on their own, so each stays within note 3. The banked adder folds every
-// kValuesPerFold values; product rows fold every PairBank::kPairsPerFold
-// pairs (note 6).
+// values) on their own, so each stays within note 3. The banked adder
+// folds every kValuesPerFold values; product rows fold every
+// PairBank::kPairsPerFold pairs (note 6).
 //
 // Note 5 (the product split). p = fl(a b) and e = fma(a, b, -p) satisfy
 // p + e = a b exactly when a b is neither tiny nor off the 2^-1074 grid
