@@ -1,3 +1,5 @@
+// Arrow data through the C data interface: a column or a table, its
+// batches fetched as rows are pulled, nulls refused.
 #include "arrow.hpp"
 
 #include <algorithm>
@@ -5,7 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "streams.hpp"
+#include "numbers.hpp"
+#include "scoped.hpp"
 
 namespace tallix::py {
 

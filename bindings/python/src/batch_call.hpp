@@ -30,11 +30,11 @@ template <class P>
 struct StreamFor;
 template <>
 struct StreamFor<std::span<const double>> {
-  using type = ValueStream;
+  using type = ValueStream<Exactly>;
 };
 template <>
-struct StreamFor<Rows> {
-  using type = RowStream;
+struct StreamFor<Observations> {
+  using type = ObservationStream;
 };
 template <>
 struct StreamFor<std::span<const std::string_view>> {
@@ -48,25 +48,6 @@ struct StreamTuple<TypeList<P...>> {
   using type = std::tuple<typename StreamFor<std::remove_cvref_t<P>>::type...>;
   template <class T, auto Fn>
   static constexpr bool nothrow = std::is_nothrow_invocable_v<decltype(Fn), T&, P...>;
-};
-
-// Chunks at least this long are worked on without the interpreter lock;
-// below it, giving the lock away costs more than it lets others do.
-inline constexpr size_t kUnlockedChunk = size_t{1} << 13;
-
-// Releases the interpreter lock for its scope when asked to, and takes it
-// back however the scope ends.
-class Unlocked {
- public:
-  explicit Unlocked(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() {
-    if (saved_) PyEval_RestoreThread(saved_);
-  }
-
- private:
-  PyThreadState* saved_;
 };
 
 template <class Streams, class F>
@@ -85,7 +66,7 @@ size_t longest_chunk(const Streams& s) {
 template <auto Fn, class T, class Streams>
 PyObject* feed_chunk(T& target, Streams& streams, const CallName& who) {
   bool unlocked = all_of(streams, [](auto& s) { return !s.needs_lock(); }) &&
-                  longest_chunk(streams) >= kUnlockedChunk;
+                  longest_chunk(streams) >= kMinUnlockedValues;
   bool converted = false;
   Status status;
   {
@@ -154,17 +135,18 @@ struct BatchCall {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     const CallName who{class_record<T>.name, sig.name};
-    return bound_call(
-        sig, who, args, nargs, kwnames, [&](const BoundArguments& bound) -> PyObject* {
-          BorrowGuard guard;
-          auto* inst = instance_of<T>(self);
-          if (!guard.exclusive(inst->borrow)) return nullptr;
-          Streams streams;
-          size_t at = 0;
-          auto open = [&](auto& s) { return s.open(bound[at++]); };
-          if (!each_argument(streams, sig, open, std::make_index_sequence<N>{})) return nullptr;
-          return feed<Fn, Shape::template nothrow<T, Fn>>(inst->state, streams, sig, who);
-        });
+    return bound_call(sig, who, args, nargs, kwnames,
+                      [&](const BoundArguments& bound) -> PyObject* {
+                        Borrow borrow;
+                        T* state = borrow.exclusive<T>(self);
+                        if (!state) return nullptr;
+                        Streams streams;
+                        size_t at = 0;
+                        auto open = [&](auto& s) { return s.open(bound[at++]); };
+                        if (!each_argument(streams, sig, open, std::make_index_sequence<N>{}))
+                          return nullptr;
+                        return feed<Fn, Shape::template nothrow<T, Fn>>(*state, streams, sig, who);
+                      });
   }
 };
 

@@ -7,11 +7,13 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "batch_call.hpp"
+#include "elements.hpp"
 #include "frame.hpp"
 #include "registry.hpp"
 #include "row_blocks.hpp"
@@ -87,20 +89,6 @@ bool to_ddof(PyObject* o, double& out) {
   return true;
 }
 
-// The states of a call, each under a shared borrow until the call ends.
-class SharedStates {
- public:
-  template <class T>
-  const T* take(PyObject* o) {
-    guards_.emplace_back();
-    if (!guards_.back().shared(instance_of<T>(o)->borrow)) return nullptr;
-    return &instance_of<T>(o)->state;
-  }
-
- private:
-  std::deque<BorrowGuard> guards_;
-};
-
 template <class T>
 bool is_a(PyObject* o) {
   return Py_TYPE(o) == class_record<T>.type;
@@ -175,18 +163,18 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       if (!answer_named(b[0], kMoments, what)) return nullptr;
     }
     if (!to_ddof(b[2], ddof) || !to_i64(b[3], "missing", missing)) return nullptr;
-    SharedStates states;
+    Borrow states;
     Owned held;
     std::vector<ScaledMoments> parts;
     auto add = [&](PyObject* o, const std::array<int64_t, 1>& k) {
       if (is_a<MomentsF64>(o)) {
-        const MomentsF64* m = states.take<MomentsF64>(o);
+        const MomentsF64* m = states.shared<MomentsF64>(o);
         if (m) parts.push_back({&m->sum_x, &m->sum_xx, k[0]});
         return m != nullptr;
       }
       if (!is_a<SumF64>(o) || what != MomentAnswer::Mean)
         return refuse_part(o, what == MomentAnswer::Mean ? "MomentsF64 or SumF64" : "MomentsF64");
-      const SumF64* sum = states.take<SumF64>(o);
+      const SumF64* sum = states.shared<SumF64>(o);
       if (sum) parts.push_back({sum, nullptr, k[0]});
       return sum != nullptr;
     };
@@ -205,12 +193,12 @@ PyObject* cov(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) 
     PairAnswer what;
     double ddof = 0;
     if (!answer_named(b[0], kPairs, what) || !to_ddof(b[2], ddof)) return nullptr;
-    SharedStates states;
+    Borrow states;
     Owned held;
     std::vector<ScaledCov> parts;
     auto add = [&](PyObject* o, const std::array<int64_t, 2>& k) {
       if (!is_a<CovF64>(o)) return refuse_part(o, "CovF64");
-      const CovF64* c = states.take<CovF64>(o);
+      const CovF64* c = states.shared<CovF64>(o);
       if (c) parts.push_back({c, k[0], k[1]});
       return c != nullptr;
     };
@@ -284,7 +272,7 @@ PyObject* int_answer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-// One row's sums from a strided run of integers of format `F`.
+// One row's sums from a strided run of integers of type `V`.
 template <class V>
 void sum_row(const char* first, Py_ssize_t count, Py_ssize_t stride, IntegerSums& out) {
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -299,66 +287,51 @@ void sum_row(const char* first, Py_ssize_t count, Py_ssize_t stride, IntegerSums
 
 using RowSummer = void (*)(const char*, Py_ssize_t, Py_ssize_t, IntegerSums&);
 
-RowSummer summer_for(const char* format, Py_ssize_t itemsize) {
-  std::string_view f(format ? format : "B");
-  if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
-  if (f.size() != 1) return nullptr;
-  const bool is_signed = f[0] == 'b' || f[0] == 'h' || f[0] == 'i' || f[0] == 'l' || f[0] == 'q';
-  const bool is_unsigned =
-      f[0] == 'B' || f[0] == 'H' || f[0] == 'I' || f[0] == 'L' || f[0] == 'Q' || f[0] == '?';
-  if (!is_signed && !is_unsigned) return nullptr;
-  switch (itemsize) {
-    case 1:
-      return is_signed ? &sum_row<int8_t> : &sum_row<uint8_t>;
-    case 2:
-      return is_signed ? &sum_row<int16_t> : &sum_row<uint16_t>;
-    case 4:
-      return is_signed ? &sum_row<int32_t> : &sum_row<uint32_t>;
-    case 8:
-      return is_signed ? &sum_row<int64_t> : &sum_row<uint64_t>;
+// The summer of an element format of integers (booleans as 0 and 1) in
+// native byte order; null for anything else.
+RowSummer summer_for(const std::optional<ElementFormat>& f) {
+  if (!f || f->swapped) return nullptr;
+  switch (f->kind) {
+    case Element::I8:
+      return &sum_row<int8_t>;
+    case Element::I16:
+      return &sum_row<int16_t>;
+    case Element::I32:
+      return &sum_row<int32_t>;
+    case Element::I64:
+      return &sum_row<int64_t>;
+    case Element::Bool:
+    case Element::U8:
+      return &sum_row<uint8_t>;
+    case Element::U16:
+      return &sum_row<uint16_t>;
+    case Element::U32:
+      return &sum_row<uint32_t>;
+    case Element::U64:
+      return &sum_row<uint64_t>;
     default:
       return nullptr;
   }
 }
-
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool open(PyObject* o, int flags = PyBUF_RECORDS_RO) {
-    if (PyObject_GetBuffer(o, &view_, flags) < 0) return false;
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 constexpr Signature kIntSumsSig = parse_signature("_int_sums(block)");
 
 PyObject* int_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
   const CallName who{nullptr, "_int_sums"};
   return bound_call(kIntSumsSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
-    Buffer buffer;
-    if (!buffer.open(b[0])) return nullptr;
+    HeldBuffer buffer;
+    if (!buffer.open(b[0], PyBUF_RECORDS_RO)) return nullptr;
     const Py_buffer& v = buffer.view();
-    RowSummer sum = summer_for(v.format, v.itemsize);
+    RowSummer sum = summer_for(parse_element(buffer.format(), static_cast<size_t>(v.itemsize)));
     if (!sum || v.ndim != 2) {
       PyErr_Format(PyExc_TypeError,
                    "_int_sums() takes a 2-D array of integers, not format '%s' in %d dimensions",
-                   v.format ? v.format : "B", v.ndim);
+                   buffer.format(), v.ndim);
       return nullptr;
     }
     std::vector<IntegerSums> rows(static_cast<size_t>(v.shape[0]));
     {
-      Unlocked scope(static_cast<size_t>(v.shape[0] * v.shape[1]) >= kUnlockedChunk);
+      Unlocked scope(static_cast<size_t>(v.shape[0] * v.shape[1]) >= kMinUnlockedValues);
       const char* base = static_cast<const char*>(v.buf);
       for (Py_ssize_t r = 0; r < v.shape[0]; ++r)
         sum(base + r * v.strides[0], v.shape[1], v.strides[1], rows[static_cast<size_t>(r)]);
@@ -458,12 +431,11 @@ class RowAnswers {
   std::vector<double> kept_;
 };
 
-bool open_out(PyObject* o, Buffer& buffer, size_t rows) {
+bool open_out(PyObject* o, HeldBuffer& buffer, size_t rows) {
   if (!buffer.open(o, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND)) return false;
   const Py_buffer& v = buffer.view();
-  std::string_view format(v.format ? v.format : "B");
-  if (v.ndim != 1 || v.shape[0] != static_cast<Py_ssize_t>(rows) || v.itemsize != 8 ||
-      (format != "d" && format != "<d" && format != "=d")) {
+  std::optional<ElementFormat> f = parse_element(buffer.format(), static_cast<size_t>(v.itemsize));
+  if (v.ndim != 1 || v.shape[0] != static_cast<Py_ssize_t>(rows) || !f || !f->is_native_f64()) {
     PyErr_SetString(PyExc_ValueError,
                     "out must be a contiguous float64 array with one entry per row");
     return false;
@@ -490,7 +462,7 @@ PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
           return nullptr;
         }
         if (!blocks.open({&block, 1}, static_cast<size_t>(rows))) return nullptr;
-        Buffer out;
+        HeldBuffer out;
         if (!open_out(b[3], out, static_cast<size_t>(rows))) return nullptr;
         RowAnswers answers(request, static_cast<double*>(out.view().buf));
         const size_t width = blocks.width(0);
@@ -498,7 +470,7 @@ PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
           if (PyErr_CheckSignals() < 0) return nullptr;
           bool read = true;
           {
-            Unlocked scope(plan.tile().values() >= kUnlockedChunk);
+            Unlocked scope(plan.tile().values() >= kMinUnlockedValues);
             const size_t group = plan.tile().row;
             const bool whole = plan.tile().cols == width;
             if (!whole) answers.open(group, plan.tile().rows);

@@ -14,7 +14,7 @@
 #include "instance.hpp"
 #include "merge.hpp"
 #include "python.hpp"
-#include "rows.hpp"
+#include "streams.hpp"
 
 namespace tallix::py {
 
@@ -25,7 +25,7 @@ template <class P>
 struct Arg {
   using T = std::remove_cvref_t<P>;
   const T* ptr = nullptr;
-  BorrowGuard guard;
+  Borrow borrow;
 
   bool load(PyObject* o) {
     const ClassRecord& record = class_record<T>;
@@ -33,21 +33,17 @@ struct Arg {
       raise_cannot_convert(o, record.name ? record.name : "?");
       return false;
     }
-    auto* inst = instance_of<T>(o);
-    if (!guard.shared(inst->borrow)) return false;
-    ptr = &inst->state;
-    return true;
+    ptr = borrow.shared<T>(o);
+    return ptr != nullptr;
   }
   const T& get() const { return *ptr; }
 };
 
+// A real number as float() gives it.
 template <>
 struct Arg<double> {
   double v = 0;
-  bool load(PyObject* o) {
-    v = PyFloat_AsDouble(o);
-    return !(v == -1.0 && PyErr_Occurred());
-  }
+  bool load(PyObject* o) { return AsFloat::value(o, v); }
   double get() const { return v; }
 };
 
@@ -85,48 +81,12 @@ struct Arg<ByteView> {
   ByteView get() const { return v; }
 };
 
-// Binary64 values read from Python: borrowed in place from a C-contiguous
-// native float64 buffer, or collected through the iteration protocol.
-class FloatSource {
- public:
-  FloatSource() = default;
-  FloatSource(const FloatSource&) = delete;
-  FloatSource& operator=(const FloatSource&) = delete;
-  ~FloatSource();
-
-  // Borrows a buffer of `ndim` dimensions; false, with no error set, when the
-  // object exports no such buffer.
-  bool borrow_buffer(PyObject* o, int ndim);
-  // Appends every element of an iterable; false with the error set.
-  bool append_iterated(PyObject* o);
-  void append(std::span<const double> more) {
-    owned_.insert(owned_.end(), more.begin(), more.end());
-  }
-  std::span<const double> values() const { return has_view_ ? borrowed_ : owned_; }
-  size_t extent(int dim) const { return static_cast<size_t>(view_.shape[dim]); }
-
- private:
-  Py_buffer view_{};
-  bool has_view_ = false;
-  std::span<const double> borrowed_;
-  std::vector<double> owned_;
-};
-
-// A sequence of real numbers.
+// A sequence of real numbers, read by the documented converters' rules.
 template <>
 struct Arg<std::span<const double>> {
-  FloatSource source;
-  bool load(PyObject* o);
-  std::span<const double> get() const { return source.values(); }
-};
-
-// A sequence of rows of real numbers, or a 2-D float64 buffer.
-template <>
-struct Arg<Rows> {
-  FloatSource source;
-  Rows rows;
-  bool load(PyObject* o);
-  Rows get() const { return rows; }
+  ValueStream<AsFloat> values;
+  bool load(PyObject* o) { return values.read_whole(o); }
+  std::span<const double> get() const { return values.chunk(); }
 };
 
 // ---- results -----------------------------------------------------------

@@ -1,9 +1,14 @@
+// Turning core failures and call mistakes into Python exceptions: a core
+// failure as ValueError (or the panic exception for a broken invariant), a
+// conversion's TypeError prefixed with the parameter it was for.
 #include "errors.hpp"
 
 #include <cstdio>
 #include <string>
 #include <type_traits>
 #include <variant>
+
+#include "scoped.hpp"
 
 namespace tallix::py {
 
@@ -95,6 +100,13 @@ void prefix_argument_error(std::string_view param) {
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(trace);
+}
+
+std::string type_name(PyObject* o) {
+  Owned name(PyType_GetName(Py_TYPE(o)));
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (!text) PyErr_Clear();
+  return text ? text : "?";
 }
 
 void raise_cannot_convert(PyObject* obj, const char* target) {

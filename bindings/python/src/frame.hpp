@@ -163,14 +163,12 @@ struct MethodCall {
     const CallName who{class_record<T>.name, sig.name};
     return bound_call(
         sig, who, args, nargs, kwnames, [&](const BoundArguments& bound) -> PyObject* {
-          BorrowGuard guard;
+          Borrow borrow;
           T* state = nullptr;
           if constexpr (sig.has_self) {
-            auto* inst = instance_of<T>(self);
             constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename C::self>>;
-            if (!(exclusive ? guard.exclusive(inst->borrow) : guard.shared(inst->borrow)))
-              return nullptr;
-            state = &inst->state;
+            if (!(exclusive ? borrow.exclusive(self) : borrow.shared(self))) return nullptr;
+            state = &instance_of<T>(self)->state;
           }
           Args converted;
           if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;

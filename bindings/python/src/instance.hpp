@@ -1,18 +1,28 @@
-// Python instances: the object header, the core state by value, and the
-// borrow counter (0 free, n > 0 shared borrows, -1 one exclusive borrow).
+// Python instances: the object header, the borrow counter (0 free, n > 0
+// shared borrows, -1 one exclusive borrow) and the core state by value; and
+// the one guard that takes borrows and gives them back.
 #pragma once
 
+#include <cstddef>
 #include <new>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "python.hpp"
 
 namespace tallix::py {
 
+// The part every instance shares, whatever its state: the counter sits at
+// one offset in all of them, so a borrow needs no knowledge of the class.
+struct InstanceHead {
+  PyObject_HEAD Py_ssize_t borrow;
+};
+
 template <class T>
 struct Instance {
-  PyObject_HEAD T state;
-  Py_ssize_t borrow;
+  InstanceHead head;
+  T state;
 };
 
 // What the frame knows of each bound state type's class, set once when the
@@ -30,42 +40,81 @@ Instance<T>* instance_of(PyObject* o) {
   return reinterpret_cast<Instance<T>*>(o);
 }
 
-// Takes a shared or exclusive borrow and always gives it back.
-class BorrowGuard {
+// The borrows one call holds, each given back when the call ends however it
+// ends. A method holds one or two (the instance, an instance argument); a
+// row feed holds one per state. The call keeps the objects alive.
+class Borrow {
  public:
-  BorrowGuard() = default;
-  BorrowGuard(const BorrowGuard&) = delete;
-  BorrowGuard& operator=(const BorrowGuard&) = delete;
-  ~BorrowGuard() {
-    if (!counter_) return;
-    if (*counter_ < 0)
-      *counter_ = 0;
-    else
-      --*counter_;
+  Borrow() = default;
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    give_back(first_);
+    for (PyObject* o : more_) give_back(o);
   }
 
-  bool shared(Py_ssize_t& counter) {
+  // False with RuntimeError set when an exclusive borrow holds `o`.
+  bool shared(PyObject* o) {
+    Py_ssize_t& counter = counter_of(o);
     if (counter < 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       return false;
     }
+    keep(o);
     ++counter;
-    counter_ = &counter;
     return true;
   }
-
-  bool exclusive(Py_ssize_t& counter) {
+  // False with RuntimeError set when any borrow holds `o`.
+  bool exclusive(PyObject* o) {
+    Py_ssize_t& counter = counter_of(o);
     if (counter != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return false;
     }
+    keep(o);
     counter = -1;
-    counter_ = &counter;
     return true;
+  }
+  template <class T>
+  const T* shared(PyObject* o) {
+    return shared(o) ? &instance_of<T>(o)->state : nullptr;
+  }
+  template <class T>
+  T* exclusive(PyObject* o) {
+    return exclusive(o) ? &instance_of<T>(o)->state : nullptr;
+  }
+  // Room for `n` more borrows, so that taking them cannot fail half-way.
+  void reserve(size_t n) { more_.reserve(more_.size() + n); }
+  // Whether this guard already holds a borrow of `o`.
+  bool holds(PyObject* o) const {
+    if (o == first_) return true;
+    for (PyObject* taken : more_)
+      if (taken == o) return true;
+    return false;
   }
 
  private:
-  Py_ssize_t* counter_ = nullptr;
+  static Py_ssize_t& counter_of(PyObject* o) { return reinterpret_cast<InstanceHead*>(o)->borrow; }
+
+  // Noted before the counter moves: if noting it fails (out of memory), the
+  // counter is as it was.
+  void keep(PyObject* o) {
+    if (!first_)
+      first_ = o;
+    else
+      more_.push_back(o);
+  }
+  static void give_back(PyObject* o) {
+    if (!o) return;
+    Py_ssize_t& counter = counter_of(o);
+    if (counter < 0)
+      counter = 0;
+    else
+      --counter;
+  }
+
+  PyObject* first_ = nullptr;
+  std::vector<PyObject*> more_;
 };
 
 // A new instance of `type` (T's class, or a subtype a constructor was called
@@ -77,7 +126,7 @@ PyObject* wrap_in(PyTypeObject* type, T&& state) {
   if (!obj) return nullptr;
   auto* inst = instance_of<std::decay_t<T>>(obj);
   new (&inst->state) std::decay_t<T>(std::forward<T>(state));
-  inst->borrow = 0;
+  inst->head.borrow = 0;
   return obj;
 }
 

@@ -1,17 +1,18 @@
 #include "row_blocks.hpp"
 
 #include <algorithm>
-#include <cstdint>
-#include <utility>
+
+#include "errors.hpp"
 
 namespace tallix::py {
 
 namespace {
 
-// Values per tile: the tile and the cache lines it reads stay in L2. Tiles
-// read in place need no scratch and take longer runs, as the batch methods
-// do, so the fixed cost of a core call does not show.
-constexpr size_t kTileValues = kStreamChunk;
+// Values per tile read through scratch: the tile and the cache lines it
+// reads stay in L2. Tiles read in place need no scratch and take the longer
+// runs of the batch methods (kInPlaceChunk), so that the fixed cost of a
+// core call does not show.
+constexpr size_t kTileValues = size_t{1} << 14;
 // Rows per tile when rows are strided: their elements of one column share a
 // few cache lines, which the tile's other columns do not evict.
 constexpr size_t kStridedTileRows = 64;
@@ -19,17 +20,6 @@ constexpr size_t kStridedTileRows = 64;
 void refuse_non_array(PyObject* o) {
   PyErr_Format(PyExc_TypeError, "expected a 2-dimensional array of real numbers, not '%s'",
                type_name(o).c_str());
-}
-
-// Tiles address rows at random, which a stream of Arrow batches cannot: a
-// table is read whole, once, into a buffer of its own.
-bool read_table(ArrowSource& table, BufferWindow& window) {
-  std::vector<double> values;
-  const double* data = nullptr;
-  size_t rows = 0;
-  if (!table.pull(SIZE_MAX, values, data, rows)) return false;
-  window.adopt(std::move(values), rows, table.width());
-  return true;
 }
 
 }  // namespace
@@ -68,17 +58,16 @@ bool RowBlocks::open(std::span<PyObject* const> blocks, size_t rows) {
     return false;
   }
   for (PyObject* block : blocks) {
-    BufferWindow& window = windows_[count_];
-    ArrowSource& table = tables_[count_];
-    if (!open_array(block, 2, window, arrays_[count_], table)) {
+    ArrayInput& input = inputs_[count_];
+    if (!input.open(block, 2)) {
       if (!PyErr_Occurred()) refuse_non_array(block);
       return false;
     }
-    if (table.is_open() && !read_table(table, window)) return false;
+    if (!input.as_buffer()) return false;
     ++count_;
-    if (window.extent(0) != rows) {
+    if (input.buffer().rows() != rows) {
       PyErr_Format(PyExc_ValueError, "expected one row per state: %zu states, %zu rows", rows,
-                   window.extent(0));
+                   input.buffer().rows());
       return false;
     }
   }
@@ -92,13 +81,14 @@ bool RowBlocks::equal_widths() const {
 }
 
 bool RowBlocks::may_refuse() const {
-  return std::any_of(windows_.begin(), windows_.begin() + count_,
-                     [](const BufferWindow& w) { return w.may_refuse(); });
+  return std::any_of(inputs_.begin(), inputs_.begin() + count_,
+                     [](const ArrayInput& a) { return a.buffer().may_refuse(); });
 }
 
 TilePlan RowBlocks::plan(size_t rows) const {
   auto all = [this](auto test) {
-    return std::all_of(windows_.begin(), windows_.begin() + count_, test);
+    return std::all_of(inputs_.begin(), inputs_.begin() + count_,
+                       [&](const ArrayInput& a) { return test(a.buffer()); });
   };
   bool contiguous = all([](const BufferWindow& w) { return w.unit_columns(); });
   bool in_place = all([](const BufferWindow& w) { return w.rows_in_place(); });
@@ -108,7 +98,7 @@ TilePlan RowBlocks::plan(size_t rows) const {
 bool RowBlocks::read(const Tile& t) {
   cols_ = t.cols;
   for (size_t k = 0; k < count_; ++k) {
-    BufferWindow& window = windows_[k];
+    BufferWindow& window = inputs_[k].buffer();
     if (window.rows_in_place()) {
       first_[k] = window.in_place(t.row, t.col);
       step_[k] = t.rows > 1 ? window.in_place(t.row + 1, t.col) - first_[k] : 0;
@@ -124,7 +114,7 @@ bool RowBlocks::read(const Tile& t) {
 
 bool RowBlocks::refuse() const {
   for (size_t k = 0; k < count_; ++k)
-    if (windows_[k].refuse()) return true;
+    if (inputs_[k].refuse()) return true;
   return false;
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "arrays.hpp"
 #include "streams.hpp"
 
 namespace tallix::py {
@@ -46,7 +47,7 @@ class RowBlocks {
   // more blocks than kMaxBlocks, or a row count other than `rows`.
   bool open(std::span<PyObject* const> blocks, size_t rows);
   size_t count() const { return count_; }
-  size_t width(size_t k) const { return windows_[k].extent(1); }
+  size_t width(size_t k) const { return inputs_[k].buffer().width(); }
   bool equal_widths() const;
   bool may_refuse() const;
   TilePlan plan(size_t rows) const;
@@ -60,9 +61,7 @@ class RowBlocks {
 
  private:
   size_t count_ = 0;
-  std::array<BufferWindow, kMaxBlocks> windows_;
-  std::array<Owned, kMaxBlocks> arrays_;
-  std::array<ArrowSource, kMaxBlocks> tables_;
+  std::array<ArrayInput, kMaxBlocks> inputs_;
   std::array<std::vector<double>, kMaxBlocks> scratch_;
   std::array<const double*, kMaxBlocks> first_{};
   std::array<ptrdiff_t, kMaxBlocks> step_{};  // in values, from one row to the next

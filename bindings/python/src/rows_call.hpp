@@ -24,45 +24,29 @@
 
 namespace tallix::py {
 
-// The instances of one call, borrowed exclusively until it ends. The caller
-// holds strong references to them.
-template <class T>
-class BorrowedStates {
- public:
-  explicit BorrowedStates(std::span<PyObject* const> objects) : objects_(objects) {}
-  BorrowedStates(const BorrowedStates&) = delete;
-  BorrowedStates& operator=(const BorrowedStates&) = delete;
-  ~BorrowedStates() {
-    for (size_t i = 0; i < taken_; ++i) instance_of<T>(objects_[i])->borrow = 0;
+// Every state of one call, borrowed exclusively until it ends; false with
+// the error set when another borrow holds one, or when one is listed twice
+// (this call would hold it already). The caller holds strong references.
+inline bool borrow_each(Borrow& borrow, std::span<PyObject* const> objects) {
+  borrow.reserve(objects.size());
+  for (PyObject* o : objects) {
+    if (borrow.exclusive(o)) continue;
+    if (borrow.holds(o))
+      PyErr_SetString(PyExc_ValueError, "each state may appear only once in states");
+    return false;
   }
+  return true;
+}
 
-  // False with the error set when another borrow holds an instance, or when
-  // an instance is listed twice (it would be borrowed by this call already).
-  bool take() {
-    for (PyObject* o : objects_) {
-      Py_ssize_t& counter = instance_of<T>(o)->borrow;
-      if (counter != 0) return refuse(o);
-      counter = -1;
-      ++taken_;
-    }
-    return true;
-  }
+// The states of a row feed, by row.
+template <class T>
+class States {
+ public:
+  explicit States(std::span<PyObject* const> objects) : objects_(objects) {}
   T& operator[](size_t i) const { return instance_of<T>(objects_[i])->state; }
 
  private:
-  bool refuse(PyObject* o) const {
-    for (size_t i = 0; i < taken_; ++i) {
-      if (objects_[i] == o) {
-        PyErr_SetString(PyExc_ValueError, "each state may appear only once in states");
-        return false;
-      }
-    }
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
-  }
-
   std::span<PyObject* const> objects_;
-  size_t taken_ = 0;
 };
 
 // What a failed call must put back, in row order: a copy of each state, or
@@ -73,7 +57,7 @@ class BorrowedStates {
 template <class T>
 class Backups {
  public:
-  Backups(BorrowedStates<T>& states, bool wanted, size_t rows) : states_(states), wanted_(wanted) {
+  Backups(States<T>& states, bool wanted, size_t rows) : states_(states), wanted_(wanted) {
     if (wanted) fresh_.reserve(rows);
   }
   void keep(size_t first, size_t rows) {
@@ -104,7 +88,7 @@ class Backups {
     }
   }
 
-  BorrowedStates<T>& states_;
+  States<T>& states_;
   bool wanted_;
   std::vector<uint8_t> fresh_;
   std::vector<T> copies_;
@@ -126,8 +110,9 @@ struct RowsCall {
       return nullptr;
     }
     if (!blocks.equal_widths()) return refuse_widths(blocks, who);
-    BorrowedStates<T> states(objects);
-    if (!states.take()) return nullptr;
+    Borrow borrow;
+    if (!borrow_each(borrow, objects)) return nullptr;
+    States<T> states(objects);
     TilePlan plan = blocks.plan(objects.size());
     Backups<T> backups(states, !plan.single() || blocks.may_refuse() || kMayRefuse, objects.size());
     try {
@@ -139,8 +124,8 @@ struct RowsCall {
   }
 
  private:
-  static PyObject* feed(BorrowedStates<T>& states, RowBlocks& blocks, TilePlan& plan,
-                        Backups<T>& backups, const CallName& who) {
+  static PyObject* feed(States<T>& states, RowBlocks& blocks, TilePlan& plan, Backups<T>& backups,
+                        const CallName& who) {
     for (; !plan.done(); plan.next()) {
       if (PyErr_CheckSignals() < 0) {
         backups.restore();
@@ -150,7 +135,7 @@ struct RowsCall {
       bool read = false;
       Status status;
       {
-        Unlocked scope(t.values() >= kUnlockedChunk);
+        Unlocked scope(t.values() >= kMinUnlockedValues);
         if (plan.opens_group()) backups.keep(t.row, t.rows);
         read = blocks.read(t);
         if (read) status = feed_tile(states, blocks, t, std::make_index_sequence<K>{});
@@ -166,7 +151,7 @@ struct RowsCall {
   }
 
   template <size_t... I>
-  static Status feed_tile(BorrowedStates<T>& states, const RowBlocks& blocks, const Tile& t,
+  static Status feed_tile(States<T>& states, const RowBlocks& blocks, const Tile& t,
                           std::index_sequence<I...>) {
     for (size_t r = 0; r < t.rows; ++r) {
       if constexpr (kMayRefuse) {
