@@ -6,6 +6,7 @@
 
 #include "binary64.hpp"
 #include "kernels/banked_adder.hpp"
+#include "kernels/fma.hpp"
 
 namespace tallix {
 

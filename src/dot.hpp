@@ -6,7 +6,6 @@
 #include <span>
 
 #include "acc.hpp"
-#include "kernels/fma.hpp"
 
 namespace tallix {
 

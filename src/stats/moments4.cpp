@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "../binary64.hpp"
+#include "../kernels/fma.hpp"
 #include "../kernels/table.hpp"
 #include "feeders.hpp"
 
