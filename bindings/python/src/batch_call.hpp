@@ -22,6 +22,8 @@
 #include <type_traits>
 
 #include "frame.hpp"
+#include "row_feed.hpp"
+#include "scoped.hpp"
 #include "streams.hpp"
 
 namespace tallix::py {
@@ -72,16 +74,9 @@ PyObject* feed_chunk(T& target, Streams& streams, const CallName& who) {
   {
     Unlocked scope(unlocked);
     converted = all_of(streams, [](auto& s) { return s.convert(); });
-    if (converted) {
-      std::apply(
-          [&](auto&... each) {
-            if constexpr (std::is_void_v<decltype(std::invoke(Fn, target, each.chunk()...))>)
-              std::invoke(Fn, target, each.chunk()...);
-            else
-              status = std::invoke(Fn, target, each.chunk()...);
-          },
-          streams);
-    }
+    if (converted)
+      status =
+          std::apply([&](auto&... each) { return outcome<Fn>(target, each.chunk()...); }, streams);
   }
   if (!converted) {
     all_of(streams, [](auto& s) { return !s.refuse(); });
@@ -89,15 +84,6 @@ PyObject* feed_chunk(T& target, Streams& streams, const CallName& who) {
   }
   if (!status.ok()) return raise_failure(status.failure(), who);
   Py_RETURN_NONE;
-}
-
-// Applies f to every stream in parameter order, stopping at the first that
-// fails; a TypeError it raised names its parameter.
-template <class Streams, class F, size_t... I>
-bool each_argument(Streams& streams, const Signature& sig, F f, std::index_sequence<I...>) {
-  bool ok = true;
-  ((ok = ok && (f(std::get<I>(streams)) || (prefix_argument_error(sig.params[I]), false))), ...);
-  return ok;
 }
 
 template <auto Fn, bool Nothrow, class T, class Streams>
@@ -108,8 +94,8 @@ PyObject* feed(T& state, Streams& streams, const Signature& sig, const CallName&
     if (PyErr_CheckSignals() < 0) return nullptr;
     size_t most =
         std::apply([](const auto&... s) { return std::min({s.preferred()...}); }, streams);
-    auto pull = [most](auto& s) { return s.pull(most); };
-    if (!each_argument(streams, sig, pull, every)) return nullptr;
+    auto pull = [most](auto& s, size_t) { return s.pull(most); };
+    if (!each_parameter(streams, sig, pull, every)) return nullptr;
     bool last = all_of(streams, [](auto& s) { return s.exhausted(); });
     if (!first && last && longest_chunk(streams) == 0) break;
     if (first && last && Nothrow) return feed_chunk<Fn>(state, streams, who);
@@ -122,40 +108,32 @@ PyObject* feed(T& state, Streams& streams, const Signature& sig, const CallName&
   Py_RETURN_NONE;
 }
 
-template <class T, Lit Sig, auto Fn>
-struct BatchCall {
-  static constexpr Signature sig = parse_signature(Sig.view());
-  using C = Callable<decltype(Fn)>;
-  using Shape = StreamTuple<typename C::params>;
-  using Streams = typename Shape::type;
-  static constexpr size_t N = std::tuple_size_v<Streams>;
-  static_assert(sig.has_self && N == static_cast<size_t>(sig.count),
-                "a batch method takes the instance and its streams");
-
-  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    const CallName who{class_record<T>.name, sig.name};
-    return bound_call(sig, who, args, nargs, kwnames,
-                      [&](const BoundArguments& bound) -> PyObject* {
-                        Borrow borrow;
-                        T* state = borrow.exclusive<T>(self);
-                        if (!state) return nullptr;
-                        Streams streams;
-                        size_t at = 0;
-                        auto open = [&](auto& s) { return s.open(bound[at++]); };
-                        if (!each_argument(streams, sig, open, std::make_index_sequence<N>{}))
-                          return nullptr;
-                        return feed<Fn, Shape::template nothrow<T, Fn>>(*state, streams, sig, who);
-                      });
+// How a batch method's arguments reach the core: as streams, a chunk at a
+// time, into the instance MethodCall borrowed exclusively.
+struct ArgumentsInChunks {
+  template <auto Fn, class Params, class T>
+  static PyObject* run(T* state, const BoundArguments& bound, const Signature& sig,
+                       const CallName& who) {
+    static_assert(!std::is_void_v<T>, "a batch method takes the instance");
+    using Shape = StreamTuple<Params>;
+    typename Shape::type streams;
+    constexpr auto every = std::make_index_sequence<Params::size>{};
+    auto open = [&](auto& s, size_t i) { return s.open(bound[i]); };
+    if (!each_parameter(streams, sig, open, every)) return nullptr;
+    return feed<Fn, Shape::template nothrow<T, Fn>>(*state, streams, sig, who);
   }
 };
 
-// A table entry for a batch method: text signature, core callable, docstring.
+// A table entry for a batch method: text signature, core callable,
+// docstring. A batch `extend` of columns only also gives its class the row
+// feed (row_feed.hpp).
 template <Lit Sig, auto Fn, Lit Doc = "">
 struct Batch {
   template <class T>
   static PyMethodDef def(std::deque<std::string>& text) {
-    return method_def<Sig, Doc>(text, &BatchCall<T, Sig, Fn>::call);
+    using Feed = RowFeedCall<T, Sig, Fn>;
+    if constexpr (Feed::kTakesColumns) class_record<T>.row_feed = &Feed::call;
+    return method_def<Sig, Doc>(text, &MethodCall<T, Sig, Fn, ArgumentsInChunks>::call);
   }
 };
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "batch_call.hpp"
+#include "blocks.hpp"
 #include "elements.hpp"
 #include "frame.hpp"
 #include "registry.hpp"
-#include "row_blocks.hpp"
 #include "stats/answers.hpp"
 #include "stats/integers.hpp"
 #include "streams.hpp"
@@ -352,9 +352,8 @@ PyObject* int_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // ---- many rows --------------------------------------------------------------
 
-// One answer per row of a 2-D block, with no state object per row: a tall
-// array's axis reduction. Rows are read in the tiles of the row feed; the
-// states of one group of rows live until its last tile, then answer.
+// One answer per row of a block, with no state object per row: a tall
+// array's axis reduction. Rows are read in the tiles of the row feed.
 struct RowRequest {
   MomentAnswer what = MomentAnswer::Mean;
   bool sum = false;  // the plain sum, rounded once
@@ -383,20 +382,24 @@ class RowAnswers {
  public:
   RowAnswers(const RowRequest& request, double* out) : request_(request), out_(out) {}
 
-  // A group of rows whose values arrive in several tiles.
-  void open(size_t first, size_t rows) {
-    first_ = first;
-    states_.assign(rows, MomentsF64{});
-  }
-  void feed(size_t r, std::span<const double> row) { feed_into(states_[r], row); }
-  void answer() {
-    for (size_t r = 0; r < states_.size(); ++r) out_[first_ + r] = answer_of(states_[r]);
-  }
-  // A row whose values arrive at once: one state serves every such row.
-  void whole(size_t row, std::span<const double> values) {
-    one_ = MomentsF64{};
-    feed_into(one_, values);
-    out_[row] = answer_of(one_);
+  // The rows of a tile of a block `width` values wide, row(r) giving the
+  // values of its row r. A row whose values arrive at once is answered at
+  // once, and one state serves every such row; the states of a group of rows
+  // whose values arrive in several tiles live until its last tile.
+  template <class Row>
+  void take(const Tile& t, size_t width, Row row) {
+    if (t.cols == width) {
+      for (size_t r = 0; r < t.rows; ++r) {
+        one_ = MomentsF64{};
+        feed_into(one_, row(r));
+        out_[t.row + r] = answer_of(one_);
+      }
+      return;
+    }
+    if (t.opens_group()) states_.assign(t.rows, MomentsF64{});
+    for (size_t r = 0; r < t.rows; ++r) feed_into(states_[r], row(r));
+    if (t.col + t.cols == width)
+      for (size_t r = 0; r < t.rows; ++r) out_[t.row + r] = answer_of(states_[r]);
   }
 
  private:
@@ -425,7 +428,6 @@ class RowAnswers {
 
   RowRequest request_;
   double* out_;
-  size_t first_ = 0;
   std::vector<MomentsF64> states_;
   MomentsF64 one_;
   std::vector<double> kept_;
@@ -451,7 +453,7 @@ PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       kRowAnswersSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
         RowRequest request;
         if (!row_request(b[0], request) || !to_ddof(b[2], request.ddof)) return nullptr;
-        RowBlocks blocks;
+        Blocks blocks;
         PyObject* block = b[1];
         Owned shape(PyObject_GetAttrString(block, "shape"));
         Py_ssize_t rows = shape && PyTuple_Check(shape.get()) && PyTuple_Size(shape.get()) == 2
@@ -466,32 +468,12 @@ PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!open_out(b[3], out, static_cast<size_t>(rows))) return nullptr;
         RowAnswers answers(request, static_cast<double*>(out.view().buf));
         const size_t width = blocks.width(0);
-        for (TilePlan plan = blocks.plan(static_cast<size_t>(rows)); !plan.done();) {
-          if (PyErr_CheckSignals() < 0) return nullptr;
-          bool read = true;
-          {
-            Unlocked scope(plan.tile().values() >= kMinUnlockedValues);
-            const size_t group = plan.tile().row;
-            const bool whole = plan.tile().cols == width;
-            if (!whole) answers.open(group, plan.tile().rows);
-            for (; read && !plan.done() && plan.tile().row == group; plan.next()) {
-              const Tile& t = plan.tile();
-              read = blocks.read(t);
-              for (size_t r = 0; read && r < t.rows; ++r) {
-                if (whole)
-                  answers.whole(t.row + r, blocks.row(0, r));
-                else
-                  answers.feed(r, blocks.row(0, r));
-              }
-            }
-            if (read && !whole) answers.answer();
-          }
-          if (!read) {
-            if (!blocks.refuse())
-              PyErr_SetString(PyExc_RuntimeError, "tallix: a tile was not read");
-            return nullptr;
-          }
-        }
+        TilePlan plan = blocks.plan(static_cast<size_t>(rows));
+        auto step = [&](const Tile& t) {
+          answers.take(t, width, [&](size_t r) { return blocks.row(0, r); });
+          return Status{};
+        };
+        if (!blocks.each_tile(plan, who, step)) return nullptr;
         Py_RETURN_NONE;
       });
 }

@@ -93,19 +93,26 @@ struct ArgTuple<TypeList<A...>> {
       std::tuple<Arg<std::conditional_t<std::is_reference_v<A>, A, std::remove_cv_t<A>>>...>;
 };
 
+// Applies f(item, i) to the item of every parameter i in order, stopping
+// at the first that fails; a TypeError it raised names its parameter.
+template <class Tuple, class F, size_t... I>
+bool each_parameter(Tuple& items, const Signature& sig, [[maybe_unused]] F f,
+                    std::index_sequence<I...>) {
+  bool ok = true;
+  ((ok = ok && (f(std::get<I>(items), I) || (prefix_argument_error(sig.params[I]), false))), ...);
+  return ok;
+}
+
 // Converts the bound arguments in parameter order; the first failure ends it.
 template <class Tuple, size_t... I>
 bool load_arguments(Tuple& args, const BoundArguments& bound, const Signature& sig,
-                    std::index_sequence<I...>) {
-  bool ok = true;
-  ((ok = ok && (std::get<I>(args).load(bound[I]) || (prefix_argument_error(sig.params[I]), false))),
-   ...);
-  return ok;
+                    std::index_sequence<I...> every) {
+  return each_parameter(args, sig, [&](auto& arg, size_t i) { return arg.load(bound[i]); }, every);
 }
 
 template <auto Fn, class Self, class Tuple, size_t... I>
 decltype(auto) invoke_core(Self* self, Tuple& args, std::index_sequence<I...>) {
-  if constexpr (std::is_same_v<Self, void>)
+  if constexpr (std::is_void_v<Self>)
     return std::invoke(Fn, std::get<I>(args).get()...);
   else
     return std::invoke(Fn, *self, std::get<I>(args).get()...);
@@ -119,6 +126,18 @@ PyObject* call_and_convert(Self* self, Tuple& args, const CallName& who) {
     Py_RETURN_NONE;
   } else {
     return to_python(invoke_core<Fn>(self, args, std::make_index_sequence<N>{}), who);
+  }
+}
+
+// A core update's outcome as a Status: an update that returns nothing
+// cannot fail.
+template <auto Fn, class... A>
+Status outcome(A&&... args) {
+  if constexpr (std::is_void_v<std::invoke_result_t<decltype(Fn), A...>>) {
+    std::invoke(Fn, std::forward<A>(args)...);
+    return {};
+  } else {
+    return std::invoke(Fn, std::forward<A>(args)...);
   }
 }
 
@@ -149,33 +168,44 @@ PyObject* bound_call(const Signature& sig, const CallName& who, PyObject* const*
 
 // ---- one wrapper for every method, static method and function ----------
 
-template <class T, Lit Sig, auto Fn>
+// How a method's arguments reach the core: each converted whole, then one
+// core call. Batch methods read theirs a chunk at a time instead
+// (batch_call.hpp).
+struct WholeArguments {
+  template <auto Fn, class Params, class Self>
+  static PyObject* run(Self* self, const BoundArguments& bound, const Signature& sig,
+                       const CallName& who) {
+    using Args = typename ArgTuple<Params>::type;
+    constexpr size_t N = std::tuple_size_v<Args>;
+    Args converted;
+    if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
+    return call_and_convert<Fn, Self, Args, N>(self, converted, who);
+  }
+};
+
+// Binds the arguments by the text signature, borrows the instance
+// (exclusively when the core operation takes it non-const) and lets
+// `Reading` bring the arguments to the core.
+template <class T, Lit Sig, auto Fn, class Reading = WholeArguments>
 struct MethodCall {
   static constexpr Signature sig = parse_signature(Sig.view());
   using C = Callable<decltype(Fn)>;
   using Params = std::conditional_t<sig.has_self, typename C::params, typename C::all_params>;
-  using Args = typename ArgTuple<Params>::type;
-  static constexpr size_t N = std::tuple_size_v<Args>;
-  static_assert(N == static_cast<size_t>(sig.count), "signature and core call disagree");
+  static_assert(Params::size == static_cast<size_t>(sig.count), "signature and core call disagree");
+  static constexpr bool kExclusive = !std::is_const_v<std::remove_reference_t<typename C::self>>;
 
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     const CallName who{class_record<T>.name, sig.name};
     return bound_call(
         sig, who, args, nargs, kwnames, [&](const BoundArguments& bound) -> PyObject* {
-          Borrow borrow;
-          T* state = nullptr;
-          if constexpr (sig.has_self) {
-            constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<typename C::self>>;
-            if (!(exclusive ? borrow.exclusive(self) : borrow.shared(self))) return nullptr;
-            state = &instance_of<T>(self)->state;
+          if constexpr (!sig.has_self) {
+            return Reading::template run<Fn, Params>(static_cast<void*>(nullptr), bound, sig, who);
+          } else {
+            Borrow borrow;
+            if (!(kExclusive ? borrow.exclusive(self) : borrow.shared(self))) return nullptr;
+            return Reading::template run<Fn, Params>(&instance_of<T>(self)->state, bound, sig, who);
           }
-          Args converted;
-          if (!load_arguments(converted, bound, sig, std::make_index_sequence<N>{})) return nullptr;
-          if constexpr (sig.has_self)
-            return call_and_convert<Fn, T, Args, N>(state, converted, who);
-          else
-            return call_and_convert<Fn, void, Args, N>(nullptr, converted, who);
         });
   }
 };

@@ -25,11 +25,18 @@ struct Instance {
   T state;
 };
 
+class Blocks;
+
+// A row feed: state i of `states` takes row i of every block (row_feed.hpp).
+using RowFeed = PyObject* (*)(std::span<PyObject* const> states, Blocks& blocks);
+
 // What the frame knows of each bound state type's class, set once when the
-// class is registered: its name (for messages) and its type object.
+// class is registered: its name (for messages), its type object, and its
+// row feed when its batch `extend` takes only columns.
 struct ClassRecord {
   const char* name = nullptr;
   PyTypeObject* type = nullptr;
+  RowFeed row_feed = nullptr;
 };
 
 template <class T>

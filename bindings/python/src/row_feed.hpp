@@ -1,6 +1,8 @@
-// Feeding many states of one class from one pass over 2-D blocks: row i of
-// every block goes to state i through the class's batch extend, so state i
-// ends with the bytes `states[i].extend(row_i...)` would leave. The rules of
+// The row feed: many states of one class fed from one pass over blocks
+// (2-D arrays). Row i of every block goes to state i through the core
+// update of the class's batch `extend`, so state i ends with the bytes
+// `states[i].extend(row_i...)` would leave. The Batch entry of that
+// `extend` makes the feed, when the update takes only columns. The rules of
 // a batch method hold for the whole call:
 //   1. Every instance is borrowed exclusively until the call ends.
 //   2. Tiles are read, and the states fed, without the interpreter lock once
@@ -19,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "batch_call.hpp"
-#include "row_blocks.hpp"
+#include "blocks.hpp"
+#include "frame.hpp"
 
 namespace tallix::py {
 
@@ -94,15 +96,27 @@ class Backups {
   std::vector<T> copies_;
 };
 
-template <class T, auto Fn>
-struct RowsCall {
+// Whether every parameter of a core update is a column of values.
+template <class L>
+struct AllColumns : std::false_type {};
+template <class... P>
+struct AllColumns<TypeList<P...>>
+    : std::bool_constant<(std::is_same_v<std::remove_cvref_t<P>, std::span<const double>> && ...)> {
+};
+
+// The row feed of the batch method `Sig` of T, whose core update is Fn.
+template <class T, Lit Sig, auto Fn>
+struct RowFeedCall {
   using C = Callable<decltype(Fn)>;
   static constexpr size_t K = C::params::size;
+  // Only an update of columns, one block each, can be fed by rows.
+  static constexpr bool kTakesColumns =
+      AllColumns<typename C::params>::value && K >= 1 && K <= kMaxBlocks;
   static constexpr bool kMayRefuse = !std::is_void_v<typename C::result>;
-  static_assert(K >= 1 && K <= kMaxBlocks, "a row feed takes one block per array of extend");
 
-  static PyObject* call(std::span<PyObject* const> objects, RowBlocks& blocks) {
-    const CallName who{class_record<T>.name, "extend"};
+  static PyObject* call(std::span<PyObject* const> objects, Blocks& blocks) {
+    static_assert(kTakesColumns, "a row feed takes one block per column of extend");
+    const CallName who{class_record<T>.name, parse_signature(Sig.view()).name};
     if (blocks.count() != K) {
       PyErr_Format(PyExc_TypeError,
                    "%s takes %zu array(s), so each state needs %zu block(s), not %zu",
@@ -116,7 +130,13 @@ struct RowsCall {
     TilePlan plan = blocks.plan(objects.size());
     Backups<T> backups(states, !plan.single() || blocks.may_refuse() || kMayRefuse, objects.size());
     try {
-      return feed(states, blocks, plan, backups, who);
+      auto step = [&](const Tile& t) {
+        if (t.opens_group()) backups.keep(t.row, t.rows);
+        return feed_tile(states, blocks, t, std::make_index_sequence<K>{});
+      };
+      if (blocks.each_tile(plan, who, step)) Py_RETURN_NONE;
+      backups.restore();
+      return nullptr;
     } catch (...) {
       backups.restore();
       throw;
@@ -124,49 +144,19 @@ struct RowsCall {
   }
 
  private:
-  static PyObject* feed(States<T>& states, RowBlocks& blocks, TilePlan& plan, Backups<T>& backups,
-                        const CallName& who) {
-    for (; !plan.done(); plan.next()) {
-      if (PyErr_CheckSignals() < 0) {
-        backups.restore();
-        return nullptr;
-      }
-      const Tile& t = plan.tile();
-      bool read = false;
-      Status status;
-      {
-        Unlocked scope(t.values() >= kMinUnlockedValues);
-        if (plan.opens_group()) backups.keep(t.row, t.rows);
-        read = blocks.read(t);
-        if (read) status = feed_tile(states, blocks, t, std::make_index_sequence<K>{});
-      }
-      if (!read || !status.ok()) {
-        backups.restore();
-        if (read) return raise_failure(status.failure(), who);
-        if (!blocks.refuse()) PyErr_SetString(PyExc_RuntimeError, "tallix: a tile was not read");
-        return nullptr;
-      }
-    }
-    Py_RETURN_NONE;
-  }
-
   template <size_t... I>
-  static Status feed_tile(States<T>& states, const RowBlocks& blocks, const Tile& t,
+  static Status feed_tile(States<T>& states, const Blocks& blocks, const Tile& t,
                           std::index_sequence<I...>) {
     for (size_t r = 0; r < t.rows; ++r) {
-      if constexpr (kMayRefuse) {
-        Status status = std::invoke(Fn, states[t.row + r], blocks.row(I, r)...);
-        if (!status.ok()) return status;
-      } else {
-        std::invoke(Fn, states[t.row + r], blocks.row(I, r)...);
-      }
+      Status status = outcome<Fn>(states[t.row + r], blocks.row(I, r)...);
+      if (!status.ok()) return status;
     }
     return {};
   }
 
   // Rows of unequal lengths: the message the batch method gives for them,
   // from the core call on a throwaway state.
-  static PyObject* refuse_widths(const RowBlocks& blocks, const CallName& who) {
+  static PyObject* refuse_widths(const Blocks& blocks, const CallName& who) {
     if constexpr (kMayRefuse) {
       size_t longest = 0;
       for (size_t k = 0; k < K; ++k) longest = std::max(longest, blocks.width(k));
@@ -180,7 +170,7 @@ struct RowsCall {
   }
 
   template <size_t... I>
-  static Status with_widths(T& scratch, const RowBlocks& blocks, const std::vector<double>& zeros,
+  static Status with_widths(T& scratch, const Blocks& blocks, const std::vector<double>& zeros,
                             std::index_sequence<I...>) {
     return std::invoke(Fn, scratch, std::span<const double>(zeros.data(), blocks.width(I))...);
   }

@@ -1,49 +1,27 @@
-// `_extend_rows(states, *blocks)`: one state per row of 2-D blocks, fed in one
-// pass. The table lists every class whose batch extend takes arrays.
+// `_extend_rows(states, *blocks)`: one state per row of the blocks, fed in
+// one pass. Every class whose batch `extend` takes only columns has its row
+// feed from that method's table entry (batch_call.hpp); this finds it by the
+// class of the states.
 #include <algorithm>
 
-#include "acc.hpp"
-#include "hist.hpp"
-#include "lattice.hpp"
+#include "blocks.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "frame.hpp"
 #include "registry.hpp"
-#include "replicated.hpp"
-#include "rows_call.hpp"
-#include "stats.hpp"
-#include "stats/cov.hpp"
-#include "stats/weighted.hpp"
+#include "scoped.hpp"
 
 namespace tallix::py {
 
 namespace {
 
-struct RowFeeder {
-  const ClassRecord* record;
-  PyObject* (*call)(std::span<PyObject* const>, RowBlocks&);
-};
+#define TALLIX_RECORD_OF(T) &class_record<T>,
+const ClassRecord* const kRecords[] = {TALLIX_CLASSES(TALLIX_RECORD_OF)};
+#undef TALLIX_RECORD_OF
 
-template <class T, auto Fn>
-constexpr RowFeeder feeder() {
-  return {&class_record<T>, &RowsCall<T, Fn>::call};
-}
-
-// clang-format off: a table, one class per row
-const RowFeeder kFeeders[] = {
-    feeder<SumF64, &SumF64::extend>(),
-    feeder<SumF32, &SumF32::extend>(),
-    feeder<MomentsF64, &MomentsF64::extend>(),
-    feeder<Moments4F64, &Moments4F64::extend>(),
-    feeder<PnMomentsF64, &PnMomentsF64::extend>(),
-    feeder<ExtremaF64, &ExtremaF64::extend>(),
-    feeder<HistogramF64, &HistogramF64::extend>(),
-    feeder<DeltasSum, &DeltasSum::extend>(),
-    feeder<CovF64, &CovF64::extend>(),
-    feeder<WeightedMomentsF64, &WeightedMomentsF64::extend>(),
-};
-// clang-format on
-
-const RowFeeder* feeder_of(PyObject* first) {
-  for (const RowFeeder& f : kFeeders)
-    if (f.record->type && Py_TYPE(first) == f.record->type) return &f;
+RowFeed feed_of(PyObject* first) {
+  for (const ClassRecord* record : kRecords)
+    if (record->row_feed && Py_TYPE(first) == record->type) return record->row_feed;
   PyErr_Format(PyExc_TypeError,
                "_extend_rows() takes states of a class whose extend reads arrays, not '%s'",
                type_name(first).c_str());
@@ -84,12 +62,12 @@ PyObject* extend_rows(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     Owned list;
     std::vector<PyObject*> items;
     if (!list_states(args[0], list, items)) return nullptr;
-    RowBlocks blocks;
+    Blocks blocks;
     if (!blocks.open({args + 1, static_cast<size_t>(nargs - 1)}, items.size())) return nullptr;
     if (items.empty()) Py_RETURN_NONE;
-    const RowFeeder* f = feeder_of(items[0]);
-    if (!f || !one_class(items)) return nullptr;
-    return f->call(items, blocks);
+    RowFeed feed = feed_of(items[0]);
+    if (!feed || !one_class(items)) return nullptr;
+    return feed(items, blocks);
   });
 }
 

@@ -1,8 +1,11 @@
-#include "row_blocks.hpp"
+// Blocks read in tiles: the tile shapes that read a block's memory once,
+// and the reading of a tile into binary64.
+#include "blocks.hpp"
 
 #include <algorithm>
 
 #include "errors.hpp"
+#include "streams.hpp"
 
 namespace tallix::py {
 
@@ -51,7 +54,7 @@ void TilePlan::next() {
   shape();
 }
 
-bool RowBlocks::open(std::span<PyObject* const> blocks, size_t rows) {
+bool Blocks::open(std::span<PyObject* const> blocks, size_t rows) {
   if (blocks.size() > kMaxBlocks) {
     PyErr_Format(PyExc_TypeError, "expected at most %zu blocks, got %zu", kMaxBlocks,
                  blocks.size());
@@ -74,18 +77,18 @@ bool RowBlocks::open(std::span<PyObject* const> blocks, size_t rows) {
   return true;
 }
 
-bool RowBlocks::equal_widths() const {
+bool Blocks::equal_widths() const {
   for (size_t k = 1; k < count_; ++k)
     if (width(k) != width(0)) return false;
   return true;
 }
 
-bool RowBlocks::may_refuse() const {
+bool Blocks::may_refuse() const {
   return std::any_of(inputs_.begin(), inputs_.begin() + count_,
                      [](const ArrayInput& a) { return a.buffer().may_refuse(); });
 }
 
-TilePlan RowBlocks::plan(size_t rows) const {
+TilePlan Blocks::plan(size_t rows) const {
   auto all = [this](auto test) {
     return std::all_of(inputs_.begin(), inputs_.begin() + count_,
                        [&](const ArrayInput& a) { return test(a.buffer()); });
@@ -95,7 +98,7 @@ TilePlan RowBlocks::plan(size_t rows) const {
   return TilePlan(rows, count_ ? width(0) : 0, contiguous, in_place);
 }
 
-bool RowBlocks::read(const Tile& t) {
+bool Blocks::read(const Tile& t) {
   cols_ = t.cols;
   for (size_t k = 0; k < count_; ++k) {
     BufferWindow& window = inputs_[k].buffer();
@@ -112,9 +115,10 @@ bool RowBlocks::read(const Tile& t) {
   return true;
 }
 
-bool RowBlocks::refuse() const {
+bool Blocks::refuse() const {
   for (size_t k = 0; k < count_; ++k)
-    if (inputs_[k].refuse()) return true;
+    if (inputs_[k].refuse()) return false;
+  PyErr_SetString(PyExc_RuntimeError, "tallix: a tile was not read");
   return false;
 }
 
