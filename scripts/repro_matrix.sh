@@ -15,8 +15,9 @@
 # portable ones (on aarch64 both are the portable kernels).
 #
 # Fused multiply-adds: the objects of every build are disassembled, and an fma
-# instruction may appear only in the routines that name one (the fma routine
-# and the batch product kernels). Negative controls built with
+# instruction may appear only in the routines marked TALLIX_FMA_SITE
+# (src/kernels/fma.hpp: the fma routine and the batch product kernels), whose
+# names carry the mark as an ABI tag. Negative controls built with
 # -ffp-contract=fast show that the disassembly check does catch contraction and
 # that the workloads notice it (a receipt changes). The CMake targets are checked to
 # compile with -ffp-contract=off, natively and cross, and CMake must refuse a
@@ -78,13 +79,15 @@ base=(-std=c++20 -Wall -Wextra -Wpedantic -Isrc)
 aarch64_base=(-Werror -Wno-psabi)
 qemu=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
 
-# Functions allowed to hold an fma instruction: the routine that names the
-# fma, the batch kernels that compute the exact error of a product with it,
-# and the extraction levels, whose fmas multiply by one (additions placed on
-# the multiply-add units, rounded as additions are).
-# On aarch64 the C library's fma is the fmadd instruction, inlined in fma_exact.
-allowed_fma_x86='(fma_fma3|fma_fma4|products_avx2|products_avx512|place_products_avx2|place_products_avx512|place_other_pairs|products8|square_split_avx2|square_split_avx512|extract_level<[^>]*>)\('
-allowed_fma_aarch64='(fma_exact)\('
+# The mark, in a demangled name, of the routines allowed to hold an fma
+# instruction: the code marks them (TALLIX_FMA_SITE), so renaming one does not
+# break the check. They are the routine that names the fma, the batch kernels
+# that compute the exact error of a product with it, and the extraction levels,
+# whose fmas multiply by one (additions placed on the multiply-add units,
+# rounded as additions are). On aarch64 the C library's fma is the fmadd
+# instruction, inlined in fma_exact. A lambda or clone of a marked routine
+# carries its name, and so the mark.
+fma_mark='[abi:tallix_fma]'
 # Fused instructions: x86 FMA3/FMA4 in scalar and vector forms; aarch64 scalar
 # (fmadd ...), Advanced SIMD (fmla, fmls) and SVE (fmad, fmsb, fnmla ...) forms.
 fma_insn_x86='\tv?f(n)?m(add|sub)[0-9a-z]*(sd|pd|ss|ps)'
@@ -204,11 +207,11 @@ for name in $selected; do
   mkdir -p "$dir"
   read -r -a cmd <<<"${builds[$name]}"
   cmd+=("${base[@]}")
-  run=() objdump=objdump insn=$fma_insn_x86 allowed=$allowed_fma_x86
+  run=() objdump=objdump insn=$fma_insn_x86
   if [[ $name == *aarch64* ]]; then
     cmd+=("${aarch64_base[@]}")
     run=("${qemu[@]}") objdump=aarch64-linux-gnu-objdump
-    insn=$fma_insn_aarch64 allowed=$allowed_fma_aarch64
+    insn=$fma_insn_aarch64
   fi
   if ! compile_core "$dir" "${cmd[@]}"; then
     echo "  FAIL: the core does not compile"
@@ -218,7 +221,7 @@ for name in $selected; do
   "${cmd[@]}" tools/repro_receipts.cpp "$dir"/*.o -lgmpxx -lgmp -lnettle -o "$dir/repro_receipts"
 
   all_sites=$(fma_sites "$dir" "$objdump" "$insn")
-  sites=$(echo "$all_sites" | grep -Ev "::$allowed" || true)
+  sites=$(echo "$all_sites" | grep -vF -- "$fma_mark" || true)
   differs=0
   for mode in "" --portable; do
     if "${run[@]}" "$dir/repro_receipts" $mode | diff -q - "$golden" >/dev/null; then
@@ -255,7 +258,7 @@ for name in $selected; do
     status=1
   else
     # The routines that do hold one, by name: e.g. none with the software fma.
-    named=$(echo "$all_sites" | sed 's/(anonymous namespace):://g' | sed -n 's/^[^ ]* \([^(]*\)(.*/\1/p' | sed 's/.*:://' | sort -u)
+    named=$(echo "$all_sites" | sed 's/(anonymous namespace):://g; s/\[abi:[^]]*\]//g' | sed -n 's/^[^ ]* \([^(]*\)(.*/\1/p' | sed 's/.*:://' | sort -u)
     echo "  ok: no fma outside the fma routines (fma in: $(echo ${named:-none} | tr ' ' ,))"
   fi
   if [[ $name == aarch64-* ]]; then

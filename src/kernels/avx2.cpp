@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "../binary64.hpp"
+#include "fma.hpp"
 #include "place.hpp"
 
 namespace tallix {
@@ -138,8 +139,8 @@ TALLIX_AVX2 inline __m256d lost4(__m256d x, __m256d y, __m256d p) noexcept {
   return _mm256_and_pd(suspect, _mm256_or_pd(tiny, _mm256_castsi256_pd(off_grid)));
 }
 
-TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, double* p,
-                               double* e) noexcept {
+TALLIX_FMA_SITE TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n,
+                                               double* p, double* e) noexcept {
   const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
   const __m256d inf = _mm256_set1_pd(INFINITY);
   const __m256d sign = _mm256_set1_pd(-0.0);
@@ -160,7 +161,8 @@ TALLIX_AVX2 bool products_avx2(const double* a, const double* b, size_t n, doubl
   return tail_lost || _mm256_movemask_pd(lost) != 0;
 }
 
-TALLIX_AVX2 bool square_split_avx2(const double* x, size_t n, double* p, double* e) noexcept {
+TALLIX_FMA_SITE TALLIX_AVX2 bool square_split_avx2(const double* x, size_t n, double* p,
+                                                   double* e) noexcept {
   const __m256d sign = _mm256_set1_pd(-0.0);
   __m256d lost = _mm256_setzero_pd();
   size_t i = 0;
@@ -175,8 +177,8 @@ TALLIX_AVX2 bool square_split_avx2(const double* x, size_t n, double* p, double*
   return tail_lost || _mm256_movemask_pd(lost) != 0;
 }
 
-bool place_products_avx2(const double* a, const double* b, size_t n, Bank* const* banks,
-                         Bank& flags) noexcept {
+TALLIX_FMA_SITE bool place_products_avx2(const double* a, const double* b, size_t n,
+                                         Bank* const* banks, Bank& flags) noexcept {
   return place::place_products_chunked(avx2_kernels(), a, b, n, banks, flags);
 }
 

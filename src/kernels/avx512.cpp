@@ -58,8 +58,8 @@ TALLIX_AVX512 void round_f32_avx512(const double* xs, size_t n, double* out) noe
   portable_kernels().round_f32(xs + i, n - i, out + i);
 }
 
-TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n, double* p,
-                                   double* e) noexcept {
+TALLIX_FMA_SITE TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n,
+                                                   double* p, double* e) noexcept {
   __mmask8 lost = 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -77,8 +77,8 @@ TALLIX_AVX512 bool products_avx512(const double* a, const double* b, size_t n, d
 // and after them are read with their missing lanes as zeros, which add
 // nothing. Which bank takes which value thus differs from place, but not the
 // banks' total.
-TALLIX_AVX512 bool place_products_avx512(const double* a, const double* b, size_t n,
-                                         Bank* const* banks, Bank& flags) noexcept {
+TALLIX_FMA_SITE TALLIX_AVX512 bool place_products_avx512(const double* a, const double* b, size_t n,
+                                                         Bank* const* banks, Bank& flags) noexcept {
   int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
                       banks[3]->bins.data()};
   __mmask8 lost = 0;
@@ -110,7 +110,8 @@ TALLIX_AVX512 bool place_products_avx512(const double* a, const double* b, size_
   return lost != 0;
 }
 
-TALLIX_AVX512 bool square_split_avx512(const double* x, size_t n, double* p, double* e) noexcept {
+TALLIX_FMA_SITE TALLIX_AVX512 bool square_split_avx512(const double* x, size_t n, double* p,
+                                                       double* e) noexcept {
   __mmask8 lost = 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "../binary64.hpp"
+#include "fma.hpp"
 #include "place.hpp"
 
 namespace tallix::avx512 {
@@ -102,8 +103,8 @@ struct Products8 {
 
 // Lanes outside `lanes` read as zeros (without touching memory), whose
 // product and error are zeros.
-TALLIX_AVX512 inline Products8 products8(const double* a, const double* b,
-                                         __mmask8 lanes = 0xFF) noexcept {
+TALLIX_FMA_SITE TALLIX_AVX512 inline Products8 products8(const double* a, const double* b,
+                                                         __mmask8 lanes = 0xFF) noexcept {
   const __m512d zero = _mm512_setzero_pd();
   __m512d x = _mm512_maskz_loadu_pd(lanes, a);
   __m512d y = _mm512_maskz_loadu_pd(lanes, b);

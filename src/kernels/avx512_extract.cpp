@@ -65,11 +65,12 @@ enum class Leave { Pass, Keep, Last };
 // One level over a block in binade s (note 7): a = sigma + x on the
 // multiply-add units, the bit patterns of the a's summed as integers in four
 // vectors, and the remainders x - (a - sigma) where they are wanted.
-// Out of line (one call per level of 1,024 values), so that the build's check
-// for stray fused multiply-adds finds these deliberate ones under their name.
+// Out of line (one call per level of 1,024 values), so that these deliberate
+// fused multiply-adds stay in a routine marked to hold them.
 template <Leave kLeave>
-[[gnu::noinline]] TALLIX_AVX512 LevelSum extract_level(const double* src, double* rest,
-                                                       int binade) noexcept {
+[[gnu::noinline]] TALLIX_FMA_SITE TALLIX_AVX512 LevelSum extract_level(const double* src,
+                                                                       double* rest,
+                                                                       int binade) noexcept {
   constexpr int kSums = 4;
   const double offset = extraction_offset(binade);
   const __m512d one = _mm512_set1_pd(1.0), sigma = _mm512_set1_pd(offset);

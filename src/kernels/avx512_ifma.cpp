@@ -119,8 +119,9 @@ TALLIX_IFMA inline void add_pair_rows(char* bank, const PairStage& st) noexcept 
 
 // The lanes of `rest` that are not a zero factor times a finite one go the
 // way of place_products; true when one of them lost exactness.
-TALLIX_IFMA bool place_other_pairs(const double* a, const double* b, __m512i x, __m512i y,
-                                   __mmask8 rest, int64_t* const* bins, Bank& flags) noexcept {
+TALLIX_FMA_SITE TALLIX_IFMA bool place_other_pairs(const double* a, const double* b, __m512i x,
+                                                   __m512i y, __mmask8 rest, int64_t* const* bins,
+                                                   Bank& flags) noexcept {
   constexpr int kZero = 0x06, kNonFinite = 0x99;
   __m512d xd = _mm512_castsi512_pd(x), yd = _mm512_castsi512_pd(y);
   __mmask8 nothing = (_mm512_fpclass_pd_mask(xd, kZero) & ~_mm512_fpclass_pd_mask(yd, kNonFinite)) |

@@ -109,10 +109,12 @@ double fma_non_finite(double a, double b, double c) noexcept {
 }
 
 #if !defined(TALLIX_SOFTWARE_FMA) && (defined(__x86_64__) || defined(__i386__))
-__attribute__((target("fma"))) double fma_fma3(double a, double b, double c) noexcept {
+__attribute__((target("fma"))) TALLIX_FMA_SITE double fma_fma3(double a, double b,
+                                                               double c) noexcept {
   return __builtin_fma(a, b, c);
 }
-__attribute__((target("fma4"))) double fma_fma4(double a, double b, double c) noexcept {
+__attribute__((target("fma4"))) TALLIX_FMA_SITE double fma_fma4(double a, double b,
+                                                                double c) noexcept {
   return __builtin_fma(a, b, c);
 }
 
@@ -155,7 +157,7 @@ double fma_software(double a, double b, double c) noexcept {
   return round_wide(*mag, neg);
 }
 
-double fma_exact(double a, double b, double c) noexcept {
+TALLIX_FMA_SITE double fma_exact(double a, double b, double c) noexcept {
 #if defined(TALLIX_SOFTWARE_FMA)
   return fma_software(a, b, c);  // reproducibility builds: no instruction, no libm
 #elif defined(__x86_64__) || defined(__i386__)
