@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 STAMP := $(VENV)/.deps-stamp
 CORE_BUILD := build/core
 
-.PHONY: demo test venv install core-tests cpp-consumer bench format clean wheel test-dist
+.PHONY: demo test venv install lint core-tests cpp-consumer bench format clean wheel test-dist
 
 $(STAMP): requirements-dev.txt
 	bash scripts/ensure-system-deps.sh
@@ -37,13 +37,23 @@ cpp-consumer: $(STAMP)
 	CMAKE=$(abspath $(VENV)/bin/cmake) NINJA=$(abspath $(VENV)/bin/ninja) \
 		bash scripts/check_cpp_consumer.sh $(CPP_PREFIX) $(CPP_CONSUMER_BUILD)
 
+# The layout of every file as the formatters leave it, and ruff's checks
+# (pyproject.toml) over every Python file.
+lint: $(STAMP)
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/ruff check .
+	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format --dry-run --Werror
+
+# CTest runs the core tests (one test, the executable); their tally comes from
+# its log, as CTest shows a test's own output only when it fails.
 core-tests: $(STAMP)
 	$(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(CORE_BUILD) -j2 --target core_tests
-	$(CORE_BUILD)/core_tests
+	$(VENV)/bin/ctest --test-dir $(CORE_BUILD) --output-on-failure
+	@grep -h '^core:' $(CORE_BUILD)/Testing/Temporary/LastTest.log
 
-test: install core-tests cpp-consumer
+test: lint install core-tests cpp-consumer
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 	$(MAKE) --no-print-directory test-dist
 
@@ -71,6 +81,8 @@ bench: install
 
 format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
+	$(VENV)/bin/ruff check --quiet --select I --fix .
+	$(VENV)/bin/ruff format --quiet .
 
 clean:
 	rm -rf build dist $(VENV)
