@@ -1,3 +1,6 @@
+// Binding a call's arguments to a text signature's parameters, with the
+// interpreter's own TypeError messages for too many, unknown, repeated and
+// missing arguments.
 #include "arguments.hpp"
 
 #include <string>

@@ -2,7 +2,8 @@
 //
 //   Batch<"extend($self, xs)", &SumF64::extend>
 //
-// and the core call receives the input a chunk at a time (streams.hpp):
+// which is a MethodCall (frame.hpp) whose core call receives the input a
+// chunk at a time (streams.hpp):
 //   1. The instance is borrowed exclusively for the whole call, so another
 //      thread that touches it meets the borrow error, never a torn state.
 //   2. Buffers are read, and the core works on them, without the
@@ -32,7 +33,7 @@ template <class P>
 struct StreamFor;
 template <>
 struct StreamFor<std::span<const double>> {
-  using type = ValueStream<Exactly>;
+  using type = ColumnStream<Exactly>;
 };
 template <>
 struct StreamFor<Observations> {

@@ -1,6 +1,8 @@
-// The companion's exact answers: `_moments`, `_cov`, `_int_sums` and
-// `_int_answer`. Each reads its states under shared borrows, asks the core
-// once and returns a float (None where a part must be rebuilt in bands).
+// The companion's exact answers. `_moments` and `_cov` read their states
+// under shared borrows, ask the core once and return a float (None where a
+// part must be rebuilt in bands); `_int_sums` and `_int_answer` answer
+// integer columns exactly at any width; `_row_answers` answers every row of
+// a block without a state object per row.
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -67,6 +69,10 @@ bool to_i64(PyObject* o, const char* what, int64_t& out) {
   return !(out == -1 && PyErr_Occurred());
 }
 
+// The largest integer ddof taken: every integer up to it is a binary64
+// value, so an integer ddof reaches the core unrounded.
+constexpr int64_t kMaxIntegerDdof = int64_t{1} << 53;
+
 // ddof as numpy takes it: an int or a float, finite.
 bool to_ddof(PyObject* o, double& out) {
   if (PyFloat_Check(o)) {
@@ -76,7 +82,7 @@ bool to_ddof(PyObject* o, double& out) {
     if (!index) return false;
     int64_t v = 0;
     if (!to_i64(index.get(), "ddof", v)) return false;
-    if (v > (int64_t{1} << 53) || v < -(int64_t{1} << 53)) {
+    if (v > kMaxIntegerDdof || v < -kMaxIntegerDdof) {
       PyErr_SetString(PyExc_OverflowError, "ddof is too large");
       return false;
     }
@@ -209,8 +215,13 @@ PyObject* cov(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) 
 
 // ---- integers -----------------------------------------------------------
 
+// The widest exact sum taken: far beyond any sum of a column (2^64 values
+// of 64 bits have squares summing to under 2^192), and a bound on the work
+// a hostile argument can cause.
+constexpr size_t kMaxWideBits = 4096;
+
 // A Python int as sign and words, through its hexadecimal text (the limited
-// API has no byte-array view of an int). Refuses more than 4096 bits.
+// API has no byte-array view of an int). Refuses more than kMaxWideBits.
 bool to_wide(PyObject* o, const char* what, WideInt& out) {
   if (!PyLong_Check(o)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int, not '%s'", what, type_name(o).c_str());
@@ -223,8 +234,8 @@ bool to_wide(PyObject* o, const char* what, WideInt& out) {
   std::string_view digits(text, static_cast<size_t>(len));
   out.negative = digits.starts_with('-');
   digits.remove_prefix(out.negative ? 3 : 2);  // "-0x" or "0x"
-  if (digits.size() > 1024) {
-    PyErr_Format(PyExc_OverflowError, "%s has more than 4096 bits", what);
+  if (digits.size() > kMaxWideBits / 4) {      // four bits a hex digit
+    PyErr_Format(PyExc_OverflowError, "%s has more than %zu bits", what, kMaxWideBits);
     return false;
   }
   out.words.assign((digits.size() + 15) / 16, 0);
@@ -291,27 +302,9 @@ using RowSummer = void (*)(const char*, Py_ssize_t, Py_ssize_t, IntegerSums&);
 // native byte order; null for anything else.
 RowSummer summer_for(const std::optional<ElementFormat>& f) {
   if (!f || f->swapped) return nullptr;
-  switch (f->kind) {
-    case Element::I8:
-      return &sum_row<int8_t>;
-    case Element::I16:
-      return &sum_row<int16_t>;
-    case Element::I32:
-      return &sum_row<int32_t>;
-    case Element::I64:
-      return &sum_row<int64_t>;
-    case Element::Bool:
-    case Element::U8:
-      return &sum_row<uint8_t>;
-    case Element::U16:
-      return &sum_row<uint16_t>;
-    case Element::U32:
-      return &sum_row<uint32_t>;
-    case Element::U64:
-      return &sum_row<uint64_t>;
-    default:
-      return nullptr;
-  }
+  if (f->kind == Element::Bool) return &sum_row<uint8_t>;
+  auto summer = [](auto type) -> RowSummer { return &sum_row<typename decltype(type)::type>; };
+  return with_integer_type(f->kind, summer).value_or(nullptr);
 }
 
 constexpr Signature kIntSumsSig = parse_signature("_int_sums(block)");

@@ -15,9 +15,9 @@ struct Binding<CovMatrixF64> {
       Method<"count($self)", &CovMatrixF64::counted>,
       Method<"add($self, x, y)", &CovMatrixF64::add>,
       Batch<"extend($self, rows, ys)", &CovMatrixF64::extend,
-             "Add one row of d features per response: rows is a sequence of rows or a\n"
-             "C-contiguous (n, d) float64 array, ys a sequence of n floats. Leaves the\n"
-             "state that adding the rows one by one would leave.">,
+             "Add one row of d features per response: rows is an iterable of rows or an\n"
+             "(n, d) array of real numbers (any dtype and layout, or an Arrow table), ys\n"
+             "n real numbers. Leaves the state that adding the rows one by one would leave.">,
       Method<"merge($self, o)", &CovMatrixF64::merge>,
       Method<"covariance($self, i, j)", &CovMatrixF64::try_covariance>,
       Method<"regression($self)", &CovMatrixF64::try_regression>,

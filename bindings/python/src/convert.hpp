@@ -84,7 +84,7 @@ struct Arg<ByteView> {
 // A sequence of real numbers, read by the documented converters' rules.
 template <>
 struct Arg<std::span<const double>> {
-  ValueStream<AsFloat> values;
+  ColumnStream<AsFloat> values;
   bool load(PyObject* o) { return values.read_whole(o); }
   std::span<const double> get() const { return values.chunk(); }
 };

@@ -1,3 +1,6 @@
+// Buffer elements of every real-number format read as binary64: the format
+// parser, the conversion loops, and the text that names a value binary64
+// cannot hold.
 #include "elements.hpp"
 
 #include <algorithm>
@@ -212,24 +215,14 @@ size_t read_elements(ElementFormat f, const char* base, ptrdiff_t stride, size_t
       return read_long_doubles(base, stride, n, s, out);
     case Element::Bool:
       return read_reals<uint8_t>(base, stride, n, s, out, [](uint8_t u) { return u ? 1.0 : 0.0; });
-    case Element::I8:
-      return read_integers<uint8_t, int8_t>(base, stride, n, s, out);
-    case Element::I16:
-      return read_integers<uint16_t, int16_t>(base, stride, n, s, out);
-    case Element::I32:
-      return read_integers<uint32_t, int32_t>(base, stride, n, s, out);
-    case Element::I64:
-      return read_integers<uint64_t, int64_t>(base, stride, n, s, out);
-    case Element::U8:
-      return read_integers<uint8_t, uint8_t>(base, stride, n, s, out);
-    case Element::U16:
-      return read_integers<uint16_t, uint16_t>(base, stride, n, s, out);
-    case Element::U32:
-      return read_integers<uint32_t, uint32_t>(base, stride, n, s, out);
-    case Element::U64:
-      return read_integers<uint64_t, uint64_t>(base, stride, n, s, out);
+    default:
+      break;
   }
-  return n;
+  auto integers = [&](auto type) {
+    using V = typename decltype(type)::type;
+    return read_integers<std::make_unsigned_t<V>, V>(base, stride, n, s, out);
+  };
+  return with_integer_type(f.kind, integers).value_or(n);
 }
 
 std::string_view describe_integer(ElementFormat f, const char* at, char (&text)[24]) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 namespace tallix::py {
 
@@ -42,6 +43,33 @@ struct ElementFormat {
   }
   bool is_integer() const { return kind >= Element::I8; }
 };
+
+// Calls f(std::type_identity<V>{}) with V the C++ type of an integer
+// element kind, and returns what it returns; nullopt for any other kind.
+template <class F>
+auto with_integer_type(Element kind, F f)
+    -> std::optional<std::invoke_result_t<F, std::type_identity<int8_t>>> {
+  switch (kind) {
+    case Element::I8:
+      return f(std::type_identity<int8_t>{});
+    case Element::I16:
+      return f(std::type_identity<int16_t>{});
+    case Element::I32:
+      return f(std::type_identity<int32_t>{});
+    case Element::I64:
+      return f(std::type_identity<int64_t>{});
+    case Element::U8:
+      return f(std::type_identity<uint8_t>{});
+    case Element::U16:
+      return f(std::type_identity<uint16_t>{});
+    case Element::U32:
+      return f(std::type_identity<uint32_t>{});
+    case Element::U64:
+      return f(std::type_identity<uint64_t>{});
+    default:
+      return std::nullopt;
+  }
+}
 
 // The element a struct-module format string names, or nullopt for anything
 // that is not a real number: complex, text, objects, records, pointers.

@@ -10,7 +10,8 @@
 // and the templates below bind arguments by the text signature, borrow the
 // instance (exclusive when the core operation takes it non-const), convert
 // arguments by their C++ type, call the core once and convert the result or
-// the failure.
+// the failure. Every method is a MethodCall; a batch method (batch_call.hpp)
+// is one whose arguments reach the core a chunk at a time.
 #pragma once
 
 #include <deque>

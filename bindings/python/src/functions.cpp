@@ -1,4 +1,5 @@
-// Module-level functions.
+// The module-level functions: `dot`, and the companion's private row feed
+// (`_extend_rows`), replica maker (`_replica`) and exact answers.
 #include "dot.hpp"
 #include "frame.hpp"
 #include "registry.hpp"

@@ -1,4 +1,7 @@
-// Module initialisation: the classes in their fixed order, then `dot`.
+// Module initialisation: the classes in their fixed order, then the module
+// functions (`dot`, and the companion's private `_extend_rows`, `_replica`,
+// `_moments`, `_cov`, `_int_sums`, `_row_answers` and `_int_answer`), then
+// PanicException.
 #include "frame.hpp"
 #include "registry.hpp"
 

@@ -18,11 +18,12 @@ TALLIX_CLASSES(TALLIX_DECLARE_CLASS)
 #define TALLIX_ADD_FN(T) &add_class<T>,
 #define TALLIX_CLASS_LIST TALLIX_CLASSES(TALLIX_ADD_FN)
 
-// The module-level functions (`dot`), null-terminated.
+// The module-level functions (`dot` and the private ones), null-terminated.
 std::vector<PyMethodDef> module_functions(std::deque<std::string>& text);
 // `_extend_rows`, the row feed of the companion's axis reductions.
 PyMethodDef extend_rows_def();
-// `_moments`, `_cov`, `_int_sums`, `_int_answer`: the companion's exact answers.
+// `_moments`, `_cov`, `_int_sums`, `_row_answers`, `_int_answer`: the
+// companion's exact answers.
 std::vector<PyMethodDef> answer_defs();
 
 }  // namespace tallix::py

@@ -17,6 +17,8 @@ struct Lit {
   constexpr std::string_view view() const { return {text, N - 1}; }
 };
 
+// The most parameters a bound call takes: `_moments(what, parts, ddof,
+// missing)` and `_row_answers(what, block, ddof, out)` take four.
 inline constexpr int kMaxParams = 4;
 
 struct Signature {

@@ -82,7 +82,7 @@ bool Exactly::value(PyObject* o, double& out) { return real_from_object(o, out);
 // ---- columns -----------------------------------------------------------
 
 template <class Policy>
-bool ValueStream<Policy>::open(PyObject* o) {
+bool ColumnStream<Policy>::open(PyObject* o) {
   if (!admit<Policy>(o, 1, kColumnExpected, array_)) return false;
   if (array_.is_open()) return true;
   if (Policy::kSequencesOnly) values_.reserve(reservation(o));
@@ -90,12 +90,8 @@ bool ValueStream<Policy>::open(PyObject* o) {
 }
 
 template <class Policy>
-bool ValueStream<Policy>::pull(size_t most) {
-  if (array_.is_open()) {
-    if (!array_.pull(most, values_, data_, count_)) return false;
-    exhausted_ = array_.exhausted();
-    return true;
-  }
+bool ColumnStream<Policy>::pull(size_t most) {
+  if (array_.is_open()) return pull_array(most);
   values_.clear();
   while (values_.size() < most) {
     Owned item(PyIter_Next(iterator_.get()));
@@ -114,15 +110,15 @@ bool ValueStream<Policy>::pull(size_t most) {
 }
 
 template <class Policy>
-bool ValueStream<Policy>::read_whole(PyObject* o) {
+bool ColumnStream<Policy>::read_whole(PyObject* o) {
   if (!open(o) || !pull(SIZE_MAX)) return false;
   if (convert()) return true;
   if (!refuse()) PyErr_SetString(PyExc_RuntimeError, "tallix: a column was not read");
   return false;
 }
 
-template class ValueStream<AsFloat>;
-template class ValueStream<Exactly>;
+template class ColumnStream<AsFloat>;
+template class ColumnStream<Exactly>;
 
 // ---- observations ------------------------------------------------------
 
@@ -134,7 +130,7 @@ bool ObservationStream::open(PyObject* o) {
 }
 
 bool ObservationStream::pull_row(PyObject* row) {
-  ValueStream<Exactly> column;
+  ColumnStream<Exactly> column;
   if (!column.read_whole(row)) return false;
   std::span<const double> values = column.chunk();
   values_.insert(values_.end(), values.begin(), values.end());
@@ -147,11 +143,7 @@ bool ObservationStream::pull_row(PyObject* row) {
 }
 
 bool ObservationStream::pull(size_t most) {
-  if (array_.is_open()) {
-    if (!array_.pull(most, values_, data_, count_)) return false;
-    exhausted_ = array_.exhausted();
-    return true;
-  }
+  if (array_.is_open()) return pull_array(most);
   values_.clear();
   for (count_ = 0; count_ < most; ++count_) {
     Owned row(PyIter_Next(iterator_.get()));

@@ -63,23 +63,24 @@ struct Exactly {
   static bool value(PyObject* o, double& out);
 };
 
-// A column of real numbers.
-template <class Policy>
-class ValueStream {
+// What the streams of numbers share: an argument read as an array, a window
+// at a time, or else through its iterator into `values_`.
+class NumberStream {
  public:
-  bool open(PyObject* o);
-  size_t preferred() const { return array_.in_place() ? kInPlaceChunk : kScratchChunk; }
-  bool pull(size_t most);
   bool convert() { return array_.convert(values_, data_); }
   bool refuse() const { return array_.refuse(); }
   bool needs_lock() const { return !array_.is_open(); }
   bool exhausted() const { return exhausted_; }
   size_t pending() const { return count_; }
-  std::span<const double> chunk() const { return {data_, count_}; }
-  // Opens `o` and reads it whole, as one chunk; false with the error set.
-  bool read_whole(PyObject* o);
 
- private:
+ protected:
+  // The next rows of the array, at most `most`; false with the error set.
+  bool pull_array(size_t most) {
+    if (!array_.pull(most, values_, data_, count_)) return false;
+    exhausted_ = array_.exhausted();
+    return true;
+  }
+
   ArrayInput array_;
   Owned iterator_;
   std::vector<double> values_;
@@ -88,10 +89,22 @@ class ValueStream {
   bool exhausted_ = false;
 };
 
+// A column of real numbers.
+template <class Policy>
+class ColumnStream : public NumberStream {
+ public:
+  bool open(PyObject* o);
+  size_t preferred() const { return array_.in_place() ? kInPlaceChunk : kScratchChunk; }
+  bool pull(size_t most);
+  std::span<const double> chunk() const { return {data_, count_}; }
+  // Opens `o` and reads it whole, as one chunk; false with the error set.
+  bool read_whole(PyObject* o);
+};
+
 // Observations of several features each, read as the batch methods read
 // them: a 2-D numeric array (one observation per row), an Arrow table, or
 // any iterable of rows, each read like a column. All rows have one length.
-class ObservationStream {
+class ObservationStream : public NumberStream {
  public:
   bool open(PyObject* o);
   // About kScratchChunk values, once the row length is known.
@@ -99,11 +112,6 @@ class ObservationStream {
     return std::max<size_t>(1, kScratchChunk / std::max<size_t>(1, width_));
   }
   bool pull(size_t most);
-  bool convert() { return array_.convert(values_, data_); }
-  bool refuse() const { return array_.refuse(); }
-  bool needs_lock() const { return !array_.is_open(); }
-  bool exhausted() const { return exhausted_; }
-  size_t pending() const { return count_; }
   Observations chunk() const {
     return Observations{{data_, count_ * width_}, count_, count_ ? width_ : 0};
   }
@@ -111,12 +119,7 @@ class ObservationStream {
  private:
   bool pull_row(PyObject* row);
 
-  ArrayInput array_;
-  Owned iterator_;
-  std::vector<double> values_;
-  const double* data_ = nullptr;
-  size_t width_ = 0, count_ = 0, rows_seen_ = 0;
-  bool exhausted_ = false;
+  size_t width_ = 0, rows_seen_ = 0;
 };
 
 // Text keys: any iterable of str. The chunk's str objects are held so that
