@@ -18,8 +18,6 @@ namespace {
 
 #define TALLIX_AVX2 __attribute__((target("avx2,fma")))
 
-constexpr size_t kBlock = 16;
-
 // The split of split_value for four values at once.
 TALLIX_AVX2 inline void split4(const double* xs, uint64_t* lo_bin, int64_t* hi,
                                Bank& flags) noexcept {
@@ -52,30 +50,30 @@ TALLIX_AVX2 inline void split4(const double* xs, uint64_t* lo_bin, int64_t* hi,
   _mm256_store_si256(reinterpret_cast<__m256i*>(hi), shifted_hi);
 }
 
-TALLIX_AVX2 inline void split_block(const double* xs, uint64_t* lo_bin, int64_t* hi,
+TALLIX_AVX2 inline void split_stage(const double* xs, uint64_t* lo_bin, int64_t* hi,
                                     Bank& flags) noexcept {
-  for (size_t k = 0; k < kBlock; k += 4) split4(xs + k, lo_bin + k, hi + k, flags);
+  for (size_t k = 0; k < place::kStageEntries; k += 4) split4(xs + k, lo_bin + k, hi + k, flags);
 }
 
-// Splits block b + 1 while the bank additions of block b are still running:
-// the vector work and the scalar stores overlap.
+// Splits stage b + 1 while the bank additions of stage b are still running
+// (place.hpp).
 TALLIX_AVX2 void place_avx2(const double* xs, size_t n, Bank* const* banks, Bank& flags) noexcept {
   int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
                       banks[3]->bins.data()};
-  size_t blocks = n / kBlock;
-  if (blocks > 0) {
-    alignas(32) uint64_t lo_bin[2][kBlock];
-    alignas(32) int64_t hi[2][kBlock];
-    split_block(xs, lo_bin[0], hi[0], flags);
-    for (size_t b = 1; b < blocks; ++b) {
+  size_t stages = n / place::kStageEntries;
+  if (stages > 0) {
+    alignas(32) uint64_t lo_bin[2][place::kStageEntries];
+    alignas(32) int64_t hi[2][place::kStageEntries];
+    split_stage(xs, lo_bin[0], hi[0], flags);
+    for (size_t b = 1; b < stages; ++b) {
       size_t cur = b & 1;
-      split_block(xs + b * kBlock, lo_bin[cur], hi[cur], flags);
-      place::scatter_block(bins, lo_bin[cur ^ 1], hi[cur ^ 1], kBlock);
+      split_stage(xs + b * place::kStageEntries, lo_bin[cur], hi[cur], flags);
+      place::scatter_entries(bins, lo_bin[cur ^ 1], hi[cur ^ 1], place::kStageEntries);
     }
-    size_t last = (blocks - 1) & 1;
-    place::scatter_block(bins, lo_bin[last], hi[last], kBlock);
+    size_t last = (stages - 1) & 1;
+    place::scatter_entries(bins, lo_bin[last], hi[last], place::kStageEntries);
   }
-  place::place_rest(xs, blocks * kBlock, n, bins, flags);
+  place::place_rest(xs, stages * place::kStageEntries, n, bins, flags);
 }
 
 TALLIX_AVX2 void absorb_avx2(Bank& into, Bank& from) noexcept {

@@ -13,28 +13,29 @@ namespace {
 
 using namespace avx512;
 
-// Splits block b + 1 while the bank additions of block b are still running:
-// the vector work and the scalar stores overlap.
+// Splits stage b + 1 while the bank additions of stage b are still running
+// (place.hpp).
 TALLIX_AVX512 void place_avx512(const double* xs, size_t n, Bank* const* banks,
                                 Bank& flags) noexcept {
   int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
                       banks[3]->bins.data()};
-  size_t blocks = n / kBlock;
-  if (blocks > 0) {
-    alignas(64) uint64_t lo_bin[2][kBlock];
-    alignas(64) int64_t hi[2][kBlock];
+  size_t stages = n / place::kStageEntries;
+  if (stages > 0) {
+    alignas(64) uint64_t lo_bin[2][place::kStageEntries];
+    alignas(64) int64_t hi[2][place::kStageEntries];
     split8(_mm512_loadu_si512(xs), lo_bin[0], hi[0], flags);
     split8(_mm512_loadu_si512(xs + 8), lo_bin[0] + 8, hi[0] + 8, flags);
-    for (size_t b = 1; b < blocks; ++b) {
+    for (size_t b = 1; b < stages; ++b) {
       size_t cur = b & 1;
-      split8(_mm512_loadu_si512(xs + b * kBlock), lo_bin[cur], hi[cur], flags);
-      split8(_mm512_loadu_si512(xs + b * kBlock + 8), lo_bin[cur] + 8, hi[cur] + 8, flags);
-      place::scatter_block(bins, lo_bin[cur ^ 1], hi[cur ^ 1], kBlock);
+      split8(_mm512_loadu_si512(xs + b * place::kStageEntries), lo_bin[cur], hi[cur], flags);
+      split8(_mm512_loadu_si512(xs + b * place::kStageEntries + 8), lo_bin[cur] + 8, hi[cur] + 8,
+             flags);
+      place::scatter_entries(bins, lo_bin[cur ^ 1], hi[cur ^ 1], place::kStageEntries);
     }
-    size_t last = (blocks - 1) & 1;
-    place::scatter_block(bins, lo_bin[last], hi[last], kBlock);
+    size_t last = (stages - 1) & 1;
+    place::scatter_entries(bins, lo_bin[last], hi[last], place::kStageEntries);
   }
-  place::place_rest(xs, blocks * kBlock, n, bins, flags);
+  place::place_rest(xs, stages * place::kStageEntries, n, bins, flags);
 }
 
 TALLIX_AVX512 void absorb_avx512(Bank& into, Bank& from) noexcept {
@@ -72,8 +73,8 @@ TALLIX_FMA_SITE TALLIX_AVX512 bool products_avx512(const double* a, const double
   return tail_lost || lost != 0;
 }
 
-// Full blocks of eight pairs, with the products of block k + 1 formed and
-// split while the bank additions of block k run; the partial blocks before
+// Full stages of eight pairs, with the products of stage k + 1 formed and
+// split while the bank additions of stage k run; the partial stages before
 // and after them are read with their missing lanes as zeros, which add
 // nothing. Which bank takes which value thus differs from place, but not the
 // banks' total.
@@ -82,30 +83,31 @@ TALLIX_FMA_SITE TALLIX_AVX512 bool place_products_avx512(const double* a, const 
   int64_t* bins[4] = {banks[0]->bins.data(), banks[1]->bins.data(), banks[2]->bins.data(),
                       banks[3]->bins.data()};
   __mmask8 lost = 0;
-  alignas(64) uint64_t lo_bin[2][kBlock];
-  alignas(64) int64_t hi[2][kBlock];
-  auto split_block = [&](size_t at, size_t slot, __mmask8 lanes) TALLIX_AVX512 {
+  alignas(64) uint64_t lo_bin[2][place::kStageEntries];
+  alignas(64) int64_t hi[2][place::kStageEntries];
+  auto split_stage = [&](size_t at, size_t slot, __mmask8 lanes) TALLIX_AVX512 {
     Products8 v = products8(a + at, b + at, lanes);
     lost |= v.lost;
     split8(_mm512_castpd_si512(v.p), lo_bin[slot], hi[slot], flags);
     split8(_mm512_castpd_si512(v.e), lo_bin[slot] + 8, hi[slot] + 8, flags);
   };
   auto place_partial = [&](size_t at, size_t len) TALLIX_AVX512 {
-    split_block(at, 0, static_cast<__mmask8>((1u << len) - 1));
-    place::scatter_block(bins, lo_bin[0], hi[0], kBlock);
+    split_stage(at, 0, static_cast<__mmask8>((1u << len) - 1));
+    place::scatter_entries(bins, lo_bin[0], hi[0], place::kStageEntries);
   };
   size_t head = pairs_to_boundary(a, n);
   if (head > 0) place_partial(0, head);
-  size_t blocks = (n - head) / 8;
-  if (blocks > 0) {
-    split_block(head, 0, 0xFF);
-    for (size_t k = 1; k < blocks; ++k) {
-      split_block(head + 8 * k, k & 1, 0xFF);
-      place::scatter_block(bins, lo_bin[(k & 1) ^ 1], hi[(k & 1) ^ 1], kBlock);
+  size_t stages = (n - head) / 8;
+  if (stages > 0) {
+    split_stage(head, 0, 0xFF);
+    for (size_t k = 1; k < stages; ++k) {
+      split_stage(head + 8 * k, k & 1, 0xFF);
+      place::scatter_entries(bins, lo_bin[(k & 1) ^ 1], hi[(k & 1) ^ 1], place::kStageEntries);
     }
-    place::scatter_block(bins, lo_bin[(blocks - 1) & 1], hi[(blocks - 1) & 1], kBlock);
+    place::scatter_entries(bins, lo_bin[(stages - 1) & 1], hi[(stages - 1) & 1],
+                           place::kStageEntries);
   }
-  size_t done = head + 8 * blocks;
+  size_t done = head + 8 * stages;
   if (done < n) place_partial(done, n - done);
   return lost != 0;
 }

@@ -31,8 +31,6 @@ namespace tallix::avx512 {
 
 #define TALLIX_AVX512 __attribute__((target("avx512f,avx512dq,avx2,fma")))
 
-constexpr size_t kBlock = 16;
-
 // The split of split_value for eight values at once.
 TALLIX_AVX512 inline void split8(__m512i bits, uint64_t* lo_bin, int64_t* hi,
                                  Bank& flags) noexcept {
@@ -116,7 +114,7 @@ TALLIX_FMA_SITE TALLIX_AVX512 inline Products8 products8(const double* a, const 
 }
 
 // Pairs before the 64-byte boundary of `a`, so that the loads of the full
-// blocks after them stay within cache lines (for `b` too when it shares the
+// stages after them stay within cache lines (for `b` too when it shares the
 // offset, as whole arrays usually do).
 inline size_t pairs_to_boundary(const double* a, size_t n) noexcept {
   size_t to_boundary = (64 - reinterpret_cast<uintptr_t>(a) % 64) / 8 % 8;

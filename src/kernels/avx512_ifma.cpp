@@ -128,17 +128,17 @@ TALLIX_FMA_SITE TALLIX_IFMA bool place_other_pairs(const double* a, const double
                      (_mm512_fpclass_pd_mask(yd, kZero) & ~_mm512_fpclass_pd_mask(xd, kNonFinite));
   __mmask8 others = static_cast<__mmask8>(rest & ~nothing);
   if (others == 0) return false;
-  alignas(64) uint64_t lo_bin[kBlock];
-  alignas(64) int64_t hi[kBlock];
+  alignas(64) uint64_t lo_bin[place::kStageEntries];
+  alignas(64) int64_t hi[place::kStageEntries];
   Products8 v = products8(a, b, others);
   split8(_mm512_castpd_si512(v.p), lo_bin, hi, flags);
   split8(_mm512_castpd_si512(v.e), lo_bin + 8, hi + 8, flags);
-  place::scatter_block(bins, lo_bin, hi, kBlock);
+  place::scatter_entries(bins, lo_bin, hi, place::kStageEntries);
   return v.lost != 0;
 }
 
-// Blocks of eight pairs as in place_products_avx512, the pieces of block
-// k + 1 formed while the rows of block k are added.
+// Stages of eight pairs as in place_products_avx512, the pieces of stage
+// k + 1 formed while the rows of stage k are added.
 TALLIX_IFMA bool place_exact_products_avx512(const double* a, const double* b, size_t n,
                                              PairBank& pairs, Bank* const* banks,
                                              Bank& flags) noexcept {
@@ -147,7 +147,7 @@ TALLIX_IFMA bool place_exact_products_avx512(const double* a, const double* b, s
   char* bank = reinterpret_cast<char*>(pairs.cells);
   bool lost = false;
   PairStage st[2];
-  auto split_block = [&](size_t at, size_t slot, __mmask8 lanes) TALLIX_IFMA {
+  auto split_stage = [&](size_t at, size_t slot, __mmask8 lanes) TALLIX_IFMA {
     __m512i x = _mm512_castpd_si512(_mm512_maskz_loadu_pd(lanes, a + at));
     __m512i y = _mm512_castpd_si512(_mm512_maskz_loadu_pd(lanes, b + at));
     __mmask8 rest = pair_pieces(x, y, lanes, st[slot]);
@@ -155,21 +155,21 @@ TALLIX_IFMA bool place_exact_products_avx512(const double* a, const double* b, s
       lost |= place_other_pairs(a + at, b + at, x, y, rest, bins, flags);
   };
   auto place_partial = [&](size_t at, size_t len) TALLIX_IFMA {
-    split_block(at, 0, static_cast<__mmask8>((1u << len) - 1));
+    split_stage(at, 0, static_cast<__mmask8>((1u << len) - 1));
     add_pair_rows(bank, st[0]);
   };
   size_t head = pairs_to_boundary(a, n);
   if (head > 0) place_partial(0, head);
-  size_t blocks = (n - head) / 8;
-  if (blocks > 0) {
-    split_block(head, 0, 0xFF);
-    for (size_t k = 1; k < blocks; ++k) {
-      split_block(head + 8 * k, k & 1, 0xFF);
+  size_t stages = (n - head) / 8;
+  if (stages > 0) {
+    split_stage(head, 0, 0xFF);
+    for (size_t k = 1; k < stages; ++k) {
+      split_stage(head + 8 * k, k & 1, 0xFF);
       add_pair_rows(bank, st[(k & 1) ^ 1]);
     }
-    add_pair_rows(bank, st[(blocks - 1) & 1]);
+    add_pair_rows(bank, st[(stages - 1) & 1]);
   }
-  size_t done = head + 8 * blocks;
+  size_t done = head + 8 * stages;
   if (done < n) place_partial(done, n - done);
   return lost;
 }

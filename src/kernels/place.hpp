@@ -11,6 +11,12 @@
 
 namespace tallix::place {
 
+// Entries split in one stage of the vector forms: sixteen values, or the
+// products and errors of eight pairs. A form splits one stage while the
+// entries of the stage before are added to the banks, so that its vector work
+// and the scalar stores of the additions overlap.
+inline constexpr size_t kStageEntries = 16;
+
 // Adds one split entry (low part packed with its bin index) to a bank
 // (note 2).
 inline void add_entry(int64_t* bins, uint64_t lo_bin, int64_t hi) noexcept {
@@ -19,10 +25,10 @@ inline void add_entry(int64_t* bins, uint64_t lo_bin, int64_t hi) noexcept {
   bins[bin + 1] += hi;
 }
 
-// Adds a block of entries, a multiple of four long, to the four banks by
-// position modulo 4.
-inline void scatter_block(int64_t* const* bins, const uint64_t* lo_bin, const int64_t* hi,
-                          size_t n) noexcept {
+// Adds entries, a multiple of four of them, to the four banks by position
+// modulo 4.
+inline void scatter_entries(int64_t* const* bins, const uint64_t* lo_bin, const int64_t* hi,
+                            size_t n) noexcept {
   for (size_t i = 0; i < n; i += 4) {
     add_entry(bins[0], lo_bin[i], hi[i]);
     add_entry(bins[1], lo_bin[i + 1], hi[i + 1]);
@@ -57,15 +63,19 @@ inline void note_nonfinite_values(const double* xs, size_t n, Bank& flags) noexc
   }
 }
 
+// Pairs whose products and errors place_products_chunked holds at once: a
+// 4 KiB scratch array on the stack, which stays in the first-level cache
+// between its writing and its placement.
+inline constexpr size_t kProductChunk = 256;
+
 // place_products built from a form's `products` and `place`: the products
-// and errors of up to 256 pairs at a time, then their placement.
+// and errors of a chunk of pairs, then their placement.
 inline bool place_products_chunked(const Kernels& k, const double* a, const double* b, size_t n,
                                    Bank* const* banks, Bank& flags) noexcept {
-  constexpr size_t kPairsAtOnce = 256;
-  double terms[2 * kPairsAtOnce];  // the products, then their errors
+  double terms[2 * kProductChunk];  // the products, then their errors
   bool lost = false;
-  for (size_t at = 0; at < n; at += kPairsAtOnce) {
-    size_t m = n - at < kPairsAtOnce ? n - at : kPairsAtOnce;
+  for (size_t at = 0; at < n; at += kProductChunk) {
+    size_t m = n - at < kProductChunk ? n - at : kProductChunk;
     lost |= k.products(a + at, b + at, m, terms, terms + m);
     k.place(terms, 2 * m, banks, flags);
   }
