@@ -1,5 +1,5 @@
-// The one reader of real numbers: columns, rows and keys, opened by the
-// rules of a policy and read a chunk at a time.
+// The one reader of real numbers: columns, observations and keys, opened
+// by the rules of a policy and read a chunk at a time.
 #include "streams.hpp"
 
 #include <algorithm>
@@ -12,10 +12,10 @@ namespace tallix::py {
 
 namespace {
 
-// What a column, rows or keys argument must be, for the message refusing a
-// str in its place.
+// What a column, observations or keys argument must be, for the message
+// refusing a str in its place.
 constexpr const char* kColumnExpected = "an iterable of real numbers or a numeric array";
-constexpr const char* kRowsExpected =
+constexpr const char* kObservationsExpected =
     "an iterable of rows of real numbers or a 2-dimensional numeric array";
 constexpr const char* kKeysExpected = "an iterable of str keys";
 
@@ -123,7 +123,7 @@ template class ColumnStream<Exactly>;
 // ---- observations ------------------------------------------------------
 
 bool ObservationStream::open(PyObject* o) {
-  if (!admit<Exactly>(o, 2, kRowsExpected, array_)) return false;
+  if (!admit<Exactly>(o, 2, kObservationsExpected, array_)) return false;
   if (!array_.is_open()) return open_iterator<Exactly>(o, iterator_);
   width_ = array_.width();
   return true;
