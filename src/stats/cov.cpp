@@ -90,11 +90,7 @@ Status CovF64::extend(std::span<const double> xs, std::span<const double> ys) no
   fed_xx.push(x, x, n);
   fed_yy.push(y, y, n);
   fed_xy.push(x, y, n);
-  fed_x.finish();
-  fed_y.finish();
-  fed_xx.finish();
-  fed_yy.finish();
-  fed_xy.finish();
+  finish(fed_x, fed_y, fed_xx, fed_yy, fed_xy);
   return {};
 }
 

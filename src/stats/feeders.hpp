@@ -12,6 +12,7 @@
 #include "../acc.hpp"
 #include "../dot.hpp"
 #include "../kernels/banked_adder.hpp"
+#include "../kernels/table.hpp"
 
 namespace tallix {
 
@@ -63,10 +64,30 @@ class SumFeeder {
   uint64_t added_ = 0;
 };
 
+// Settles every feeder given.
+template <class... Feeders>
+void finish(Feeders&... feeders) noexcept {
+  (feeders.finish(), ...);
+}
+
 // Calls body(offset, length) for consecutive pieces of at most kFeedChunk.
 template <class F>
 void by_feed_chunks(size_t n, F body) {
   for (size_t at = 0; at < n; at += kFeedChunk) body(at, std::min(kFeedChunk, n - at));
+}
+
+// by_feed_chunks over xs, handing body(offset, length, p, e) the split of
+// each square as well: p = fl(x·x) and e its fma error (bank.hpp, note 5).
+// True when a split lost exactness (split_loses_exactness).
+template <class F>
+bool by_square_chunks(std::span<const double> xs, F body) noexcept {
+  double p[kFeedChunk], e[kFeedChunk];
+  bool lost = false;
+  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
+    lost |= active_kernels().square_split(xs.data() + at, n, p, e);
+    body(at, n, p, e);
+  });
+  return lost;
 }
 
 }  // namespace tallix

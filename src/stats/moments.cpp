@@ -54,8 +54,7 @@ void MomentsF64::extend(std::span<const double> xs) noexcept {
   DotFeeder fed_xx(sum_xx);
   fed_x.add(xs.data(), xs.size());
   fed_xx.push(xs.data(), xs.data(), xs.size());
-  fed_x.finish();
-  fed_xx.finish();
+  finish(fed_x, fed_xx);
 }
 
 }  // namespace tallix

@@ -6,7 +6,6 @@
 
 #include "../binary64.hpp"
 #include "../kernels/fma.hpp"
-#include "../kernels/table.hpp"
 #include "feeders.hpp"
 
 namespace tallix {
@@ -88,11 +87,8 @@ Result<Moments4F64> Moments4F64::from_bytes(ByteView b) {
 void Moments4F64::extend(std::span<const double> xs) noexcept {
   SumFeeder fed_x(sum_x);
   DotFeeder fed_xx(sum_xx), fed_x3(sum_x3), fed_x4(sum_x4);
-  double p[kFeedChunk], e[kFeedChunk];
-  bool underflow = false;
-  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
+  bool underflow = by_square_chunks(xs, [&](size_t at, size_t n, const double* p, const double* e) {
     const double* x = xs.data() + at;
-    underflow |= active_kernels().square_split(x, n, p, e);
     fed_x.add(x, n);
     fed_xx.push(x, x, n);
     fed_x3.push(x, p, n);
@@ -101,10 +97,7 @@ void Moments4F64::extend(std::span<const double> xs) noexcept {
     fed_x4.push(p, e, n, 2);
     fed_x4.push(e, e, n);
   });
-  fed_x.finish();
-  fed_xx.finish();
-  fed_x3.finish();
-  fed_x4.finish();
+  finish(fed_x, fed_xx, fed_x3, fed_x4);
   square_underflow |= underflow;
 }
 

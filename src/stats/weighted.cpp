@@ -6,7 +6,6 @@
 
 #include "../binary64.hpp"
 #include "../kernels/fma.hpp"
-#include "../kernels/table.hpp"
 #include "feeders.hpp"
 
 namespace tallix {
@@ -54,20 +53,16 @@ Status WeightedMomentsF64::extend(std::span<const double> xs, std::span<const do
   if (xs.size() != ws.size()) return Rejection{"xs and ws must have the same length"};
   SumFeeder fed_w(sum_w);
   DotFeeder fed_wx(sum_wx), fed_wxx(sum_wxx);
-  double hi[kFeedChunk], lo[kFeedChunk];
-  bool underflow = false;
-  by_feed_chunks(xs.size(), [&](size_t at, size_t n) {
-    const double* x = xs.data() + at;
-    const double* wt = ws.data() + at;
-    underflow |= active_kernels().square_split(x, n, hi, lo);
-    fed_w.add(wt, n);
-    fed_wx.push(x, wt, n);
-    fed_wxx.push(wt, hi, n);
-    fed_wxx.push(wt, lo, n);
-  });
-  fed_w.finish();
-  fed_wx.finish();
-  fed_wxx.finish();
+  bool underflow =
+      by_square_chunks(xs, [&](size_t at, size_t n, const double* hi, const double* lo) {
+        const double* x = xs.data() + at;
+        const double* wt = ws.data() + at;
+        fed_w.add(wt, n);
+        fed_wx.push(x, wt, n);
+        fed_wxx.push(wt, hi, n);
+        fed_wxx.push(wt, lo, n);
+      });
+  finish(fed_w, fed_wx, fed_wxx);
   square_underflow |= underflow;
   return {};
 }
