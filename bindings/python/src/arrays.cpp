@@ -33,17 +33,21 @@ bool aligned_for_double(const void* p) {
 
 // ---- buffers -----------------------------------------------------------
 
-bool BufferWindow::open(PyObject* o, int ndim) {
+bool BufferWindow::open(PyObject* o, int ndim, ArrayKinds kinds) {
+  const bool any_real = kinds == ArrayKinds::AnyReal;
   if (!PyObject_CheckBuffer(o)) return false;
   if (!exported_.open(o, PyBUF_RECORDS_RO)) {
-    // An array whose elements no buffer can describe (datetime64, say).
     PyErr_Clear();
-    refuse_dtype(o);
+    if (any_real) refuse_dtype(o);  // elements no buffer can describe (datetime64, say)
     return false;
   }
   const Py_buffer& view = exported_.view();
   std::optional<ElementFormat> format =
       parse_element(exported_.format(), static_cast<size_t>(view.itemsize));
+  if (!any_real && !(format && format->is_native_f64() && view.ndim == ndim)) {
+    exported_.release();
+    return false;
+  }
   if (!format) {
     refuse_dtype(o);
     return false;
@@ -54,24 +58,11 @@ bool BufferWindow::open(PyObject* o, int ndim) {
                  view.ndim);
     return false;
   }
-  return take(view, *format);
+  take(view, *format);
+  return true;
 }
 
-bool BufferWindow::open_binary64(PyObject* o, int ndim) {
-  if (!PyObject_CheckBuffer(o)) return false;
-  if (!exported_.open(o, PyBUF_RECORDS_RO)) {
-    PyErr_Clear();
-    return false;
-  }
-  const Py_buffer& view = exported_.view();
-  std::optional<ElementFormat> format =
-      parse_element(exported_.format(), static_cast<size_t>(view.itemsize));
-  if (view.ndim == ndim && format && format->is_native_f64()) return take(view, *format);
-  exported_.release();
-  return false;
-}
-
-bool BufferWindow::take(const Py_buffer& view, ElementFormat format) {
+void BufferWindow::take(const Py_buffer& view, ElementFormat format) {
   format_ = format;
   base_ = static_cast<const char*>(view.buf);
   shape_[0] = static_cast<size_t>(view.shape[0]);
@@ -82,7 +73,6 @@ bool BufferWindow::take(const Py_buffer& view, ElementFormat format) {
   bool c_order = unit_columns() && (strides_[0] == row_bytes || shape_[0] <= 1);
   contiguous_f64_ = format_.is_native_f64() && c_order && aligned_for_double(base_);
   open_ = true;
-  return true;
 }
 
 void BufferWindow::adopt(std::vector<double>&& values, size_t rows, size_t cols) {
@@ -141,14 +131,13 @@ bool BufferWindow::refuse() const {
 
 bool ArrayInput::open(PyObject* o, int ndim, ArrayKinds kinds) {
   if (refuse_masked(o) != 0) return false;
-  if (kinds == ArrayKinds::Binary64) return window_.open_binary64(o, ndim);
-  if (window_.open(o, ndim)) return true;
-  if (PyErr_Occurred()) return false;
+  if (window_.open(o, ndim, kinds)) return true;
+  if (kinds == ArrayKinds::Binary64 || PyErr_Occurred()) return false;
   if (arrow_.open(o, ndim)) return true;
   if (PyErr_Occurred()) return false;
   array_.reset(array_of(o));
   if (!array_) return false;
-  if (window_.open(array_.get(), ndim)) return true;
+  if (window_.open(array_.get(), ndim, kinds)) return true;
   if (!PyErr_Occurred()) refuse_dtype(array_.get());
   return false;
 }

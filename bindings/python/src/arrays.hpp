@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "arrow.hpp"
@@ -12,16 +13,20 @@
 
 namespace tallix::py {
 
+// Which arrays a reader takes as memory; the rest it iterates.
+enum class ArrayKinds : uint8_t {
+  AnyReal,   // every real dtype, Arrow data, __array__
+  Binary64,  // native binary64 buffers only
+};
+
 // A numeric buffer of one or two dimensions, held for the whole call. A
 // column is read as rows of one value.
 class BufferWindow {
  public:
   // False with no error set when `o` exports no buffer; false with TypeError
-  // when it exports one of another kind or shape.
-  bool open(PyObject* o, int ndim);
-  // Takes `o`'s buffer only when it holds native binary64 values in `ndim`
-  // dimensions; false with no error set for anything else.
-  bool open_binary64(PyObject* o, int ndim);
+  // when it exports one of another kind or shape. Taking only Binary64, any
+  // other buffer is left with no error set.
+  bool open(PyObject* o, int ndim, ArrayKinds kinds);
   // Takes `values`, `rows` rows of `cols` values one after the other, as a
   // 2-D binary64 buffer of its own.
   void adopt(std::vector<double>&& values, size_t rows, size_t cols);
@@ -57,7 +62,7 @@ class BufferWindow {
   bool read_tile(size_t row, size_t rows, size_t col, size_t cols, double* out);
 
  private:
-  bool take(const Py_buffer& view, ElementFormat format);
+  void take(const Py_buffer& view, ElementFormat format);
   const char* at(size_t row, size_t col) const {
     return base_ + static_cast<ptrdiff_t>(row) * strides_[0] +
            static_cast<ptrdiff_t>(col) * strides_[1];
@@ -73,12 +78,6 @@ class BufferWindow {
   bool open_ = false, contiguous_f64_ = false;
   size_t first_ = 0, next_ = 0;    // the window: rows [first_, next_)
   const char* inexact_ = nullptr;  // the value a read stopped at
-};
-
-// Which arrays a reader takes as memory; the rest it iterates.
-enum class ArrayKinds : uint8_t {
-  AnyReal,   // every real dtype, Arrow data, __array__
-  Binary64,  // native binary64 buffers only
 };
 
 // An argument read as an array of one or two dimensions.

@@ -86,10 +86,6 @@ class Borrow {
   const T* shared(PyObject* o) {
     return shared(o) ? &instance_of<T>(o)->state : nullptr;
   }
-  template <class T>
-  T* exclusive(PyObject* o) {
-    return exclusive(o) ? &instance_of<T>(o)->state : nullptr;
-  }
   // Room for `n` more borrows, so that taking them cannot fail half-way.
   void reserve(size_t n) { more_.reserve(more_.size() + n); }
   // Whether this guard already holds a borrow of `o`.
