@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../big_memory.hpp"
+#include "narrow.hpp"
 
 namespace tallix {
 
@@ -105,6 +106,18 @@ double spread(const BigInt& num, const Divisor& d, long exp, bool root,
 
 bool plain(std::span<const ScaledMoments> parts) {
   return parts.size() == 1 && parts[0].scale == 0;
+}
+
+// A single unscaled part whose sums span a few words: the fixed-width path.
+std::optional<double> narrow_moment(const ScaledMoments& part, MomentAnswer what, double ddof,
+                                    uint64_t missing, Precision precision) {
+  const uint64_t n = part.sum->count;
+  if (missing >= n) return std::nullopt;
+  const bool binary32 = precision == Precision::Binary32;
+  if (what == MomentAnswer::Mean) return narrow_mean(*part.sum, n - missing, binary32);
+  if (part.squares == nullptr) return std::nullopt;
+  return narrow_spread(*part.sum, *part.squares, n - missing, ddof, what == MomentAnswer::Std,
+                       binary32);
 }
 
 Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
@@ -242,6 +255,8 @@ Result<double> pair_of(std::span<const ScaledCov> parts, PairAnswer what, double
 
 Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
                              uint64_t missing, Precision precision) {
+  if (plain(parts))
+    if (auto v = narrow_moment(parts[0], what, ddof, missing, precision)) return *v;
   BigMemoryScope memory(plain(parts) ? kStatsQueryBytes : kScaledQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};
   return moments_of(parts, what, ddof, missing, precision);

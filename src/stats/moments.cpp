@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "feeders.hpp"
+#include "narrow.hpp"
 
 namespace tallix {
 
@@ -22,6 +23,7 @@ Result<CentredSquares> MomentsF64::a2() const {
 Result<double> MomentsF64::try_mean() const { return exact_mean(sum_x); }
 
 Result<double> MomentsF64::try_variance() const {
+  if (auto v = narrow_spread(sum_x, sum_xx, sum_x.count, 0.0, false)) return *v;
   return exact_query(*this, &MomentsF64::a2, [](const CentredSquares& v) -> Result<double> {
     BigInt n = from_u64(v.n);
     return round_rational(v.a2, n * n * unit_pow(2));
@@ -29,6 +31,8 @@ Result<double> MomentsF64::try_variance() const {
 }
 
 Result<double> MomentsF64::try_sample_variance() const {
+  if (sum_x.count >= 2)
+    if (auto v = narrow_spread(sum_x, sum_xx, sum_x.count, 1.0, false)) return *v;
   return exact_query(*this, &MomentsF64::a2, [](const CentredSquares& v) -> Result<double> {
     uint64_t n = v.n;
     if (n < 2) return StatsError::Empty;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../binary64.hpp"
+#include "narrow.hpp"
 
 namespace tallix {
 
@@ -117,6 +118,7 @@ Result<BigInt> sum_int(const SumF64& acc) {
 }
 
 Result<double> exact_mean(const SumF64& sum) {
+  if (auto v = narrow_mean(sum, sum.count)) return *v;
   BigMemoryScope memory(kStatsQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};
   if (sum.count == 0) return StatsError::Empty;

@@ -1,0 +1,286 @@
+// The fixed-width query path of narrow.hpp. A sum is read as ±m·2^(64·limb)
+// with m a few words; the numerator is built in a 384-bit integer, its top
+// 192 bits divided by the (64-bit) divisor, and the quotient's top 128 bits
+// with a sticky bit for everything below are rounded once, the way
+// round_rational rounds (same exponent choice, ties to even, subnormals,
+// overflow to infinity).
+#include "narrow.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "../binary64.hpp"
+
+namespace tallix {
+
+namespace {
+
+__extension__ using u128 = unsigned __int128;
+__extension__ using i128 = __int128;
+
+constexpr int kWideWords = 6;
+using Wide = std::array<uint64_t, kWideWords>;  // little-endian magnitude
+
+// Bits [pos, pos + 64) of a little-endian magnitude, zero outside it.
+uint64_t word_at(const uint64_t* w, int words, int pos) {
+  auto get = [&](int i) { return i >= 0 && i < words ? w[i] : 0; };
+  const int i = pos >= 0 ? pos / 64 : -((63 - pos) / 64);
+  const int b = pos - 64 * i;
+  return b == 0 ? get(i) : (get(i) >> b) | (get(i + 1) << (64 - b));
+}
+
+// Whether any of the bits below `pos` is set.
+bool any_below(const uint64_t* w, int words, int pos) {
+  for (int i = 0; i < words && 64 * i < pos; ++i) {
+    const int keep = pos - 64 * i;
+    if ((keep >= 64 ? w[i] : w[i] & ((uint64_t{1} << keep) - 1)) != 0) return true;
+  }
+  return false;
+}
+
+int bit_length(const uint64_t* w, int words) {
+  for (int i = words - 1; i >= 0; --i)
+    if (w[i] != 0) return 64 * i + 64 - std::countl_zero(w[i]);
+  return 0;
+}
+
+Wide shifted_left(const Wide& v, int by) {
+  Wide out{};
+  for (int i = 0; i < kWideWords; ++i) out[i] = word_at(v.data(), kWideWords, 64 * i - by);
+  return out;
+}
+
+Wide product(const uint64_t* a, int na, const uint64_t* b, int nb) {
+  Wide out{};
+  for (int i = 0; i < na; ++i) {
+    uint64_t carry = 0;
+    for (int j = 0; j < nb; ++j) {
+      const u128 t = static_cast<u128>(a[i]) * b[j] + out[i + j] + carry;
+      out[i + j] = static_cast<uint64_t>(t);
+      carry = static_cast<uint64_t>(t >> 64);
+    }
+    out[i + nb] = carry;
+  }
+  return out;
+}
+
+bool less(const Wide& a, const Wide& b) {
+  for (int i = kWideWords - 1; i >= 0; --i)
+    if (a[i] != b[i]) return a[i] < b[i];
+  return false;
+}
+
+Wide minus(const Wide& a, const Wide& b) {
+  Wide out{};
+  uint64_t borrow = 0;
+  for (int i = 0; i < kWideWords; ++i) {
+    const uint64_t d = a[i] - b[i];
+    out[i] = d - borrow;
+    borrow = (a[i] < b[i]) || (d < borrow) ? 1 : 0;
+  }
+  return out;
+}
+
+// (hi·2^64 + lo) / d with hi < d, and the remainder.
+uint64_t divide_step(uint64_t hi, uint64_t lo, uint64_t d, uint64_t& rem) {
+#if defined(__x86_64__)
+  uint64_t q;
+  asm("divq %4" : "=a"(q), "=d"(rem) : "a"(lo), "d"(hi), "rm"(d));
+  return q;
+#else
+  const u128 c = (static_cast<u128>(hi) << 64) | lo;
+  rem = static_cast<uint64_t>(c % d);
+  return static_cast<uint64_t>(c / d);
+#endif
+}
+
+// A sum's value in units of 2^-1074: ±mag·2^(64·limb), mag of `words` words
+// (zero when words is 0).
+struct NarrowSum {
+  std::array<uint64_t, 3> mag{};
+  int words = 0;
+  int limb = 0;
+  bool negative = false;
+};
+
+// False when the sum's significant limbs (below the sign extension, above
+// the zero limbs) are more than max_words.
+bool read_narrow(const Limbs& l, int max_words, NarrowSum& out) {
+  const uint64_t sign = l[kLimbs - 1] >> 63 != 0 ? ~uint64_t{0} : 0;
+  out.negative = sign != 0;
+  int hi = kLimbs - 1;
+  while (hi >= 0 && l[hi] == sign) --hi;
+  int lo = 0;
+  while (lo <= hi && l[lo] == 0) ++lo;
+  if (lo > hi) {  // zero, or -2^(64·(hi + 1)) when negative
+    out.words = out.negative ? 1 : 0;
+    out.mag[0] = 1;
+    out.limb = hi + 1;
+    return true;
+  }
+  const int words = hi - lo + 1;
+  if (words > max_words) return false;
+  out.words = words;
+  out.limb = lo;
+  for (int k = 0; k < words; ++k) out.mag[k] = l[lo + k];
+  if (out.negative) {  // 2^(64·words) − the words; l[lo] != 0, so no carry
+    out.mag[0] = ~out.mag[0] + 1;
+    for (int k = 1; k < words; ++k) out.mag[k] = ~out.mag[k];
+  }
+  return true;
+}
+
+// The exact quotient (q + f)·2^exp, 0 <= f < 1, f > 0 exactly when sticky,
+// with q >= 2^126 (so well over the 55 bits rounding needs).
+struct Quotient {
+  u128 q;
+  bool sticky;
+  long exp;
+};
+
+// num·2^exp / den for num != 0, den != 0.
+Quotient divide(const Wide& num, long exp, uint64_t den) {
+  const int j = bit_length(num.data(), kWideWords) - 192;  // num's top 192 bits start at j
+  const std::array<uint64_t, 3> top = {word_at(num.data(), kWideWords, j),
+                                       word_at(num.data(), kWideWords, j + 64),
+                                       word_at(num.data(), kWideWords, j + 128)};
+  bool sticky = j > 0 && any_below(num.data(), kWideWords, j);
+  std::array<uint64_t, 3> q{};
+  uint64_t rem = 0;
+  for (int k = 2; k >= 0; --k) q[k] = divide_step(rem, top[k], den, rem);
+  sticky |= rem != 0;
+  // top >= 2^191 and den < 2^64: q >= 2^127, its top 128 bits are kept.
+  const int drop = bit_length(q.data(), 3) - 128;
+  sticky |= any_below(q.data(), 3, drop);
+  const u128 kept =
+      (static_cast<u128>(word_at(q.data(), 3, drop + 64)) << 64) | word_at(q.data(), 3, drop);
+  return {kept, sticky, exp + j + drop};
+}
+
+// (q + f)·2^exp rounded to nearest, ties to even, as round_rational (or
+// round_rational32) does; q has at least 56 bits.
+double round_quotient(u128 q, bool sticky, long exp, bool negative, bool binary32) {
+  const int digits = binary32 ? 24 : 53;
+  const long lowest = binary32 ? -149 : -1074;
+  const int len =
+      128 - (static_cast<uint64_t>(q >> 64) != 0 ? std::countl_zero(static_cast<uint64_t>(q >> 64))
+                                                 : 64 + std::countl_zero(static_cast<uint64_t>(q)));
+  const long p = std::max<long>(len - digits, lowest - exp);  // q's bit of the last place
+  uint64_t m = 0;
+  bool half = false, rest = true;
+  if (p < 128) {
+    m = static_cast<uint64_t>(q >> p);
+    half = ((q >> (p - 1)) & 1) != 0;
+    rest = sticky || (q & ((static_cast<u128>(1) << (p - 1)) - 1)) != 0;
+  } else if (p == 128) {
+    half = (q >> 127) != 0;
+    rest = sticky || (q << 1) != 0;
+  }
+  if (half && (rest || (m & 1) != 0)) ++m;
+  long s = exp + p;
+  if (m >> digits != 0) {  // rounding carried to 2^digits
+    m >>= 1;
+    ++s;
+  }
+  if (binary32) {
+    const double v = s + 23 >= 128 ? std::numeric_limits<double>::infinity()
+                                   : std::ldexp(static_cast<double>(m), static_cast<int>(s));
+    return negative ? -v : v;
+  }
+  uint64_t bits;
+  if (m < kHiddenBit)
+    bits = m;
+  else if (s + 52 >= 1024)
+    bits = kInfBits;
+  else
+    bits = (static_cast<uint64_t>(s + 1075) << 52) | (m - kHiddenBit);
+  return std::bit_cast<double>(negative ? bits | kSignBit : bits);
+}
+
+// floor(sqrt(v)) for v >= 2^126.
+uint64_t isqrt(u128 v) {
+  const long double estimate = std::sqrt(static_cast<long double>(v));
+  uint64_t r =
+      estimate >= 0x1p64L ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(estimate);
+  // One Newton step lands at or just above the root from either side.
+  const u128 next = (static_cast<u128>(r) + v / r) >> 1;
+  r = next > std::numeric_limits<uint64_t>::max() ? std::numeric_limits<uint64_t>::max()
+                                                  : static_cast<uint64_t>(next);
+  while (static_cast<u128>(r) * r > v) --r;
+  while (r != std::numeric_limits<uint64_t>::max() && static_cast<u128>(r + 1) * (r + 1) <= v) ++r;
+  return r;
+}
+
+// sqrt((q + f)·2^exp) rounded once. The root r of the integer part has
+// 63 bits or more, so no rounding boundary lies strictly between r and
+// r + 1, and an inexact root can stand in as r + 1/2.
+double round_root(Quotient v, bool binary32) {
+  if ((v.exp & 1) != 0) {
+    v.sticky |= (v.q & 1) != 0;
+    v.q >>= 1;
+    ++v.exp;
+  }
+  const uint64_t r = isqrt(v.q);
+  if (!v.sticky && static_cast<u128>(r) * r == v.q)
+    return round_quotient(r, false, v.exp / 2, false, binary32);
+  return round_quotient(2 * static_cast<u128>(r) + 1, false, v.exp / 2 - 1, false, binary32);
+}
+
+Wide widen(const NarrowSum& s) {
+  Wide out{};
+  std::copy_n(s.mag.begin(), s.words, out.begin());
+  return out;
+}
+
+}  // namespace
+
+std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32) {
+  NarrowSum s;
+  if (n == 0 || !sum.finite() || !read_narrow(sum.limbs, 3, s)) return std::nullopt;
+  if (s.words == 0) return 0.0;
+  const Quotient q = divide(widen(s), 64L * s.limb - 1074, n);
+  return round_quotient(q.q, q.sticky, q.exp, s.negative, binary32);
+}
+
+std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
+                                    double ddof, bool root, bool binary32) {
+  if (n == 0 || !sum.finite() || squares.exactness_lost || !squares.sum.finite())
+    return std::nullopt;
+  if (ddof != std::trunc(ddof) || std::fabs(ddof) > 0x1p62) return std::nullopt;
+  const i128 dof = static_cast<i128>(n) - static_cast<int64_t>(ddof);
+  if (dof <= 0) return std::nullopt;
+  const u128 den = static_cast<u128>(n) * static_cast<u128>(dof);
+  if ((den >> 64) != 0) return std::nullopt;
+  NarrowSum a, b;
+  if (!read_narrow(sum.limbs, 2, a) || !read_narrow(squares.sum.limbs, 3, b) || b.negative)
+    return std::nullopt;
+  if (b.words == 0) {
+    if (a.words == 0) return 0.0;
+    return std::nullopt;  // a negative spread: the big-integer path says what it is
+  }
+  // n·Σx²·2^1074 − (Σx)², in units of 2^-2148, with the common exponent e.
+  Wide t1 = product(b.mag.data(), b.words, &n, 1);
+  Wide t2 = product(a.mag.data(), a.words, a.mag.data(), a.words);
+  const long e1 = 64L * b.limb + 1074, e2 = 128L * a.limb;
+  long e = e1;
+  if (a.words != 0) {
+    e = std::min(e1, e2);
+    const long room = 64L * kWideWords - 1;
+    if (bit_length(t1.data(), kWideWords) + (e1 - e) > room ||
+        bit_length(t2.data(), kWideWords) + (e2 - e) > room)
+      return std::nullopt;
+    t1 = shifted_left(t1, static_cast<int>(e1 - e));
+    t2 = shifted_left(t2, static_cast<int>(e2 - e));
+    if (less(t1, t2)) return std::nullopt;
+    t1 = minus(t1, t2);
+    if (bit_length(t1.data(), kWideWords) == 0) return 0.0;
+  }
+  const Quotient q = divide(t1, e - 2148, static_cast<uint64_t>(den));
+  if (root) return round_root(q, binary32);
+  return round_quotient(q.q, q.sticky, q.exp, false, binary32);
+}
+
+}  // namespace tallix

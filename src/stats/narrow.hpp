@@ -1,0 +1,26 @@
+// Queries whose exact sums span a few machine words, answered in
+// fixed-width integers: a small state's variance at the speed of floats
+// instead of 2176-bit arithmetic. Each function gives the same bits as the
+// big-integer path (rational.hpp), or nothing when that path must answer:
+// sums too wide, a count whose divisor passes 64 bits, a fractional ddof,
+// a state that cannot be read (empty, not finite, inexact squares) or whose
+// spread would be negative.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "../acc.hpp"
+#include "../dot.hpp"
+
+namespace tallix {
+
+// Σx / n rounded once, to binary32 (held in a double) when asked.
+std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32 = false);
+
+// (n·Σx² − (Σx)²) / (n·(n − ddof)) rounded once, or its correctly rounded
+// square root; Σx² is the dot product of the values with themselves.
+std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
+                                    double ddof, bool root, bool binary32 = false);
+
+}  // namespace tallix

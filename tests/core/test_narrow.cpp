@@ -1,0 +1,139 @@
+// The fixed-width query path (stats/narrow.hpp) against the big-integer
+// rounding it stands in for, bit for bit.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "check.hpp"
+#include "stats/answers.hpp"
+#include "stats/moments.hpp"
+#include "stats/narrow.hpp"
+#include "stats/rational.hpp"
+
+namespace {
+
+using namespace tallix;
+
+uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
+
+// The limbs holding v (two's complement modulo 2^2176).
+Limbs limbs_of(BigInt v) {
+  if (sgn(v) < 0) v += BigInt(1) << (64 * kLimbs);
+  Limbs out{};
+  size_t words = 0;
+  mpz_export(out.data(), &words, -1, sizeof(uint64_t), 0, 0, v.get_mpz_t());
+  return out;
+}
+
+// A random integer of `width` bits (top bit set) whose lowest bit is at `low`.
+BigInt random_at(std::mt19937_64& rng, int width, int low) {
+  BigInt v(1);
+  for (int i = 1; i < width; ++i) v = (v << 1) + (rng() & 1);
+  return v << low;
+}
+
+// The big-integer answers: numerator n·S2·2^1074 − S1², divisor n·(n − ddof)·2^2148.
+double slow_spread(const BigInt& s1, const BigInt& s2, uint64_t n, double ddof, bool root,
+                   bool binary32) {
+  const BigInt num = ((from_u64(n) * s2) << 1074) - s1 * s1;
+  const BigInt den = from_u64(n) * (from_u64(n) - BigInt(static_cast<long>(ddof)));
+  const Precision p = binary32 ? Precision::Binary32 : Precision::Binary64;
+  if (root) return round_sqrt_rational(num, den, -1074, p);
+  return (binary32 ? round_rational32 : round_rational)(num, den << 2148);
+}
+
+double slow_mean(const BigInt& s1, uint64_t n, bool binary32) {
+  return (binary32 ? round_rational32 : round_rational)(s1, from_u64(n) * unit_pow(1));
+}
+
+constexpr uint64_t kCounts[] = {1,           2,           3,          10,          1u << 20,
+                                0xFFFFFFFFu, 0x100000000, 1ull << 63, ~uint64_t{0}};
+constexpr double kDdofs[] = {0.0, 1.0, -1.0, 3.0};
+
+// Spans at every word boundary, from the subnormal bottom to overflow: a
+// sum of 1 to 3 words' width (54 bits gives exact ties) at every limb.
+TEST(narrow_matches_big_integers_at_every_limb) {
+  std::mt19937_64 rng(25);
+  long answered = 0;
+  for (int low = 0; low < 64 * kLimbs - 200; low += 29) {
+    for (int width : {1, 54, 64, 65, 100, 128, 150}) {
+      const uint64_t n = kCounts[rng() % std::size(kCounts)];
+      const bool binary32 = rng() % 4 == 0;
+      BigInt s1 = random_at(rng, width, low);
+      if (rng() & 1) s1 = -s1;
+      SumF64 sum;
+      sum.limbs = limbs_of(s1);
+      if (auto v = narrow_mean(sum, n, binary32)) {
+        ++answered;
+        CHECK_EQ(bits(*v), bits(slow_mean(s1, n, binary32)));
+      }
+      // Σx² near (Σx)²/n keeps the spread small, or far above it.
+      const int low2 = std::max(0, 2 * low - 1074 + static_cast<int>(rng() % 130) - 64);
+      const BigInt s2 = rng() & 1 ? BigInt((s1 * s1 >> 1074) + random_at(rng, width, low2))
+                                  : random_at(rng, std::min(width * 2, 190), low2);
+      if (s2 >= BigInt(1) << 2175) continue;
+      DotF64 squares;
+      squares.sum.limbs = limbs_of(s2);
+      for (double ddof : kDdofs)
+        for (bool root : {false, true})
+          if (auto v = narrow_spread(sum, squares, n, ddof, root, binary32)) {
+            ++answered;
+            CHECK_EQ(bits(*v), bits(slow_spread(s1, s2, n, ddof, root, binary32)));
+          }
+    }
+  }
+  CHECK(answered > 1000);
+}
+
+// The cases the fixed-width path leaves to big integers.
+TEST(narrow_declines_what_it_cannot_answer) {
+  MomentsF64 m;
+  for (double x : {1.5, -2.25, 3.0}) m.add(x);
+  CHECK(narrow_spread(m.sum_x, m.sum_xx, 3, 0.5, false).has_value() == false);
+  CHECK(narrow_spread(m.sum_x, m.sum_xx, 3, 3.0, false).has_value() == false);
+  CHECK(narrow_spread(m.sum_x, m.sum_xx, ~uint64_t{0}, 1.0, false).has_value() == false);
+  CHECK(narrow_mean(m.sum_x, 0).has_value() == false);
+  MomentsF64 wide = m;
+  wide.add(0x1p600);
+  wide.add(0x1p-600);
+  CHECK(narrow_spread(wide.sum_x, wide.sum_xx, 5, 0.0, false).has_value() == false);
+  MomentsF64 flagged = m;
+  flagged.add(INFINITY);
+  CHECK(narrow_mean(flagged.sum_x, 4).has_value() == false);
+  // A forged state whose spread is negative.
+  CHECK(narrow_spread(m.sum_x, DotF64{}, 3, 0.0, false).has_value() == false);
+}
+
+// The queries answer as the big integers do, through either path.
+TEST(moment_queries_match_big_integers) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> normal;
+  for (int binades : {0, 10, 40, 300, 900}) {
+    MomentsF64 m;
+    for (int i = 0; i < 10; ++i)
+      m.add(std::ldexp(normal(rng), static_cast<int>(rng() % (binades + 1)) - binades / 2));
+    const CentredSquares c = m.a2().value();
+    const BigInt n = from_u64(c.n);
+    CHECK_EQ(bits(m.try_variance().value()), bits(round_rational(c.a2, n * n * unit_pow(2))));
+    CHECK_EQ(bits(m.try_sample_variance().value()),
+             bits(round_rational(c.a2, n * (n - 1) * unit_pow(2))));
+    const BigInt s1 = twos_complement(m.sum_x.limbs);
+    CHECK_EQ(bits(m.try_mean().value()), bits(slow_mean(s1, c.n, false)));
+    const ScaledMoments part{&m.sum_x, &m.sum_xx, 0};
+    for (double ddof : {0.0, 1.0, 0.5, -1.0})
+      for (Precision p : {Precision::Binary64, Precision::Binary32}) {
+        const double std = moment_answer({&part, 1}, MomentAnswer::Std, ddof, 0, p).value();
+        const double var = moment_answer({&part, 1}, MomentAnswer::Var, ddof, 2, p).value();
+        if (ddof == 0.5) continue;  // the big-integer path alone answers it
+        const bool b32 = p == Precision::Binary32;
+        CHECK_EQ(bits(std),
+                 bits(slow_spread(s1, twos_complement(m.sum_xx.sum.limbs), c.n, ddof, true, b32)));
+        CHECK_EQ(bits(var), bits(slow_spread(s1, twos_complement(m.sum_xx.sum.limbs), c.n - 2, ddof,
+                                             false, b32)));
+      }
+  }
+}
+
+}  // namespace
