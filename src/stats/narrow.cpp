@@ -1,9 +1,9 @@
 // The fixed-width query path of narrow.hpp. A sum is read as ±m·2^(64·limb)
 // with m a few words; the numerator is built in a 384-bit integer, its top
-// 192 bits divided by the (64-bit) divisor, and the quotient's top 128 bits
-// with a sticky bit for everything below are rounded once, the way
-// round_rational rounds (same exponent choice, ties to even, subnormals,
-// overflow to infinity).
+// 128 bits (192 for a square root) are divided by the 64-bit divisor, and
+// the quotient's top 128 bits, with a sticky bit for everything below, are
+// rounded once the way round_rational rounds (the same exponent choice,
+// ties to even, subnormals, overflow to infinity).
 #include "narrow.hpp"
 
 #include <algorithm>
@@ -22,7 +22,9 @@ __extension__ using u128 = unsigned __int128;
 __extension__ using i128 = __int128;
 
 constexpr int kWideWords = 6;
-using Wide = std::array<uint64_t, kWideWords>;  // little-endian magnitude
+// A little-endian magnitude; aligned so that clearing and copying it stay
+// a few vector stores.
+struct Wide : std::array<uint64_t, kWideWords> {};
 
 // Bits [pos, pos + 64) of a little-endian magnitude, zero outside it.
 uint64_t word_at(const uint64_t* w, int words, int pos) {
@@ -47,43 +49,6 @@ int bit_length(const uint64_t* w, int words) {
   return 0;
 }
 
-Wide shifted_left(const Wide& v, int by) {
-  Wide out{};
-  for (int i = 0; i < kWideWords; ++i) out[i] = word_at(v.data(), kWideWords, 64 * i - by);
-  return out;
-}
-
-Wide product(const uint64_t* a, int na, const uint64_t* b, int nb) {
-  Wide out{};
-  for (int i = 0; i < na; ++i) {
-    uint64_t carry = 0;
-    for (int j = 0; j < nb; ++j) {
-      const u128 t = static_cast<u128>(a[i]) * b[j] + out[i + j] + carry;
-      out[i + j] = static_cast<uint64_t>(t);
-      carry = static_cast<uint64_t>(t >> 64);
-    }
-    out[i + nb] = carry;
-  }
-  return out;
-}
-
-bool less(const Wide& a, const Wide& b) {
-  for (int i = kWideWords - 1; i >= 0; --i)
-    if (a[i] != b[i]) return a[i] < b[i];
-  return false;
-}
-
-Wide minus(const Wide& a, const Wide& b) {
-  Wide out{};
-  uint64_t borrow = 0;
-  for (int i = 0; i < kWideWords; ++i) {
-    const uint64_t d = a[i] - b[i];
-    out[i] = d - borrow;
-    borrow = (a[i] < b[i]) || (d < borrow) ? 1 : 0;
-  }
-  return out;
-}
-
 // (hi·2^64 + lo) / d with hi < d, and the remainder.
 uint64_t divide_step(uint64_t hi, uint64_t lo, uint64_t d, uint64_t& rem) {
 #if defined(__x86_64__)
@@ -100,16 +65,17 @@ uint64_t divide_step(uint64_t hi, uint64_t lo, uint64_t d, uint64_t& rem) {
 // A sum's value in units of 2^-1074: ±mag·2^(64·limb), mag of `words` words
 // (zero when words is 0).
 struct NarrowSum {
-  std::array<uint64_t, 3> mag{};
-  int words = 0;
-  int limb = 0;
-  bool negative = false;
+  std::array<uint64_t, 3> mag;
+  int words;
+  int limb;
+  bool negative;
 };
 
 // False when the sum's significant limbs (below the sign extension, above
 // the zero limbs) are more than max_words.
 bool read_narrow(const Limbs& l, int max_words, NarrowSum& out) {
   const uint64_t sign = l[kLimbs - 1] >> 63 != 0 ? ~uint64_t{0} : 0;
+  out.mag = {0, 0, 0};
   out.negative = sign != 0;
   int hi = kLimbs - 1;
   while (hi >= 0 && l[hi] == sign) --hi;
@@ -134,26 +100,27 @@ bool read_narrow(const Limbs& l, int max_words, NarrowSum& out) {
 }
 
 // The exact quotient (q + f)·2^exp, 0 <= f < 1, f > 0 exactly when sticky,
-// with q >= 2^126 (so well over the 55 bits rounding needs).
+// with q >= 2^63 (so over the 55 bits rounding needs), or q >= 2^127 when
+// a square root is to be taken from it.
 struct Quotient {
   u128 q;
   bool sticky;
   long exp;
 };
 
-// num·2^exp / den for num != 0, den != 0.
-Quotient divide(const Wide& num, long exp, uint64_t den) {
-  const int j = bit_length(num.data(), kWideWords) - 192;  // num's top 192 bits start at j
-  const std::array<uint64_t, 3> top = {word_at(num.data(), kWideWords, j),
-                                       word_at(num.data(), kWideWords, j + 64),
-                                       word_at(num.data(), kWideWords, j + 128)};
+// num·2^exp / den for num != 0, den != 0, from num's top 64·words bits
+// (2 or 3 words).
+Quotient divide(const Wide& num, long exp, uint64_t den, int words) {
+  const int j = bit_length(num.data(), kWideWords) - 64 * words;  // where the top bits start
   bool sticky = j > 0 && any_below(num.data(), kWideWords, j);
-  std::array<uint64_t, 3> q{};
+  std::array<uint64_t, 3> q = {0, 0, 0};
   uint64_t rem = 0;
-  for (int k = 2; k >= 0; --k) q[k] = divide_step(rem, top[k], den, rem);
+  for (int k = words - 1; k >= 0; --k)
+    q[k] = divide_step(rem, word_at(num.data(), kWideWords, j + 64 * k), den, rem);
   sticky |= rem != 0;
-  // top >= 2^191 and den < 2^64: q >= 2^127, its top 128 bits are kept.
-  const int drop = bit_length(q.data(), 3) - 128;
+  // The top word's high bit is set and den < 2^64: q >= 2^(64·words − 65);
+  // its top 128 bits are kept.
+  const int drop = std::max(0, bit_length(q.data(), 3) - 128);
   sticky |= any_below(q.data(), 3, drop);
   const u128 kept =
       (static_cast<u128>(word_at(q.data(), 3, drop + 64)) << 64) | word_at(q.data(), 3, drop);
@@ -215,7 +182,7 @@ uint64_t isqrt(u128 v) {
 }
 
 // sqrt((q + f)·2^exp) rounded once. The root r of the integer part has
-// 63 bits or more, so no rounding boundary lies strictly between r and
+// 63 bits or more (q >= 2^127 here), so no rounding boundary lies strictly between r and
 // r + 1, and an inexact root can stand in as r + 1/2.
 double round_root(Quotient v, bool binary32) {
   if ((v.exp & 1) != 0) {
@@ -235,13 +202,64 @@ Wide widen(const NarrowSum& s) {
   return out;
 }
 
+using Product = std::array<uint64_t, 4>;
+
+// m·n for m of up to 3 words.
+Product times_word(const std::array<uint64_t, 3>& m, uint64_t n) {
+  Product out;
+  uint64_t carry = 0;
+  for (int i = 0; i < 3; ++i) {
+    const u128 t = static_cast<u128>(m[i]) * n + carry;
+    out[i] = static_cast<uint64_t>(t);
+    carry = static_cast<uint64_t>(t >> 64);
+  }
+  out[3] = carry;
+  return out;
+}
+
+// m² for m of up to 2 words.
+Product square(const std::array<uint64_t, 3>& m) {
+  const u128 low = static_cast<u128>(m[0]) * m[0], cross = static_cast<u128>(m[0]) * m[1],
+             high = static_cast<u128>(m[1]) * m[1];
+  // low + 2·cross·2^64 + high·2^128, word by word.
+  Product out;
+  out[0] = static_cast<uint64_t>(low);
+  u128 t = (low >> 64) + static_cast<uint64_t>(cross) * u128{2};
+  out[1] = static_cast<uint64_t>(t);
+  t = (t >> 64) + (cross >> 64) * 2 + static_cast<uint64_t>(high);
+  out[2] = static_cast<uint64_t>(t);
+  out[3] = static_cast<uint64_t>((t >> 64) + (high >> 64));
+  return out;
+}
+
+// n·Σx²·2^1074 − (Σx)² in units of 2^(e − 2148) for Σx, Σx² != 0 (a, b):
+// false when it is negative or does not fit.
+bool centred_squares(const NarrowSum& a, const NarrowSum& b, uint64_t n, Wide& num, long& e) {
+  const Product t1 = times_word(b.mag, n), t2 = square(a.mag);
+  const long e1 = 64L * b.limb + 1074, e2 = 128L * a.limb;
+  e = std::min(e1, e2);
+  const long room = 64L * kWideWords - 1;
+  if (bit_length(t1.data(), 4) + (e1 - e) > room || bit_length(t2.data(), 4) + (e2 - e) > room)
+    return false;
+  // Both terms at exponent e, subtracted word by word.
+  const int s1 = static_cast<int>(e1 - e), s2 = static_cast<int>(e2 - e);
+  uint64_t borrow = 0;
+  for (int i = 0; i < kWideWords; ++i) {
+    const uint64_t x = word_at(t1.data(), 4, 64 * i - s1), y = word_at(t2.data(), 4, 64 * i - s2);
+    const uint64_t d = x - y;
+    num[i] = d - borrow;
+    borrow = (x < y) || (d < borrow) ? 1 : 0;
+  }
+  return borrow == 0;
+}
+
 }  // namespace
 
 std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32) {
   NarrowSum s;
   if (n == 0 || !sum.finite() || !read_narrow(sum.limbs, 3, s)) return std::nullopt;
   if (s.words == 0) return 0.0;
-  const Quotient q = divide(widen(s), 64L * s.limb - 1074, n);
+  const Quotient q = divide(widen(s), 64L * s.limb - 1074, n, 2);
   return round_quotient(q.q, q.sticky, q.exp, s.negative, binary32);
 }
 
@@ -261,24 +279,16 @@ std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, ui
     if (a.words == 0) return 0.0;
     return std::nullopt;  // a negative spread: the big-integer path says what it is
   }
-  // n·Σx²·2^1074 − (Σx)², in units of 2^-2148, with the common exponent e.
-  Wide t1 = product(b.mag.data(), b.words, &n, 1);
-  Wide t2 = product(a.mag.data(), a.words, a.mag.data(), a.words);
-  const long e1 = 64L * b.limb + 1074, e2 = 128L * a.limb;
-  long e = e1;
-  if (a.words != 0) {
-    e = std::min(e1, e2);
-    const long room = 64L * kWideWords - 1;
-    if (bit_length(t1.data(), kWideWords) + (e1 - e) > room ||
-        bit_length(t2.data(), kWideWords) + (e2 - e) > room)
-      return std::nullopt;
-    t1 = shifted_left(t1, static_cast<int>(e1 - e));
-    t2 = shifted_left(t2, static_cast<int>(e2 - e));
-    if (less(t1, t2)) return std::nullopt;
-    t1 = minus(t1, t2);
-    if (bit_length(t1.data(), kWideWords) == 0) return 0.0;
-  }
-  const Quotient q = divide(t1, e - 2148, static_cast<uint64_t>(den));
+  Wide num;
+  long e = 64L * b.limb + 1074;
+  if (a.words == 0) {
+    const Product t1 = times_word(b.mag, n);
+    num = Wide{};
+    std::copy(t1.begin(), t1.end(), num.begin());
+  } else if (!centred_squares(a, b, n, num, e))
+    return std::nullopt;
+  if (bit_length(num.data(), kWideWords) == 0) return 0.0;
+  const Quotient q = divide(num, e - 2148, static_cast<uint64_t>(den), root ? 3 : 2);
   if (root) return round_root(q, binary32);
   return round_quotient(q.q, q.sticky, q.exp, false, binary32);
 }

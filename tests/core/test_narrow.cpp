@@ -87,6 +87,25 @@ TEST(narrow_matches_big_integers_at_every_limb) {
   CHECK(answered > 1000);
 }
 
+// Exact halfway cases, normal and subnormal: Σx = 0, so the variance is
+// Σx²/(n·2^1074): an odd Σx² one bit too wide (or 3 and 5 at the bottom
+// of the subnormals) over n = 2 or 4 is a tie.
+TEST(narrow_spread_rounds_ties_to_even) {
+  const BigInt wide_odd[] = {(BigInt(1) << 53) + 1, (BigInt(1) << 53) + 3, BigInt(3), BigInt(5)};
+  for (const BigInt& m : wide_odd)
+    for (uint64_t n : {1, 2, 4})
+      for (int t : {0, 1, 64, 1000, 2000}) {
+        const BigInt s2 = m << t;
+        DotF64 squares;
+        squares.sum.limbs = limbs_of(s2);
+        for (bool binary32 : {false, true}) {
+          const auto v = narrow_spread(SumF64{}, squares, n, 0.0, false, binary32);
+          CHECK(v.has_value());
+          if (v) CHECK_EQ(bits(*v), bits(slow_spread(0, s2, n, 0.0, false, binary32)));
+        }
+      }
+}
+
 // The cases the fixed-width path leaves to big integers.
 TEST(narrow_declines_what_it_cannot_answer) {
   MomentsF64 m;
