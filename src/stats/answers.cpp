@@ -120,6 +120,23 @@ std::optional<double> narrow_moment(const ScaledMoments& part, MomentAnswer what
                        binary32);
 }
 
+// A single unscaled covariance state, for the centred answers: the
+// fixed-width path (the other answers are rare per query).
+std::optional<double> narrow_pair(const CovF64& s, PairAnswer what, double ddof) {
+  const uint64_t n = s.sum_x.count;
+  if (!s.sum_x.finite() || !s.sum_y.finite()) return std::nullopt;  // NaN, said below
+  switch (what) {
+    case PairAnswer::Cov:
+      return narrow_centred(s.sum_x, s.sum_y, s.sum_xy, n, ddof, false);
+    case PairAnswer::VarX:
+      return narrow_centred(s.sum_x, s.sum_x, s.sum_xx, n, ddof, false);
+    case PairAnswer::VarY:
+      return narrow_centred(s.sum_y, s.sum_y, s.sum_yy, n, ddof, false);
+    default:
+      return std::nullopt;
+  }
+}
+
 Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer what, double ddof,
                           uint64_t missing, Precision precision) {
   uint64_t n = 0;
@@ -264,6 +281,8 @@ Result<double> moment_answer(std::span<const ScaledMoments> parts, MomentAnswer 
 
 Result<double> pair_answer(std::span<const ScaledCov> parts, PairAnswer what, double ddof) {
   const bool scaled = parts.size() != 1 || parts[0].scale_x != 0 || parts[0].scale_y != 0;
+  if (!scaled)
+    if (auto v = narrow_pair(*parts[0].state, what, ddof)) return *v;
   BigMemoryScope memory(scaled ? kScaledQueryBytes : kStatsQueryBytes);
   if (!memory.reserved()) return OutOfMemory{};
   return pair_of(parts, what, ddof);

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "feeders.hpp"
+#include "narrow.hpp"
 
 namespace tallix {
 
@@ -34,6 +35,10 @@ Result<CovF64::Terms> CovF64::b_terms() const {
 }
 
 Result<double> CovF64::try_covariance() const {
+  // The big-integer path reads all five sums first: its failures come first.
+  const auto readable = [](const DotF64& d) { return !d.exactness_lost && d.sum.finite(); };
+  if (readable(sum_xx) && readable(sum_yy))
+    if (auto v = narrow_centred(sum_x, sum_y, sum_xy, sum_x.count, 0.0, false)) return *v;
   return exact_query(*this, &CovF64::b_terms, [](const Terms& v) -> Result<double> {
     const BigInt nn = from_u64(v.n);
     return round_rational(v.cxy, nn * nn * unit_pow(2));

@@ -83,7 +83,7 @@ bool read_narrow(const Limbs& l, int max_words, NarrowSum& out) {
   while (lo <= hi && l[lo] == 0) ++lo;
   if (lo > hi) {  // zero, or -2^(64·(hi + 1)) when negative
     out.words = out.negative ? 1 : 0;
-    out.mag[0] = 1;
+    out.mag[0] = out.negative ? 1 : 0;
     out.limb = hi + 1;
     return true;
   }
@@ -217,40 +217,60 @@ Product times_word(const std::array<uint64_t, 3>& m, uint64_t n) {
   return out;
 }
 
-// m² for m of up to 2 words.
-Product square(const std::array<uint64_t, 3>& m) {
-  const u128 low = static_cast<u128>(m[0]) * m[0], cross = static_cast<u128>(m[0]) * m[1],
-             high = static_cast<u128>(m[1]) * m[1];
-  // low + 2·cross·2^64 + high·2^128, word by word.
-  Product out;
-  out[0] = static_cast<uint64_t>(low);
-  u128 t = (low >> 64) + static_cast<uint64_t>(cross) * u128{2};
-  out[1] = static_cast<uint64_t>(t);
-  t = (t >> 64) + (cross >> 64) * 2 + static_cast<uint64_t>(high);
-  out[2] = static_cast<uint64_t>(t);
-  out[3] = static_cast<uint64_t>((t >> 64) + (high >> 64));
+// m·k for m and k of up to 2 words.
+Product times(const std::array<uint64_t, 3>& m, const std::array<uint64_t, 3>& k) {
+  Product out = {0, 0, 0, 0};
+  for (int i = 0; i < 2; ++i) {
+    uint64_t carry = 0;
+    for (int j = 0; j < 2; ++j) {
+      const u128 t = static_cast<u128>(m[i]) * k[j] + out[i + j] + carry;
+      out[i + j] = static_cast<uint64_t>(t);
+      carry = static_cast<uint64_t>(t >> 64);
+    }
+    out[i + 2] = carry;
+  }
   return out;
 }
 
-// n·Σx²·2^1074 − (Σx)² in units of 2^(e − 2148) for Σx, Σx² != 0 (a, b):
-// false when it is negative or does not fit.
-bool centred_squares(const NarrowSum& a, const NarrowSum& b, uint64_t n, Wide& num, long& e) {
-  const Product t1 = times_word(b.mag, n), t2 = square(a.mag);
-  const long e1 = 64L * b.limb + 1074, e2 = 128L * a.limb;
-  e = std::min(e1, e2);
-  const long room = 64L * kWideWords - 1;
-  if (bit_length(t1.data(), 4) + (e1 - e) > room || bit_length(t2.data(), 4) + (e2 - e) > room)
+// n·Σxy·2^1074 − Σx·Σy in units of 2^(e − 2148), as a magnitude and its
+// sign: false when it does not fit.
+bool centred(const NarrowSum& x, const NarrowSum& y, const NarrowSum& xy, uint64_t n, Wide& num,
+             long& e, bool& negative) {
+  const Product t1 = times_word(xy.mag, n), t2 = times(x.mag, y.mag);  // zero for zero sums
+  const bool has1 = xy.words != 0, has2 = x.words != 0 && y.words != 0;
+  const long e1 = 64L * xy.limb + 1074, e2 = 64L * (x.limb + y.limb);
+  e = has1 && has2 ? std::min(e1, e2) : has1 ? e1 : e2;
+  const long room = 64L * kWideWords - 2;  // a carry may add one bit
+  if ((has1 && bit_length(t1.data(), 4) + (e1 - e) > room) ||
+      (has2 && bit_length(t2.data(), 4) + (e2 - e) > room))
     return false;
-  // Both terms at exponent e, subtracted word by word.
-  const int s1 = static_cast<int>(e1 - e), s2 = static_cast<int>(e2 - e);
-  uint64_t borrow = 0;
+  // Both terms at exponent e: the first with xy's sign, the second with
+  // the opposite of x·y's.
+  const int s1 = has1 ? static_cast<int>(e1 - e) : 0, s2 = has2 ? static_cast<int>(e2 - e) : 0;
+  const bool first_negative = xy.negative, second_negative = x.negative == y.negative;
+  uint64_t carry = 0;
   for (int i = 0; i < kWideWords; ++i) {
-    const uint64_t x = word_at(t1.data(), 4, 64 * i - s1), y = word_at(t2.data(), 4, 64 * i - s2);
-    const uint64_t d = x - y;
-    num[i] = d - borrow;
-    borrow = (x < y) || (d < borrow) ? 1 : 0;
+    const uint64_t u = word_at(t1.data(), 4, 64 * i - s1), v = word_at(t2.data(), 4, 64 * i - s2);
+    if (first_negative == second_negative) {
+      const uint64_t w = u + v;
+      num[i] = w + carry;
+      carry = (w < u) || (num[i] < w) ? 1 : 0;
+    } else {
+      const uint64_t d = u - v;
+      num[i] = d - carry;
+      carry = (u < v) || (d < carry) ? 1 : 0;
+    }
   }
-  return borrow == 0;
+  negative = first_negative;
+  if (first_negative != second_negative && carry != 0) {  // the second term is larger
+    negative = second_negative;
+    uint64_t borrow = 1;  // two's complement: ~num + 1
+    for (uint64_t& w : num) {
+      w = ~w + borrow;
+      borrow = borrow != 0 && w == 0 ? 1 : 0;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -263,34 +283,35 @@ std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32) 
   return round_quotient(q.q, q.sticky, q.exp, s.negative, binary32);
 }
 
-std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
-                                    double ddof, bool root, bool binary32) {
-  if (n == 0 || !sum.finite() || squares.exactness_lost || !squares.sum.finite())
+std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const DotF64& xy, uint64_t n,
+                                     double ddof, bool root, bool binary32) {
+  if (n == 0 || !x.finite() || !y.finite() || xy.exactness_lost || !xy.sum.finite())
     return std::nullopt;
   if (ddof != std::trunc(ddof) || std::fabs(ddof) > 0x1p62) return std::nullopt;
   const i128 dof = static_cast<i128>(n) - static_cast<int64_t>(ddof);
   if (dof <= 0) return std::nullopt;
   const u128 den = static_cast<u128>(n) * static_cast<u128>(dof);
   if ((den >> 64) != 0) return std::nullopt;
-  NarrowSum a, b;
-  if (!read_narrow(sum.limbs, 2, a) || !read_narrow(squares.sum.limbs, 3, b) || b.negative)
+  NarrowSum a, b, c;
+  if (!read_narrow(x.limbs, 2, a) || !read_narrow(xy.sum.limbs, 3, c)) return std::nullopt;
+  if (&x == &y)
+    b = a;
+  else if (!read_narrow(y.limbs, 2, b))
     return std::nullopt;
-  if (b.words == 0) {
-    if (a.words == 0) return 0.0;
-    return std::nullopt;  // a negative spread: the big-integer path says what it is
-  }
   Wide num;
-  long e = 64L * b.limb + 1074;
-  if (a.words == 0) {
-    const Product t1 = times_word(b.mag, n);
-    num = Wide{};
-    std::copy(t1.begin(), t1.end(), num.begin());
-  } else if (!centred_squares(a, b, n, num, e))
-    return std::nullopt;
+  long e = 0;
+  bool negative = false;
+  if (!centred(a, b, c, n, num, e, negative)) return std::nullopt;
   if (bit_length(num.data(), kWideWords) == 0) return 0.0;
+  if (negative && root) return std::nullopt;  // NaN, which the big-integer path says
   const Quotient q = divide(num, e - 2148, static_cast<uint64_t>(den), root ? 3 : 2);
   if (root) return round_root(q, binary32);
-  return round_quotient(q.q, q.sticky, q.exp, false, binary32);
+  return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
+}
+
+std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
+                                    double ddof, bool root, bool binary32) {
+  return narrow_centred(sum, sum, squares, n, ddof, root, binary32);
 }
 
 }  // namespace tallix

@@ -3,8 +3,8 @@
 // instead of 2176-bit arithmetic. Each function gives the same bits as the
 // big-integer path (rational.hpp), or nothing when that path must answer:
 // sums too wide, a count whose divisor passes 64 bits, a fractional ddof,
-// a state that cannot be read (empty, not finite, inexact squares) or whose
-// spread would be negative.
+// a state that cannot be read (empty, not finite, inexact products), or the
+// root of a negative spread.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,11 @@ namespace tallix {
 
 // Σx / n rounded once, to binary32 (held in a double) when asked.
 std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32 = false);
+
+// (n·Σxy − Σx·Σy) / (n·(n − ddof)) rounded once, or the correctly rounded
+// square root of it when it is not negative.
+std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const DotF64& xy, uint64_t n,
+                                     double ddof, bool root, bool binary32 = false);
 
 // (n·Σx² − (Σx)²) / (n·(n − ddof)) rounded once, or its correctly rounded
 // square root; Σx² is the dot product of the values with themselves.

@@ -8,6 +8,7 @@
 
 #include "check.hpp"
 #include "stats/answers.hpp"
+#include "stats/cov.hpp"
 #include "stats/moments.hpp"
 #include "stats/narrow.hpp"
 #include "stats/rational.hpp"
@@ -34,14 +35,20 @@ BigInt random_at(std::mt19937_64& rng, int width, int low) {
   return v << low;
 }
 
-// The big-integer answers: numerator n·S2·2^1074 − S1², divisor n·(n − ddof)·2^2148.
-double slow_spread(const BigInt& s1, const BigInt& s2, uint64_t n, double ddof, bool root,
-                   bool binary32) {
-  const BigInt num = ((from_u64(n) * s2) << 1074) - s1 * s1;
+// The big-integer answers: numerator n·Sxy·2^1074 − Sx·Sy, divisor
+// n·(n − ddof)·2^2148.
+double slow_centred(const BigInt& sx, const BigInt& sy, const BigInt& sxy, uint64_t n, double ddof,
+                    bool root, bool binary32) {
+  const BigInt num = ((from_u64(n) * sxy) << 1074) - sx * sy;
   const BigInt den = from_u64(n) * (from_u64(n) - BigInt(static_cast<long>(ddof)));
   const Precision p = binary32 ? Precision::Binary32 : Precision::Binary64;
   if (root) return round_sqrt_rational(num, den, -1074, p);
   return (binary32 ? round_rational32 : round_rational)(num, den << 2148);
+}
+
+double slow_spread(const BigInt& s1, const BigInt& s2, uint64_t n, double ddof, bool root,
+                   bool binary32) {
+  return slow_centred(s1, s1, s2, n, ddof, root, binary32);
 }
 
 double slow_mean(const BigInt& s1, uint64_t n, bool binary32) {
@@ -74,14 +81,24 @@ TEST(narrow_matches_big_integers_at_every_limb) {
       const BigInt s2 = rng() & 1 ? BigInt((s1 * s1 >> 1074) + random_at(rng, width, low2))
                                   : random_at(rng, std::min(width * 2, 190), low2);
       if (s2 >= BigInt(1) << 2175) continue;
+      // A negative Σx² is a forged state; a negative Σxy, an ordinary one.
+      const BigInt sxy = rng() % 4 == 0 ? BigInt(-s2) : s2;
+      const BigInt sy = (rng() & 1 ? s1 : BigInt(-s1)) + random_at(rng, width, low);
+      SumF64 sum_y;
+      sum_y.limbs = limbs_of(sy);
       DotF64 squares;
-      squares.sum.limbs = limbs_of(s2);
+      squares.sum.limbs = limbs_of(sxy);
       for (double ddof : kDdofs)
-        for (bool root : {false, true})
+        for (bool root : {false, true}) {
           if (auto v = narrow_spread(sum, squares, n, ddof, root, binary32)) {
             ++answered;
-            CHECK_EQ(bits(*v), bits(slow_spread(s1, s2, n, ddof, root, binary32)));
+            CHECK_EQ(bits(*v), bits(slow_spread(s1, sxy, n, ddof, root, binary32)));
           }
+          if (auto v = narrow_centred(sum, sum_y, squares, n, ddof, false, binary32)) {
+            ++answered;
+            CHECK_EQ(bits(*v), bits(slow_centred(s1, sy, sxy, n, ddof, false, binary32)));
+          }
+        }
     }
   }
   CHECK(answered > 1000);
@@ -121,8 +138,8 @@ TEST(narrow_declines_what_it_cannot_answer) {
   MomentsF64 flagged = m;
   flagged.add(INFINITY);
   CHECK(narrow_mean(flagged.sum_x, 4).has_value() == false);
-  // A forged state whose spread is negative.
-  CHECK(narrow_spread(m.sum_x, DotF64{}, 3, 0.0, false).has_value() == false);
+  // A forged state whose spread is negative: no root.
+  CHECK(narrow_spread(m.sum_x, DotF64{}, 3, 0.0, true).has_value() == false);
 }
 
 // The queries answer as the big integers do, through either path.
@@ -152,6 +169,29 @@ TEST(moment_queries_match_big_integers) {
         CHECK_EQ(bits(var), bits(slow_spread(s1, twos_complement(m.sum_xx.sum.limbs), c.n - 2, ddof,
                                              false, b32)));
       }
+  }
+}
+
+TEST(covariance_queries_match_big_integers) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> normal;
+  for (int binades : {0, 20, 300}) {
+    CovF64 c;
+    for (int i = 0; i < 9; ++i) {
+      const double x = std::ldexp(normal(rng), static_cast<int>(rng() % (binades + 1)));
+      c.add(x, std::ldexp(-x + normal(rng), static_cast<int>(rng() % (binades + 1))));
+    }
+    const CovF64::Terms t = c.b_terms().value();
+    const BigInt n = from_u64(t.n);
+    CHECK_EQ(bits(c.try_covariance().value()), bits(round_rational(t.cxy, n * n * unit_pow(2))));
+    const ScaledCov part{&c, 0, 0};
+    const BigInt d = n * (n - 1) * unit_pow(2);
+    CHECK_EQ(bits(pair_answer({&part, 1}, PairAnswer::Cov, 1.0).value()),
+             bits(round_rational(t.cxy, d)));
+    CHECK_EQ(bits(pair_answer({&part, 1}, PairAnswer::VarX, 1.0).value()),
+             bits(round_rational(t.cxx, d)));
+    CHECK_EQ(bits(pair_answer({&part, 1}, PairAnswer::VarY, 1.0).value()),
+             bits(round_rational(t.cyy, d)));
   }
 }
 
