@@ -294,14 +294,11 @@ std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const Dot
   if ((den >> 64) != 0) return std::nullopt;
   NarrowSum a, b, c;
   if (!read_narrow(x.limbs, 2, a) || !read_narrow(xy.sum.limbs, 3, c)) return std::nullopt;
-  if (&x == &y)
-    b = a;
-  else if (!read_narrow(y.limbs, 2, b))
-    return std::nullopt;
+  if (&x != &y && !read_narrow(y.limbs, 2, b)) return std::nullopt;
   Wide num;
   long e = 0;
   bool negative = false;
-  if (!centred(a, b, c, n, num, e, negative)) return std::nullopt;
+  if (!centred(a, &x == &y ? a : b, c, n, num, e, negative)) return std::nullopt;
   if (bit_length(num.data(), kWideWords) == 0) return 0.0;
   if (negative && root) return std::nullopt;  // NaN, which the big-integer path says
   const Quotient q = divide(num, e - 2148, static_cast<uint64_t>(den), root ? 3 : 2);
