@@ -14,15 +14,15 @@ from __future__ import annotations
 
 import datetime
 import importlib
-import math
 import numbers
 import operator
 import sys
 from decimal import Decimal
-from fractions import Fraction
 from typing import Any, NamedTuple
 
 import numpy as np
+
+import tallix
 
 __all__ = ["Accepted", "accept", "is_number_dtype"]
 
@@ -155,7 +155,7 @@ def _is_integer(x: Any) -> bool:
 
 
 # ---------------------------------------------------------------------------
-# Python objects: big integers, Decimal, Fraction, None
+# Python objects: big integers, Decimals, rationals, None
 
 
 def _from_objects(arr: np.ndarray, name: str) -> Accepted:
@@ -185,15 +185,12 @@ def _exact_number(x: Any, name: str) -> int | float | None:
         raise _not_a_real(name, x)
     if isinstance(x, numbers.Integral):
         return operator.index(x)
-    if isinstance(x, (float, np.floating)):
-        as_float = float(x)
-        if as_float != x and not math.isnan(as_float):  # a long double beyond binary64
-            raise _inexact(name, x)
-        return as_float
-    if isinstance(x, Decimal):
-        return _decimal_to_float(x, name)
-    if isinstance(x, numbers.Rational):
-        return _exact_float(Fraction(int(x.numerator), int(x.denominator)), name)
+    if isinstance(x, float):
+        return float(x)
+    if isinstance(x, Decimal) and x.is_snan():
+        raise ValueError(f"{name} holds {x!r}, a signalling NaN")
+    if isinstance(x, (np.floating, Decimal, numbers.Rational)):
+        return _exact_float(x, name)
     raise _not_a_real(name, x)
 
 
@@ -206,23 +203,12 @@ def _not_a_real(name: str, x: Any) -> TypeError:
     return TypeError(f"{name} holds {x!r} of type {type(x).__name__}, not a real number")
 
 
-def _decimal_to_float(x: Decimal, name: str) -> float:
-    if x.is_snan():
-        raise ValueError(f"{name} holds {x!r}, a signalling NaN")
-    as_float = float(x)
-    if x.is_nan() or x.is_infinite() or Decimal(as_float) == x:
-        return as_float
-    raise _inexact(name, x)
-
-
-def _exact_float(x: int | Fraction, name: str) -> float:
+def _exact_float(x: Any, name: str) -> float:
+    """x as a float64, asked of the core, which knows whether binary64 holds it exactly."""
     try:
-        as_float = float(x)
-    except OverflowError:
+        return float(tallix._exact_float(x))
+    except ValueError:
         raise _inexact(name, x) from None
-    if Fraction(as_float) != x:
-        raise _inexact(name, x)
-    return as_float
 
 
 def _integer_dtype(ints: list[int]) -> Any:

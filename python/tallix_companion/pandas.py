@@ -457,9 +457,7 @@ class ExactSeriesGroupBy:
         (self._position,) = selection.value_positions()
 
     def agg(self, func: Func = None, **named: Any) -> pd.Series | pd.DataFrame:
-        if isinstance(func, Mapping):
-            raise pd.errors.SpecificationError("nested renamer is not supported")
-        model = _pandas_quietly(self._pandas.agg, func, **named)
+        model = _pandas_quietly(self._pandas.agg, func, **named)  # pandas refuses a dict here
         hows = [func] if isinstance(func, str) else list(func) if func is not None else list(named.values())
         for how in hows:
             _check_how(how)
