@@ -111,9 +111,11 @@ bool plain(std::span<const ScaledMoments> parts) {
 // A single unscaled part whose sums span a few words: the fixed-width path.
 std::optional<double> narrow_moment(const ScaledMoments& part, MomentAnswer what, double ddof,
                                     uint64_t missing, Precision precision) {
+  const bool binary32 = precision == Precision::Binary32;
+  if (what == MomentAnswer::Sum)
+    return binary32 ? static_cast<double>(SumF32{*part.sum}.value()) : part.sum->value();
   const uint64_t n = part.sum->count;
   if (missing >= n) return std::nullopt;
-  const bool binary32 = precision == Precision::Binary32;
   if (what == MomentAnswer::Mean) return narrow_mean(*part.sum, n - missing, binary32);
   if (part.squares == nullptr) return std::nullopt;
   return narrow_spread(*part.sum, *part.squares, n - missing, ddof, what == MomentAnswer::Std,
@@ -148,19 +150,23 @@ Result<double> moments_of(std::span<const ScaledMoments> parts, MomentAnswer wha
     top = std::max(top, p.scale);
   }
   n = missing > n ? 0 : n - missing;
+  if (what == MomentAnswer::Sum && flags.any()) return flags.sum();
   if (what == MomentAnswer::Mean) {
     if (n == 0) return kNaN;
     if (flags.any()) return flags.sum();
   }
   if (flags.any()) return kNaN;
   Divisor divisor;
-  if (what != MomentAnswer::Mean && !spread_divisor(from_u64(n), ddof, divisor)) return kNaN;
+  const bool spread_asked = what == MomentAnswer::Var || what == MomentAnswer::Std;
+  if (spread_asked && !spread_divisor(from_u64(n), ddof, divisor)) return kNaN;
 
   auto s1 = aligned(
       parts, [](const ScaledMoments& p) { return sum_int(*p.sum); },
       [](const ScaledMoments& p) { return p.scale; }, top);
   if (!s1.ok()) return s1.failure();
   const BigInt& a = s1.value();
+  if (what == MomentAnswer::Sum)
+    return round_scaled(a, BigInt(1), -(1074 + static_cast<long>(top)), precision);
   if (what == MomentAnswer::Mean)
     return round_scaled(a, from_u64(n), -(1074 + static_cast<long>(top)), precision);
 

@@ -33,7 +33,7 @@
 
 namespace tallix {
 
-enum class MomentAnswer : uint8_t { Mean, Var, Std };
+enum class MomentAnswer : uint8_t { Mean, Var, Std, Sum };
 // The format an answer is rounded to, once: binary32 columns answer in binary32.
 enum class Precision : uint8_t { Binary64, Binary32 };
 enum class PairAnswer : uint8_t { Cov, VarX, VarY, Corr, Ratio, SumX, SumXY };

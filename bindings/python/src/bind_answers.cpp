@@ -18,6 +18,7 @@
 #include "blocks.hpp"
 #include "elements.hpp"
 #include "frame.hpp"
+#include "numbers.hpp"
 #include "registry.hpp"
 #include "stats/answers.hpp"
 #include "stats/integers.hpp"
@@ -247,22 +248,6 @@ bool to_wide(PyObject* o, const char* what, WideInt& out) {
   return true;
 }
 
-PyObject* from_wide(const WideInt& v) {
-  std::string text = v.negative ? "-" : "";
-  static constexpr char kDigits[] = "0123456789abcdef";
-  bool leading = true;
-  for (size_t w = v.words.size(); w-- > 0;) {
-    for (int shift = 60; shift >= 0; shift -= 4) {
-      unsigned d = static_cast<unsigned>(v.words[w] >> shift) & 15u;
-      if (leading && d == 0) continue;
-      leading = false;
-      text.push_back(kDigits[d]);
-    }
-  }
-  if (leading) text.push_back('0');
-  return PyLong_FromString(text.c_str(), nullptr, 16);
-}
-
 constexpr Signature kIntAnswerSig = parse_signature("_int_answer(what, sums, ddof)");
 
 PyObject* int_answer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
@@ -332,10 +317,10 @@ PyObject* int_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Owned s1(PyList_New(v.shape[0])), s2(PyList_New(v.shape[0]));
     if (!s1 || !s2) return nullptr;
     for (size_t r = 0; r < rows.size(); ++r) {
-      PyObject* a = from_wide(rows[r].sum());
+      PyObject* a = int_from_wide(rows[r].sum());
       if (!a) return nullptr;
       PyList_SetItem(s1.get(), static_cast<Py_ssize_t>(r), a);
-      PyObject* q = from_wide(rows[r].squares());
+      PyObject* q = int_from_wide(rows[r].squares());
       if (!q) return nullptr;
       PyList_SetItem(s2.get(), static_cast<Py_ssize_t>(r), q);
     }

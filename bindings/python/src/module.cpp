@@ -1,7 +1,7 @@
 // Module initialisation: the classes in their fixed order, then the module
 // functions (`dot`, and the companion's private `_extend_rows`, `_replica`,
-// `_moments`, `_cov`, `_int_sums`, `_row_answers` and `_int_answer`), then
-// PanicException.
+// `_moments`, `_cov`, `_int_sums`, `_row_answers` and `_int_answer`), the
+// grouped feed `_Groups`, then PanicException.
 #include "frame.hpp"
 #include "registry.hpp"
 
@@ -50,7 +50,7 @@ PyObject* init() {
     }
   }
   PyObject* panic = panic_exception();
-  if (!panic || add_functions(module) < 0 ||
+  if (!panic || add_functions(module) < 0 || add_groups_class(module) < 0 ||
       PyModule_AddObject(module, "PanicException", (Py_INCREF(panic), panic)) < 0) {
     Py_DECREF(module);
     return nullptr;

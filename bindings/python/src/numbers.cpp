@@ -253,4 +253,20 @@ int refuse_masked(PyObject* o) {
   return masked;
 }
 
+PyObject* int_from_wide(const WideInt& v) {
+  std::string text = v.negative ? "-" : "";
+  static constexpr char kDigits[] = "0123456789abcdef";
+  bool leading = true;
+  for (size_t w = v.words.size(); w-- > 0;) {
+    for (int shift = 60; shift >= 0; shift -= 4) {
+      unsigned d = static_cast<unsigned>(v.words[w] >> shift) & 15u;
+      if (leading && d == 0) continue;
+      leading = false;
+      text.push_back(kDigits[d]);
+    }
+  }
+  if (leading) text.push_back('0');
+  return PyLong_FromString(text.c_str(), nullptr, 16);
+}
+
 }  // namespace tallix::py

@@ -6,6 +6,7 @@
 
 #include "elements.hpp"
 #include "python.hpp"
+#include "stats/integers.hpp"
 
 namespace tallix::py {
 
@@ -35,5 +36,8 @@ void refuse_inexact(ElementFormat f, const char* at);
 // ValueError set when its dtype names pandas.NA as its missing value and
 // isna() finds one, -1 on error, else 0.
 int refuse_missing_values(PyObject* o);
+
+// A Python int from its sign and words.
+PyObject* int_from_wide(const WideInt& v);
 
 }  // namespace tallix::py
