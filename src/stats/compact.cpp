@@ -26,10 +26,10 @@ bool top_in_bound(uint64_t top, bool is_signed) {
   return is_signed ? top + kLimit < 2 * kLimit : top < kLimit;
 }
 
-// The limb of word 0 for a value whose lowest bit is at `position`: one word
-// below it (note 2), inside the limbs.
+// The limb of word 0 for a value whose lowest bit is at `position`: two
+// words below it (note 2), inside the limbs.
 int16_t placement(long position, int words) {
-  return static_cast<int16_t>(std::clamp(position / 64 - 1, 0L, long{kLimbs - words}));
+  return static_cast<int16_t>(std::clamp(position / 64 - 2, 0L, long{kLimbs - words}));
 }
 
 // acc += v·2^offset (or −=, when negative) for v of up to three words, in a

@@ -8,9 +8,10 @@
 //      of SumF64 for Σx and of DotF64's sum for Σx². Expanding is placing
 //      the words into zeroed limbs, so the full state is the one the same
 //      values would have built, byte for byte.
-//   2. Both are placed by the first non-zero value, one word below the
-//      word that holds its lowest bit, so values somewhat finer than the
-//      first still fit; later values must land at or above those words.
+//   2. Both are placed by the first non-zero value, two words below the
+//      word that holds its lowest bit, so values down to about 2^-64 times
+//      the first still fit (their squares take twice the binades); later
+//      values must land at or above those words.
 //   3. Only values of 2^-485 <= |x| < 2^511 enter: their squares are normal
 //      binary64 values whose bits all lie at or above 2^-1074, so DotF64
 //      would hold each square exactly (split_loses_exactness is false) and
@@ -31,7 +32,7 @@ namespace tallix {
 
 struct CompactMoments {
   static constexpr int kSumWords = 5;
-  static constexpr int kSquareWords = 7;
+  static constexpr int kSquareWords = 8;
   static constexpr int16_t kUnplaced = -1;
 
   std::array<uint64_t, kSumWords> sum{};               // two's complement

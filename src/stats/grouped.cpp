@@ -2,7 +2,7 @@
 //
 //   moments, compact: u8 0, u8 squares, u64 n, u64 missing, u16 sum_at,
 //                     u16 squares_at (0xFFFF: unplaced), the sum's 5 words,
-//                     the squares' 7 words
+//                     the squares' 8 words
 //   moments, banded:  u8 1, u8 squares, u64 n, u64 missing, u32 parts, and
 //                     per part its scale (u64, two's complement) and the
 //                     563-byte form of its MomentsF64
@@ -17,6 +17,7 @@
 #include <cmath>
 
 #include "../binary64.hpp"
+#include "narrow.hpp"
 
 namespace tallix {
 
@@ -43,6 +44,27 @@ int64_t band_scale(double x) {
 }
 
 constexpr uint32_t kMaxParts = 8;  // scale 0 and at most five bands
+
+// A compact group's answer read from its words, where the fixed-width path
+// gives one; the full state answers the rest alike.
+std::optional<double> compact_answer(const CompactMoments& c, uint64_t n, MomentAnswer what,
+                                     double ddof, Precision precision) {
+  const bool binary32 = precision == Precision::Binary32;
+  const int at = c.sum_at == CompactMoments::kUnplaced ? 0 : c.sum_at;
+  const int at2 = c.squares_at == CompactMoments::kUnplaced ? 0 : c.squares_at;
+  const PlacedWords sum{c.sum.data(), CompactMoments::kSumWords, at};
+  const PlacedWords squares{c.squares.data(), CompactMoments::kSquareWords, at2};
+  switch (what) {
+    case MomentAnswer::Sum:
+      return narrow_mean(sum, 1, binary32);  // the sum itself, rounded once
+    case MomentAnswer::Mean:
+      return narrow_mean(sum, n, binary32);
+    case MomentAnswer::Var:
+    case MomentAnswer::Std:
+      return narrow_spread(sum, squares, n, ddof, what == MomentAnswer::Std, binary32);
+  }
+  return std::nullopt;
+}
 
 Rejection bad_record() { return Rejection{"not a record of a group of this kind"}; }
 
@@ -103,7 +125,16 @@ void GroupedMoments::add(size_t g, double x) noexcept {
 
 void GroupedMoments::feed(std::span<const int64_t> codes, std::span<const double> values,
                           Absent absent) noexcept {
+  // Many groups do not stay in cache: each row's group is fetched a few rows
+  // ahead, so the memory waits overlap.
+  constexpr size_t kAhead = 12;
   for (size_t i = 0; i < codes.size(); ++i) {
+    if (i + kAhead < codes.size() && codes[i + kAhead] >= 0) {
+      const auto* ahead =
+          reinterpret_cast<const char*>(&slots_[static_cast<size_t>(codes[i + kAhead])]);
+      __builtin_prefetch(ahead, 1);
+      __builtin_prefetch(ahead + 64, 1);
+    }
     if (codes[i] < 0) continue;
     const auto g = static_cast<size_t>(codes[i]);
     const double x = values[i];
@@ -123,6 +154,7 @@ Result<double> GroupedMoments::answer(size_t g, MomentAnswer what, double ddof,
       parts.push_back({&state.sum_x, &state.sum_xx, scale});
     return moment_answer(parts, what, ddof, 0, precision);
   }
+  if (auto v = compact_answer(s.compact, s.n, what, ddof, precision)) return *v;
   MomentsF64 full;
   s.compact.expand(s.n, full);
   const ScaledMoments part{&full.sum_x, &full.sum_xx, 0};

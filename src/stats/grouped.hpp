@@ -82,7 +82,8 @@ class GroupedMoments : public GroupCounts {
   void merge_record(size_t g, const Record& record);
 
  private:
-  struct Slot {
+  // Two cache lines a group.
+  struct alignas(64) Slot {
     CompactMoments compact;
     uint32_t banded = kCompact;  // index into banded_ once moved
     uint64_t n = 0;              // values fed, zeros included

@@ -71,32 +71,41 @@ struct NarrowSum {
   bool negative;
 };
 
-// False when the sum's significant limbs (below the sign extension, above
-// the zero limbs) are more than max_words.
-bool read_narrow(const Limbs& l, int max_words, NarrowSum& out) {
-  const uint64_t sign = l[kLimbs - 1] >> 63 != 0 ? ~uint64_t{0} : 0;
+// False when the sum's significant words (below the sign extension, above
+// the zero words) are more than max_words. The sum is `count` two's-
+// complement words whose first sits at limb `at`.
+bool read_narrow(const uint64_t* l, int count, int at, int max_words, NarrowSum& out) {
+  const uint64_t sign = l[count - 1] >> 63 != 0 ? ~uint64_t{0} : 0;
   out.mag = {0, 0, 0};
   out.negative = sign != 0;
-  int hi = kLimbs - 1;
+  int hi = count - 1;
   while (hi >= 0 && l[hi] == sign) --hi;
   int lo = 0;
   while (lo <= hi && l[lo] == 0) ++lo;
   if (lo > hi) {  // zero, or -2^(64·(hi + 1)) when negative
     out.words = out.negative ? 1 : 0;
     out.mag[0] = out.negative ? 1 : 0;
-    out.limb = hi + 1;
+    out.limb = at + hi + 1;
     return true;
   }
   const int words = hi - lo + 1;
   if (words > max_words) return false;
   out.words = words;
-  out.limb = lo;
+  out.limb = at + lo;
   for (int k = 0; k < words; ++k) out.mag[k] = l[lo + k];
   if (out.negative) {  // 2^(64·words) − the words; l[lo] != 0, so no carry
     out.mag[0] = ~out.mag[0] + 1;
     for (int k = 1; k < words; ++k) out.mag[k] = ~out.mag[k];
   }
   return true;
+}
+
+bool read_narrow(const Limbs& l, int max_words, NarrowSum& out) {
+  return read_narrow(l.data(), kLimbs, 0, max_words, out);
+}
+
+bool read_narrow(PlacedWords w, int max_words, NarrowSum& out) {
+  return read_narrow(w.words, w.count, w.at, max_words, out);
 }
 
 // The exact quotient (q + f)·2^exp, 0 <= f < 1, f > 0 exactly when sticky,
@@ -273,32 +282,25 @@ bool centred(const NarrowSum& x, const NarrowSum& y, const NarrowSum& xy, uint64
   return true;
 }
 
-}  // namespace
-
-std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32) {
-  NarrowSum s;
-  if (n == 0 || !sum.finite() || !read_narrow(sum.limbs, 3, s)) return std::nullopt;
+// Σx / n from a sum read narrow.
+std::optional<double> mean_of(const NarrowSum& s, uint64_t n, bool binary32) {
   if (s.words == 0) return 0.0;
   const Quotient q = divide(widen(s), 64L * s.limb - 1074, n, 2);
   return round_quotient(q.q, q.sticky, q.exp, s.negative, binary32);
 }
 
-std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const DotF64& xy, uint64_t n,
-                                     double ddof, bool root, bool binary32) {
-  if (n == 0 || !x.finite() || !y.finite() || xy.exactness_lost || !xy.sum.finite())
-    return std::nullopt;
+// The centred answer from sums read narrow (x and y may be the same).
+std::optional<double> centred_of(const NarrowSum& a, const NarrowSum& b, const NarrowSum& c,
+                                 uint64_t n, double ddof, bool root, bool binary32) {
   if (ddof != std::trunc(ddof) || std::fabs(ddof) > 0x1p62) return std::nullopt;
   const i128 dof = static_cast<i128>(n) - static_cast<int64_t>(ddof);
   if (dof <= 0) return std::nullopt;
   const u128 den = static_cast<u128>(n) * static_cast<u128>(dof);
   if ((den >> 64) != 0) return std::nullopt;
-  NarrowSum a, b, c;
-  if (!read_narrow(x.limbs, 2, a) || !read_narrow(xy.sum.limbs, 3, c)) return std::nullopt;
-  if (&x != &y && !read_narrow(y.limbs, 2, b)) return std::nullopt;
   Wide num;
   long e = 0;
   bool negative = false;
-  if (!centred(a, &x == &y ? a : b, c, n, num, e, negative)) return std::nullopt;
+  if (!centred(a, b, c, n, num, e, negative)) return std::nullopt;
   if (bit_length(num.data(), kWideWords) == 0) return 0.0;
   if (negative && root) return std::nullopt;  // NaN, which the big-integer path says
   const Quotient q = divide(num, e - 2148, static_cast<uint64_t>(den), root ? 3 : 2);
@@ -306,9 +308,40 @@ std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const Dot
   return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
 }
 
+}  // namespace
+
+std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32) {
+  NarrowSum s;
+  if (n == 0 || !sum.finite() || !read_narrow(sum.limbs, 3, s)) return std::nullopt;
+  return mean_of(s, n, binary32);
+}
+
+std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const DotF64& xy, uint64_t n,
+                                     double ddof, bool root, bool binary32) {
+  if (n == 0 || !x.finite() || !y.finite() || xy.exactness_lost || !xy.sum.finite())
+    return std::nullopt;
+  NarrowSum a, b, c;
+  if (!read_narrow(x.limbs, 2, a) || !read_narrow(xy.sum.limbs, 3, c)) return std::nullopt;
+  if (&x != &y && !read_narrow(y.limbs, 2, b)) return std::nullopt;
+  return centred_of(a, &x == &y ? a : b, c, n, ddof, root, binary32);
+}
+
 std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
                                     double ddof, bool root, bool binary32) {
   return narrow_centred(sum, sum, squares, n, ddof, root, binary32);
+}
+
+std::optional<double> narrow_mean(PlacedWords sum, uint64_t n, bool binary32) {
+  NarrowSum s;
+  if (n == 0 || !read_narrow(sum, 3, s)) return std::nullopt;
+  return mean_of(s, n, binary32);
+}
+
+std::optional<double> narrow_spread(PlacedWords sum, PlacedWords squares, uint64_t n, double ddof,
+                                    bool root, bool binary32) {
+  NarrowSum a, c;
+  if (n == 0 || !read_narrow(sum, 2, a) || !read_narrow(squares, 3, c)) return std::nullopt;
+  return centred_of(a, a, c, n, ddof, root, binary32);
 }
 
 }  // namespace tallix

@@ -28,4 +28,16 @@ std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const Dot
 std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
                                     double ddof, bool root, bool binary32 = false);
 
+// A sum held as `count` two's-complement words whose first sits at limb
+// `at` of the limbs' scale (the compact groups of compact.hpp): the same
+// answers without building full limbs. The sums are finite and exact.
+struct PlacedWords {
+  const uint64_t* words;
+  int count;
+  int at;
+};
+std::optional<double> narrow_mean(PlacedWords sum, uint64_t n, bool binary32 = false);
+std::optional<double> narrow_spread(PlacedWords sum, PlacedWords squares, uint64_t n, double ddof,
+                                    bool root, bool binary32 = false);
+
 }  // namespace tallix
