@@ -78,6 +78,7 @@ bench: install
 	$(BENCH_ENV) $(PY) benchmarks/bench.py
 	$(BENCH_ENV) $(PY) benchmarks/bench_stack.py
 	$(BENCH_ENV) $(PY) benchmarks/bench_numpy.py
+	$(BENCH_ENV) $(PY) benchmarks/bench_groups.py
 
 format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
