@@ -483,3 +483,39 @@ def test_keyed_reduction_matches_pandas_groupby(client, how, column):
         else:
             expected = exact_statistic([Fraction(int(v)) if column in ("u", "n") else v for v in group], how, 1)
         assert value == expected
+
+
+@pytest.mark.parametrize("how", ["sum", "mean", "var"])
+@pytest.mark.parametrize("column", ["x", "i"])
+def test_keyed_reduction_is_one_answer_for_any_partitions_and_merge_order(how, column):
+    import tallix_companion.dask as tdask
+
+    rng = np.random.default_rng(5)
+    rows = 20_000
+    keys = rng.integers(0, 3000, rows)
+    x = rng.standard_normal(rows) * 1e3
+    wide = np.flatnonzero(keys < 300)  # these groups span 2^±1000: their squares leave binary64
+    x[wide] = np.ldexp(rng.standard_normal(len(wide)), rng.integers(-1000, 1000, len(wide)))
+    i = rng.integers(2**62, 2**63 - 1, rows)  # sums far beyond int64
+    frame = pd.DataFrame({"k": keys, "x": x, "i": i})
+    answers = []
+    for seed, npartitions, split_every in [(0, 1, 8), (1, 7, 2), (2, 13, 3)]:
+        parts = dd.from_pandas(frame.sample(frac=1, random_state=seed), npartitions=npartitions, sort=False)
+        with dask.config.set(scheduler="sync"):
+            answers.append(tdask.groupby(parts["k"], parts[column], how, split_every=split_every))
+    for got in answers[1:]:
+        pd.testing.assert_series_equal(got, answers[0], check_exact=True)
+
+
+def test_keyed_partitions_of_an_object_column_merge_by_their_values_kind():
+    import tallix_companion.dask as tdask
+
+    ints = pd.DataFrame({"k": [1, 2, 1, 2], "v": pd.Series([2**62, 2**62, 2**62, 1], dtype=object)})
+    mixed = ints.assign(v=pd.Series([2**62, 2**62, 0.5, 1.5], dtype=object))
+    with dask.config.set({"dataframe.convert-string": False, "scheduler": "sync"}):
+        parts = dd.from_pandas(ints, npartitions=2)
+        parts = dd.concat([parts[parts["k"] > 5], parts])  # empty partitions read as floats come first
+        assert tdask.groupby(parts["k"], parts["v"], "sum").tolist() == [2**63, 2**62 + 1]
+        parts = dd.from_pandas(mixed, npartitions=2)
+        with pytest.raises(TypeError, match="integers in some and floats in others"):
+            tdask.groupby(parts["k"], parts["v"], "sum")

@@ -120,7 +120,9 @@ def test_many_short_rows_are_answered_exactly(monkeypatch, data, cols):
 
 
 @pytest.mark.parametrize("how", ["sum", "mean", "var", "std"])
-def test_nan_variants_skip_nans_exactly(how):
+@pytest.mark.parametrize("many_rows", [64, 0])  # states per row; the core's row answers
+def test_nan_variants_skip_nans_exactly(monkeypatch, how, many_rows):
+    monkeypatch.setattr(tnp, "_MANY_ROWS", many_rows)
     data = CANCEL[:60].reshape(6, 10).copy()
     data[[0, 2, 2, 5], [1, 3, 4, 9]] = np.nan
     got = getattr(tnp, "nan" + how)(data, axis=1)
@@ -517,6 +519,33 @@ def test_groupby_keeps_the_frames_column_labels(columns, func):
     got, want = frame.exact.groupby(key).agg(func), frame.groupby(key).agg(func)
     pd.testing.assert_frame_equal(got, want)
     assert got.columns.dtype == want.columns.dtype
+
+
+def test_groupby_many_groups_each_exact_at_any_range():
+    # 20 000 groups; those with keys below 50 span 2^±1000 (their squares leave the
+    # binary64 range), two hold infinities, some miss values.
+    rows, keys = 200_000, 20_000
+    k = RNG.integers(0, keys, rows)
+    x = RNG.standard_normal(rows) * 1e3
+    wide = np.flatnonzero(k < 50)
+    x[wide] = np.ldexp(RNG.standard_normal(len(wide)), RNG.integers(-1000, 1000, len(wide)))
+    x[RNG.random(rows) < 0.01] = np.nan
+    x[np.flatnonzero(k == 60)[0]] = np.inf
+    x[np.flatnonzero(k == 61)[:2]] = [np.inf, -np.inf]
+    frame = pd.DataFrame({"k": k, "x": x})
+    got = frame.exact.groupby("k").agg({"x": ["sum", "mean", "var", "std"]})
+    want = frame.groupby("k").agg({"x": ["sum", "mean", "var", "std"]})
+    assert got.index.equals(want.index) and (got.dtypes == want.dtypes).all()
+    lists = frame.groupby("k")["x"].agg(list)
+    for key in [*range(62), *RNG.choice(keys, 200, replace=False).tolist()]:
+        values = [v for v in lists[key] if not math.isnan(v)]
+        row = got.loc[key, "x"]
+        if not np.isfinite(values).all():  # pandas' conventions for infinities
+            assert row.equals(want.loc[key, "x"]), key
+            continue
+        assert row["sum"] == math.fsum(values), key
+        for how in ("mean", "var", "std"):
+            assert_exact(row[how], values, how, np.dtype(np.float64))
 
 
 def test_row_reductions_take_one_pass():

@@ -1,13 +1,12 @@
 """Exact sums, means and variances per group: one implementation for pandas and Dask.
 
-A column is read once (through ``accept``), its rows ordered by group, and
-each group's values fed to exact states: Python-int sums for integers, a
-SumF64 (sums and means) and moment parts (variances) for floats, and a SumF32
-where pandas answers in binary32.  States of one group from different
-partitions merge exactly, and travel as bytes.  The core answers each group
-rounded once; this module only shapes the answers into the dtype pandas gives
-for the same reduction (nullable results nullable, integers exact at any
-width).
+A column is read once (through ``accept``) and fed, with each row's group
+code, to the core's grouped states (``tallix._Groups``): exact per group at
+any range, answered for every group at once into arrays, merged exactly
+between partitions and carried between processes as records.  A column
+without keys is one group, read by the core's vector kernels.  This module
+only shapes the answers into the dtype pandas gives for the same reduction
+(nullable results nullable, integers exact at any width).
 """
 
 from __future__ import annotations
@@ -15,7 +14,6 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Iterable, Sequence
-from itertools import pairwise
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -27,6 +25,8 @@ from . import _answers
 from ._accept import Accepted
 
 EXACT = ("sum", "mean", "var", "std")
+# The core's grouped states (a private class: the stub does not list it yet).
+_Groups: Any = tallix._Groups  # type: ignore[attr-defined, unused-ignore]
 _INTEGER_KINDS = frozenset("iub")
 
 
@@ -60,169 +60,160 @@ def grouping(grouped: Any) -> Grouping:
 
 
 class GroupStates:
-    """One column's exact states in each group; ``n`` values present, ``missing`` skipped.
+    """One column's exact states in each group, held by the core (``tallix._Groups``):
+    ``n`` values present and ``missing`` skipped in each group.
 
-    For integers ``sums`` and ``squares`` hold Python ints (Σx, Σx²); for
-    floats ``sums`` holds SumF64 states, ``squares`` moment parts and
-    ``sums32`` SumF32 states.  A list is None where no reduction asked for it.
+    ``integer``: the column holds integers (sums exact at any width);
+    ``squares``: the states keep Σx² too, so variances can be answered.
     """
 
     def __init__(
         self,
+        groups: Any,
         integer: bool,
-        n: np.ndarray,
-        missing: np.ndarray,
-        sums: list[Any] | None = None,
-        squares: list[Any] | None = None,
-        sums32: list[Any] | None = None,
+        squares: bool,
+        n: np.ndarray | None = None,
+        missing: np.ndarray | None = None,
     ) -> None:
+        self.groups = groups
         self.integer = integer
-        self.n = n
-        self.missing = missing
-        self.sums = sums
         self.squares = squares
-        self.sums32 = sums32
+        if n is None or missing is None:
+            n, missing = np.zeros(groups.count, dtype=np.int64), np.zeros(groups.count, dtype=np.int64)
+            groups.counts(n, missing)
+        self.n, self.missing = n, missing
+
+    def empty(self, count: int) -> Any:
+        """New core states for ``count`` groups, of this column's kind."""
+        return _new_groups(count, self.integer, self.squares)
+
+    def values(self, how: str, ddof: int, binary32: bool) -> list[int] | np.ndarray:
+        """Each group's exact ``how`` rounded once: Python ints for integer sums."""
+        if self.integer and how == "sum":
+            sums: list[int] = self.groups.int_sums()[0]
+            return sums
+        # Integer groups answer in binary64 only; pandas answers their means in it.
+        asked = how + "32" if binary32 and not self.integer else how
+        out = np.empty(self.groups.count, dtype=np.float64)
+        self.groups.answer(asked, ddof, out)
+        return out
 
     def take(self, order: np.ndarray) -> GroupStates:
-        """The groups in the given order."""
-        picks = order.tolist()
-
-        def pick(states: list[Any] | None) -> list[Any] | None:
-            return None if states is None else [states[k] for k in picks]
-
-        n, missing = self.n[order], self.missing[order]
-        return GroupStates(self.integer, n, missing, pick(self.sums), pick(self.squares), pick(self.sums32))
+        """The groups in the given order (each group at most once)."""
+        positions = np.full(self.groups.count, -1, dtype=np.int64)  # a group not taken is dropped
+        positions[order] = np.arange(len(order))
+        taken = self.empty(len(order))
+        taken.merge(self.groups, positions)
+        return GroupStates(taken, self.integer, self.squares, self.n[order], self.missing[order])
 
     def dump(self) -> tuple[Any, ...]:
-        """The states as bytes and ints, for travel between processes."""
-        if self.integer:
-            return (True, self.n, self.missing, self.sums, self.squares, None)
-        sums = None if self.sums is None else [s.to_bytes() for s in self.sums]
-        squares = None if self.squares is None else [_answers.dump_parts(p) for p in self.squares]
-        sums32 = None if self.sums32 is None else [s.to_bytes() for s in self.sums32]
-        return (False, self.n, self.missing, sums, squares, sums32)
+        """The states as bytes and arrays, for travel between processes."""
+        return (self.integer, self.squares, self.n, self.missing, self.groups.records())
 
     @classmethod
     def load(cls, dumped: tuple[Any, ...]) -> GroupStates:
-        integer, n, missing, sums, squares, sums32 = dumped
-        if integer:
-            return cls(True, n, missing, sums, squares)
-        return cls(
-            False,
-            n,
-            missing,
-            None if sums is None else [tallix.SumF64.from_bytes(b) for b in sums],
-            None if squares is None else [_answers.load_parts(p) for p in squares],
-            None if sums32 is None else [tallix.SumF32.from_bytes(b) for b in sums32],
-        )
+        integer, squares, n, missing, records = dumped
+        groups = _new_groups(len(records), integer, squares)
+        groups.merge_records(np.arange(len(records), dtype=np.int64), records)
+        return cls(groups, integer, squares, n, missing)
 
 
-def group_states(
-    read: Accepted, codes: np.ndarray | None, count: int, hows: Iterable[str], binary32: bool, name: str
-) -> GroupStates:
-    """The states that answer ``hows`` for each of ``count`` groups of a column's rows.
+def _new_groups(count: int, integer: bool, squares: bool) -> Any:
+    return _Groups(count, kind="int" if integer else "float", squares=squares)
 
-    ``read`` is the column as ``accept`` reads it; ``codes`` gives each row's
-    group (-1: none; None: every row is in the one group).  ``binary32``: sums
-    are wanted rounded to binary32.  Absent values (NA, masks, NaN) are
-    counted in ``missing`` and fed nowhere.
+
+class ColumnStates:
+    """A whole column as one group, for reductions without keys.
+
+    The core's vector kernels read one long column several times faster than
+    the grouped feed, which looks up a group for every row.
     """
-    values = read.values.reshape(-1)
-    absent = np.zeros(len(values), dtype=bool) if read.skip is None else read.skip.reshape(-1)
-    if values.dtype.kind == "f":
-        absent = absent | np.isnan(values)
-    if codes is None:
-        n = np.array([len(values) - np.count_nonzero(absent)], dtype=np.int64)
-        missing = np.array([len(values)], dtype=np.int64) - n
-        slices = [values[~absent] if n[0] < len(values) else values]
-    else:
-        in_group = codes >= 0
-        keep = in_group & ~absent
-        n = np.bincount(codes[keep], minlength=count).astype(np.int64)
-        missing = np.bincount(codes[in_group & absent], minlength=count).astype(np.int64)
-        slices = _by_group(values, codes, keep, n)
-    wanted = set(hows)
-    if values.dtype.kind in _INTEGER_KINDS:
-        return _integer_states(slices, n, missing, wanted)
-    return GroupStates(
-        False,
-        n,
-        missing,
-        sums=[_state(tallix.SumF64, v) for v in slices] if wanted & {"sum", "mean"} else None,
-        squares=[_answers.moment_parts(v) for v in slices] if wanted & {"var", "std"} else None,
-        sums32=[_state(tallix.SumF32, _binary32(v, name)) for v in slices] if binary32 and "sum" in wanted else None,
-    )
+
+    def __init__(self, values: np.ndarray, absent: np.ndarray) -> None:
+        self.integer = values.dtype.kind in _INTEGER_KINDS
+        self._present = values[~absent] if absent.any() else values
+        self.n = np.array([self._present.size], dtype=np.int64)
+        self.missing = np.array([values.size], dtype=np.int64) - self.n
+
+    def values(self, how: str, ddof: int, binary32: bool) -> list[int] | np.ndarray:
+        present = self._present
+        if self.integer and how == "sum":
+            return [_answers.integer_sum(present)]
+        if how == "sum":
+            total = tallix.SumF32() if binary32 else tallix.SumF64()
+            total.extend(_binary32(present) if binary32 else present)
+            return np.array([total.value()], dtype=np.float64)
+        if present.size == 0 or how != "mean" and present.size - ddof <= 0:
+            return np.array([math.nan])
+        if self.integer:  # pandas answers an integer column's mean in binary64
+            return np.array([_answers.moments(present, how, ddof)])
+        asked = how + "32" if binary32 else how
+        if how == "mean":
+            state = tallix.SumF64()
+            state.extend(present)
+            return np.array([_answers.answer(state, asked)])
+        return np.array([_answers.answer(_answers.moment_parts(present), asked, ddof)])
 
 
-def _by_group(values: np.ndarray, codes: np.ndarray, keep: np.ndarray, n: np.ndarray) -> list[np.ndarray]:
-    """The kept values of each group, one contiguous array per group."""
-    kept = values[keep]
-    if len(n) > 1:
-        # A stable sort of small integer codes is a radix sort in numpy.
-        kept_codes = codes[keep]
-        narrow = kept_codes.astype(np.int32) if len(n) < 2**31 else kept_codes
-        kept = kept[np.argsort(narrow, kind="stable")]
-    bounds = np.concatenate([[0], np.cumsum(n)]).tolist()
-    return [kept[lo:hi] for lo, hi in pairwise(bounds)]
-
-
-def _integer_states(slices: list[np.ndarray], n: np.ndarray, missing: np.ndarray, hows: set[str]) -> GroupStates:
-    sums, squares = [], []
-    for v in slices:
-        s1, s2 = _answers.integer_sums(v.reshape(1, -1))
-        sums.append(int(s1[0]))
-        squares.append(int(s2[0]))
-    return GroupStates(True, n, missing, sums, squares if hows & {"var", "std"} else None)
-
-
-def _state(make: Any, values: np.ndarray) -> Any:
-    state = make()
-    state.extend(values)
-    return state
-
-
-def _binary32(values: np.ndarray, name: str) -> np.ndarray:
+def _binary32(values: np.ndarray) -> np.ndarray:
     # pandas sums in binary32 only columns of binary32 or narrower floats.
     narrow = values.astype(np.float32)
     if not np.array_equal(narrow, values, equal_nan=True):
-        raise ValueError(f"{name}: a binary32 sum of values that binary32 does not hold")
+        raise ValueError("a binary32 sum of values that binary32 does not hold")
     return narrow
+
+
+States = GroupStates | ColumnStates
+
+
+def group_states(read: Accepted, codes: np.ndarray, count: int, hows: Iterable[str]) -> GroupStates:
+    """The states that answer ``hows`` for each of ``count`` groups of a column's rows.
+
+    ``read`` is the column as ``accept`` reads it; ``codes`` gives each row's
+    group (-1: none).  Absent values (NA, masks, NaN) are counted in
+    ``missing`` and fed nowhere.
+    """
+    values = _native(read.values.reshape(-1))
+    skip = None if read.skip is None else read.skip.reshape(-1)
+    integer = values.dtype.kind in _INTEGER_KINDS
+    squares = not integer and bool(set(hows) & {"var", "std"})
+    groups = _new_groups(count, integer, squares)
+    groups.feed(codes, values, skip, True)
+    return GroupStates(groups, integer, squares)
+
+
+def column_states(read: Accepted) -> ColumnStates:
+    """A column's values as one group, absent ones (NA, masks, NaN) counted in ``missing``."""
+    values = _native(read.values.reshape(-1))
+    absent = np.zeros(len(values), dtype=bool) if read.skip is None else read.skip.reshape(-1)
+    if values.dtype.kind == "f":
+        absent = absent | np.isnan(values)
+    return ColumnStates(values, absent)
+
+
+def _native(values: np.ndarray) -> np.ndarray:
+    return values if values.dtype.isnative else values.astype(values.dtype.newbyteorder("="))
 
 
 def merge(pieces: Sequence[tuple[GroupStates, np.ndarray]], count: int) -> GroupStates:
     """The states of ``count`` groups from pieces whose groups sit at the given positions."""
-    first = pieces[0][0]
-    n = np.zeros(count, dtype=np.int64)
-    missing = np.zeros(count, dtype=np.int64)
-    lists: dict[str, list[Any] | None] = {}
-    for field in ("sums", "squares", "sums32"):
-        lists[field] = None if getattr(first, field) is None else [None] * count
+    # A partition without groups holds no values whose kind could differ.
+    live = [states for states, _ in pieces if states.groups.count] or [pieces[0][0]]
+    first = live[0]
+    if any(states.integer != first.integer for states in live):
+        raise TypeError("the partitions hold integers in some and floats in others; give the column one dtype first")
+    merged = first.empty(count)
     for states, positions in pieces:
-        np.add.at(n, positions, states.n)
-        np.add.at(missing, positions, states.missing)
-        for field, merged in lists.items():
-            if merged is not None:
-                for k, p in enumerate(positions.tolist()):
-                    merged[p] = _joined(merged[p], getattr(states, field)[k])
-    return GroupStates(first.integer, n, missing, lists["sums"], lists["squares"], lists["sums32"])
-
-
-def _joined(a: Any, b: Any) -> Any:
-    if a is None:
-        return b
-    if isinstance(a, int):
-        return a + b  # Python ints: exact at any width
-    if isinstance(a, list):
-        return _answers.combine(a, b)
-    a.merge(b)
-    return a
+        if states.groups.count:
+            merged.merge(states.groups, np.asarray(positions, dtype=np.int64))
+    return GroupStates(merged, first.integer, first.squares)
 
 
 # ---------------------------------------------------------------------------
 # Answers, shaped as pandas shapes them
 
 
-def answer(states: GroupStates, how: str, dtype: Any, *, ddof: int = 1, min_count: int = 0, skipna: bool = True) -> Any:
+def answer(states: States, how: str, dtype: Any, *, ddof: int = 1, min_count: int = 0, skipna: bool = True) -> Any:
     """Each group's exact ``how`` as an array of ``dtype`` (pandas' result dtype).
 
     Groups without an answer (fewer than ``min_count`` or ``ddof`` values,
@@ -234,7 +225,7 @@ def answer(states: GroupStates, how: str, dtype: Any, *, ddof: int = 1, min_coun
     return to_dtype(group_values(states, how, ddof, is_binary32(dtype)), missing, dtype)
 
 
-def undefined_groups(states: GroupStates, how: str, ddof: int, min_count: int, skipna: bool) -> np.ndarray:
+def undefined_groups(states: States, how: str, ddof: int, min_count: int, skipna: bool) -> np.ndarray:
     """The groups whose ``how`` pandas leaves NaN or NA."""
     n = states.n
     if how == "sum":
@@ -248,32 +239,12 @@ def undefined_groups(states: GroupStates, how: str, ddof: int, min_count: int, s
     return np.asarray(out if skipna else out | (states.missing > 0))
 
 
-def group_values(states: GroupStates, how: str, ddof: int, binary32: bool) -> list[Any]:
+def group_values(states: States, how: str, ddof: int, binary32: bool) -> list[Any] | np.ndarray:
     """Each group's exact ``how``: Python ints for integer sums, else floats rounded once
     (to binary32 when ``binary32``)."""
-    n: list[int] = states.n.tolist()
     if how == "count":
-        return n
-    if states.integer:
-        assert states.sums is not None
-        if how == "sum":
-            return list(states.sums)
-        squares = states.squares or [0] * len(n)
-        return [
-            _answers.integer_answer(how, s1, s2, k, ddof) for s1, s2, k in zip(states.sums, squares, n, strict=True)
-        ]
-    if how == "sum":
-        chosen = states.sums32 if binary32 and states.sums32 is not None else states.sums
-        assert chosen is not None
-        return [s.value() for s in chosen]
-    asked = how + "32" if binary32 else how  # the core rounds once to binary32 itself
-    if how == "mean":
-        assert states.sums is not None
-        return [_answers.answer(s, asked) if k else math.nan for s, k in zip(states.sums, n, strict=True)]
-    assert states.squares is not None
-    return [
-        _answers.answer(p, asked, ddof) if k - ddof > 0 else math.nan for p, k in zip(states.squares, n, strict=True)
-    ]
+        return states.n
+    return states.values(how, ddof, binary32)
 
 
 def is_binary32(dtype: Any) -> bool:

@@ -499,11 +499,10 @@ def groupby(keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, c
     if how not in (*_groupby.EXACT, "count"):
         raise ValueError(f"cannot aggregate with {how!r} exactly; choose from sum, mean, var, std, count")
     dtype = _groupby.result_dtype(values.dtype, how)
-    binary32 = _groupby.is_binary32(dtype)
-    if binary32 and how != "sum":  # Dask's own means and variances of binary32 are 64-bit
-        dtype, binary32 = _groupby.float64_like(dtype), False
+    if _groupby.is_binary32(dtype) and how != "sum":  # Dask's own means and variances of binary32 are 64-bit
+        dtype = _groupby.float64_like(dtype)
     parts = _partitions([keys, values])
-    level = [delayed(_keyed_part, pure=True)(i, *p, how, binary32) for i, p in enumerate(parts)]
+    level = [delayed(_keyed_part, pure=True)(i, *p, how) for i, p in enumerate(parts)]
     while len(level) > 1:
         level = [
             delayed(_keyed_merge, pure=True)(*level[i : i + split_every]) for i in range(0, len(level), split_every)
@@ -512,7 +511,7 @@ def groupby(keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, c
     return _keyed_series(merged, how, dtype, getattr(keys, "name", None), getattr(values, "name", None))
 
 
-def _keyed_part(index: int, keys: Any, values: Any, how: str, binary32: bool) -> tuple[Any, tuple[Any, ...]]:
+def _keyed_part(index: int, keys: Any, values: Any, how: str) -> tuple[Any, tuple[Any, ...]]:
     """One partition's keys (a pandas Index) and the dumped states of their groups."""
     import pandas as pd
 
@@ -521,7 +520,7 @@ def _keyed_part(index: int, keys: Any, values: Any, how: str, binary32: bool) ->
     _check_same_rows(index, (keys, values))
     grouping = _groupby.grouping(values.groupby(pd.Index(keys)))  # keys' own dtype, paired by position
     read = accept(values, _label(values))
-    states = _groupby.group_states(read, grouping.codes, len(grouping.labels), {how}, binary32, _label(values))
+    states = _groupby.group_states(read, grouping.codes, len(grouping.labels), {how})
     return grouping.labels, states.dump()
 
 

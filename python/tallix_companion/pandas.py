@@ -98,17 +98,13 @@ class SeriesAccessor:
         read = accept(s, _label(s.name))
         dtype = read.values.dtype if is_object_dtype(s.dtype) else s.dtype
         model = _pandas_quietly(getattr(groups.sample(dtype), how), **_keywords(how, skipna, ddof, min_count))
-        states = groups.group_states(read, None, 1, {how}, _is_binary32(model), _label(s.name))
+        states = groups.column_states(read)
         out = groups.answer(states, how, np.asarray(model).dtype, ddof=ddof, min_count=min_count, skipna=skipna)
         undefined = groups.undefined_groups(states, how, ddof, min_count, skipna)[0]
         if undefined and _is_nullable(dtype):
             return pd.NA
         value = out[0]
         return value.item() if type(model) in (int, float) and isinstance(value, np.generic) else value
-
-
-def _is_binary32(model: Any) -> bool:
-    return bool(np.asarray(model).dtype == np.float32)
 
 
 def _is_nullable(dtype: Any) -> bool:
@@ -172,8 +168,8 @@ class DataFrameAccessor:
         binary32 = groups.is_binary32(model.dtype)
         for i in positions:
             label = _label(frame.columns[i])
-            states = groups.group_states(accept(frame.iloc[:, i], label), None, 1, {how}, binary32, label)
-            values.append(groups.group_values(states, how, ddof, binary32)[0])
+            states = groups.column_states(accept(frame.iloc[:, i], label))
+            values.append(_scalar(groups.group_values(states, how, ddof, binary32)[0]))
             undefined.append(bool(groups.undefined_groups(states, how, ddof, min_count, skipna)[0]))
         if is_object_dtype(model.dtype):  # columns of unlike dtypes: each keeps its own missing value
             nullable = [_is_nullable(frame.dtypes.iloc[i]) for i in positions]
@@ -183,6 +179,11 @@ class DataFrameAccessor:
             return pd.Series(values, index=model.index, dtype=object)
         out = groups.to_dtype(values, np.array(undefined, dtype=bool), model.dtype)
         return pd.Series(out, index=model.index)
+
+
+def _scalar(value: Any) -> Any:
+    """A numpy scalar as the Python number it holds, as pandas' object results hold them."""
+    return value.item() if isinstance(value, np.generic) else value
 
 
 def _check_numbers(frame: pd.DataFrame) -> None:
@@ -556,8 +557,7 @@ def _exact_columns(
         label = _label(sel.frame.columns[p])
         read = accept(sel.frame.iloc[:, p], label)
         hows = {outputs[j][1] for j in js}
-        binary32 = any(outputs[j][1] == "sum" and groups.is_binary32(model_dtypes[j]) for j in js)
-        states = groups.group_states(read, grouping.codes, len(grouping.labels), hows, binary32, label)
+        states = groups.group_states(read, grouping.codes, len(grouping.labels), hows)
         for j in js:
             yield j, groups.answer(states, outputs[j][1], model_dtypes[j], **options)
 
