@@ -1,5 +1,5 @@
-// The compact moments of compact.hpp: adds a value's words at its offset
-// with one carry chain, and checks notes 3 and 4 before changing anything.
+// The compact moments of compact.hpp: merging two groups' words at the
+// lower placement, expanding them into full limbs, and checking them.
 #include "compact.hpp"
 
 #include <algorithm>
@@ -11,45 +11,8 @@ namespace tallix {
 
 namespace {
 
-__extension__ using u128 = unsigned __int128;
-
-// Note 3: 2^-485 <= |x| < 2^511.
-constexpr uint64_t kLowestBiased = 1023 - 485, kHighestBiased = 1023 + 510;
-
-// Note 4: a sum of `words` words and every value added to it stay below
-// 2^bound, so one add cannot carry out of the words.
-template <int Words>
-constexpr int kBound = 64 * Words - 3;
-
-bool top_in_bound(uint64_t top, bool is_signed) {
-  constexpr uint64_t kLimit = uint64_t{1} << 61;  // the top word's share of 2^bound
-  return is_signed ? top + kLimit < 2 * kLimit : top < kLimit;
-}
-
-// The limb of word 0 for a value whose lowest bit is at `position`: two
-// words below it (note 2), inside the limbs.
-int16_t placement(long position, int words) {
-  return static_cast<int16_t>(std::clamp(position / 64 - 2, 0L, long{kLimbs - words}));
-}
-
-// acc += v·2^offset (or −=, when negative) for v of up to three words, in a
-// two's-complement integer of N words; the caller has checked the bound.
-template <size_t N>
-void add_at(std::array<uint64_t, N>& acc, int offset, u128 v, bool negative) {
-  const int w = offset / 64, r = offset % 64;
-  const uint64_t lo = static_cast<uint64_t>(v), hi = static_cast<uint64_t>(v >> 64);
-  const uint64_t parts[3] = {lo << r, r ? (lo >> (64 - r)) | (hi << r) : hi,
-                             r ? hi >> (64 - r) : 0};
-  // −v is ~v + 1: the words below w stay as they are, and the +1 arrives at w.
-  const uint64_t mask = negative ? ~uint64_t{0} : 0;
-  uint64_t carry = negative ? 1 : 0;
-  for (size_t k = static_cast<size_t>(w); k < N; ++k) {
-    const size_t j = k - static_cast<size_t>(w);
-    const u128 t = static_cast<u128>(acc[k]) + ((j < 3 ? parts[j] : 0) ^ mask) + carry;
-    acc[k] = static_cast<uint64_t>(t);
-    carry = static_cast<uint64_t>(t >> 64);
-  }
-}
+using compact_detail::top_in_bound;
+using compact_detail::u128;
 
 // a·2^(64·da) + b·2^(64·db) in N words, or false when it does not keep
 // note 4's bound; Signed: the words are two's complement.
@@ -89,28 +52,6 @@ void place_limbs(const std::array<uint64_t, N>& words, int16_t at, bool is_signe
 }
 
 }  // namespace
-
-bool CompactMoments::add(double x, bool with_squares) noexcept {
-  const uint64_t bits = std::bit_cast<uint64_t>(x);
-  const uint64_t biased = biased_exponent(bits);
-  if (biased - kLowestBiased > kHighestBiased - kLowestBiased) return (bits << 1) == 0;
-  const uint64_t m = (bits & kFracMask) | kHiddenBit;
-  const long position = static_cast<long>(biased) - 1;  // of m's lowest bit, in units of 2^-1074
-  const long square_position = 2 * position - 1074;     // of m²'s, in DotF64's units
-  const int16_t at = sum_at == kUnplaced ? placement(position, kSumWords) : sum_at;
-  const int16_t at2 =
-      squares_at == kUnplaced ? placement(square_position, kSquareWords) : squares_at;
-  const long offset = position - 64L * at, offset2 = square_position - 64L * at2;
-  if (offset < 0 || offset + 53 > kBound<kSumWords> || offset2 < 0 ||
-      offset2 + 106 > kBound<kSquareWords> || !top_in_bound(sum[kSumWords - 1], true) ||
-      !top_in_bound(squares[kSquareWords - 1], false))
-    return false;
-  sum_at = at;
-  squares_at = at2;
-  add_at(sum, static_cast<int>(offset), m, (bits & kSignBit) != 0);
-  if (with_squares) add_at(squares, static_cast<int>(offset2), static_cast<u128>(m) * m, false);
-  return true;
-}
 
 bool CompactMoments::merge(const CompactMoments& other) noexcept {
   if (other.sum_at == kUnplaced) return true;

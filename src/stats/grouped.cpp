@@ -56,7 +56,7 @@ std::optional<double> compact_answer(const CompactMoments& c, uint64_t n, Moment
   const PlacedWords squares{c.squares.data(), CompactMoments::kSquareWords, at2};
   switch (what) {
     case MomentAnswer::Sum:
-      return narrow_mean(sum, 1, binary32);  // the sum itself, rounded once
+      return narrow_sum(sum, binary32);
     case MomentAnswer::Mean:
       return narrow_mean(sum, n, binary32);
     case MomentAnswer::Var:
@@ -143,6 +143,21 @@ void GroupedMoments::feed(std::span<const int64_t> codes, std::span<const double
     else
       add(g, x);
   }
+}
+
+void GroupedMoments::feed_run(size_t g, std::span<const double> values, bool skip_nans) noexcept {
+  for (double x : values) {
+    if (skip_nans && x != x)
+      ++missing_[g];
+    else
+      add(g, x);
+  }
+}
+
+void GroupedMoments::clear() noexcept {
+  std::fill(slots_.begin(), slots_.end(), Slot{});
+  std::fill(missing_.begin(), missing_.end(), 0);
+  banded_.clear();
 }
 
 Result<double> GroupedMoments::answer(size_t g, MomentAnswer what, double ddof,

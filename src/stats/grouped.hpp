@@ -63,6 +63,10 @@ class GroupedMoments : public GroupCounts {
   // values[i] into group codes[i]; a negative code drops the row. Codes
   // must be below count() (first_bad_code).
   void feed(std::span<const int64_t> codes, std::span<const double> values, Absent absent) noexcept;
+  // A run of values all of group g: a row of a tall array.
+  void feed_run(size_t g, std::span<const double> values, bool skip_nans) noexcept;
+  // Every group empty again, its memory kept.
+  void clear() noexcept;
   // Group g's answer over its values, rounded once; Sum, Mean, Var or Std.
   Result<double> answer(size_t g, MomentAnswer what, double ddof, Precision precision) const;
   // Group k of other into group positions[k] (negative: dropped); both keep

@@ -176,15 +176,22 @@ double round_quotient(u128 q, bool sticky, long exp, bool negative, bool binary3
   return std::bit_cast<double>(negative ? bits | kSignBit : bits);
 }
 
-// floor(sqrt(v)) for v >= 2^126.
+// ±num·2^exp rounded once from its top 128 bits and a sticky bit for the
+// rest: a sum needs no division.
+double round_top(const Wide& num, long exp, bool negative, bool binary32) {
+  const int drop = bit_length(num.data(), kWideWords) - 128;
+  const u128 q = (static_cast<u128>(word_at(num.data(), kWideWords, drop + 64)) << 64) |
+                 word_at(num.data(), kWideWords, drop);
+  return round_quotient(q, any_below(num.data(), kWideWords, drop), exp + drop, negative, binary32);
+}
+
+// floor(sqrt(v)) for v >= 2^126. The long double estimate carries at least
+// 64 bits of v (a quad where long double is wider), so it lands within a
+// unit or two of the root; the loops step to it with products alone.
 uint64_t isqrt(u128 v) {
   const long double estimate = std::sqrt(static_cast<long double>(v));
   uint64_t r =
       estimate >= 0x1p64L ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(estimate);
-  // One Newton step lands at or just above the root from either side.
-  const u128 next = (static_cast<u128>(r) + v / r) >> 1;
-  r = next > std::numeric_limits<uint64_t>::max() ? std::numeric_limits<uint64_t>::max()
-                                                  : static_cast<uint64_t>(next);
   while (static_cast<u128>(r) * r > v) --r;
   while (r != std::numeric_limits<uint64_t>::max() && static_cast<u128>(r + 1) * (r + 1) <= v) ++r;
   return r;
@@ -329,6 +336,23 @@ std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const Dot
 std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
                                     double ddof, bool root, bool binary32) {
   return narrow_centred(sum, sum, squares, n, ddof, root, binary32);
+}
+
+double narrow_ratio(u128 magnitude, bool negative, long exp, uint64_t den, bool binary32) {
+  if (magnitude == 0) return 0.0;
+  Wide w{};
+  w[0] = static_cast<uint64_t>(magnitude);
+  w[1] = static_cast<uint64_t>(magnitude >> 64);
+  if (den == 1) return round_top(w, exp, negative, binary32);
+  const Quotient q = divide(w, exp, den, 2);
+  return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
+}
+
+std::optional<double> narrow_sum(PlacedWords sum, bool binary32) {
+  NarrowSum s;
+  if (!read_narrow(sum, 3, s)) return std::nullopt;
+  if (s.words == 0) return 0.0;
+  return round_top(widen(s), 64L * s.limb - 1074, s.negative, binary32);
 }
 
 std::optional<double> narrow_mean(PlacedWords sum, uint64_t n, bool binary32) {

@@ -36,8 +36,15 @@ struct PlacedWords {
   int count;
   int at;
 };
+std::optional<double> narrow_sum(PlacedWords sum, bool binary32 = false);
 std::optional<double> narrow_mean(PlacedWords sum, uint64_t n, bool binary32 = false);
 std::optional<double> narrow_spread(PlacedWords sum, PlacedWords squares, uint64_t n, double ddof,
                                     bool root, bool binary32 = false);
+
+// ±magnitude·2^exp / den rounded once (den >= 1; +0.0 for a zero
+// magnitude): a sum held in 128 bits, or its mean.
+__extension__ using Magnitude128 = unsigned __int128;
+double narrow_ratio(Magnitude128 magnitude, bool negative, long exp, uint64_t den,
+                    bool binary32 = false);
 
 }  // namespace tallix

@@ -21,7 +21,9 @@
 #include "numbers.hpp"
 #include "registry.hpp"
 #include "stats/answers.hpp"
+#include "stats/grouped.hpp"
 #include "stats/integers.hpp"
+#include "stats/rows.hpp"
 #include "streams.hpp"
 
 namespace tallix::py {
@@ -358,57 +360,47 @@ bool row_request(PyObject* what, RowRequest& out) {
 
 class RowAnswers {
  public:
-  RowAnswers(const RowRequest& request, double* out) : request_(request), out_(out) {}
+  RowAnswers(const RowRequest& request, double* out)
+      : request_(request), out_(out), one_(1, squares()), rows_(0, squares()) {}
 
   // The rows of a tile of a block `width` values wide, row(r) giving the
   // values of its row r. A row whose values arrive at once is answered at
-  // once, and one state serves every such row; the states of a group of rows
-  // whose values arrive in several tiles live until its last tile.
+  // once, in one group that serves every such row; the groups of rows whose
+  // values arrive in several tiles live until their last tile.
   template <class Row>
   void take(const Tile& t, size_t width, Row row) {
     if (t.cols == width) {
-      for (size_t r = 0; r < t.rows; ++r) {
-        one_ = MomentsF64{};
-        feed_into(one_, row(r));
-        out_[t.row + r] = answer_of(one_);
-      }
+      for (size_t r = 0; r < t.rows; ++r) out_[t.row + r] = answer_row(row(r));
       return;
     }
-    if (t.opens_group()) states_.assign(t.rows, MomentsF64{});
-    for (size_t r = 0; r < t.rows; ++r) feed_into(states_[r], row(r));
+    if (t.opens_group()) rows_ = GroupedMoments(t.rows, squares());
+    for (size_t r = 0; r < t.rows; ++r) rows_.feed_run(r, row(r), request_.skip_nans);
     if (t.col + t.cols == width)
-      for (size_t r = 0; r < t.rows; ++r) out_[t.row + r] = answer_of(states_[r]);
+      for (size_t r = 0; r < t.rows; ++r) out_[t.row + r] = answer_of(rows_, r);
   }
 
  private:
-  void feed_into(MomentsF64& m, std::span<const double> row) {
-    if (request_.skip_nans) {
-      kept_.clear();
-      for (double x : row)
-        if (x == x) kept_.push_back(x);
-      row = kept_;
-    }
-    if (request_.sum || request_.what == MomentAnswer::Mean)
-      m.sum_x.extend(row);
-    else
-      m.extend(row);
+  bool squares() const { return !request_.sum && request_.what != MomentAnswer::Mean; }
+  // A whole row: sums and means in one window where it holds the row.
+  double answer_row(std::span<const double> row) {
+    const bool binary32 = request_.precision == Precision::Binary32;
+    if (!squares())
+      if (auto s = window_sum(row, request_.skip_nans))
+        return window_answer(*s, !request_.sum, binary32);
+    one_.clear();
+    one_.feed_run(0, row, request_.skip_nans);
+    return answer_of(one_, 0);
   }
-  // NaN where the core has no number: the caller asks again for those rows.
-  double answer_of(const MomentsF64& m) const {
-    if (request_.sum)
-      return request_.precision == Precision::Binary32 ? SumF32{m.sum_x}.value() : m.sum_x.value();
-    const bool mean = request_.what == MomentAnswer::Mean;
-    const ScaledMoments part{&m.sum_x, mean ? nullptr : &m.sum_xx, 0};
-    Result<double> v =
-        moment_answer({&part, 1}, request_.what, request_.ddof, 0, request_.precision);
+  // NaN where the core has no number: the caller answers those rows itself.
+  double answer_of(const GroupedMoments& g, size_t k) const {
+    const MomentAnswer what = request_.sum ? MomentAnswer::Sum : request_.what;
+    Result<double> v = g.answer(k, what, request_.ddof, request_.precision);
     return v.ok() ? v.value() : std::numeric_limits<double>::quiet_NaN();
   }
 
   RowRequest request_;
   double* out_;
-  std::vector<MomentsF64> states_;
-  MomentsF64 one_;
-  std::vector<double> kept_;
+  GroupedMoments one_, rows_;
 };
 
 bool open_out(PyObject* o, HeldBuffer& buffer, size_t rows) {

@@ -1,0 +1,64 @@
+// The row window of rows.hpp: one pass for the largest position, one to add.
+#include "rows.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include "../binary64.hpp"
+#include "narrow.hpp"
+
+namespace tallix {
+
+namespace {
+
+__extension__ using i128 = __int128;
+__extension__ using u128 = unsigned __int128;
+
+// p of note 1: biased − 1 for normal values, 0 for subnormals and zeros.
+long position_of(uint64_t bits) {
+  const auto biased = static_cast<long>(biased_exponent(bits));
+  return std::max(biased, 1L) - 1;
+}
+
+}  // namespace
+
+std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans) noexcept {
+  // Both passes run without branches on the data: a row is a handful of
+  // values, and a mispredicted sign or NaN test would cost more than the add.
+  uint64_t top_bits = 0, nans = 0, special = 0;
+  for (double x : row) {
+    const uint64_t mag = std::bit_cast<uint64_t>(x) & kAbsMask;
+    const bool nan = mag > kInfBits;
+    nans += nan ? 1 : 0;
+    special |= mag >= kInfBits && !(nan && skip_nans) ? 1 : 0;
+    top_bits = std::max(top_bits, nan ? 0 : mag);
+  }
+  if (special != 0) return std::nullopt;  // infinities, or NaNs kept
+  const uint64_t n = row.size() - nans;
+  const long base = position_of(top_bits) + 53 + std::bit_width(n) - 126;
+  u128 positive = 0, negative = 0;  // two independent carry chains
+  uint64_t below = 0;
+  for (double x : row) {
+    const uint64_t bits = std::bit_cast<uint64_t>(x);
+    const bool nan = (bits & kAbsMask) > kInfBits;
+    const long shift = position_of(bits) - base;
+    const uint64_t m = nan ? 0 : (bits & kFracMask) | (biased_exponent(bits) != 0 ? kHiddenBit : 0);
+    below |= shift < 0 ? m : 0;
+    const u128 placed = shift < 0 ? 0 : static_cast<u128>(m) << shift;
+    const bool minus = (bits & kSignBit) != 0;
+    positive += minus ? 0 : placed;
+    negative += minus ? placed : 0;
+  }
+  if (below != 0) return std::nullopt;
+  return WindowSum{static_cast<i128>(positive - negative), base, n, nans};
+}
+
+double window_answer(const WindowSum& s, bool mean, bool binary32) noexcept {
+  if (mean && s.n == 0) return std::numeric_limits<double>::quiet_NaN();
+  const bool negative = s.total < 0;
+  const u128 magnitude = negative ? -static_cast<u128>(s.total) : static_cast<u128>(s.total);
+  return narrow_ratio(magnitude, negative, s.base - 1074, mean ? s.n : 1, binary32);
+}
+
+}  // namespace tallix

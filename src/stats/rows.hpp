@@ -1,0 +1,35 @@
+// The sum of a short row in one 128-bit integer: the row kernel of a tall
+// array's axis reductions. A row of a few values usually spans a few dozen
+// binades, so its exact sum fits one window placed by its largest value,
+// and answering it costs a rounding (a division for a mean) instead of a
+// state per row.
+//
+//   1. Value x = ±m·2^(p − 1074), m < 2^53, p the position of m's lowest
+//      bit. With P the largest p of the row and n values, the window's
+//      lowest bit sits at base = P + 53 + bits(n) − 126: every value is
+//      below 2^(126 − bits(n)) in window units, so n of them sum below
+//      2^126 and the signed 128-bit total cannot overflow.
+//   2. A value whose lowest bit falls below the base, or that is not
+//      finite, leaves the row to the grouped path (grouped.hpp), which
+//      answers every row alike.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace tallix {
+
+struct WindowSum {
+  __extension__ __int128 total;  // Σx in units of 2^(base − 1074)
+  long base;
+  uint64_t n;        // values summed
+  uint64_t missing;  // NaNs skipped
+};
+
+std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans) noexcept;
+
+// Σx rounded once, or Σx / n (NaN for no values), to binary32 when asked.
+double window_answer(const WindowSum& s, bool mean, bool binary32) noexcept;
+
+}  // namespace tallix
