@@ -213,7 +213,9 @@ HALF_WIDE = np.ldexp(RNG.random(24), RNG.integers(-1074, 500, 24)) * RNG.choice(
 
 
 @pytest.mark.parametrize("data", [CANCEL, HALF_WIDE], ids=["cancel", "wide"])
-def test_weighted_mean_dot_cov_and_corrcoef_are_exact(data):
+@pytest.mark.parametrize("many_rows", [64, 0])  # states per row; the core's row window
+def test_weighted_mean_dot_cov_and_corrcoef_are_exact(monkeypatch, data, many_rows):
+    monkeypatch.setattr(tnp, "_MANY_ROWS", many_rows)
     x, w = data[:24].reshape(4, 6), np.linspace(-2.0, 3.0, 6)
     fx = [[Fraction(v) for v in row] for row in x.tolist()]
     fw = [Fraction(v) for v in w.tolist()]

@@ -276,20 +276,43 @@ def average(
     if taken.skip is not None:  # an absent value takes no weight, as in numpy.ma.average
         wgt = np.where(taken.skip, 0, wgt)
     lay, wlay = engine.layout(x, axes), engine.layout(wgt, axes)
-    states = engine.build([wlay.view, lay.view], tallix.CovF64, workers)
-    avg, total = np.empty(len(states)), np.empty(len(states))
-    for k, state in enumerate(states):
-        ratio, weight = tallix._cov("ratio", state, 0), tallix._cov("sum_x", state, 0)
-        if ratio is None:  # products beyond the exact range: the row again, in bands
-            parts = answers.pair_parts(wlay.view[k], lay.view[k])
-            ratio, weight = answers.pair(parts, "ratio"), answers.pair(parts, "sum_x")
-        if weight == 0:
-            raise ZeroDivisionError("Weights sum to zero, can't be normalized")
-        if math.isnan(ratio):  # NaN or infinities in the data: numpy's answer and warnings
-            ratio = float(np.average(lay.view[k], weights=wlay.view[k]))
-        avg[k], total[k] = ratio, weight
+    avg, total = _row_averages(lay.view, wlay.view, workers)
+    for k in np.flatnonzero(np.isnan(avg)).tolist():  # rows the core's window did not answer
+        avg[k], total[k] = _state_average(lay.view[k], wlay.view[k])
+    if (total == 0).any():
+        raise ZeroDivisionError("Weights sum to zero, can't be normalized")
     result = engine.shape_result(avg, lay, keepdims)
     return (result, engine.shape_result(total, lay, keepdims)) if returned else result
+
+
+def _row_averages(view: np.ndarray, weights: np.ndarray, workers: int | None) -> tuple[np.ndarray, np.ndarray]:
+    """Each row's weighted mean and weight sum from the core's rows at once; NaN where it needs states."""
+    count, width = view.shape
+    avg, total = np.full(count, np.nan), np.full(count, np.nan)
+    if count > _MANY_ROWS and 0 < width <= _WINDOW_ROW and view.dtype.kind in "fiub":
+
+        def run(span: tuple[int, int]) -> None:
+            lo, hi = span
+            tallix._row_average(view[lo:hi], weights[lo:hi], avg[lo:hi], total[lo:hi])
+
+        engine.each_span(count, width, workers, run)
+    return avg, total
+
+
+_WINDOW_ROW = 64  # the widest row the core's weighted window takes
+
+
+def _state_average(x: np.ndarray, w: np.ndarray) -> tuple[float, float]:
+    """One row's weighted mean and weight sum from a CovF64 state (bands where products leave the range)."""
+    state = tallix.CovF64()
+    state.extend(w, x)
+    ratio, weight = tallix._cov("ratio", state, 0), tallix._cov("sum_x", state, 0)
+    if ratio is None:  # products beyond the exact range: the row again, in bands
+        parts = answers.pair_parts(w, x)
+        ratio, weight = answers.pair(parts, "ratio"), answers.pair(parts, "sum_x")
+    if math.isnan(ratio) and weight != 0:  # NaN or infinities in the data: numpy's answer and warnings
+        ratio = float(np.average(x, weights=w))
+    return ratio, weight
 
 
 def _weights_like(x: np.ndarray, w: np.ndarray, axes: tuple[int, ...] | None) -> np.ndarray:

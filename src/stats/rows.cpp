@@ -2,10 +2,13 @@
 #include "rows.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cmath>
 #include <limits>
 
 #include "../binary64.hpp"
+#include "../kernels/fma.hpp"
 #include "narrow.hpp"
 
 namespace tallix {
@@ -59,6 +62,35 @@ double window_answer(const WindowSum& s, bool mean, bool binary32) noexcept {
   const bool negative = s.total < 0;
   const u128 magnitude = negative ? -static_cast<u128>(s.total) : static_cast<u128>(s.total);
   return narrow_ratio(magnitude, negative, s.base - 1074, mean ? s.n : 1, binary32);
+}
+
+std::optional<WeightedMean> window_average(std::span<const double> xs,
+                                           std::span<const double> ws) noexcept {
+  if (xs.size() != ws.size() || xs.size() > kMaxWindowRow) return std::nullopt;
+  std::array<double, 2 * kMaxWindowRow> terms;
+  for (size_t i = 0; i < xs.size(); ++i) {
+    const double p = ws[i] * xs[i];
+    if (!std::isfinite(p) || split_loses_exactness(ws[i], xs[i], p)) return std::nullopt;
+    terms[2 * i] = p;
+    terms[2 * i + 1] = fma_exact(ws[i], xs[i], -p);
+  }
+  const auto num = window_sum({terms.data(), 2 * xs.size()}, false);
+  const auto den = window_sum(ws, false);
+  if (!num || !den) return std::nullopt;
+  const double weight = window_answer(*den, false, false);
+  if (den->total == 0) return WeightedMean{std::numeric_limits<double>::quiet_NaN(), weight};
+  // Σw·x / Σw = (a·2^ea) / (b·2^eb); b loses its trailing zeros to the exponent.
+  const u128 a = num->total < 0 ? -static_cast<u128>(num->total) : static_cast<u128>(num->total);
+  u128 b = den->total < 0 ? -static_cast<u128>(den->total) : static_cast<u128>(den->total);
+  const uint64_t low = static_cast<uint64_t>(b);
+  const int zeros =
+      low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<uint64_t>(b >> 64));
+  b >>= zeros;
+  if ((b >> 64) != 0) return std::nullopt;
+  const bool negative = (num->total < 0) != (den->total < 0);
+  const double mean =
+      narrow_ratio(a, negative, num->base - den->base - zeros, static_cast<uint64_t>(b));
+  return WeightedMean{mean, weight};
 }
 
 }  // namespace tallix

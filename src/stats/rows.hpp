@@ -32,4 +32,18 @@ std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans)
 // Σx rounded once, or Σx / n (NaN for no values), to binary32 when asked.
 double window_answer(const WindowSum& s, bool mean, bool binary32) noexcept;
 
+// The rows of a weighted mean, at most this wide, take the window.
+inline constexpr size_t kMaxWindowRow = 64;
+
+// Σw·x / Σw rounded once (NaN when Σw = 0) and Σw rounded once, for a row of
+// values and its weights. Each product is its rounded value plus its exact
+// fma error, so Σw·x is a window sum of twice as many terms. Nothing where
+// a product is not exact that way, a window cannot hold a sum, or Σw
+// (without its trailing zero bits) passes 64 bits: the caller asks states.
+struct WeightedMean {
+  double mean, weight;
+};
+std::optional<WeightedMean> window_average(std::span<const double> xs,
+                                           std::span<const double> ws) noexcept;
+
 }  // namespace tallix

@@ -415,32 +415,78 @@ bool open_out(PyObject* o, HeldBuffer& buffer, size_t rows) {
   return true;
 }
 
+// A 2-D block's row count, or -1 with the error set.
+Py_ssize_t block_rows(PyObject* block) {
+  Owned shape(PyObject_GetAttrString(block, "shape"));
+  Py_ssize_t rows = shape && PyTuple_Check(shape.get()) && PyTuple_Size(shape.get()) == 2
+                        ? PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0))
+                        : -1;
+  if (rows < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "block must be a 2-D array");
+  return rows;
+}
+
 constexpr Signature kRowAnswersSig = parse_signature("_row_answers(what, block, ddof, out)");
 
 PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
   const CallName who{nullptr, "_row_answers"};
+  return bound_call(kRowAnswersSig, who, args, nargs, kw,
+                    [&](const BoundArguments& b) -> PyObject* {
+                      RowRequest request;
+                      if (!row_request(b[0], request) || !to_ddof(b[2], request.ddof))
+                        return nullptr;
+                      Blocks blocks;
+                      PyObject* block = b[1];
+                      const Py_ssize_t rows = block_rows(block);
+                      if (rows < 0) return nullptr;
+                      if (!blocks.open({&block, 1}, static_cast<size_t>(rows))) return nullptr;
+                      HeldBuffer out;
+                      if (!open_out(b[3], out, static_cast<size_t>(rows))) return nullptr;
+                      RowAnswers answers(request, static_cast<double*>(out.view().buf));
+                      const size_t width = blocks.width(0);
+                      TilePlan plan = blocks.plan(static_cast<size_t>(rows));
+                      auto step = [&](const Tile& t) {
+                        answers.take(t, width, [&](size_t r) { return blocks.row(0, r); });
+                        return Status{};
+                      };
+                      if (!blocks.each_tile(plan, who, step)) return nullptr;
+                      Py_RETURN_NONE;
+                    });
+}
+
+constexpr Signature kRowAverageSig =
+    parse_signature("_row_average(block, weights, out, weight_out)");
+
+// The weighted mean of every row of a tall block and the sum of its
+// weights, each rounded once; NaN where the window cannot answer a row (the
+// caller asks states for it) or the weights sum to zero.
+PyObject* row_average(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_row_average"};
   return bound_call(
-      kRowAnswersSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
-        RowRequest request;
-        if (!row_request(b[0], request) || !to_ddof(b[2], request.ddof)) return nullptr;
+      kRowAverageSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+        const Py_ssize_t rows = block_rows(b[0]);
+        if (rows < 0) return nullptr;
         Blocks blocks;
-        PyObject* block = b[1];
-        Owned shape(PyObject_GetAttrString(block, "shape"));
-        Py_ssize_t rows = shape && PyTuple_Check(shape.get()) && PyTuple_Size(shape.get()) == 2
-                              ? PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0))
-                              : -1;
-        if (rows < 0) {
-          if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "block must be a 2-D array");
+        PyObject* both[] = {b[0], b[1]};
+        if (!blocks.open(both, static_cast<size_t>(rows))) return nullptr;
+        if (!blocks.equal_widths() || blocks.width(0) > kMaxWindowRow) {
+          PyErr_Format(PyExc_ValueError,
+                       "block and weights must have equal rows of at most %zu values",
+                       kMaxWindowRow);
           return nullptr;
         }
-        if (!blocks.open({&block, 1}, static_cast<size_t>(rows))) return nullptr;
-        HeldBuffer out;
-        if (!open_out(b[3], out, static_cast<size_t>(rows))) return nullptr;
-        RowAnswers answers(request, static_cast<double*>(out.view().buf));
-        const size_t width = blocks.width(0);
+        HeldBuffer out, weight_out;
+        if (!open_out(b[2], out, static_cast<size_t>(rows)) ||
+            !open_out(b[3], weight_out, static_cast<size_t>(rows)))
+          return nullptr;
+        auto* means = static_cast<double*>(out.view().buf);
+        auto* weights = static_cast<double*>(weight_out.view().buf);
         TilePlan plan = blocks.plan(static_cast<size_t>(rows));
         auto step = [&](const Tile& t) {
-          answers.take(t, width, [&](size_t r) { return blocks.row(0, r); });
+          for (size_t r = 0; r < t.rows; ++r) {
+            const auto v = window_average(blocks.row(0, r), blocks.row(1, r));
+            means[t.row + r] = v ? v->mean : std::numeric_limits<double>::quiet_NaN();
+            weights[t.row + r] = v ? v->weight : std::numeric_limits<double>::quiet_NaN();
+          }
           return Status{};
         };
         if (!blocks.each_tile(plan, who, step)) return nullptr;
@@ -472,6 +518,10 @@ std::vector<PyMethodDef> answer_defs() {
                                 "out[i] = sum, mean, var or std (nan... skipping NaNs; ...32 "
                                 "in binary32) of row i, rounded once; NaN where the core has no "
                                 "number."),
+      private_def<&row_average>("_row_average",
+                                "_row_average(block, weights, out, weight_out)\n--\n\n"
+                                "out[i] = Σw·x / Σw of row i and weight_out[i] = Σw, rounded once; "
+                                "NaN where the core has no number."),
       private_def<&int_answer>(
           "_int_answer",
           "_int_answer(what, sums, ddof)\n--\n\n"
