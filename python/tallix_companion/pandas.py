@@ -38,6 +38,7 @@ from pandas.api.typing import SeriesGroupBy
 import tallix
 
 from . import _answers
+from . import _engine as engine
 from . import _groupby as groups
 from . import numpy as tnp
 from ._accept import Accepted, accept, is_number_dtype
@@ -204,6 +205,16 @@ def _rows(
     frame: pd.DataFrame, positions: list[int], how: str, dtype: Any, skipna: bool, ddof: int, min_count: int
 ) -> Any:
     """Each row's exact ``how`` as an array of ``dtype``: one matrix, one call for all rows."""
+    if _plain_floats(frame, positions):  # one float64 block: its rows as they lie, NaN for absent
+        matrix = frame.to_numpy(dtype=np.float64)
+        present = matrix.shape[1] - engine.nan_counts(matrix)
+        undefined = _row_undefined(how, present, ddof, min_count)
+        if not skipna:
+            undefined |= present < matrix.shape[1]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # rows without an answer are undefined
+            answers = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
+        return groups.to_dtype(answers, undefined, dtype)
     read = [accept(frame.iloc[:, i], _label(frame.columns[i])) for i in positions]
     absent = _absent(read, len(frame))
     present = (~absent).sum(axis=1)
@@ -231,6 +242,13 @@ def _rows(
         masked = np.column_stack([np.zeros(len(frame), bool) if r.skip is None else r.skip for r in read])
         out[undefined & masked.any(axis=1)] = pd.NA
     return out
+
+
+def _plain_floats(frame: pd.DataFrame, positions: list[int]) -> bool:
+    """Whether the rows are every column of the frame, each numpy float64."""
+    return positions == list(range(frame.shape[1])) and all(
+        isinstance(dtype, np.dtype) and dtype == np.float64 for dtype in frame.dtypes
+    )
 
 
 def _moment_rows(matrix: np.ndarray, how: str, ddof: int, skip_nans: bool) -> Any:
