@@ -213,8 +213,8 @@ def _rows(
             undefined |= present < matrix.shape[1]
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)  # rows without an answer are undefined
-            answers = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
-        return groups.to_dtype(answers, undefined, dtype)
+            rows = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
+        return groups.to_dtype(rows, undefined, dtype)
     read = [accept(frame.iloc[:, i], _label(frame.columns[i])) for i in positions]
     absent = _absent(read, len(frame))
     present = (~absent).sum(axis=1)

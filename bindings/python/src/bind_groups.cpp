@@ -476,23 +476,23 @@ PyMethodDef method(const char* name, const char* doc) {
 
 PyMethodDef kMethods[] = {
     method<&feed>("feed",
-                  "feed(codes, values, skip, skip_nans)\n--\n\n"
+                  "feed($self, codes, values, skip, skip_nans)\n--\n\n"
                   "Row i into group codes[i]; a negative code drops the row."),
     method<&counts>("counts",
-                    "counts(n_out, missing_out)\n--\n\n"
+                    "counts($self, n_out, missing_out)\n--\n\n"
                     "Each group's values and missing rows, into int64 arrays."),
     method<&answer>("answer",
-                    "answer(what, ddof, out)\n--\n\n"
+                    "answer($self, what, ddof, out)\n--\n\n"
                     "Each group's sum, mean, var or std, rounded once, into out."),
     {"int_sums", reinterpret_cast<PyCFunction>(&int_sums), METH_NOARGS,
-     "int_sums()\n--\n\nExact Σx and Σx² of each integer group."},
+     "int_sums($self)\n--\n\nExact Σx and Σx² of each integer group."},
     {"records", reinterpret_cast<PyCFunction>(&records), METH_NOARGS,
-     "records()\n--\n\nEach group as bytes, for merge_records."},
+     "records($self)\n--\n\nEach group as bytes, for merge_records."},
     method<&merge_records>("merge_records",
-                           "merge_records(codes, records)\n--\n\n"
+                           "merge_records($self, codes, records)\n--\n\n"
                            "Record i merges into group codes[i]."),
     method<&merge>("merge",
-                   "merge(other, positions)\n--\n\n"
+                   "merge($self, other, positions)\n--\n\n"
                    "Group k of other merges into group positions[k]."),
     {nullptr, nullptr, 0, nullptr},
 };
