@@ -307,7 +307,7 @@ def _state_average(x: np.ndarray, w: np.ndarray) -> tuple[float, float]:
     state = tallix.CovF64()
     state.extend(w, x)
     ratio, weight = tallix._cov("ratio", state, 0), tallix._cov("sum_x", state, 0)
-    if ratio is None:  # products beyond the exact range: the row again, in bands
+    if ratio is None or weight is None:  # products beyond the exact range: the row again, in bands
         parts = answers.pair_parts(w, x)
         ratio, weight = answers.pair(parts, "ratio"), answers.pair(parts, "sum_x")
     if math.isnan(ratio) and weight != 0:  # NaN or infinities in the data: numpy's answer and warnings
