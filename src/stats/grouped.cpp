@@ -313,7 +313,32 @@ void GroupedIntegers::feed(std::span<const int64_t> codes, std::span<const uint6
   feed_values(codes, values, skip);
 }
 
+namespace {
+
+// Integer sums read on the fixed-width path: an integer is 2^1074 units of
+// the limbs' scale, 2^50 above limb 16, so Σx and Σx² become placed words.
+std::optional<double> narrow_integer_moment(const IntegerSums& s, uint64_t n, MomentAnswer what,
+                                            double ddof) {
+  constexpr int kShift = 1074 - 64 * 16;
+  const U128 lo = static_cast<U128>(s.s1);
+  const uint64_t sign = s.s1 < 0 ? ~uint64_t{0} : 0;
+  const std::array<uint64_t, 3> sum = {
+      static_cast<uint64_t>(lo) << kShift, static_cast<uint64_t>(lo >> (64 - kShift)),
+      static_cast<uint64_t>(lo >> (128 - kShift)) | (sign << kShift)};
+  const std::array<uint64_t, 4> squares = {
+      s.s2[0] << kShift, (s.s2[1] << kShift) | (s.s2[0] >> (64 - kShift)),
+      (s.s2[2] << kShift) | (s.s2[1] >> (64 - kShift)), s.s2[2] >> (64 - kShift)};
+  const PlacedWords x{sum.data(), 3, 16}, xx{squares.data(), 4, 16};
+  if (what == MomentAnswer::Mean) return narrow_mean(x, n);
+  if (what == MomentAnswer::Var || what == MomentAnswer::Std)
+    return narrow_spread(x, xx, n, ddof, what == MomentAnswer::Std);
+  return std::nullopt;
+}
+
+}  // namespace
+
 Result<double> GroupedIntegers::answer(size_t g, MomentAnswer what, double ddof) const {
+  if (auto v = narrow_integer_moment(sums_[g], n_[g], what, ddof)) return *v;
   WideInt n;
   n.words = {n_[g]};
   return integer_moment(sums_[g].sum(), sums_[g].squares(), n, what, ddof);

@@ -144,6 +144,32 @@ TEST(groups_answer_as_one_state_however_rows_are_split) {
   }
 }
 
+TEST(integer_groups_answer_as_the_big_integer_path) {
+  std::mt19937_64 rng(5);
+  for (int width : {3, 20, 40, 63}) {
+    GroupedIntegers g(3);
+    std::vector<int64_t> codes, values;
+    for (int i = 0; i < 200; ++i) {
+      codes.push_back(i % 3);
+      values.push_back(static_cast<int64_t>(rng()) >> (64 - width));
+    }
+    values[0] = width == 63 ? INT64_MIN : values[0];
+    g.feed(codes, std::span<const int64_t>(values), nullptr);
+    for (size_t k = 0; k < 3; ++k) {
+      WideInt n;
+      n.words = {g.n(k)};
+      for (MomentAnswer what : {MomentAnswer::Mean, MomentAnswer::Var, MomentAnswer::Std})
+        for (double ddof : {0.0, 1.0}) {
+          const Result<double> want =
+              integer_moment(g.sums(k).sum(), g.sums(k).squares(), n, what, ddof);
+          const Result<double> got = g.answer(k, what, ddof);
+          CHECK(got.ok() && want.ok());
+          if (got.ok() && want.ok()) CHECK_EQ(bits(got.value()), bits(want.value()));
+        }
+    }
+  }
+}
+
 TEST(records_that_no_group_wrote_are_refused) {
   GroupedMoments g(1, true);
   const double xs[] = {1.5, -2.25};
