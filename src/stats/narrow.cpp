@@ -297,22 +297,34 @@ std::optional<double> mean_of(const NarrowSum& s, uint64_t n, bool binary32) {
 }
 
 // The centred answer from sums read narrow (x and y may be the same).
-std::optional<double> centred_of(const NarrowSum& a, const NarrowSum& b, const NarrowSum& c,
-                                 uint64_t n, double ddof, bool root, bool binary32) {
+// n·(n − ddof) for an integral ddof, when it is positive and fits 64 bits.
+std::optional<uint64_t> spread_divisor(uint64_t n, double ddof) {
   if (ddof != std::trunc(ddof) || std::fabs(ddof) > 0x1p62) return std::nullopt;
   const i128 dof = static_cast<i128>(n) - static_cast<int64_t>(ddof);
   if (dof <= 0) return std::nullopt;
   const u128 den = static_cast<u128>(n) * static_cast<u128>(dof);
   if ((den >> 64) != 0) return std::nullopt;
+  return static_cast<uint64_t>(den);
+}
+
+// ±num·2^exp / den rounded once, or its root.
+std::optional<double> spread_of(const Wide& num, long exp, bool negative, uint64_t den, bool root,
+                                bool binary32) {
+  if (bit_length(num.data(), kWideWords) == 0) return 0.0;
+  if (negative && root) return std::nullopt;  // NaN, which the big-integer path says
+  const Quotient q = divide(num, exp, den, root ? 3 : 2);
+  if (root) return round_root(q, binary32);
+  return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
+}
+
+std::optional<double> centred_of(const NarrowSum& a, const NarrowSum& b, const NarrowSum& c,
+                                 uint64_t n, double ddof, bool root, bool binary32) {
+  const auto den = spread_divisor(n, ddof);
   Wide num;
   long e = 0;
   bool negative = false;
-  if (!centred(a, b, c, n, num, e, negative)) return std::nullopt;
-  if (bit_length(num.data(), kWideWords) == 0) return 0.0;
-  if (negative && root) return std::nullopt;  // NaN, which the big-integer path says
-  const Quotient q = divide(num, e - 2148, static_cast<uint64_t>(den), root ? 3 : 2);
-  if (root) return round_root(q, binary32);
-  return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
+  if (!den || !centred(a, b, c, n, num, e, negative)) return std::nullopt;
+  return spread_of(num, e - 2148, negative, *den, root, binary32);
 }
 
 }  // namespace
@@ -340,12 +352,46 @@ std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, ui
 
 double narrow_ratio(u128 magnitude, bool negative, long exp, uint64_t den, bool binary32) {
   if (magnitude == 0) return 0.0;
-  Wide w{};
-  w[0] = static_cast<uint64_t>(magnitude);
-  w[1] = static_cast<uint64_t>(magnitude >> 64);
-  if (den == 1) return round_top(w, exp, negative, binary32);
-  const Quotient q = divide(w, exp, den, 2);
-  return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
+  // The magnitude moved to the top of 128 bits: a sum is then rounded as
+  // it is, and a mean is two word divisions with a quotient of at least 2^63.
+  const uint64_t hi = static_cast<uint64_t>(magnitude >> 64);
+  const int shift =
+      hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(static_cast<uint64_t>(magnitude));
+  const u128 top = magnitude << shift;
+  if (den == 1) return round_quotient(top, false, exp - shift, negative, binary32);
+  uint64_t rem = 0;
+  const uint64_t q1 = divide_step(0, static_cast<uint64_t>(top >> 64), den, rem);
+  const uint64_t q0 = divide_step(rem, static_cast<uint64_t>(top), den, rem);
+  return round_quotient((static_cast<u128>(q1) << 64) | q0, rem != 0, exp - shift, negative,
+                        binary32);
+}
+
+std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<uint64_t, 4>& squares,
+                                           long exp, uint64_t n, double ddof, bool root,
+                                           bool binary32) {
+  const auto den = spread_divisor(n, ddof);
+  if (!den) return std::nullopt;
+  // n·Σx² − (Σx)², five words, never negative.
+  Wide num{};
+  uint64_t carry = 0;
+  for (int i = 0; i < 4; ++i) {
+    const u128 t = static_cast<u128>(squares[i]) * n + carry;
+    num[i] = static_cast<uint64_t>(t);
+    carry = static_cast<uint64_t>(t >> 64);
+  }
+  num[4] = carry;
+  const std::array<uint64_t, 3> s = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64),
+                                     0};
+  const Product square = times(s, s);
+  uint64_t borrow = 0;
+  for (int i = 0; i < kWideWords; ++i) {
+    const uint64_t v = i < 4 ? square[i] : 0;
+    const u128 d = static_cast<u128>(num[i]) - v - borrow;
+    num[i] = static_cast<uint64_t>(d);
+    borrow = static_cast<uint64_t>(d >> 64) != 0 ? 1 : 0;
+  }
+  if (borrow != 0) return std::nullopt;  // cannot happen for sums of the same values
+  return spread_of(num, exp, false, *den, root, binary32);
 }
 
 std::optional<double> narrow_sum(PlacedWords sum, bool binary32) {

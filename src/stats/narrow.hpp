@@ -7,6 +7,7 @@
 // root of a negative spread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -46,5 +47,12 @@ std::optional<double> narrow_spread(PlacedWords sum, PlacedWords squares, uint64
 __extension__ using Magnitude128 = unsigned __int128;
 double narrow_ratio(Magnitude128 magnitude, bool negative, long exp, uint64_t den,
                     bool binary32 = false);
+
+// (n·Σx² − (Σx)²) / (n·(n − ddof)) rounded once, or its root, for Σx =
+// sum·2^k (a magnitude: its sign does not matter here) and Σx² =
+// squares·2^(2k), where exp = 2k: a row window's variance (rows.hpp).
+std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<uint64_t, 4>& squares,
+                                           long exp, uint64_t n, double ddof, bool root,
+                                           bool binary32 = false);
 
 }  // namespace tallix

@@ -9,6 +9,7 @@
 
 #include "../binary64.hpp"
 #include "../kernels/fma.hpp"
+#include "compact.hpp"
 #include "narrow.hpp"
 
 namespace tallix {
@@ -26,7 +27,8 @@ long position_of(uint64_t bits) {
 
 }  // namespace
 
-std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans) noexcept {
+std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans,
+                                    std::array<uint64_t, 4>* squares) noexcept {
   // Both passes run without branches on the data: a row is a handful of
   // values, and a mispredicted sign or NaN test would cost more than the add.
   uint64_t top_bits = 0, nans = 0, special = 0;
@@ -42,6 +44,7 @@ std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans)
   const long base = position_of(top_bits) + 53 + std::bit_width(n) - 126;
   u128 positive = 0, negative = 0;  // two independent carry chains
   uint64_t below = 0;
+  if (squares != nullptr) squares->fill(0);
   for (double x : row) {
     const uint64_t bits = std::bit_cast<uint64_t>(x);
     const bool nan = (bits & kAbsMask) > kInfBits;
@@ -52,9 +55,22 @@ std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans)
     const bool minus = (bits & kSignBit) != 0;
     positive += minus ? 0 : placed;
     negative += minus ? placed : 0;
+    if (squares != nullptr && shift >= 0)  // note 3
+      compact_detail::add_at(*squares, static_cast<int>(2 * shift), static_cast<u128>(m) * m,
+                             false);
   }
   if (below != 0) return std::nullopt;
   return WindowSum{static_cast<i128>(positive - negative), base, n, nans};
+}
+
+std::optional<double> window_spread(std::span<const double> row, bool skip_nans, double ddof,
+                                    bool root, bool binary32) noexcept {
+  std::array<uint64_t, 4> squares;
+  const auto s = window_sum(row, skip_nans, &squares);
+  if (!s) return std::nullopt;
+  if (s->n == 0) return std::numeric_limits<double>::quiet_NaN();
+  const u128 magnitude = s->total < 0 ? -static_cast<u128>(s->total) : static_cast<u128>(s->total);
+  return narrow_window_spread(magnitude, squares, 2 * (s->base - 1074), s->n, ddof, root, binary32);
 }
 
 double window_answer(const WindowSum& s, bool mean, bool binary32) noexcept {

@@ -9,11 +9,15 @@
 //      lowest bit sits at base = P + 53 + bits(n) − 126: every value is
 //      below 2^(126 − bits(n)) in window units, so n of them sum below
 //      2^126 and the signed 128-bit total cannot overflow.
-//   2. A value whose lowest bit falls below the base, or that is not
+//   2. Squares: x² = m²·2^(2p − 2148), so Σx² sits in four words at twice
+//      the base: each square is below 2^(252 − 2·bits(n)) in those units,
+//      and n of them below 2^256.
+//   3. A value whose lowest bit falls below the base, or that is not
 //      finite, leaves the row to the grouped path (grouped.hpp), which
 //      answers every row alike.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,7 +31,15 @@ struct WindowSum {
   uint64_t missing;  // NaNs skipped
 };
 
-std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans) noexcept;
+// Σx of a row, and Σx² into `squares` (units of 2^(2·base − 2148)) when given.
+std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans,
+                                    std::array<uint64_t, 4>* squares = nullptr) noexcept;
+
+// The row's variance with ddof (NaN for no values), or its correctly rounded
+// standard deviation; nothing where the window or the fixed-width path
+// cannot answer (a divisor beyond 64 bits, a fractional ddof, n <= ddof).
+std::optional<double> window_spread(std::span<const double> row, bool skip_nans, double ddof,
+                                    bool root, bool binary32) noexcept;
 
 // Σx rounded once, or Σx / n (NaN for no values), to binary32 when asked.
 double window_answer(const WindowSum& s, bool mean, bool binary32) noexcept;

@@ -384,9 +384,13 @@ class RowAnswers {
   // A whole row: sums and means in one window where it holds the row.
   double answer_row(std::span<const double> row) {
     const bool binary32 = request_.precision == Precision::Binary32;
-    if (!squares())
+    if (!squares()) {
       if (auto s = window_sum(row, request_.skip_nans))
         return window_answer(*s, !request_.sum, binary32);
+    } else if (auto v = window_spread(row, request_.skip_nans, request_.ddof,
+                                      request_.what == MomentAnswer::Std, binary32)) {
+      return *v;
+    }
     one_.clear();
     one_.feed_run(0, row, request_.skip_nans);
     return answer_of(one_, 0);
