@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "stats/compact.hpp"
 #include "stats/grouped.hpp"
+#include "stats/rows.hpp"
 
 namespace {
 
@@ -168,6 +169,35 @@ TEST(integer_groups_answer_as_the_big_integer_path) {
         }
     }
   }
+}
+
+TEST(row_windows_answer_as_one_state) {
+  std::mt19937_64 rng(13);
+  std::normal_distribution<double> normal;
+  size_t answered = 0;
+  for (size_t width :
+       {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{7}, size_t{8}, size_t{63}, size_t{64}}) {
+    for (int spread : {0, 30, 70, 80}) {
+      std::uniform_int_distribution<int> exponent(-spread / 2, spread / 2);
+      for (int trial = 0; trial < 40; ++trial) {
+        std::vector<double> row(width);
+        for (double& x : row) x = std::ldexp(normal(rng), exponent(rng));
+        const Reference ref(row);
+        if (auto s = window_sum(row, false)) {
+          ++answered;
+          CHECK_EQ(bits(window_answer(*s, false, false)),
+                   bits(ref.answer(MomentAnswer::Sum, 0, Precision::Binary64)));
+          CHECK_EQ(bits(window_answer(*s, true, true)),
+                   bits(ref.answer(MomentAnswer::Mean, 0, Precision::Binary32)));
+        }
+        for (bool root : {false, true})
+          if (auto v = window_spread(row, false, 1.0, root, false))
+            CHECK_EQ(bits(*v), bits(ref.answer(root ? MomentAnswer::Std : MomentAnswer::Var, 1.0,
+                                               Precision::Binary64)));
+      }
+    }
+  }
+  CHECK(answered > 1000);
 }
 
 TEST(records_that_no_group_wrote_are_refused) {
