@@ -47,10 +47,18 @@ def grouping(grouped: Any) -> Grouping:
     are spread over the positions of the groups that are not empty.
     """
     sizes = grouped.size()
-    numbers = np.asarray(grouped.ngroup().fillna(-1).to_numpy(), dtype=np.int64)
-    filled = np.flatnonzero(sizes.to_numpy() > 0)
-    codes = np.where(numbers >= 0, filled[np.maximum(numbers, 0)] if len(filled) else -1, -1)
-    if not np.array_equal(np.bincount(codes[codes >= 0], minlength=len(sizes)), sizes.to_numpy()):
+    numbered = grouped.ngroup()
+    if numbered.dtype.kind == "f":  # NaN for rows in no group
+        numbered = numbered.fillna(-1)
+    numbers = np.asarray(numbered.to_numpy(), dtype=np.int64)
+    counts = sizes.to_numpy()
+    filled = np.flatnonzero(counts > 0)
+    everywhere = len(filled) == len(counts)  # no empty group: the numbers are the positions
+    codes = numbers
+    if not everywhere:
+        codes = np.where(numbers >= 0, filled[np.maximum(numbers, 0)] if len(filled) else -1, -1)
+    placed = codes if len(codes) == 0 or codes.min() >= 0 else codes[codes >= 0]
+    if not np.array_equal(np.bincount(placed, minlength=len(counts)), counts):
         raise RuntimeError("pandas numbered the groups in an order this version does not know")
     return Grouping(codes, sizes.index)
 
