@@ -27,10 +27,38 @@ long position_of(uint64_t bits) {
 
 }  // namespace
 
+namespace {
+
+// The second pass of window_sum: every value placed and added, without
+// branches on the data. Nans: the row holds NaNs to skip (their place adds
+// nothing). False where a value's bits fall below the window.
+template <bool Nans, bool Squares>
+bool add_placed(std::span<const double> row, long base, i128& total,
+                std::array<uint64_t, 4>& squares) noexcept {
+  i128 sum = 0;
+  uint64_t below = 0;
+  for (double x : row) {
+    const uint64_t bits = std::bit_cast<uint64_t>(x);
+    const uint64_t biased = biased_exponent(bits);
+    uint64_t m = (bits & kFracMask) | (biased != 0 ? kHiddenBit : 0);
+    if constexpr (Nans) m = biased == 0x7FF ? 0 : m;  // infinities were refused
+    const long shift = position_of(bits) - base;
+    below |= shift < 0 ? m : 0;  // a value below the window: refused, so its place is moot
+    const u128 placed = static_cast<u128>(m) << (shift < 0 ? 0 : shift);
+    const i128 sign = static_cast<int64_t>(bits) >> 63;  // 0 or −1: −v = (v ^ −1) + 1
+    sum += (static_cast<i128>(placed) ^ sign) - sign;
+    if constexpr (Squares)
+      compact_detail::add_at(squares, static_cast<int>(2 * (shift < 0 ? 0 : shift)),
+                             static_cast<u128>(m) * m, false);  // note 2
+  }
+  total = sum;
+  return below == 0;
+}
+
+}  // namespace
+
 std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans,
                                     std::array<uint64_t, 4>* squares) noexcept {
-  // Both passes run without branches on the data: a row is a handful of
-  // values, and a mispredicted sign or NaN test would cost more than the add.
   uint64_t top_bits = 0, nans = 0, special = 0;
   for (double x : row) {
     const uint64_t mag = std::bit_cast<uint64_t>(x) & kAbsMask;
@@ -42,25 +70,17 @@ std::optional<WindowSum> window_sum(std::span<const double> row, bool skip_nans,
   if (special != 0) return std::nullopt;  // infinities, or NaNs kept
   const uint64_t n = row.size() - nans;
   const long base = position_of(top_bits) + 53 + std::bit_width(n) - 126;
-  u128 positive = 0, negative = 0;  // two independent carry chains
-  uint64_t below = 0;
-  if (squares != nullptr) squares->fill(0);
-  for (double x : row) {
-    const uint64_t bits = std::bit_cast<uint64_t>(x);
-    const bool nan = (bits & kAbsMask) > kInfBits;
-    const long shift = position_of(bits) - base;
-    const uint64_t m = nan ? 0 : (bits & kFracMask) | (biased_exponent(bits) != 0 ? kHiddenBit : 0);
-    below |= shift < 0 ? m : 0;
-    const u128 placed = shift < 0 ? 0 : static_cast<u128>(m) << shift;
-    const bool minus = (bits & kSignBit) != 0;
-    positive += minus ? 0 : placed;
-    negative += minus ? placed : 0;
-    if (squares != nullptr && shift >= 0)  // note 3
-      compact_detail::add_at(*squares, static_cast<int>(2 * shift), static_cast<u128>(m) * m,
-                             false);
-  }
-  if (below != 0) return std::nullopt;
-  return WindowSum{static_cast<i128>(positive - negative), base, n, nans};
+  i128 total = 0;
+  std::array<uint64_t, 4> unused;
+  std::array<uint64_t, 4>& sq = squares != nullptr ? *squares : unused;
+  sq.fill(0);
+  const bool placed = squares != nullptr
+                          ? (nans != 0 ? add_placed<true, true>(row, base, total, sq)
+                                       : add_placed<false, true>(row, base, total, sq))
+                          : (nans != 0 ? add_placed<true, false>(row, base, total, sq)
+                                       : add_placed<false, false>(row, base, total, sq));
+  if (!placed) return std::nullopt;
+  return WindowSum{total, base, n, nans};
 }
 
 std::optional<double> window_spread(std::span<const double> row, bool skip_nans, double ddof,
