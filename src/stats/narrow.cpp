@@ -220,16 +220,17 @@ Wide widen(const NarrowSum& s) {
 
 using Product = std::array<uint64_t, 4>;
 
-// m·n for m of up to 3 words.
-Product times_word(const std::array<uint64_t, 3>& m, uint64_t n) {
-  Product out;
+// m·n for m of N words.
+template <size_t N>
+std::array<uint64_t, N + 1> times_word(const std::array<uint64_t, N>& m, uint64_t n) {
+  std::array<uint64_t, N + 1> out;
   uint64_t carry = 0;
-  for (int i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < N; ++i) {
     const u128 t = static_cast<u128>(m[i]) * n + carry;
     out[i] = static_cast<uint64_t>(t);
     carry = static_cast<uint64_t>(t >> 64);
   }
-  out[3] = carry;
+  out[N] = carry;
   return out;
 }
 
@@ -373,13 +374,8 @@ std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<ui
   if (!den) return std::nullopt;
   // n·Σx² − (Σx)², five words, never negative.
   Wide num{};
-  uint64_t carry = 0;
-  for (int i = 0; i < 4; ++i) {
-    const u128 t = static_cast<u128>(squares[i]) * n + carry;
-    num[i] = static_cast<uint64_t>(t);
-    carry = static_cast<uint64_t>(t >> 64);
-  }
-  num[4] = carry;
+  const std::array<uint64_t, 5> scaled = times_word(squares, n);
+  std::copy(scaled.begin(), scaled.end(), num.begin());
   const std::array<uint64_t, 3> s = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64),
                                      0};
   const Product square = times(s, s);

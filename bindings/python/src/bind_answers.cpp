@@ -498,35 +498,30 @@ PyObject* row_average(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       });
 }
 
-template <FastCall Fn>
-PyMethodDef private_def(const char* name, const char* doc) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
-                     METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
 }  // namespace
 
 std::vector<PyMethodDef> answer_defs() {
   return {
-      private_def<&moments>("_moments",
-                            "_moments(what, parts, ddof, missing)\n--\n\n"
-                            "mean, var or std of the sample held in parts, rounded once."),
-      private_def<&cov>("_cov",
-                        "_cov(what, parts, ddof)\n--\n\n"
-                        "cov, var_x, var_y, corr, ratio, sum_x or sum_xy of CovF64 parts."),
-      private_def<&int_sums>("_int_sums",
-                             "_int_sums(block)\n--\n\n"
-                             "Exact Σx and Σx² of each row of a 2-D integer array."),
-      private_def<&row_answers>("_row_answers",
-                                "_row_answers(what, block, ddof, out)\n--\n\n"
-                                "out[i] = sum, mean, var or std (nan... skipping NaNs; ...32 "
-                                "in binary32) of row i, rounded once; NaN where the core has no "
-                                "number."),
-      private_def<&row_average>("_row_average",
-                                "_row_average(block, weights, out, weight_out)\n--\n\n"
-                                "out[i] = Σw·x / Σw of row i and weight_out[i] = Σw, rounded once; "
-                                "NaN where the core has no number."),
-      private_def<&int_answer>(
+      fastcall_def<&moments>("_moments",
+                             "_moments(what, parts, ddof, missing)\n--\n\n"
+                             "mean, var or std of the sample held in parts, rounded once."),
+      fastcall_def<&cov>("_cov",
+                         "_cov(what, parts, ddof)\n--\n\n"
+                         "cov, var_x, var_y, corr, ratio, sum_x or sum_xy of CovF64 parts."),
+      fastcall_def<&int_sums>("_int_sums",
+                              "_int_sums(block)\n--\n\n"
+                              "Exact Σx and Σx² of each row of a 2-D integer array."),
+      fastcall_def<&row_answers>("_row_answers",
+                                 "_row_answers(what, block, ddof, out)\n--\n\n"
+                                 "out[i] = sum, mean, var or std (nan... skipping NaNs; ...32 "
+                                 "in binary32) of row i, rounded once; NaN where the core has no "
+                                 "number."),
+      fastcall_def<&row_average>(
+          "_row_average",
+          "_row_average(block, weights, out, weight_out)\n--\n\n"
+          "out[i] = Σw·x / Σw of row i and weight_out[i] = Σw, rounded once; "
+          "NaN where the core has no number."),
+      fastcall_def<&int_answer>(
           "_int_answer",
           "_int_answer(what, sums, ddof)\n--\n\n"
           "mean, var or std of n integers from their exact sums (Σx, Σx², n)."),

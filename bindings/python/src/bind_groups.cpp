@@ -468,32 +468,26 @@ PyObject* make(PyTypeObject* type, PyObject* args, PyObject* kw) noexcept {
   });
 }
 
-template <auto Fn>
-PyMethodDef method(const char* name, const char* doc) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
-                     METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
 PyMethodDef kMethods[] = {
-    method<&feed>("feed",
-                  "feed($self, codes, values, skip, skip_nans)\n--\n\n"
-                  "Row i into group codes[i]; a negative code drops the row."),
-    method<&counts>("counts",
-                    "counts($self, n_out, missing_out)\n--\n\n"
-                    "Each group's values and missing rows, into int64 arrays."),
-    method<&answer>("answer",
-                    "answer($self, what, ddof, out)\n--\n\n"
-                    "Each group's sum, mean, var or std, rounded once, into out."),
+    fastcall_def<&feed>("feed",
+                        "feed($self, codes, values, skip, skip_nans)\n--\n\n"
+                        "Row i into group codes[i]; a negative code drops the row."),
+    fastcall_def<&counts>("counts",
+                          "counts($self, n_out, missing_out)\n--\n\n"
+                          "Each group's values and missing rows, into int64 arrays."),
+    fastcall_def<&answer>("answer",
+                          "answer($self, what, ddof, out)\n--\n\n"
+                          "Each group's sum, mean, var or std, rounded once, into out."),
     {"int_sums", reinterpret_cast<PyCFunction>(&int_sums), METH_NOARGS,
      "int_sums($self)\n--\n\nExact Σx and Σx² of each integer group."},
     {"records", reinterpret_cast<PyCFunction>(&records), METH_NOARGS,
      "records($self)\n--\n\nEach group as bytes, for merge_records."},
-    method<&merge_records>("merge_records",
-                           "merge_records($self, codes, records)\n--\n\n"
-                           "Record i merges into group codes[i]."),
-    method<&merge>("merge",
-                   "merge($self, other, positions)\n--\n\n"
-                   "Group k of other merges into group positions[k]."),
+    fastcall_def<&merge_records>("merge_records",
+                                 "merge_records($self, codes, records)\n--\n\n"
+                                 "Record i merges into group codes[i]."),
+    fastcall_def<&merge>("merge",
+                         "merge($self, other, positions)\n--\n\n"
+                         "Group k of other merges into group positions[k]."),
     {nullptr, nullptr, 0, nullptr},
 };
 

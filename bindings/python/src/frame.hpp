@@ -213,6 +213,14 @@ struct MethodCall {
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
+// The table entry of a hand-written fast call (the companion's private
+// functions and methods), with its text signature at the head of `doc`.
+template <FastCall Fn>
+PyMethodDef fastcall_def(const char* name, const char* doc) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // The method definition of a wrapper; `text` keeps its strings alive.
 template <Lit Sig, Lit Doc>
 PyMethodDef method_def(std::deque<std::string>& text, FastCall fn) {
