@@ -251,11 +251,13 @@ Product times(const std::array<uint64_t, 3>& m, const std::array<uint64_t, 3>& k
 
 // n·Σxy·2^1074 − Σx·Σy in units of 2^(e − 2148), as a magnitude and its
 // sign: false when it does not fit.
+// The first term's factor n may itself be scaled: n·2^(n_exp − 1074) (a
+// weight sum); a count has n_exp = 1074.
 bool centred(const NarrowSum& x, const NarrowSum& y, const NarrowSum& xy, uint64_t n, Wide& num,
-             long& e, bool& negative) {
+             long& e, bool& negative, long n_exp = 1074) {
   const Product t1 = times_word(xy.mag, n), t2 = times(x.mag, y.mag);  // zero for zero sums
   const bool has1 = xy.words != 0, has2 = x.words != 0 && y.words != 0;
-  const long e1 = 64L * xy.limb + 1074, e2 = 64L * (x.limb + y.limb);
+  const long e1 = 64L * xy.limb + n_exp, e2 = 64L * (x.limb + y.limb);
   e = has1 && has2 ? std::min(e1, e2) : has1 ? e1 : e2;
   const long room = 64L * kWideWords - 2;  // a carry may add one bit
   if ((has1 && bit_length(t1.data(), 4) + (e1 - e) > room) ||
@@ -395,6 +397,53 @@ std::optional<double> narrow_sum(PlacedWords sum, bool binary32) {
   if (!read_narrow(sum, 3, s)) return std::nullopt;
   if (s.words == 0) return 0.0;
   return round_top(widen(s), 64L * s.limb - 1074, s.negative, binary32);
+}
+
+namespace {
+
+// A positive weight sum as W·2^(e − 1074) with W odd and below 2^bits.
+bool odd_weight(const SumF64& w, int bits, uint64_t& odd, long& e) {
+  NarrowSum s;
+  if (!w.finite() || !read_narrow(w.limbs, 3, s) || s.negative || s.words == 0) return false;
+  const Wide m = widen(s);
+  const int zeros =
+      m[0] != 0 ? std::countr_zero(m[0]) : 64 + std::countr_zero(m[1] != 0 ? m[1] : m[2]);
+  if (bit_length(m.data(), kWideWords) - zeros > bits) return false;
+  odd = word_at(m.data(), kWideWords, zeros);
+  e = 64L * s.limb + zeros;
+  return true;
+}
+
+}  // namespace
+
+std::optional<double> narrow_weighted_mean(const SumF64& w, const DotF64& wx, const DotF64& wxx) {
+  uint64_t odd = 0;
+  long we = 0;
+  NarrowSum x;
+  // Every sum must be readable, as the big-integer query asks of all three.
+  if (wx.exactness_lost || wxx.exactness_lost || !wx.sum.finite() || !wxx.sum.finite() ||
+      !odd_weight(w, 64, odd, we) || !read_narrow(wx.sum.limbs, 3, x))
+    return std::nullopt;
+  if (x.words == 0) return 0.0;
+  const Quotient q = divide(widen(x), 64L * x.limb - we, odd, 2);
+  return round_quotient(q.q, q.sticky, q.exp, x.negative, false);
+}
+
+std::optional<double> narrow_weighted_variance(const SumF64& w, const DotF64& wx,
+                                               const DotF64& wxx) {
+  uint64_t odd = 0;
+  long we = 0;
+  NarrowSum x, xx;
+  if (wx.exactness_lost || wxx.exactness_lost || !wx.sum.finite() || !wxx.sum.finite() ||
+      !odd_weight(w, 32, odd, we) || !read_narrow(wx.sum.limbs, 2, x) ||
+      !read_narrow(wxx.sum.limbs, 3, xx))
+    return std::nullopt;
+  // (Σw·Σwx² − (Σwx)²) / (Σw)², with Σw = odd·2^(we − 1074).
+  Wide num;
+  long e = 0;
+  bool negative = false;
+  if (!centred(x, x, xx, odd, num, e, negative, we)) return std::nullopt;
+  return spread_of(num, e - 2 * we, negative, odd * odd, false, false);
 }
 
 std::optional<double> narrow_mean(PlacedWords sum, uint64_t n, bool binary32) {

@@ -29,6 +29,14 @@ std::optional<double> narrow_centred(const SumF64& x, const SumF64& y, const Dot
 std::optional<double> narrow_spread(const SumF64& sum, const DotF64& squares, uint64_t n,
                                     double ddof, bool root, bool binary32 = false);
 
+// Σw·x / Σw and (Σw·Σw·x² − (Σw·x)²) / (Σw)², rounded once, of a weighted
+// state with a positive weight sum that, without its trailing zero bits,
+// fits 64 bits (32 for the variance): integer weights, or weights of a few
+// binades.
+std::optional<double> narrow_weighted_mean(const SumF64& w, const DotF64& wx, const DotF64& wxx);
+std::optional<double> narrow_weighted_variance(const SumF64& w, const DotF64& wx,
+                                               const DotF64& wxx);
+
 // A sum held as `count` two's-complement words whose first sits at limb
 // `at` of the limbs' scale (the compact groups of compact.hpp): the same
 // answers without building full limbs. The sums are finite and exact.

@@ -7,6 +7,7 @@
 #include "../binary64.hpp"
 #include "../kernels/fma.hpp"
 #include "feeders.hpp"
+#include "narrow.hpp"
 
 namespace tallix {
 
@@ -31,6 +32,8 @@ Result<WeightedMomentsF64::Ints> WeightedMomentsF64::ints() const {
 }
 
 Result<double> WeightedMomentsF64::try_mean() const {
+  if (sum_w.count != 0 && !square_underflow)
+    if (auto v = narrow_weighted_mean(sum_w, sum_wx, sum_wxx)) return *v;
   return exact_query(*this, &WeightedMomentsF64::ints, [](const Ints& v) -> Result<double> {
     if (sgn(v.w) <= 0) return StatsError::Degenerate;
     return round_rational(v.wx, v.w);
@@ -38,6 +41,8 @@ Result<double> WeightedMomentsF64::try_mean() const {
 }
 
 Result<double> WeightedMomentsF64::try_variance() const {
+  if (sum_w.count != 0 && !square_underflow)
+    if (auto v = narrow_weighted_variance(sum_w, sum_wx, sum_wxx)) return *v;
   return exact_query(*this, &WeightedMomentsF64::ints, [](const Ints& s) -> Result<double> {
     if (sgn(s.w) <= 0) return StatsError::Degenerate;
     // Negative weights can make the numerator negative; it is returned as is.

@@ -12,6 +12,7 @@
 #include "stats/moments.hpp"
 #include "stats/narrow.hpp"
 #include "stats/rational.hpp"
+#include "stats/weighted.hpp"
 
 namespace {
 
@@ -193,6 +194,34 @@ TEST(covariance_queries_match_big_integers) {
     CHECK_EQ(bits(pair_answer({&part, 1}, PairAnswer::VarY, 1.0).value()),
              bits(round_rational(t.cyy, d)));
   }
+}
+
+TEST(weighted_queries_match_big_integers) {
+  std::mt19937_64 rng(17);
+  std::normal_distribution<double> normal;
+  int narrow = 0;
+  for (int kind = 0; kind < 4; ++kind)
+    for (int trial = 0; trial < 50; ++trial) {
+      WeightedMomentsF64 m;
+      for (int i = 0; i < 12; ++i) {
+        const double w = kind == 0   ? static_cast<double>(rng() % 9 + 1)  // counts
+                         : kind == 1 ? std::ldexp(static_cast<double>(rng() % 64 + 1), -3)
+                         : kind == 2 ? std::fabs(normal(rng))    // too wide for the variance
+                                     : -std::fabs(normal(rng));  // degenerate: no answer
+        m.add(std::ldexp(normal(rng), static_cast<int>(rng() % 30)), w);
+      }
+      const auto s = m.ints().value();
+      narrow += narrow_weighted_mean(m.sum_w, m.sum_wx, m.sum_wxx).has_value();
+      narrow += narrow_weighted_variance(m.sum_w, m.sum_wx, m.sum_wxx).has_value();
+      if (sgn(s.w) <= 0) {
+        CHECK(!m.try_mean().ok() && !m.try_variance().ok());
+        continue;
+      }
+      CHECK_EQ(bits(m.try_mean().value()), bits(round_rational(s.wx, s.w)));
+      CHECK_EQ(bits(m.try_variance().value()),
+               bits(round_rational(s.w * s.wxx - s.wx * s.wx, s.w * s.w)));
+    }
+  CHECK(narrow > 150);  // both queries, for counts and dyadic weights at least
 }
 
 }  // namespace
