@@ -1,12 +1,19 @@
 """Exact reductions on local Spark next to Spark's own sum, avg and variance.
 
 Generates n rows in the JVM (values over sixty binary orders of magnitude,
-a small-integer group key), then times, on the same lazily generated rows:
-Spark's sum/avg/variance of the column, tallix's SumF64 and MomentsF64 of
-the column in one pass, and the same per group; beside them, the cost of
-only moving the column to the Python workers as Arrow batches (which also
-starts the workers before anything is timed). Each timing is the best of
+a random integer group key), then times, on the same lazily generated rows:
+Spark's sum/avg/variance, and tallix's exact ones, of the whole column
+(``reduce_many``) and per key: through ``group_reduce`` (partial states in
+each partition, one small row per key shuffled) with 16 and 100 000 keys,
+and through the grouped aggregates ``groupBy().agg(ts.exact_*)`` (all rows
+of a group in one worker) with 16 keys.  Beside them, the cost of only
+moving the column to the Python workers as Arrow batches (which also starts
+the workers before anything is timed).  Each timing is the best of
 ``repeat`` runs; the JVM start is reported on its own.
+
+Every Python worker runs under a 512 MB address-space limit
+(``spark.executor.pyspark.memory``); the last rows put all n rows in one
+group, which ``group_reduce`` answers within it.
 
     .venv/bin/python benchmarks/bench_spark.py [n] [repeat]
 """
@@ -24,7 +31,7 @@ from tallix_companion import spark as ts
 
 N = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000_000
 REPEAT = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-GROUPS = 16
+WORKER_MEMORY = "512m"
 
 
 def start():
@@ -32,6 +39,11 @@ def start():
         os.environ["JAVA_HOME"] = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))[0]
     os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     os.environ["PYSPARK_PYTHON"] = sys.executable
+    # Arrow's default allocator (mimalloc) reserves address space by the
+    # hundred megabytes as soon as a worker reads its first batch, which an
+    # address-space limit counts as used; the system allocator takes what the
+    # arrays need.
+    os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
     began = time.perf_counter()
     session = (
         SparkSession.builder.master("local[2]")
@@ -42,6 +54,7 @@ def start():
         .config("spark.ui.showConsoleProgress", "false")
         .config("spark.driver.memory", "1g")
         .config("spark.sql.shuffle.partitions", "4")
+        .config("spark.executor.pyspark.memory", WORKER_MEMORY)
         .getOrCreate()
     )
     session.sparkContext.setLogLevel("ERROR")
@@ -64,13 +77,44 @@ def _count_rows(batches):
     yield pa.RecordBatch.from_arrays([pa.array([sum(b.num_rows for b in batches)])], ["n"])
 
 
+def frame(spark, groups):
+    scale = F.pow(F.lit(2.0), F.floor(F.rand(2) * 60) - 30)
+    return spark.range(N, numPartitions=4).select(
+        ((F.rand(1) - 0.5) * scale).alias("x"), F.floor(F.rand(3) * groups).cast("long").alias("k")
+    )
+
+
+def spark_grouped(df):
+    return df.groupBy("k").agg(F.sum("x"), F.avg("x"), F.variance("x")).collect()
+
+
+def group_reduce(df):
+    targets = {"sum": ("sum", "x"), "mean": ("mean", "x"), "var": ("var", "x")}
+    return ts.group_reduce(df, "k", targets).collect()
+
+
+def grouped_udfs(df):
+    return df.groupBy("k").agg(ts.exact_sum("x"), ts.exact_mean("x"), ts.exact_variance("x")).collect()
+
+
+def compare(label, theirs_fn, ours):
+    theirs, _ = best(theirs_fn)
+    for name, fn in ours:
+        try:
+            mine, _ = best(fn)
+        except Exception as exc:  # a worker over its memory limit fails the job
+            print(f"{label:24} {name:30} fails: {type(exc).__name__}")
+            continue
+        print(f"{label:24} {name:30} {theirs:8.2f} s {mine:8.2f} s {mine / theirs:6.1f}x")
+
+
 def main():
     spark, startup = start()
-    scale = F.pow(F.lit(2.0), F.floor(F.rand(2) * 60) - 30)
-    df = spark.range(N, numPartitions=4).select(
-        ((F.rand(1) - 0.5) * scale).alias("x"), (F.col("id") % GROUPS).alias("k")
-    )
-    print(f"{N} rows, local[2], 4 partitions; JVM and session start: {startup:.1f} s")
+    df = frame(spark, 16)
+    print(f"{N} rows, local[2], 4 partitions, Python workers limited to {WORKER_MEMORY}; start: {startup:.1f} s")
+    transfer, _ = best(lambda: df.select("x").mapInArrow(_count_rows, "n long").collect())
+    print(f"moving the column to Python workers as Arrow, doing nothing: {transfer:.2f} s")
+    print(f"{'':24} {'tallix':30} {'Spark':>10} {'tallix':>10} {'ratio':>7}")
 
     def spark_whole():
         return df.agg(F.sum("x"), F.avg("x"), F.variance("x")).first()
@@ -79,31 +123,13 @@ def main():
         states = ts.reduce_many(df, {"s": ts.target(tallix.SumF64, "x"), "m": ts.target(tallix.MomentsF64, "x")})
         return states["s"].value(), states["m"].mean(), states["m"].sample_variance()
 
-    def spark_grouped():
-        return df.groupBy("k").agg(F.sum("x"), F.avg("x"), F.variance("x")).collect()
-
-    def tallix_grouped():
-        return df.groupBy("k").agg(ts.exact_sum("x"), ts.exact_mean("x"), ts.exact_variance("x")).collect()
-
-    def arrow_transfer_only():
-        return df.select("x").mapInArrow(_count_rows, "n long").collect()
-
-    transfer, _ = best(arrow_transfer_only)
-    print(f"moving the column to Python workers as Arrow, doing nothing: {transfer:.2f} s")
-    rows = [
-        ("whole column", spark_whole, tallix_whole),
-        (f"{GROUPS} groups", spark_grouped, tallix_grouped),
-    ]
-    print(f"{'':14} {'Spark sum/avg/variance':>24} {'tallix exact':>14} {'ratio':>7}")
-    answers = {}
-    for label, theirs_fn, ours_fn in rows:
-        theirs, answers["Spark"] = best(theirs_fn)
-        ours, answers["tallix"] = best(ours_fn)
-        print(f"{label:14} {theirs:22.2f} s {ours:12.2f} s {ours / theirs:6.1f}x")
-        if label == "whole column":
-            whole = {who: tuple(answer) for who, answer in answers.items()}
-    for who, (total, mean, variance) in whole.items():
-        print(f"{who:>7}: sum {total!r}, avg {mean!r}, variance {variance!r}")
+    compare("whole column", spark_whole, [("reduce_many", tallix_whole)])
+    for groups in (16, 100_000, 1):
+        keyed = frame(spark, groups)
+        ours = [("group_reduce", lambda keyed=keyed: group_reduce(keyed))]
+        if groups < 100_000:  # one Python call per group
+            ours.append(("groupBy().agg(ts.exact_*)", lambda keyed=keyed: grouped_udfs(keyed)))
+        compare(f"{groups} groups", lambda keyed=keyed: spark_grouped(keyed), ours)
     spark.stop()
 
 

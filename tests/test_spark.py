@@ -6,6 +6,7 @@ import glob
 import math
 import os
 import re
+import statistics
 import sys
 from datetime import date, datetime
 from decimal import Decimal
@@ -276,3 +277,121 @@ def test_readme_spark_section_runs(spark):
     assert scope["m"].mean() == float(sum(map(Fraction, amounts)) / len(amounts))
     assert scope["states"]["sum"].value() == math.fsum(amounts)
     assert {r.region for r in scope["per_region"].collect()} == {"north", "south"}
+    north = [Fraction(r[1]) for r in data if r[0] == "north"]
+    totals = {r.region: r.total for r in scope["by_region"].collect()}
+    assert totals["north"] == float(sum(north))
+
+
+def group_rows():
+    rng = np.random.default_rng(17)
+    n = 3000
+    keys = rng.choice(["a", "b", "c", None], n).tolist()
+    floats = rng.integers(0, 60, n).astype(float).tolist()
+    floats[:40] = [-0.0, 0.0, math.nan, None] * 10  # Spark's one zero, one NaN, a null key
+    xs = (rng.standard_normal(n) * 10.0 ** rng.integers(-20, 20, n)).tolist()
+    xs[::11] = [None] * len(xs[::11])
+    ns = [int(v) for v in rng.integers(-(2**62), 2**62, n)]  # most beyond a float64
+    ns[::7] = [None] * len(ns[::7])
+    rows = list(zip(keys, floats, xs, ns, strict=True))
+    rows += [("nan", 0.0, x, 1) for x in (math.nan, 1.0)]  # NaN is a value
+    rows += [("void", 0.0, None, None)] * 2 + [("one", 0.0, 2.5, 7)]
+    rows += [("big", 0.0, 1e160, 2**63 - 1)] * 3 + [("tiny", 0.0, x, -(2**63)) for x in (1e-200, 3e-200)]
+    return rows
+
+
+GROUP_TARGETS = {
+    **{f"x_{what}": (what, "x") for what in ["sum", "mean", "var", "var_pop", "std", "std_pop", "count"]},
+    **{f"n_{what}": (what, "n") for what in ["sum", "mean", "var", "std_pop", "count"]},
+}
+
+
+def group_oracle(values):
+    """Spark's sum, avg, variance, var_pop, stddev, stddev_pop and count, correctly rounded."""
+    xs = [v for v in values if v is not None]
+    n = len(xs)
+    if any(math.isnan(v) for v in xs):
+        sample = math.nan if n > 1 else None
+        return math.nan, math.nan, sample, math.nan, sample, math.nan, n
+    total, mean, var, var_pop = exact_stats(xs)
+    std = statistics.stdev(xs) if n > 1 else None
+    return total, mean, var, var_pop, std, statistics.pstdev(xs) if n else None, n
+
+
+def key_order(row):
+    return (row[0] is None, row[0] or "", repr(row[1]))
+
+
+def test_group_reduce_is_exact_per_key_whatever_the_partitioning(spark):
+    rows = group_rows()
+    df = spark.createDataFrame(rows, "k string, f double, x double, n long")
+    spark.conf.set("spark.sql.adaptive.coalescePartitions.enabled", "false")  # keys over 4 reduce partitions
+    try:
+        results = [
+            sorted(ts.group_reduce(shaped, ["k", "f"], GROUP_TARGETS).collect(), key=key_order)
+            for shaped in (df.repartition(1), df.repartition(7, "f"), df.orderBy(F.rand(3)).repartition(5))
+        ]
+        theirs = sorted(df.groupBy("k", "f").agg(F.count("x"), F.count("n")).collect(), key=key_order)
+    finally:
+        spark.conf.unset("spark.sql.adaptive.coalescePartitions.enabled")
+    assert repr(results[1]) == repr(results[0]) == repr(results[2])  # NaN reprs alike
+    result = results[0]
+    # Spark's own keys: -0.0 is 0.0, every NaN one key, null a key.
+    assert [(r.k, repr(r.f), r.x_count, r.n_count) for r in result] == [(r[0], repr(r[1]), r[2], r[3]) for r in theirs]
+    groups = {}
+    for k, f, x, n in rows:
+        groups.setdefault((k, "nan" if f != f else 0.0 if f == 0 else f), []).append((x, n))
+    for row in result:
+        group = groups[row.k, "nan" if row.f != row.f else row.f]
+        assert repr(tuple(row)[2:9]) == repr(group_oracle([x for x, _ in group]))
+        total, mean, var, _, _, std_pop, count = group_oracle([n for _, n in group])
+        assert (row.n_sum, row.n_mean, row.n_var, row.n_std_pop, row.n_count) == (total, mean, var, std_pop, count)
+
+
+def test_group_reduce_numbers_keys_alike_in_any_chunks(monkeypatch):
+    import pyarrow as pa
+
+    rng = np.random.default_rng(8)
+    n = 1500
+    keys = pa.array(rng.choice(["p", "q", "", "é"], n).tolist(), mask=rng.random(n) < 0.1)
+    numbers = pa.array(rng.integers(0, 12, n), mask=rng.random(n) < 0.1)
+    xs = rng.standard_normal(n) * 10.0 ** rng.integers(-30, 30, n)
+    batches = [pa.record_batch([keys, numbers, pa.array(xs)], ["k", "j", "x"]).slice(i, 37) for i in range(0, n, 37)]
+    plan = ts._GroupPlan(2, (("float", True),), ((0, "sum"), (0, "var"), (0, "count")))
+
+    def answers():
+        states = ts._grouped(plan, ts._feed, ts._records, ["k", "j", "s"])(iter(batches))
+        merged = ts._grouped(plan, ts._merge, ts._answered, ["k", "j", "sum", "var", "count"])(states)
+        return pa.Table.from_batches(list(merged)).sort_by([("k", "ascending"), ("j", "ascending")]).to_pylist()
+
+    whole = answers()  # one chunk
+    monkeypatch.setattr(ts, "_CHUNK_BYTES", 1)  # a chunk per batch, or per as many rows as keys met
+    assert answers() == whole
+    groups = {}
+    for k, j, x in zip(keys.to_pylist(), numbers.to_pylist(), xs, strict=True):
+        groups.setdefault((k, j), []).append(x)
+    assert len(whole) == len(groups)
+    for row in whole:
+        _, _, var, _ = exact_stats(groups[row["k"], row["j"]])
+        assert (row["sum"], row["var"], row["count"]) == (
+            math.fsum(groups[row["k"], row["j"]]),
+            var,
+            len(groups[row["k"], row["j"]]),
+        )
+
+
+@pytest.mark.parametrize(
+    "keys, targets, error, message",
+    [
+        ([], {"s": ("sum", "x")}, ValueError, "at least one key column"),
+        ("a", {"s": ("sum", "x")}, TypeError, r"key column 'a' has Spark type array<int>"),
+        ("k", {"s": ("median", "x")}, ValueError, "asks for 'median'"),
+        ("k", {"s": ("sum", "k")}, TypeError, "column 'k' has Spark type string"),
+        ("k", {"s": ("sum", "y")}, ValueError, "no such column"),
+        ("k", {"k": ("sum", "x")}, ValueError, "differ from the key columns"),
+        ("k", {"s": "x"}, TypeError, r"pair \(what, column\)"),
+    ],
+)
+def test_group_reduce_refuses_before_any_job(spark, keys, targets, error, message):
+    df = spark.createDataFrame([("a", 1.0, [1])], "k string, x double, a array<int>")
+    with pytest.raises(error, match=message):
+        ts.group_reduce(df, keys, targets)

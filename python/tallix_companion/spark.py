@@ -20,6 +20,10 @@ Per group, as columns for ``df.groupBy(k).agg(...)``::
     df.groupBy("region").agg(ts.exact_sum("amount"), ts.exact_mean("amount"),
                              ts.exact_variance("amount"), ts.exact_state(tallix.MomentsF64, "amount"))
 
+Per group with partial aggregation before the shuffle, for large groups::
+
+    per_region = ts.group_reduce(df, "region", {"total": ("sum", "amount"), "avg": ("mean", "amount")})
+
 Nulls are skipped as Spark's own ``sum`` and ``avg`` skip them; a state over
 several columns (pairs, rows, keyed) skips every row in which any of its
 columns is null.  NaN is a value, as it is for Spark.  Columns must be
@@ -44,7 +48,7 @@ import importlib
 import re
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -68,6 +72,7 @@ __all__ = [
     "exact_var_pop",
     "exact_state",
     "merged_state",
+    "group_reduce",
     "load",
 ]
 
@@ -345,3 +350,301 @@ def merged_state(cls: Any, column: Any) -> Any:
         return _kinds.dump(name, _kinds.merge_all(name, present)) if present else None
 
     return _aggregate(merge, name, "binary", column)
+
+
+# ---------------------------------------------------------------------------
+# Per group, aggregated inside each partition before the shuffle.
+
+# What each answer asks of the grouped states: the core's answer, its ddof,
+# and the fewest values for which Spark's own aggregate is not null.
+_GROUP_ANSWERS: dict[str, tuple[str, int, int]] = {
+    "sum": ("sum", 0, 1),
+    "mean": ("mean", 0, 1),
+    "var": ("var", 1, 2),
+    "var_pop": ("var", 0, 1),
+    "std": ("std", 1, 2),
+    "std_pop": ("std", 0, 1),
+    "count": ("count", 0, 0),
+}
+_INTEGER_TYPES = _NUMBER_TYPES - {"FloatType", "DoubleType"}
+# Spark groups by these as plain values; Arrow numbers them the same way.
+_GROUP_KEY_TYPES = ("NumericType", "StringType", "CharType", "VarcharType", "BinaryType", "BooleanType", "DatetimeType")
+# Rows are numbered and fed in chunks of about this many bytes of Arrow data
+# (Spark's batches are small), and never fewer rows than the keys met so far,
+# so that renumbering those keys costs no more than the chunk itself.
+_CHUNK_BYTES = 1 << 23
+
+
+class _GroupPlan(NamedTuple):
+    keys: int  # key columns, first in the frame the partitions see
+    columns: tuple[tuple[str, bool], ...]  # per value column: the states' kind, whether squares are kept
+    answers: tuple[tuple[int, str], ...]  # per answer: its value column, what it names
+
+
+def group_reduce(df: Any, keys: str | Sequence[str], targets: Mapping[str, tuple[str, str]]) -> Any:
+    """Exact aggregates per group, partially aggregated in each partition before the shuffle.
+
+    ``targets`` maps each result column to ``(what, column)``, ``what`` being one of
+
+    - ``"sum"``: the correctly rounded sum, as Spark's ``sum``
+    - ``"mean"``: the mean, as ``avg``
+    - ``"var"``, ``"std"``: the sample variance and standard deviation, as ``variance`` and ``stddev``
+    - ``"var_pop"``, ``"std_pop"``: the population ones, as ``var_pop`` and ``stddev_pop``
+    - ``"count"``: the values that are not null, as ``count``
+
+    for example ``ts.group_reduce(df, ["region", "day"], {"total": ("sum", "x"), "v": ("var", "x")})``.
+    Returns a DataFrame with the key columns and one column per target, like
+    ``df.groupBy(keys).agg(...)``: doubles (a long column's sum too, rounded
+    once from its exact integer sum), null where Spark's own aggregate is null
+    (no values; fewer than two for the sample variance and deviation), and
+    ``count`` a long.  Nulls are skipped, NaN is a value, and keys group as
+    they do for Spark (nulls form a group, -0.0 is 0.0, NaN is one key).
+
+    Each partition numbers the keys it meets and feeds its rows to exact
+    grouped states in C++; only one row per key and partition, the keys and
+    the states' bytes, is shuffled, and each reduce partition merges the rows
+    of its keys and answers.  Memory is bounded by the keys of a partition,
+    not by the size of a group.  For few rows per group, or mixed with Spark's
+    own aggregates, ``groupBy(...).agg(ts.exact_sum(...), ...)`` does as well.
+    """
+    from pyspark.sql import functions as F
+    from pyspark.sql import types as T
+
+    key_names = [keys] if isinstance(keys, str) else list(keys)
+    fields = {f.name: f for f in df.schema.fields}
+    _check_group_keys(key_names, fields, targets)
+    plan, values = _group_plan(len(key_names), targets, fields)
+    key_fields = [T.StructField(f"k{i}", fields[k].dataType, fields[k].nullable) for i, k in enumerate(key_names)]
+    state_fields = [T.StructField(f"s{j}", T.BinaryType(), False) for j in range(len(values))]
+    answer_fields = [
+        T.StructField(f"a{m}", T.LongType(), False) if what == "count" else T.StructField(f"a{m}", T.DoubleType())
+        for m, (_, what) in enumerate(plan.answers)
+    ]
+    selected = df.select(
+        *(_group_key(k, fields[k].dataType).alias(f"k{i}") for i, k in enumerate(key_names)),
+        *(_quoted(c).alias(f"v{j}") for j, c in enumerate(values)),
+    )
+    state_schema = T.StructType(key_fields + state_fields)
+    answer_schema = T.StructType(key_fields + answer_fields)
+    states = selected.mapInArrow(_grouped(plan, _feed, _records, state_schema.names), state_schema)
+    answers = states.repartition(*(F.col(f.name) for f in key_fields)).mapInArrow(
+        _grouped(plan, _merge, _answered, answer_schema.names), answer_schema
+    )
+    return answers.select(
+        *(F.col(f"k{i}").alias(k) for i, k in enumerate(key_names)),
+        *(F.col(f"a{m}").alias(name) for m, name in enumerate(targets)),
+    )
+
+
+def _check_group_keys(keys: Sequence[str], fields: Mapping[str, Any], targets: Mapping[str, Any]) -> None:
+    if not keys:
+        raise ValueError("group_reduce() needs at least one key column; reduce() answers whole columns")
+    if not targets:
+        raise ValueError("group_reduce() needs at least one target")
+    for key in keys:
+        if key not in fields:
+            raise ValueError(f"no such column in the dataframe: {key!r}")
+        spark_type = fields[key].dataType
+        kinds = {c.__name__ for c in type(spark_type).__mro__}
+        if kinds.isdisjoint(_GROUP_KEY_TYPES) or getattr(spark_type, "collation", "UTF8_BINARY") != "UTF8_BINARY":
+            raise TypeError(
+                f"key column {key!r} has Spark type {spark_type.simpleString()}: group_reduce groups by "
+                "numbers, strings without a collation, binary, booleans, dates and times; cast it explicitly first"
+            )
+    clashes = set(keys) & set(targets)
+    if clashes:
+        raise ValueError(f"target names must differ from the key columns: {sorted(clashes)}")
+
+
+def _group_plan(keys: int, targets: Mapping[str, Any], fields: Mapping[str, Any]) -> tuple[_GroupPlan, list[str]]:
+    """The plan of the states, and the value columns they read (each once, whatever it is asked)."""
+    asked: dict[str, set[str]] = {}
+    for name, spec in targets.items():
+        if not (isinstance(spec, tuple) and len(spec) == 2 and all(isinstance(s, str) for s in spec)):
+            raise TypeError(f"target {name!r} must be a pair (what, column) of str, not {spec!r}")
+        what, column = spec
+        if what not in _GROUP_ANSWERS:
+            raise ValueError(f"target {name!r} asks for {what!r}; group_reduce answers {', '.join(_GROUP_ANSWERS)}")
+        if column not in fields:
+            raise ValueError(f"no such column in the dataframe: {column!r}")
+        spark_type = type(fields[column].dataType).__name__
+        if spark_type not in _NUMBER_TYPES:
+            raise TypeError(
+                f"column {column!r} has Spark type {fields[column].dataType.simpleString()}: group_reduce takes "
+                "boolean, integer and floating point columns; cast it explicitly first"
+            )
+        asked.setdefault(column, set()).add(what)
+    values = list(asked)
+    columns = tuple(
+        (
+            "int" if type(fields[c].dataType).__name__ in _INTEGER_TYPES else "float",
+            not asked[c].isdisjoint({"var", "var_pop", "std", "std_pop"}),
+        )
+        for c in values
+    )
+    answers = tuple((values.index(column), what) for what, column in targets.values())
+    return _GroupPlan(keys, columns, answers), values
+
+
+def _group_key(name: str, spark_type: Any) -> Any:
+    """A key column as Spark groups by it: its floats with one zero and one NaN.
+
+    Spark's grouping makes -0.0 and 0.0 one key, and every NaN one key; the
+    shuffle by key value and Arrow's numbering of the keys would not.
+    """
+    from pyspark.sql import functions as F
+
+    column = _quoted(name)
+    if type(spark_type).__name__ not in ("FloatType", "DoubleType"):
+        return column
+    normal = F.when(F.isnan(column), F.lit(float("nan"))).when(column == 0, F.lit(0.0)).otherwise(column)
+    return normal.cast(spark_type)
+
+
+# Inside the Python workers: the same pass serves both sides of the shuffle.
+# The map side feeds rows and sends each key's state bytes; the reduce side
+# merges those bytes per key and answers.
+
+
+def _grouped(
+    plan: _GroupPlan,
+    absorb: Callable[[Any, np.ndarray, Any], None],
+    emit: Callable[[_GroupPlan, list[Any]], list[Any]],
+    names: list[str],
+) -> Callable[[Iterator[Any]], Iterator[Any]]:
+    """The function each partition runs: one output row per key it meets."""
+
+    def run(batches: Iterator[Any]) -> Iterator[Any]:
+        pa = _arrow()
+        seen = _SeenKeys()
+        groups: list[Any] = []
+        for chunk in _chunks(batches, seen):
+            codes = seen.codes(chunk[: plan.keys])
+            groups = _grown(groups, plan, seen.count)
+            for states, column in zip(groups, chunk[plan.keys :], strict=True):
+                absorb(states, codes, column)
+        if seen.count:
+            yield pa.RecordBatch.from_arrays(seen.columns + emit(plan, groups), names)
+
+    return run
+
+
+def _feed(states: Any, codes: np.ndarray, column: Any) -> None:
+    values, absent = accept(column, _LABEL)
+    states.feed(codes, values, absent, False)  # NaN is a value, as it is for Spark
+
+
+def _merge(states: Any, codes: np.ndarray, column: Any) -> None:
+    states.merge_records(codes, column.to_pylist())
+
+
+def _records(plan: _GroupPlan, groups: list[Any]) -> list[Any]:
+    pa = _arrow()
+    return [pa.array(states.records(), pa.binary()) for states in groups]
+
+
+def _answered(plan: _GroupPlan, groups: list[Any]) -> list[Any]:
+    """One Arrow column per answer: null where Spark's own aggregate is null."""
+    pa = _arrow()
+    count = groups[0].count
+    values = []
+    for states in groups:
+        n, missing = np.empty(count, np.int64), np.empty(count, np.int64)
+        states.counts(n, missing)
+        values.append(n)
+    columns = []
+    for column, what in plan.answers:
+        asked, ddof, fewest = _GROUP_ANSWERS[what]
+        n = values[column]
+        if what == "count":
+            columns.append(pa.array(n))
+            continue
+        states = groups[column]
+        if asked == "sum" and plan.columns[column][0] == "int":
+            # An integer sum is exact at any width; a double rounds it once.
+            out = np.fromiter(states.int_sums()[0], np.float64, count)
+        else:
+            out = np.empty(count)
+            states.answer(asked, ddof, out)
+        columns.append(pa.array(out, mask=n < fewest))
+    return columns
+
+
+def _grown(groups: list[Any], plan: _GroupPlan, count: int) -> list[Any]:
+    """The states with room for ``count`` keys, holding what they held."""
+    if groups and groups[0].count == count:
+        return groups
+    grown = [tallix._Groups(count, kind=kind, squares=squares) for kind, squares in plan.columns]
+    for new, old in zip(grown, groups, strict=False):
+        new.merge(old, np.arange(old.count))
+    return grown
+
+
+def _chunks(batches: Iterator[Any], seen: _SeenKeys) -> Iterator[list[Any]]:
+    """Spark's Arrow batches joined into chunks, as lists of columns."""
+    pa = _arrow()
+    pending: list[Any] = []
+    rows = size = 0
+    for batch in batches:
+        if batch.num_rows:
+            pending.append(batch)
+            rows, size = rows + batch.num_rows, size + batch.nbytes
+        if pending and size >= _CHUNK_BYTES and rows >= seen.count:
+            yield _joined(pa, pending)
+            pending, rows, size = [], 0, 0
+    if pending:
+        yield _joined(pa, pending)
+
+
+def _joined(pa: Any, batches: list[Any]) -> list[Any]:
+    if len(batches) == 1:
+        return list(batches[0].columns)
+    return [pa.concat_arrays([b.column(i) for b in batches]) for i in range(batches[0].num_columns)]
+
+
+class _SeenKeys:
+    """The distinct keys one partition has met, numbered in order of first appearance.
+
+    A chunk's rows are numbered together with the keys met before them, which
+    come first: Arrow numbers values by first appearance, so the old keys keep
+    their numbers and new ones follow.
+    """
+
+    def __init__(self) -> None:
+        self.columns: list[Any] = []
+        self.count = 0
+
+    def codes(self, chunk: Sequence[Any]) -> np.ndarray:
+        """Each row's key number."""
+        pa = _arrow()
+        both = list(chunk)
+        if self.count:
+            both = [pa.concat_arrays([old, new]) for old, new in zip(self.columns, chunk, strict=True)]
+        codes = _first_appearance_codes(both)
+        # A key is new where its number passes every number before it.
+        firsts = np.flatnonzero(np.concatenate([[True], codes[1:] > np.maximum.accumulate(codes)[:-1]]))
+        if len(firsts) > self.count:
+            self.columns = [column.take(firsts) for column in both]
+        rows = codes[self.count :]
+        self.count = len(firsts)
+        return rows
+
+
+def _first_appearance_codes(columns: Sequence[Any]) -> np.ndarray:
+    """Equal rows of the columns share a number; numbers follow first appearance."""
+    pa, pc = _arrow(), _arrow("pyarrow.compute")
+
+    def renumbered(codes: np.ndarray) -> np.ndarray:
+        indices: np.ndarray = pc.dictionary_encode(pa.array(codes)).indices.to_numpy()
+        return indices
+
+    codes: np.ndarray | None = None
+    for column in columns:
+        # A null key is a key, as it is for Spark.
+        encoded = pc.dictionary_encode(column, null_encoding="encode")
+        index: np.ndarray = encoded.indices.to_numpy()
+        width = len(encoded.dictionary)
+        # Numbers below the row count each, so the pair stays within int64.
+        codes = index if codes is None else renumbered(codes.astype(np.int64) * width + index)
+    assert codes is not None
+    return codes
