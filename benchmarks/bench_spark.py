@@ -6,14 +6,15 @@ Spark's sum/avg/variance, and tallix's exact ones, of the whole column
 (``reduce_many``) and per key: through ``group_reduce`` (partial states in
 each partition, one small row per key shuffled) with 16 and 100 000 keys,
 and through the grouped aggregates ``groupBy().agg(ts.exact_*)`` (all rows
-of a group in one worker) with 16 keys.  Beside them, the cost of only
-moving the column to the Python workers as Arrow batches (which also starts
-the workers before anything is timed).  Each timing is the best of
-``repeat`` runs; the JVM start is reported on its own.
+of a group in one worker) with 16 keys and one.  Beside them, the cost of
+only moving the columns to the Python workers as Arrow batches (which also
+starts the workers before anything is timed): the floor of any Python
+aggregate.  Each timing is the best of ``repeat`` runs; the JVM start is
+reported on its own.
 
 Every Python worker runs under a 512 MB address-space limit
-(``spark.executor.pyspark.memory``); the last rows put all n rows in one
-group, which ``group_reduce`` answers within it.
+(``spark.executor.pyspark.memory``), with Arrow on the system allocator;
+the last rows put all n rows in one group.
 
     .venv/bin/python benchmarks/bench_spark.py [n] [repeat]
 """
@@ -112,8 +113,9 @@ def main():
     spark, startup = start()
     df = frame(spark, 16)
     print(f"{N} rows, local[2], 4 partitions, Python workers limited to {WORKER_MEMORY}; start: {startup:.1f} s")
-    transfer, _ = best(lambda: df.select("x").mapInArrow(_count_rows, "n long").collect())
-    print(f"moving the column to Python workers as Arrow, doing nothing: {transfer:.2f} s")
+    for columns in (["x"], ["x", "k"]):
+        transfer, _ = best(lambda columns=columns: df.select(*columns).mapInArrow(_count_rows, "n long").collect())
+        print(f"moving {' and '.join(columns)} to Python workers as Arrow, doing nothing: {transfer:.2f} s")
     print(f"{'':24} {'tallix':30} {'Spark':>10} {'tallix':>10} {'ratio':>7}")
 
     def spark_whole():

@@ -347,7 +347,7 @@ def test_group_reduce_is_exact_per_key_whatever_the_partitioning(spark):
         assert (row.n_sum, row.n_mean, row.n_var, row.n_std_pop, row.n_count) == (total, mean, var, std_pop, count)
 
 
-def test_group_reduce_numbers_keys_alike_in_any_chunks(monkeypatch):
+def test_group_reduce_answers_alike_in_any_chunks_and_partitions(monkeypatch):
     import pyarrow as pa
 
     rng = np.random.default_rng(8)
@@ -358,14 +358,20 @@ def test_group_reduce_numbers_keys_alike_in_any_chunks(monkeypatch):
     batches = [pa.record_batch([keys, numbers, pa.array(xs)], ["k", "j", "x"]).slice(i, 37) for i in range(0, n, 37)]
     plan = ts._GroupPlan(2, (("float", True),), ((0, "sum"), (0, "var"), (0, "count")))
 
-    def answers():
-        states = ts._grouped(plan, ts._feed, ts._records, ["k", "j", "s"])(iter(batches))
-        merged = ts._grouped(plan, ts._merge, ts._answered, ["k", "j", "sum", "var", "count"])(states)
+    def answers(partitions):
+        states = [
+            batch
+            for i in range(partitions)
+            for batch in ts._grouped(plan, ts._feed, ts._records, ["k", "j", "s"])(iter(batches[i::partitions]))
+        ]
+        merged = ts._grouped(plan, ts._merge, ts._answered, ["k", "j", "sum", "var", "count"])(iter(states[::-1]))
         return pa.Table.from_batches(list(merged)).sort_by([("k", "ascending"), ("j", "ascending")]).to_pylist()
 
-    whole = answers()  # one chunk
+    whole = answers(1)  # one chunk
     monkeypatch.setattr(ts, "_CHUNK_BYTES", 1)  # a chunk per batch, or per as many rows as keys met
-    assert answers() == whole
+    monkeypatch.setattr(ts, "_OUTPUT_ROWS", 7)  # keys sent on in several batches
+    assert answers(1) == whole
+    assert answers(5) == whole
     groups = {}
     for k, j, x in zip(keys.to_pylist(), numbers.to_pylist(), xs, strict=True):
         groups.setdefault((k, j), []).append(x)
@@ -377,6 +383,19 @@ def test_group_reduce_numbers_keys_alike_in_any_chunks(monkeypatch):
             var,
             len(groups[row["k"], row["j"]]),
         )
+
+
+def test_group_reduce_merges_partitions_far_apart_exactly():
+    # Two states of one key, a value just below 2**14 and one 90 binary
+    # orders lower, merged on the reduce side.
+    import pyarrow as pa
+
+    plan = ts._GroupPlan(1, (("float", False),), ((0, "sum"),))
+    pair = [float.fromhex("-0x1.d71c7dfa26dadp+13"), float.fromhex("-0x1.08ed8146410fbp-77")]
+    partitions = [pa.record_batch([pa.array(["k"]), pa.array([x])], ["k", "x"]) for x in pair]
+    states = [s for p in partitions for s in ts._grouped(plan, ts._feed, ts._records, ["k", "s"])(iter([p]))]
+    merged = ts._grouped(plan, ts._merge, ts._answered, ["k", "sum"])(iter(states))
+    assert next(merged).column(1).to_pylist() == [math.fsum(pair)]
 
 
 @pytest.mark.parametrize(

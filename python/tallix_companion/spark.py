@@ -373,6 +373,7 @@ _GROUP_KEY_TYPES = ("NumericType", "StringType", "CharType", "VarcharType", "Bin
 # (Spark's batches are small), and never fewer rows than the keys met so far,
 # so that renumbering those keys costs no more than the chunk itself.
 _CHUNK_BYTES = 1 << 23
+_OUTPUT_ROWS = 1 << 16  # keys per batch sent on
 
 
 class _GroupPlan(NamedTuple):
@@ -523,8 +524,14 @@ def _grouped(
             groups = _grown(groups, plan, seen.count)
             for states, column in zip(groups, chunk[plan.keys :], strict=True):
                 absorb(states, codes, column)
-        if seen.count:
-            yield pa.RecordBatch.from_arrays(seen.columns + emit(plan, groups), names)
+        if not seen.count:
+            return
+        columns = seen.columns + emit(plan, groups)
+        for start in range(0, seen.count, _OUTPUT_ROWS):
+            rows = [c[start : start + _OUTPUT_ROWS] for c in columns]
+            yield pa.RecordBatch.from_arrays(
+                [r if isinstance(r, pa.Array) else pa.array(r, pa.binary()) for r in rows], names
+            )
 
     return run
 
@@ -539,8 +546,9 @@ def _merge(states: Any, codes: np.ndarray, column: Any) -> None:
 
 
 def _records(plan: _GroupPlan, groups: list[Any]) -> list[Any]:
-    pa = _arrow()
-    return [pa.array(states.records(), pa.binary()) for states in groups]
+    # Lists of bytes, made into Arrow arrays a batch at a time: one binary
+    # array holds at most 2 GiB.
+    return [states.records() for states in groups]
 
 
 def _answered(plan: _GroupPlan, groups: list[Any]) -> list[Any]:
