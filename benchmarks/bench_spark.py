@@ -131,7 +131,7 @@ def main():
         ours = [("group_reduce", lambda keyed=keyed: group_reduce(keyed))]
         if groups < 100_000:  # one Python call per group
             ours.append(("groupBy().agg(ts.exact_*)", lambda keyed=keyed: grouped_udfs(keyed)))
-        compare(f"{groups} groups", lambda keyed=keyed: spark_grouped(keyed), ours)
+        compare(f"{groups} keys" if groups > 1 else "one key", lambda keyed=keyed: spark_grouped(keyed), ours)
     spark.stop()
 
 
