@@ -33,7 +33,8 @@ bool aligned_total(const std::array<uint64_t, N>& a, int da, const std::array<ui
   };
   place(a, da);
   place(b, db);
-  const uint64_t sign = Signed && (wide[2 * N - 1] >> 63) != 0 ? ~uint64_t{0} : 0;
+  // The words above N must repeat the sign of word N − 1: the total fits N words.
+  const uint64_t sign = Signed && (wide[N - 1] >> 63) != 0 ? ~uint64_t{0} : 0;
   for (size_t k = N; k < 2 * N; ++k)
     if (wide[k] != sign) return false;
   if (!top_in_bound(wide[N - 1], Signed)) return false;

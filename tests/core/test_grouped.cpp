@@ -95,6 +95,26 @@ TEST(compact_groups_expand_to_the_bytes_of_one_state) {
     }
 }
 
+TEST(compact_merges_far_apart_values_exactly) {
+  // Placed two words apart, the larger sum no longer fits the words of the
+  // lower placement: the merge must refuse, not wrap around.
+  for (double big : {-0x1.d71c7dfa26dadp+13, 0x1.d71c7dfa26dadp+13, 0x1p120, -0x1p-100})
+    for (double small : {-0x1.08ed8146410fbp-77, 0x1p-140, 3.0}) {
+      CompactMoments a, b;
+      CHECK(a.add(big, true) && b.add(small, true));
+      MomentsF64 want;
+      want.add(big);
+      want.add(small);
+      for (int order = 0; order < 2; ++order) {
+        CompactMoments m = order == 0 ? a : b;
+        if (!m.merge(order == 0 ? b : a)) continue;  // refused: the caller moves to full states
+        MomentsF64 got;
+        m.expand(2, got);
+        CHECK(got.to_bytes() == want.to_bytes());
+      }
+    }
+}
+
 TEST(compact_form_refuses_what_it_cannot_hold_and_changes_nothing) {
   CompactMoments c;
   CHECK(c.add(1.0, true));
