@@ -109,6 +109,16 @@ bool BufferWindow::rows_in_place() const {
 
 bool BufferWindow::read_tile(size_t row, size_t rows, size_t col, size_t cols, double* out) {
   if (cols == 1) return read_run(at(row, col), strides_[0], rows, out);  // one strided run
+  if (strides_[0] == static_cast<ptrdiff_t>(format_.size)) {
+    // Columns lie next to each other in memory (Fortran order, a pandas
+    // block): each column's run is read whole, then laid into the rows.
+    column_.resize(rows);
+    for (size_t c = 0; c < cols; ++c) {
+      if (!read_run(at(row, col + c), strides_[0], rows, column_.data())) return false;
+      for (size_t r = 0; r < rows; ++r) out[r * cols + c] = column_[r];
+    }
+    return true;
+  }
   for (size_t r = 0; r < rows; ++r)
     if (!read_run(at(row + r, col), strides_[1], cols, out + r * cols)) return false;
   return true;

@@ -78,6 +78,7 @@ class BufferWindow {
   bool open_ = false, contiguous_f64_ = false;
   size_t first_ = 0, next_ = 0;    // the window: rows [first_, next_)
   const char* inexact_ = nullptr;  // the value a read stopped at
+  std::vector<double> column_;     // one column of a tile, read_tile's scratch
 };
 
 // An argument read as an array of one or two dimensions.

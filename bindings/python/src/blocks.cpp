@@ -36,6 +36,10 @@ TilePlan::TilePlan(size_t rows, size_t width, bool rows_contiguous, bool in_plac
   } else {
     tile_rows_ = std::max<size_t>(1, std::min(rows, kStridedTileRows));
     tile_cols_ = std::max<size_t>(1, kTileValues / tile_rows_);
+    // Narrow rows fill a tile with more of them, so that a tile is still
+    // worth letting the interpreter lock go for.
+    if (width < tile_cols_)
+      tile_rows_ = std::max(tile_rows_, kTileValues / std::max<size_t>(1, width));
   }
   shape();
 }
