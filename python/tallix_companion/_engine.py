@@ -117,9 +117,16 @@ def nan_free(block: np.ndarray) -> np.ndarray:
 
 
 def nan_counts(view: np.ndarray) -> np.ndarray:
-    if view.dtype.kind != "f":
-        return np.zeros(view.shape[0], dtype=np.int64)
-    return np.asarray(np.count_nonzero(np.isnan(view), axis=1))
+    """The NaNs of each row, counted only where the row's float sum is NaN: a NaN makes it so
+    (as does inf - inf, and such a row counts 0)."""
+    counts = np.zeros(view.shape[0], dtype=np.int64)
+    if view.dtype.kind != "f" or view.size == 0:
+        return counts
+    with np.errstate(all="ignore"):
+        flagged = np.flatnonzero(np.isnan(view.sum(axis=1)))
+    if flagged.size:
+        counts[flagged] = np.count_nonzero(np.isnan(view[flagged]), axis=1)
+    return counts
 
 
 Feed = Callable[..., None]

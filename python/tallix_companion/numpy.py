@@ -150,7 +150,10 @@ def _numpy_rows(rows: _Rows, special: Sequence[int], fn: Callable[..., Any], out
 
 
 def _sum(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, skip_nans: bool) -> Any:
-    rows = _Rows(a, axis, skip_nans)
+    return _sum_of(_Rows(a, axis, skip_nans), keepdims, workers, skip_nans)
+
+
+def _sum_of(rows: _Rows, keepdims: bool, workers: int | None, skip_nans: bool) -> Any:
     if rows.integers:
         return _integer_sums(rows, keepdims)
     values = _row_answers(rows, "nansum" if skip_nans else "sum", 0, workers)
@@ -188,7 +191,10 @@ _NUMPY_MOMENTS: dict[str, Callable[..., Any]] = {
 
 
 def _moment(a: ArrayLike, axis: Axis, keepdims: bool, workers: int | None, name: str, ddof: float | None) -> Any:
-    rows = _Rows(a, axis, name.startswith("nan"))
+    return _moment_of(_Rows(a, axis, name.startswith("nan")), keepdims, workers, name, ddof)
+
+
+def _moment_of(rows: _Rows, keepdims: bool, workers: int | None, name: str, ddof: float | None) -> Any:
     what = name.removeprefix("nan")
     if ddof is not None:
         ddof = _finite_ddof(ddof)

@@ -38,7 +38,6 @@ from pandas.api.typing import SeriesGroupBy
 import tallix
 
 from . import _answers
-from . import _engine as engine
 from . import _groupby as groups
 from . import numpy as tnp
 from ._accept import Accepted, accept, is_number_dtype
@@ -206,15 +205,17 @@ def _rows(
 ) -> Any:
     """Each row's exact ``how`` as an array of ``dtype``: one matrix, one call for all rows."""
     if _plain_floats(frame, positions):  # one float64 block: its rows as they lie, NaN for absent
-        matrix = frame.to_numpy(dtype=np.float64)
-        present = matrix.shape[1] - engine.nan_counts(matrix)
-        undefined = _row_undefined(how, present, ddof, min_count)
+        rows = tnp._Rows(frame.to_numpy(dtype=np.float64), 1, skip_nans=True)  # counts NaNs once
+        undefined = _row_undefined(how, rows.counts, ddof, min_count)
         if not skipna:
-            undefined |= present < matrix.shape[1]
+            undefined |= rows.missing > 0
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)  # rows without an answer are undefined
-            rows = tnp.nansum(matrix, axis=1) if how == "sum" else _moment_rows(matrix, how, ddof, skip_nans=True)
-        return groups.to_dtype(rows, undefined, dtype)
+            if how == "sum":
+                values = tnp._sum_of(rows, False, None, skip_nans=True)
+            else:
+                values = tnp._moment_of(rows, False, None, "nan" + how, None if how == "mean" else ddof)
+        return groups.to_dtype(values, undefined, dtype)
     read = [accept(frame.iloc[:, i], _label(frame.columns[i])) for i in positions]
     absent = _absent(read, len(frame))
     present = (~absent).sum(axis=1)
