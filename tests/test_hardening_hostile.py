@@ -252,6 +252,12 @@ def test_misaligned_float64_buffers_read_like_aligned_ones():
     assert m.encode() == n.encode()
     memory = memoryview(bytearray(8 * 4 + 1))[1:].cast("d")
     assert tallix.dot(memory, memory) == 0.0
+    codes = misaligned([0, 1, 0, 1, 0, 1, 0]).view(np.int64)
+    codes[:] = [0, 1, 0, 1, 0, 1, 0]
+    groups = [tallix._Groups(2), tallix._Groups(2)]
+    groups[0].feed(codes, odd, None, True)
+    groups[1].feed(np.array(codes), np.array(values), None, True)
+    assert groups[0].records() == groups[1].records()
 
 
 # ---- arguments whose conversion fails or re-enters ----

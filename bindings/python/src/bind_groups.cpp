@@ -62,8 +62,10 @@ class Column {
     }
     size_ = static_cast<size_t>(v.shape[0]);
     const char* base = static_cast<const char*>(v.buf);
+    // In place only when aligned for T: an array may view memory at any byte
+    // offset (a slice of bytes, some Arrow buffers).
     if (!format_->swapped && format_->size == sizeof(T) && v.strides[0] == sizeof(T) &&
-        read.in_place(*format_)) {
+        reinterpret_cast<uintptr_t>(base) % alignof(T) == 0 && read.in_place(*format_)) {
       data_ = reinterpret_cast<const T*>(base);
       return true;
     }
