@@ -41,8 +41,11 @@ bool add_placed(std::span<const double> row, long base, i128& total,
     const uint64_t bits = std::bit_cast<uint64_t>(x);
     const uint64_t biased = biased_exponent(bits);
     uint64_t m = (bits & kFracMask) | (biased != 0 ? kHiddenBit : 0);
-    if constexpr (Nans) m = biased == 0x7FF ? 0 : m;  // infinities were refused
-    const long shift = position_of(bits) - base;
+    long shift = position_of(bits) - base;
+    if constexpr (Nans) {  // a NaN adds nothing, at no place (infinities were refused)
+      m = biased == 0x7FF ? 0 : m;
+      shift = biased == 0x7FF ? 0 : shift;
+    }
     below |= shift < 0 ? m : 0;  // a value below the window: refused, so its place is moot
     const u128 placed = static_cast<u128>(m) << (shift < 0 ? 0 : shift);
     const i128 sign = static_cast<int64_t>(bits) >> 63;  // 0 or −1: −v = (v ^ −1) + 1

@@ -218,6 +218,18 @@ TEST(row_windows_answer_as_one_state) {
     }
   }
   CHECK(answered > 1000);
+  // NaNs skipped: answered as the row without them.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> holed = {1.5, nan, -0.25, nan, 3.0}, kept = {1.5, -0.25, 3.0};
+  const Reference ref(kept);
+  const auto s = window_sum(holed, true);
+  CHECK(s.has_value() && s->n == 3 && s->missing == 2);
+  if (s)
+    CHECK_EQ(bits(window_answer(*s, true, false)),
+             bits(ref.answer(MomentAnswer::Mean, 0, Precision::Binary64)));
+  const auto v = window_spread(holed, true, 1.0, false, false);
+  CHECK(v.has_value());
+  if (v) CHECK_EQ(bits(*v), bits(ref.answer(MomentAnswer::Var, 1.0, Precision::Binary64)));
 }
 
 TEST(records_that_no_group_wrote_are_refused) {
