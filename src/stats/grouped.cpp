@@ -179,10 +179,9 @@ Result<double> GroupedMoments::answer(size_t g, MomentAnswer what, double ddof,
 void GroupedMoments::merge_group(size_t g, const CompactMoments* compact,
                                  const BandedMoments* banded, uint64_t n, uint64_t missing) {
   Slot& s = slots_[g];
-  if (compact != nullptr && s.banded == kCompact && s.compact.merge(*compact)) {
-    s.n += n;
-  } else {
-    BandedMoments& into = moved(g);
+  const bool joined = compact != nullptr && s.banded == kCompact && s.compact.merge(*compact);
+  if (!joined) {
+    BandedMoments& into = moved(g);  // expands with the count before this merge
     if (banded != nullptr) {
       into.merge(*banded);
     } else {
@@ -190,8 +189,8 @@ void GroupedMoments::merge_group(size_t g, const CompactMoments* compact,
       compact->expand(n, full);
       into.part(0).merge(full);
     }
-    s.n += n;
   }
+  s.n += n;
   missing_[g] += missing;
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "answer_args.hpp"
 #include "batch_call.hpp"
 #include "blocks.hpp"
 #include "elements.hpp"
@@ -61,41 +62,6 @@ bool answer_named(PyObject* what, const Name<E> (&names)[N], E& out, bool raise 
   PyErr_Clear();
   if (raise) PyErr_Format(PyExc_ValueError, "unknown answer %R", what);
   return false;
-}
-
-bool to_i64(PyObject* o, const char* what, int64_t& out) {
-  if (!PyLong_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, not '%s'", what, type_name(o).c_str());
-    return false;
-  }
-  out = PyLong_AsLongLong(o);
-  return !(out == -1 && PyErr_Occurred());
-}
-
-// The largest integer ddof taken: every integer up to it is a binary64
-// value, so an integer ddof reaches the core unrounded.
-constexpr int64_t kMaxIntegerDdof = int64_t{1} << 53;
-
-// ddof as numpy takes it: an int or a float, finite.
-bool to_ddof(PyObject* o, double& out) {
-  if (PyFloat_Check(o)) {
-    out = PyFloat_AsDouble(o);
-  } else {
-    Owned index(PyNumber_Index(o));
-    if (!index) return false;
-    int64_t v = 0;
-    if (!to_i64(index.get(), "ddof", v)) return false;
-    if (v > kMaxIntegerDdof || v < -kMaxIntegerDdof) {
-      PyErr_SetString(PyExc_OverflowError, "ddof is too large");
-      return false;
-    }
-    out = static_cast<double>(v);
-  }
-  if (!std::isfinite(out)) {
-    PyErr_SetString(PyExc_ValueError, "ddof must be finite");
-    return false;
-  }
-  return true;
 }
 
 template <class T>
@@ -335,28 +301,9 @@ PyObject* int_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // One answer per row of a block, with no state object per row: a tall
 // array's axis reduction. Rows are read in the tiles of the row feed.
 struct RowRequest {
-  MomentAnswer what = MomentAnswer::Mean;
-  bool sum = false;  // the plain sum, rounded once
-  bool skip_nans = false;
-  Precision precision = Precision::Binary64;
+  AnswerName name;
   double ddof = 0;
 };
-
-bool row_request(PyObject* what, RowRequest& out) {
-  Py_ssize_t len = 0;
-  const char* text = PyUnicode_Check(what) ? PyUnicode_AsUTF8AndSize(what, &len) : nullptr;
-  std::string_view name = text ? std::string_view(text, static_cast<size_t>(len)) : "";
-  out.skip_nans = name.starts_with("nan");
-  if (out.skip_nans) name.remove_prefix(3);
-  if (name.ends_with("32")) {
-    out.precision = Precision::Binary32;
-    name.remove_suffix(2);
-  }
-  out.sum = name == "sum";
-  if (out.sum) return true;
-  Owned bare(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  return bare && answer_named(bare.get(), kMoments, out.what);
-}
 
 class RowAnswers {
  public:
@@ -374,31 +321,32 @@ class RowAnswers {
       return;
     }
     if (t.opens_group()) rows_ = GroupedMoments(t.rows, squares());
-    for (size_t r = 0; r < t.rows; ++r) rows_.feed_run(r, row(r), request_.skip_nans);
+    for (size_t r = 0; r < t.rows; ++r) rows_.feed_run(r, row(r), skip_nans());
     if (t.col + t.cols == width)
       for (size_t r = 0; r < t.rows; ++r) out_[t.row + r] = answer_of(rows_, r);
   }
 
  private:
-  bool squares() const { return !request_.sum && request_.what != MomentAnswer::Mean; }
+  MomentAnswer what() const { return request_.name.what; }
+  bool skip_nans() const { return request_.name.skip_nans; }
+  bool squares() const { return what() == MomentAnswer::Var || what() == MomentAnswer::Std; }
   // A whole row: sums and means in one window where it holds the row.
   double answer_row(std::span<const double> row) {
-    const bool binary32 = request_.precision == Precision::Binary32;
+    const bool binary32 = request_.name.precision == Precision::Binary32;
     if (!squares()) {
-      if (auto s = window_sum(row, request_.skip_nans))
-        return window_answer(*s, !request_.sum, binary32);
-    } else if (auto v = window_spread(row, request_.skip_nans, request_.ddof,
-                                      request_.what == MomentAnswer::Std, binary32)) {
+      if (auto s = window_sum(row, skip_nans()))
+        return window_answer(*s, what() == MomentAnswer::Mean, binary32);
+    } else if (auto v = window_spread(row, skip_nans(), request_.ddof, what() == MomentAnswer::Std,
+                                      binary32)) {
       return *v;
     }
     one_.clear();
-    one_.feed_run(0, row, request_.skip_nans);
+    one_.feed_run(0, row, skip_nans());
     return answer_of(one_, 0);
   }
   // NaN where the core has no number: the caller answers those rows itself.
   double answer_of(const GroupedMoments& g, size_t k) const {
-    const MomentAnswer what = request_.sum ? MomentAnswer::Sum : request_.what;
-    Result<double> v = g.answer(k, what, request_.ddof, request_.precision);
+    Result<double> v = g.answer(k, what(), request_.ddof, request_.name.precision);
     return v.ok() ? v.value() : std::numeric_limits<double>::quiet_NaN();
   }
 
@@ -406,18 +354,6 @@ class RowAnswers {
   double* out_;
   GroupedMoments one_, rows_;
 };
-
-bool open_out(PyObject* o, HeldBuffer& buffer, size_t rows) {
-  if (!buffer.open(o, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND)) return false;
-  const Py_buffer& v = buffer.view();
-  std::optional<ElementFormat> f = parse_element(buffer.format(), static_cast<size_t>(v.itemsize));
-  if (v.ndim != 1 || v.shape[0] != static_cast<Py_ssize_t>(rows) || !f || !f->is_native_f64()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "out must be a contiguous float64 array with one entry per row");
-    return false;
-  }
-  return true;
-}
 
 // A 2-D block's row count, or -1 with the error set.
 Py_ssize_t block_rows(PyObject* block) {
@@ -433,28 +369,29 @@ constexpr Signature kRowAnswersSig = parse_signature("_row_answers(what, block, 
 
 PyObject* row_answers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
   const CallName who{nullptr, "_row_answers"};
-  return bound_call(kRowAnswersSig, who, args, nargs, kw,
-                    [&](const BoundArguments& b) -> PyObject* {
-                      RowRequest request;
-                      if (!row_request(b[0], request) || !to_ddof(b[2], request.ddof))
-                        return nullptr;
-                      Blocks blocks;
-                      PyObject* block = b[1];
-                      const Py_ssize_t rows = block_rows(block);
-                      if (rows < 0) return nullptr;
-                      if (!blocks.open({&block, 1}, static_cast<size_t>(rows))) return nullptr;
-                      HeldBuffer out;
-                      if (!open_out(b[3], out, static_cast<size_t>(rows))) return nullptr;
-                      RowAnswers answers(request, static_cast<double*>(out.view().buf));
-                      const size_t width = blocks.width(0);
-                      TilePlan plan = blocks.plan(static_cast<size_t>(rows));
-                      auto step = [&](const Tile& t) {
-                        answers.take(t, width, [&](size_t r) { return blocks.row(0, r); });
-                        return Status{};
-                      };
-                      if (!blocks.each_tile(plan, who, step)) return nullptr;
-                      Py_RETURN_NONE;
-                    });
+  return bound_call(
+      kRowAnswersSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+        RowRequest request;
+        if (!read_answer_name(b[0], true, request.name) || !to_ddof(b[2], request.ddof))
+          return nullptr;
+        Blocks blocks;
+        PyObject* block = b[1];
+        const Py_ssize_t rows = block_rows(block);
+        if (rows < 0) return nullptr;
+        if (!blocks.open({&block, 1}, static_cast<size_t>(rows))) return nullptr;
+        HeldBuffer out;
+        if (!open_answer_out(b[3], out, static_cast<size_t>(rows), Element::F64, "out", "row"))
+          return nullptr;
+        RowAnswers answers(request, static_cast<double*>(out.view().buf));
+        const size_t width = blocks.width(0);
+        TilePlan plan = blocks.plan(static_cast<size_t>(rows));
+        auto step = [&](const Tile& t) {
+          answers.take(t, width, [&](size_t r) { return blocks.row(0, r); });
+          return Status{};
+        };
+        if (!blocks.each_tile(plan, who, step)) return nullptr;
+        Py_RETURN_NONE;
+      });
 }
 
 constexpr Signature kRowAverageSig =
@@ -479,8 +416,9 @@ PyObject* row_average(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
           return nullptr;
         }
         HeldBuffer out, weight_out;
-        if (!open_out(b[2], out, static_cast<size_t>(rows)) ||
-            !open_out(b[3], weight_out, static_cast<size_t>(rows)))
+        if (!open_answer_out(b[2], out, static_cast<size_t>(rows), Element::F64, "out", "row") ||
+            !open_answer_out(b[3], weight_out, static_cast<size_t>(rows), Element::F64,
+                             "weight_out", "row"))
           return nullptr;
         auto* means = static_cast<double*>(out.view().buf);
         auto* weights = static_cast<double*>(weight_out.view().buf);

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "answer_args.hpp"
 #include "convert.hpp"
 #include "elements.hpp"
 #include "errors.hpp"
@@ -149,22 +150,6 @@ bool codes_in_range(const GroupCounts& g, std::span<const int64_t> codes) {
   return false;
 }
 
-// An output array: contiguous, native, of T, one entry per group.
-template <class T>
-bool open_out(PyObject* o, HeldBuffer& out, size_t count, Element kind, const char* what) {
-  if (!out.open(o, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return false;
-  const Py_buffer& v = out.view();
-  const std::optional<ElementFormat> f =
-      parse_element(out.format(), static_cast<size_t>(v.itemsize));
-  if (v.ndim != 1 || static_cast<size_t>(v.shape[0]) != count || !f || f->swapped ||
-      f->kind != kind || f->size != sizeof(T)) {
-    PyErr_Format(PyExc_ValueError, "%s must be a contiguous %s array with one entry per group",
-                 what, kind == Element::F64 ? "float64" : "int64");
-    return false;
-  }
-  return true;
-}
-
 // ---- the methods --------------------------------------------------------------------
 
 constexpr Signature kFeedSig = parse_signature("feed($self, codes, values, skip, skip_nans)");
@@ -228,8 +213,8 @@ PyObject* counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const Grouped& groups = groups_of(self);
     const size_t count = group_count(groups);
     HeldBuffer n, missing;
-    if (!open_out<int64_t>(b[0], n, count, Element::I64, "n_out") ||
-        !open_out<int64_t>(b[1], missing, count, Element::I64, "missing_out"))
+    if (!open_answer_out(b[0], n, count, Element::I64, "n_out", "group") ||
+        !open_answer_out(b[1], missing, count, Element::I64, "missing_out", "group"))
       return nullptr;
     auto* n_out = static_cast<int64_t*>(n.view().buf);
     auto* missing_out = static_cast<int64_t*>(missing.view().buf);
@@ -245,43 +230,6 @@ PyObject* counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-struct AnswerName {
-  std::string_view text;
-  MomentAnswer what;
-};
-constexpr AnswerName kAnswers[] = {{"sum", MomentAnswer::Sum},
-                                   {"mean", MomentAnswer::Mean},
-                                   {"var", MomentAnswer::Var},
-                                   {"std", MomentAnswer::Std}};
-
-// "sum", "mean", "var" or "std", with "32" to round to binary32.
-bool answer_name(PyObject* o, MomentAnswer& what, Precision& precision) {
-  Py_ssize_t len = 0;
-  const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &len) : nullptr;
-  std::string_view name = text ? std::string_view(text, static_cast<size_t>(len)) : "";
-  precision = name.ends_with("32") ? Precision::Binary32 : Precision::Binary64;
-  if (precision == Precision::Binary32) name.remove_suffix(2);
-  for (const AnswerName& a : kAnswers) {
-    if (a.text == name) {
-      what = a.what;
-      return true;
-    }
-  }
-  PyErr_Clear();
-  PyErr_Format(PyExc_ValueError, "unknown answer %R", o);
-  return false;
-}
-
-bool ddof_of(PyObject* o, double& out) {
-  out = PyFloat_AsDouble(o);
-  if (out == -1.0 && PyErr_Occurred()) return false;
-  if (!std::isfinite(out)) {
-    PyErr_SetString(PyExc_ValueError, "ddof must be finite");
-    return false;
-  }
-  return true;
-}
-
 constexpr Signature kAnswerSig = parse_signature("answer($self, what, ddof, out)");
 
 PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
@@ -290,10 +238,11 @@ PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Borrow borrow;
     if (!borrow.shared(self)) return nullptr;
     const Grouped& groups = groups_of(self);
-    MomentAnswer what;
-    Precision precision;
+    AnswerName name;
     double ddof = 0;
-    if (!answer_name(b[0], what, precision) || !ddof_of(b[1], ddof)) return nullptr;
+    if (!read_answer_name(b[0], false, name) || !to_ddof(b[1], ddof)) return nullptr;
+    const MomentAnswer what = name.what;
+    const Precision precision = name.precision;
     const auto* m = std::get_if<GroupedMoments>(&groups);
     const bool spread = what == MomentAnswer::Var || what == MomentAnswer::Std;
     if ((m && spread && !m->squares()) ||
@@ -303,7 +252,7 @@ PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     const size_t count = group_count(groups);
     HeldBuffer out;
-    if (!open_out<double>(b[2], out, count, Element::F64, "out")) return nullptr;
+    if (!open_answer_out(b[2], out, count, Element::F64, "out", "group")) return nullptr;
     auto* values = static_cast<double*>(out.view().buf);
     Status failed;
     {
