@@ -73,7 +73,18 @@ demo: install
 # environment notes) would slow it, so they are dropped for these runs only.
 BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
 
+# The batch kernels first, in every form this processor has, beside a plain
+# loop over the same arrays; the run also checks that the forms' bytes agree.
+# Under an emulator, KERNEL_BENCH_ARGS=--bytes-only (its times mean nothing).
+BENCH_BUILD := build/bench
+KERNEL_BENCH_ARGS ?=
+
 bench: install
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-DTALLIX_CORE_TESTS=ON
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j2 --target kernel_bench
+	./$(BENCH_BUILD)/kernel_bench $(KERNEL_BENCH_ARGS)
 	$(PIP) install -q xsum
 	$(BENCH_ENV) $(PY) benchmarks/bench.py
 	$(BENCH_ENV) $(PY) benchmarks/bench_stack.py
