@@ -10,7 +10,9 @@
 # aarch64 builds: gcc cross-compiled at -O0, -O3 and -O3 with the software fma,
 # run under qemu-user; GCC contracts by default there, so these show that the
 # flag, not the processor, keeps the receipts. The aarch64 builds also cross-build
-# the C++ core tests (tests/core) and run them under qemu.
+# the C++ core tests (tests/core) and the kernel benchmark
+# (benchmarks/kernels), and run them under qemu, the benchmark for its byte
+# check only.
 # Each driver runs twice: with the processor's batch kernels and with the
 # portable ones (on aarch64 both are the portable kernels).
 #
@@ -33,7 +35,7 @@ mkdir -p "$out"
 if [ "${REPRO_TREE:-}" = head ]; then
   rm -rf "$out/head"
   mkdir -p "$out/head"
-  git archive HEAD CMakeLists.txt cmake src bindings tests tools | tar -x -C "$out/head"
+  git archive HEAD CMakeLists.txt cmake src bindings tests tools benchmarks/kernels | tar -x -C "$out/head"
   cd "$out/head"
 fi
 golden=tests/golden/receipts.txt
@@ -198,6 +200,17 @@ run_core_tests() {
   return "${PIPESTATUS[0]}"
 }
 
+# Cross-builds the kernel benchmark against the build's objects and runs its
+# byte check at small sizes (emulated time means nothing, and stays short).
+run_kernel_bench() {
+  local dir=$1
+  shift
+  "$@" benchmarks/kernels/kernel_bench.cpp "$dir"/*.o -lgmpxx -lgmp -lnettle \
+    -o "$dir/kernel_bench" || return 1
+  "${qemu[@]}" "$dir/kernel_bench" --bytes-only --sizes 1000,100000 | tail -1
+  return "${PIPESTATUS[0]}"
+}
+
 status=0
 check_cmake_flags || status=1
 for name in $selected; do
@@ -266,6 +279,12 @@ for name in $selected; do
       echo "  core tests under qemu: $result"
     else
       echo "  FAIL: core tests under qemu: $result"
+      status=1
+    fi
+    if result=$(run_kernel_bench "$dir" "${cmd[@]}"); then
+      echo "  kernel bench under qemu: $result"
+    else
+      echo "  FAIL: kernel bench under qemu: $result"
       status=1
     fi
   fi
