@@ -87,6 +87,14 @@ void BandedMoments::add(double x) noexcept {
   part(scale).add(std::ldexp(x, static_cast<int>(scale)));  // exact: the result is normal
 }
 
+void BandedMoments::remove(double x) noexcept {
+  const int64_t scale = squares_in_range(x) ? 0 : band_scale(x);
+  const double scaled = std::ldexp(x, static_cast<int>(scale));
+  MomentsF64& p = part(scale);
+  p.sum_x.add(-scaled);
+  p.sum_xx.push(scaled, -scaled);
+}
+
 void BandedMoments::merge(const BandedMoments& other) {
   for (const auto& [scale, state] : other.parts) part(scale).merge(state);
 }

@@ -28,6 +28,10 @@ struct BandedMoments {
   std::vector<std::pair<int64_t, MomentsF64>> parts;  // (scale, state)
 
   void add(double x) noexcept;
+  // Takes back a finite non-zero x added before: its negation and its
+  // negated square enter the same part, so the sums are exact again (a
+  // window sliding past it); the counts keep counting adds.
+  void remove(double x) noexcept;
   void merge(const BandedMoments& other);
   MomentsF64& part(int64_t scale);
 };

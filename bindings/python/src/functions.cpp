@@ -28,6 +28,7 @@ std::vector<PyMethodDef> module_functions(std::deque<std::string>& text) {
                              "_exact_float(x, /)\n--\n\n"
                              "x as a float when binary64 holds it exactly, else ValueError."});
   for (const PyMethodDef& def : answer_defs()) defs.push_back(def);
+  for (const PyMethodDef& def : sliding_defs()) defs.push_back(def);
   defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   return defs;
 }

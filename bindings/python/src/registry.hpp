@@ -25,6 +25,8 @@ PyMethodDef extend_rows_def();
 // `_moments`, `_cov`, `_int_sums`, `_row_answers`, `_int_answer`: the
 // companion's exact answers.
 std::vector<PyMethodDef> answer_defs();
+// `_slide`, the rolling and expanding windows.
+std::vector<PyMethodDef> sliding_defs();
 // `_Groups`, the grouped feed.
 int add_groups_class(PyObject* module);
 

@@ -1,0 +1,146 @@
+// `_slide`: one answer per rolling or expanding window of a column, the
+// windows slid in one pass of the core (stats/sliding.hpp) with the
+// interpreter lock released.
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "answer_args.hpp"
+#include "arrays.hpp"
+#include "errors.hpp"
+#include "frame.hpp"
+#include "registry.hpp"
+#include "stats/sliding.hpp"
+
+namespace tallix::py {
+
+namespace {
+
+// An answer's name as read_answer_name takes it, or "count" ("nancount").
+bool read_slide_answer(PyObject* o, SlideRequest& out) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &len) : nullptr;
+  PyErr_Clear();
+  const std::string_view name = text ? std::string_view(text, static_cast<size_t>(len)) : "";
+  if (name == "count" || name == "nancount") {
+    out.what = SlideAnswer::Count;
+    out.skip_nans = name == "nancount";
+    return true;
+  }
+  AnswerName a;
+  if (!read_answer_name(o, true, a)) return false;
+  static constexpr SlideAnswer kSlid[] = {SlideAnswer::Mean, SlideAnswer::Var, SlideAnswer::Std,
+                                          SlideAnswer::Sum};
+  out.what = kSlid[static_cast<int>(a.what)];
+  out.skip_nans = a.skip_nans;
+  out.precision = a.precision;
+  return true;
+}
+
+// A 1-D contiguous native int64 array of `count` entries.
+bool open_bounds(PyObject* o, HeldBuffer& buffer, size_t count, const int64_t*& out) {
+  if (!buffer.open(o, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return false;
+  const Py_buffer& v = buffer.view();
+  const auto f = parse_element(buffer.format(), static_cast<size_t>(v.itemsize));
+  if (v.ndim != 1 || static_cast<size_t>(v.shape[0]) != count || !f || f->swapped ||
+      f->kind != Element::I64) {
+    PyErr_SetString(PyExc_ValueError,
+                    "bounds must be contiguous int64 arrays with one entry per window");
+    return false;
+  }
+  out = static_cast<const int64_t*>(v.buf);
+  return true;
+}
+
+constexpr Signature kSlideSig = parse_signature("_slide(what, values, out, windows)");
+
+// The windows' tuple (window, offset, starts, ends, min_periods, ddof).
+bool read_windows(PyObject* o, SlideBounds& bounds, PyObject*& starts, PyObject*& ends,
+                  SlideRequest& request) {
+  if (!PyTuple_Check(o) || PyTuple_Size(o) != 6) {
+    PyErr_SetString(PyExc_TypeError,
+                    "windows must be the tuple (window, offset, starts, ends, min_periods, ddof)");
+    return false;
+  }
+  int64_t min_periods = 0;
+  if (!to_i64(PyTuple_GetItem(o, 0), "window", bounds.window) ||
+      !to_i64(PyTuple_GetItem(o, 1), "offset", bounds.offset) ||
+      !to_i64(PyTuple_GetItem(o, 4), "min_periods", min_periods) ||
+      !to_ddof(PyTuple_GetItem(o, 5), request.ddof))
+    return false;
+  if (min_periods < 0 || bounds.window < 0) {
+    PyErr_SetString(PyExc_ValueError, "window and min_periods must not be negative");
+    return false;
+  }
+  request.min_periods = static_cast<uint64_t>(min_periods);
+  starts = PyTuple_GetItem(o, 2);
+  ends = PyTuple_GetItem(o, 3);
+  return true;
+}
+
+PyObject* slide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+  const CallName who{nullptr, "_slide"};
+  return bound_call(kSlideSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
+    SlideRequest request;
+    SlideBounds bounds;
+    PyObject *starts_arg = nullptr, *ends_arg = nullptr;
+    if (!read_slide_answer(b[0], request) ||
+        !read_windows(b[3], bounds, starts_arg, ends_arg, request))
+      return nullptr;
+    ArrayInput input;
+    if (!input.open(b[1], 1)) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "values must be a 1-D array of reals, not '%s'",
+                     type_name(b[1]).c_str());
+      return nullptr;
+    }
+    if (!input.as_buffer()) return nullptr;
+    BufferWindow& column = input.buffer();
+    const size_t n = column.rows();
+    // One entry per window: the length of `out` says how many windows.
+    const Py_ssize_t windows = PyObject_Length(b[2]);
+    HeldBuffer out;
+    if (windows < 0 ||
+        !open_answer_out(b[2], out, static_cast<size_t>(windows), Element::F64, "out", "window"))
+      return nullptr;
+    const auto count = static_cast<size_t>(windows);
+    HeldBuffer starts, ends;
+    if (starts_arg != Py_None || ends_arg != Py_None) {
+      if (!open_bounds(starts_arg, starts, count, bounds.starts) ||
+          !open_bounds(ends_arg, ends, count, bounds.ends))
+        return nullptr;
+    }
+    std::vector<double> scratch;
+    const double* data = nullptr;
+    column.pull(n, scratch);
+    bool read = false;
+    Status status;
+    {
+      Unlocked scope(n + count >= kMinUnlockedValues);
+      read = column.convert(scratch, data);
+      if (read)
+        status = slide_moments({data, n}, bounds, request,
+                               {static_cast<double*>(out.view().buf), count});
+    }
+    if (!read) {
+      column.refuse();
+      return nullptr;
+    }
+    if (!status.ok()) return raise_failure(status.failure(), who);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> sliding_defs() {
+  return {fastcall_def<&slide>(
+      "_slide",
+      "_slide(what, values, out, windows)\n--\n\n"
+      "out[i] = sum, mean, var, std or count (nan...: skipping NaNs; ...32: in binary32) of\n"
+      "values[start:end] for window i, rounded once: end = i + 1 + offset and start =\n"
+      "end - window clipped to the values, or starts[i] and ends[i] when given; windows is\n"
+      "(window, offset, starts, ends, min_periods, ddof).")};
+}
+
+}  // namespace tallix::py
