@@ -12,6 +12,9 @@
 #include "fma.hpp"
 #include "place.hpp"
 
+#define TALLIX_LANES_TARGET __attribute__((target("avx2,fma")))
+#include "lanes.hpp"
+
 namespace tallix {
 
 namespace {
@@ -193,6 +196,23 @@ TALLIX_AVX2 BinRange bin_range_avx2(const Bank& bank) noexcept {
   return place::bin_range_of_masks(low, high);
 }
 
+using F4 = lanes::Lanes<4>::F;
+
+struct TwoProduct4 {
+  TALLIX_LANES_INLINE TALLIX_FMA_SITE static F4 error(F4 x, F4 y, F4 p) noexcept {
+    return _mm256_fmadd_pd(x, y, -p);
+  }
+};
+
+TALLIX_AVX2 size_t extract_sum_avx2(const double* xs, size_t n, Limbs& limbs) noexcept {
+  return lanes::extract_sum<4>(xs, n, limbs);
+}
+
+TALLIX_FMA_SITE TALLIX_AVX2 size_t extract_products_avx2(const double* a, const double* b, size_t n,
+                                                         Limbs& limbs) noexcept {
+  return lanes::extract_products<4, TwoProduct4>(a, b, n, limbs);
+}
+
 constexpr Kernels kAvx2{
     .place = place_avx2,
     .absorb = absorb_avx2,
@@ -202,7 +222,8 @@ constexpr Kernels kAvx2{
     .square_split = square_split_avx2,
     .place_products = place_products_avx2,
     .place_exact_products = nullptr,
-    .extract_sum = nullptr,
+    .extract_sum = extract_sum_avx2,
+    .extract_products = extract_products_avx2,
 };
 
 }  // namespace

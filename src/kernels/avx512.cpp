@@ -147,6 +147,7 @@ constexpr Kernels kAvx512{
     .place_products = place_products_avx512,
     .place_exact_products = nullptr,
     .extract_sum = extract_sum_avx512,
+    .extract_products = nullptr,
 };
 
 }  // namespace

@@ -15,17 +15,6 @@ namespace {
 
 using namespace avx512;
 
-// Round to nearest, no flushing of subnormals to zero (inputs or results),
-// and no floating-point exception unmasked (a level's roundings would trap):
-// the floating-point environment note 7 relies on.
-bool default_fp_environment() noexcept {
-  constexpr unsigned kFlushToZero = 0x8000, kRounding = 0x6000, kDenormalsAreZero = 0x40;
-  constexpr unsigned kExceptionMasks = 0x1F80;
-  unsigned csr = _mm_getcsr();
-  return (csr & (kFlushToZero | kRounding | kDenormalsAreZero)) == 0 &&
-         (csr & kExceptionMasks) == kExceptionMasks;
-}
-
 struct Magnitudes {
   uint64_t max;     // the largest, as bits without sign
   uint64_t min_nz;  // the smallest non-zero one
@@ -112,7 +101,7 @@ TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs) no
   constexpr int kYield = 53 - kExtractSlack;  // binades from one level to the next
   Magnitudes m = block_magnitudes(x);
   if (m.max == 0) return true;
-  ExtractPlan plan = plan_extraction(m.max, m.min_nz);
+  ExtractPlan plan = plan_extraction(m.max, m.min_nz, kExtractLevels);
   if (plan.levels == 0) return false;
   const double* src = x;
   int binade = plan.binade;
@@ -129,7 +118,7 @@ TALLIX_AVX512 bool extract_block(const double* x, double* rest, Limbs& limbs) no
 }  // namespace
 
 size_t extract_sum_avx512(const double* xs, size_t n, Limbs& limbs) noexcept {
-  if (!default_fp_environment()) return 0;
+  if (!extraction_environment()) return 0;
   alignas(64) double rest[kExtractBlock];
   size_t done = 0;
   for (; n - done >= kExtractBlock; done += kExtractBlock)

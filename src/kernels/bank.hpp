@@ -94,6 +94,8 @@ inline constexpr size_t kExactPairsMin = 4096;       // shortest product batch w
 inline constexpr size_t kExtractBlock = 1024;        // values per extraction block (note 7)
 inline constexpr int kExtractSlack = 2;              // M of note 7
 inline constexpr int kExtractLevels = 4;             // most levels a block may take (note 7)
+inline constexpr size_t kExtractPairs = 512;         // pairs per block of extracted products
+inline constexpr int kExtractProductLevels = 8;      // most levels of their products or errors
 
 // The lowest and highest non-zero bin of a bank; first > last when none is.
 struct BinRange {

@@ -45,6 +45,28 @@ void BankedAdder::add_to_banks(std::span<const double> xs) noexcept {
 bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexcept {
   const Kernels& k = active_kernels();
   if (k.place_exact_products != nullptr && n >= kExactPairsMin) return add_exact_products(a, b, n);
+  if (k.extract_products != nullptr) return add_extracting_products(a, b, n);
+  return add_products_to_banks(a, b, n);
+}
+
+// Whole blocks go straight into the limbs by extraction (note 7); a block it
+// declines, and the tail, go through the banks, which decide whether a pair
+// lost exactness (the extracted blocks hold no pair that can).
+bool BankedAdder::add_extracting_products(const double* a, const double* b, size_t n) noexcept {
+  const Kernels& k = active_kernels();
+  bool lost = false;
+  size_t at = 0;
+  while (at < n) {
+    at += k.extract_products(a + at, b + at, n - at, limbs_);
+    size_t declined = std::min(kExtractPairs, n - at);
+    if (declined > 0) lost |= add_products_to_banks(a + at, b + at, declined);
+    at += declined;
+  }
+  return lost;
+}
+
+bool BankedAdder::add_products_to_banks(const double* a, const double* b, size_t n) noexcept {
+  const Kernels& k = active_kernels();
   Bank* const banks[4] = {&banks_[0], &banks_[1], &banks_[2], &banks_[3]};
   constexpr size_t kPairs = kValuesPerFold / 2;  // two values per pair
   bool lost = false;

@@ -52,6 +52,9 @@ class BankedAdder {
   // they could overflow.
   void add_to_banks(std::span<const double> xs) noexcept;
   bool add_exact_products(const double* a, const double* b, size_t n) noexcept;
+  bool add_extracting_products(const double* a, const double* b, size_t n) noexcept;
+  // Places pairs in the banks, folding whenever they could overflow.
+  bool add_products_to_banks(const double* a, const double* b, size_t n) noexcept;
   void fold() noexcept;
   // Adds the rows' bins into the limbs and clears the rows.
   void fold_pairs(PairBank& pairs) noexcept;

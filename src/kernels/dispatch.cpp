@@ -28,6 +28,7 @@ Kernels with_software_products(Kernels k) noexcept {
   k.square_split = portable_kernels().square_split;
   k.place_products = portable_kernels().place_products;
   k.place_exact_products = nullptr;
+  k.extract_products = nullptr;
   return k;
 }
 #endif

@@ -48,6 +48,12 @@ struct Kernels {
   // block it leaves to the banks; returns the number of values it added. Null
   // in forms without it.
   size_t (*extract_sum)(const double* xs, size_t n, Limbs& limbs) noexcept;
+  // The same for products: whole blocks of kExtractPairs pairs from the
+  // front, their rounded products and exact errors added to `limbs` by
+  // extraction, stopping before the first block it leaves to the banks (any
+  // block where a pair may lose exactness among them); returns the number of
+  // pairs added. Null in forms without it.
+  size_t (*extract_products)(const double* a, const double* b, size_t n, Limbs& limbs) noexcept;
 
   // Adds a bank's bins into the limbs and clears them, over the range of
   // non-zero bins this form finds.

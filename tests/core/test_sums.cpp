@@ -140,15 +140,29 @@ TEST(extracted_sums_match_add_loops_at_every_span) {
   });
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
+// Flushing subnormals to zero (MXCSR's FTZ and DAZ, FPCR's FZ) would break a
+// level's roundings; every form must see it and leave such blocks to the banks.
 TEST(extraction_steps_aside_when_subnormals_are_flushed) {
   std::vector<double> xs = extraction_blocks(6);
-  unsigned saved = _mm_getcsr();
-  _mm_setcsr(saved | 0x8040);  // flush to zero, denormals are zero
-  SumF64 s;
-  s.extend(xs);
-  _mm_setcsr(saved);
-  CHECK(s.to_bytes() == add_loop(xs).to_bytes());
+  for_each_isa([&] {
+#if defined(__x86_64__)
+    unsigned saved = _mm_getcsr();
+    _mm_setcsr(saved | 0x8040);  // flush to zero, denormals are zero
+#else
+    uint64_t saved;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(saved));
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(saved | uint64_t{1} << 24));  // FZ
+#endif
+    SumF64 s;
+    s.extend(xs);
+#if defined(__x86_64__)
+    _mm_setcsr(saved);
+#else
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(saved));
+#endif
+    CHECK(s.to_bytes() == add_loop(xs).to_bytes());
+  });
 }
 #endif
 
@@ -226,6 +240,56 @@ TEST(long_product_batches_match_push_loop_at_the_edges_of_exact_products) {
       std::swap(x[2050], u);
       std::swap(y[2050], v);
     }
+}
+
+// Blocks of 512 pairs whose products spread over D binades around 2^E, from
+// the smallest products that keep their bits to the largest whose block
+// still extracts, most with one pair at an edge of the checks that send a
+// block to the banks: products just above and below 2^-968, a factor near
+// the smallest or largest that the baseline's split takes, a product near
+// the overflow, zero, subnormal, infinite and NaN factors.
+TEST(extracted_products_match_push_loop_at_every_span) {
+  const double lost_edge = std::nextafter(0x1p-484, 0.0);
+  const double edges[][2] = {{0x1p-484, 0x1p-484},
+                             {lost_edge, 0x1p-484},
+                             {0x1.8p-995, 0x1p30},
+                             {0x1.8p-996, 0x1p60},
+                             {0x1.fp996, 0.5},
+                             {0x1p997, 0x1p-10},
+                             {0x1.fffffffffffffp511, 0x1p511},
+                             {0.0, 0x1p1000},
+                             {5e-324, 0x1p1000},
+                             {NAN, 1.0},
+                             {-INFINITY, 2.0},
+                             {0x1p-600, -0x1p-600}};
+  const int centers[] = {-966, -500, -3, 0, 40, 500, 960};
+  const int spans[] = {0, 2, 40, 80, 160, 300, 400};
+  std::mt19937_64 rng(17);
+  std::vector<double> a, b;
+  for (int center : centers)
+    for (int span : spans) {
+      for (int i = 0; i < 512; ++i) {
+        int ea = center / 2 - static_cast<int>(rng() % (span / 2 + 1));
+        int eb = center - center / 2 - static_cast<int>(rng() % (span / 2 + 1));
+        a.push_back(std::ldexp(with_exponent(rng, 1023), ea));
+        b.push_back(std::ldexp(with_exponent(rng, 1023), eb));
+      }
+      if (rng() % 4 != 0) {
+        size_t at = a.size() - 1 - rng() % 512;
+        const double* edge = edges[rng() % std::size(edges)];
+        a[at] = edge[0];
+        b[at] = edge[1];
+      }
+    }
+  for (size_t start : {0, 5}) {
+    std::vector<double> x(a.begin() + start, a.end()), y(b.begin() + start, b.end());
+    Bytes want = push_loop(x, y).to_bytes();
+    for_each_isa([&] {
+      DotF64 got;
+      CHECK(got.extend(x, y).ok());
+      CHECK(got.to_bytes() == want);
+    });
+  }
 }
 
 TEST(long_product_batches_survive_full_rows) {
