@@ -136,6 +136,20 @@ Quotient divide(const Wide& num, long exp, uint64_t den, int words) {
   return {kept, sticky, exp + j + drop};
 }
 
+// num·2^exp / den for num != 0 from num's top bits(den) + 63 bits: one word
+// division, whose quotient has 63 bits or more (enough for rounding, not
+// for a square root).
+Quotient divide_once(const Wide& num, long exp, uint64_t den) {
+  const int width = std::bit_width(den) + 63;
+  const int j = bit_length(num.data(), kWideWords) - width;
+  const bool sticky = j > 0 && any_below(num.data(), kWideWords, j);
+  const uint64_t hi = word_at(num.data(), kWideWords, j + 64),
+                 lo = word_at(num.data(), kWideWords, j);
+  uint64_t rem = 0;
+  const uint64_t q = divide_step(hi, lo, den, rem);  // hi < den: the top bits are below den·2^64
+  return {q, sticky || rem != 0, exp + j};
+}
+
 // (q + f)·2^exp rounded to nearest, ties to even, as round_rational (or
 // round_rational32) does; q has at least 56 bits.
 double round_quotient(u128 q, bool sticky, long exp, bool negative, bool binary32) {
@@ -315,7 +329,7 @@ std::optional<double> spread_of(const Wide& num, long exp, bool negative, uint64
                                 bool binary32) {
   if (bit_length(num.data(), kWideWords) == 0) return 0.0;
   if (negative && root) return std::nullopt;  // NaN, which the big-integer path says
-  const Quotient q = divide(num, exp, den, root ? 3 : 2);
+  const Quotient q = root ? divide(num, exp, den, 3) : divide_once(num, exp, den);
   if (root) return round_root(q, binary32);
   return round_quotient(q.q, q.sticky, q.exp, negative, binary32);
 }
@@ -362,11 +376,15 @@ double narrow_ratio(u128 magnitude, bool negative, long exp, uint64_t den, bool 
       hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(static_cast<uint64_t>(magnitude));
   const u128 top = magnitude << shift;
   if (den == 1) return round_quotient(top, false, exp - shift, negative, binary32);
+  // One word division of the top bits(den) + 63 bits: a quotient of 63 bits
+  // or more, the bits below it sticky.
+  const int drop = 65 - std::bit_width(den);
+  const u128 part = top >> drop;
+  const bool below = (top << (128 - drop)) != 0;
   uint64_t rem = 0;
-  const uint64_t q1 = divide_step(0, static_cast<uint64_t>(top >> 64), den, rem);
-  const uint64_t q0 = divide_step(rem, static_cast<uint64_t>(top), den, rem);
-  return round_quotient((static_cast<u128>(q1) << 64) | q0, rem != 0, exp - shift, negative,
-                        binary32);
+  const uint64_t q =
+      divide_step(static_cast<uint64_t>(part >> 64), static_cast<uint64_t>(part), den, rem);
+  return round_quotient(q, below || rem != 0, exp - shift + drop, negative, binary32);
 }
 
 std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<uint64_t, 4>& squares,

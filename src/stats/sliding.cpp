@@ -65,6 +65,8 @@ struct Placed {
 class FastTier {
  public:
   FastTier(long top, long base) : top_(top), base_(base) {}
+  // Sums and means need no squares: they are then neither kept nor read.
+  void keep_squares(bool keep) { squares_kept_ = keep; }
 
   Placed place(double x) const {
     const uint64_t bits = std::bit_cast<uint64_t>(x);
@@ -94,12 +96,15 @@ class FastTier {
     const bool negative = v.negative != take_back;
     const u128 placed = static_cast<u128>(v.m) << v.shift;
     sum_ += negative ? u128{0} - placed : placed;
-    compact_detail::add_at(squares_, 2 * v.shift, static_cast<u128>(v.m) * v.m, take_back);
+    if (squares_kept_) add_square(static_cast<u128>(v.m) * v.m, 2 * v.shift, take_back);
   }
 
   long base() const { return base_; }
   i128 sum() const { return static_cast<i128>(sum_); }
-  const std::array<uint64_t, 4>& squares() const { return squares_; }
+  std::array<uint64_t, 4> squares() const {
+    return {static_cast<uint64_t>(squares_lo_), static_cast<uint64_t>(squares_lo_ >> 64),
+            static_cast<uint64_t>(squares_hi_), static_cast<uint64_t>(squares_hi_ >> 64)};
+  }
 
   // The window's sums placed into a full state's limbs (units of 2^-1074):
   // note 3 of the header, the unscaled part's sums.
@@ -107,9 +112,10 @@ class FastTier {
     const i128 s = sum();
     const u128 mag = s < 0 ? u128{0} - static_cast<u128>(s) : static_cast<u128>(s);
     add_wide(part.sum_x.limbs, mag, base_, s < 0);
+    const std::array<uint64_t, 4> squares = this->squares();
     for (int k = 0; k < 4; ++k)
-      if (squares_[k] != 0)
-        add_shifted(part.sum_xx.sum.limbs, squares_[k],
+      if (squares[k] != 0)
+        add_shifted(part.sum_xx.sum.limbs, squares[k],
                     static_cast<unsigned>(2 * base_ - 1074 + 64 * k), false);
   }
 
@@ -120,9 +126,30 @@ class FastTier {
     if (hi != 0) add_shifted(limbs, hi, static_cast<unsigned>(at + 64), negative);
   }
 
+  // Σx² += sq·2^at (or −=) modulo 2^256, sq < 2^106 and at <= 146, as two
+  // 128-bit halves with one carry between them.
+  void add_square(u128 sq, int at, bool take_back) {
+    u128 lo = 0, hi = 0;
+    if (at < 128) {
+      lo = sq << at;
+      hi = at == 0 ? 0 : sq >> (128 - at);
+    } else {
+      hi = sq << (at - 128);
+    }
+    if (take_back) {
+      const u128 borrow = squares_lo_ < lo ? 1 : 0;
+      squares_lo_ -= lo;
+      squares_hi_ -= hi + borrow;
+    } else {
+      squares_lo_ += lo;
+      squares_hi_ += hi + (squares_lo_ < lo ? 1 : 0);
+    }
+  }
+
   long top_, base_;
   u128 sum_ = 0;
-  std::array<uint64_t, 4> squares_{};
+  u128 squares_lo_ = 0, squares_hi_ = 0;  // Σx², low and high halves
+  bool squares_kept_ = true;
 };
 
 // Note 2: the top where most finite non-zero values fit below it and above
@@ -148,28 +175,18 @@ FastTier choose_tier(std::span<const double> values, uint64_t widest) {
 }
 
 struct Tally {
-  uint64_t fast = 0, general = 0, nans = 0, pos_inf = 0, neg_inf = 0;
-  uint64_t& of(Kind k) {
-    switch (k) {
-      case Kind::Fast:
-        return fast;
-      case Kind::General:
-        return general;
-      case Kind::Nan:
-        return nans;
-      case Kind::PosInf:
-        return pos_inf;
-      case Kind::NegInf:
-        break;
-    }
-    return neg_inf;
+  std::array<uint64_t, 5> of{};  // by Kind
+  uint64_t count(Kind k) const { return of[static_cast<size_t>(k)]; }
+  uint64_t values() const {
+    return count(Kind::Fast) + count(Kind::General) + count(Kind::PosInf) + count(Kind::NegInf);
   }
-  uint64_t values() const { return fast + general + pos_inf + neg_inf; }
 };
 
 class Slider {
  public:
-  Slider(FastTier fast, const SlideRequest& r) : fast_(fast), r_(r) {}
+  Slider(FastTier fast, const SlideRequest& r) : fast_(fast), r_(r) {
+    fast_.keep_squares(r.what == SlideAnswer::Var || r.what == SlideAnswer::Std);
+  }
 
   void enter(double x) { move(x, false); }
   void leave(double x) { move(x, true); }
@@ -178,12 +195,12 @@ class Slider {
     const uint64_t n = tally_.values();
     if (n < r_.min_periods) return kNaN;
     if (r_.what == SlideAnswer::Count) return static_cast<double>(n);
-    if (tally_.nans != 0 && !r_.skip_nans) return kNaN;
-    if (tally_.pos_inf != 0 || tally_.neg_inf != 0) return non_finite();
+    if (tally_.count(Kind::Nan) != 0 && !r_.skip_nans) return kNaN;
+    if (tally_.count(Kind::PosInf) != 0 || tally_.count(Kind::NegInf) != 0) return non_finite();
     const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;
     if (n == 0 && r_.what != SlideAnswer::Sum) return kNaN;
     if (spread && static_cast<double>(n) - r_.ddof <= 0) return kNaN;
-    if (tally_.general == 0)
+    if (tally_.count(Kind::General) == 0)
       if (auto v = fast_answer(n)) return *v;
     return general_answer(n);
   }
@@ -191,8 +208,7 @@ class Slider {
  private:
   void move(double x, bool take_back) {
     const Placed v = fast_.place(x);
-    uint64_t& count = tally_.of(v.kind);
-    count += take_back ? uint64_t(-1) : 1;
+    tally_.of[static_cast<size_t>(v.kind)] += take_back ? ~uint64_t{0} : 1;
     if (v.kind == Kind::Fast) {
       fast_.apply(v, take_back);
     } else if (v.kind == Kind::General) {
@@ -204,9 +220,9 @@ class Slider {
   }
 
   double non_finite() const {
-    const bool both = tally_.pos_inf != 0 && tally_.neg_inf != 0;
-    if (r_.what != SlideAnswer::Sum && r_.what != SlideAnswer::Mean) return kNaN;
-    return both ? kNaN : tally_.pos_inf != 0 ? kInf : -kInf;
+    const bool pos = tally_.count(Kind::PosInf) != 0, neg = tally_.count(Kind::NegInf) != 0;
+    if ((r_.what != SlideAnswer::Sum && r_.what != SlideAnswer::Mean) || (pos && neg)) return kNaN;
+    return pos ? kInf : -kInf;
   }
 
   std::optional<double> fast_answer(uint64_t n) const {
