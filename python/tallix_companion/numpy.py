@@ -31,6 +31,7 @@ from . import _answers as answers
 from . import _engine as engine
 from ._accept import Accepted, accept
 from ._histogram import histogram
+from ._rolling import sliding as _sliding
 
 __all__ = [
     "sum",
@@ -46,6 +47,10 @@ __all__ = [
     "cov",
     "corrcoef",
     "histogram",
+    "sliding_sum",
+    "sliding_mean",
+    "sliding_var",
+    "sliding_std",
     "default_workers",
 ]
 
@@ -389,3 +394,23 @@ def _pair(a: ArrayLike, b: ArrayLike) -> tuple[np.ndarray, np.ndarray]:
     if x.shape != y.shape:
         raise ValueError("all the input array dimensions except for the concatenation axis must match exactly")
     return x, y
+
+
+def sliding_sum(a: ArrayLike, w: int, axis: int = -1) -> np.ndarray:
+    """The exact sum of every ``w`` consecutive values along ``axis``, rounded once."""
+    return _sliding("sum", a, w, axis, 0)
+
+
+def sliding_mean(a: ArrayLike, w: int, axis: int = -1) -> np.ndarray:
+    """The exact mean of every ``w`` consecutive values along ``axis``, rounded once."""
+    return _sliding("mean", a, w, axis, 0)
+
+
+def sliding_var(a: ArrayLike, w: int, axis: int = -1, *, ddof: int = 0) -> np.ndarray:
+    """The exact variance of every ``w`` consecutive values along ``axis``, rounded once."""
+    return _sliding("var", a, w, axis, ddof)
+
+
+def sliding_std(a: ArrayLike, w: int, axis: int = -1, *, ddof: int = 0) -> np.ndarray:
+    """The correctly rounded standard deviation of every ``w`` consecutive values along ``axis``."""
+    return _sliding("std", a, w, axis, ddof)

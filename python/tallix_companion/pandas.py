@@ -39,6 +39,7 @@ import tallix
 
 from . import _answers
 from . import _groupby as groups
+from . import _rolling
 from . import numpy as tnp
 from ._accept import Accepted, accept, is_number_dtype
 
@@ -93,6 +94,14 @@ class SeriesAccessor:
     def std(self, *, ddof: int = 1, skipna: bool = True) -> Any:
         return self._reduce("std", skipna, ddof, 0)
 
+    def rolling(self, window: Any, min_periods: int | None = None, center: bool = False) -> _rolling.ExactRolling:
+        """Exact rolling windows: ``sum``, ``mean``, ``var``, ``std``, ``count``."""
+        return _rolling.rolling(self._obj, window, min_periods, center)
+
+    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
+        """Exact expanding windows: ``sum``, ``mean``, ``var``, ``std``, ``count``."""
+        return _rolling.expanding(self._obj, min_periods)
+
     def _reduce(self, how: str, skipna: bool, ddof: int, min_count: int) -> Any:
         s = self._obj
         read = accept(s, _label(s.name))
@@ -131,6 +140,14 @@ class DataFrameAccessor:
 
     def std(self, *, axis: int | str = 0, skipna: bool = True, ddof: int = 1, numeric_only: bool = False) -> pd.Series:
         return self._reduce("std", axis, skipna, numeric_only, ddof, 0)
+
+    def rolling(self, window: Any, min_periods: int | None = None, center: bool = False) -> _rolling.ExactRolling:
+        """Exact rolling windows of every column."""
+        return _rolling.rolling(self._obj, window, min_periods, center)
+
+    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
+        """Exact expanding windows of every column."""
+        return _rolling.expanding(self._obj, min_periods)
 
     def groupby(
         self,

@@ -193,8 +193,11 @@ class Slider {
 
   Result<double> answer() const {
     const uint64_t n = tally_.values();
+    // pandas counts the non-NaN values of windows that hold min_periods
+    // rows, NaNs among them (a count of the rows' presence flags).
+    if (r_.what == SlideAnswer::Count)
+      return n + tally_.count(Kind::Nan) < r_.min_periods ? kNaN : static_cast<double>(n);
     if (n < r_.min_periods) return kNaN;
-    if (r_.what == SlideAnswer::Count) return static_cast<double>(n);
     if (tally_.count(Kind::Nan) != 0 && !r_.skip_nans) return kNaN;
     if (tally_.count(Kind::PosInf) != 0 || tally_.count(Kind::NegInf) != 0) return non_finite();
     const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;

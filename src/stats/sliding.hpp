@@ -46,7 +46,7 @@ struct SlideBounds {
 struct SlideRequest {
   SlideAnswer what = SlideAnswer::Mean;
   double ddof = 1.0;
-  uint64_t min_periods = 0;  // fewer values than this: NaN
+  uint64_t min_periods = 0;  // fewer values than this: NaN (a count: fewer rows)
   bool skip_nans = true;     // false: a NaN in the window makes it NaN
   Precision precision = Precision::Binary64;
 };

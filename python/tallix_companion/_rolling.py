@@ -1,0 +1,156 @@
+"""Rolling and expanding windows, each answered exactly and rounded once.
+
+The core slides every window in one pass (``tallix._slide``): a value
+entering is added and a value leaving is taken back in exact fixed-point
+sums, so no window carries a rounding artefact of the windows before it.
+This module only speaks numpy's and pandas' language: which windows a call
+means, how absent values and dtypes are read, and the result's shape,
+index, name and dtype.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import tallix
+
+from ._accept import accept
+
+__all__ = ["ExactRolling", "sliding"]
+
+# A window at least this wide never drops a value: the expanding window.
+_EXPANDING = 1 << 62
+_MAX_EXACT_INT = 1 << 53
+
+
+def _column(a: Any, name: str) -> tuple[np.ndarray, bool]:
+    """The values as the core reads them (absent values as NaN), and whether
+    they are binary32 (answered in binary32 where numpy would)."""
+    read = accept(a, name)
+    values = read.values
+    if read.skip is None or not read.skip.any():
+        return values, values.dtype == np.float32
+    if values.dtype.kind in "iu" and np.any(np.abs(values[~read.skip].astype(np.float64)) > _MAX_EXACT_INT):
+        # NaN marks an absent value, so the column becomes float64: refuse
+        # what float64 cannot hold rather than round it.
+        raise ValueError(f"{name} holds integers beyond 2**53 beside missing values")
+    floats = values.astype(np.float64)
+    floats[read.skip] = np.nan
+    return floats, False
+
+
+def _slide(
+    what: str, values: np.ndarray, count: int, window: int, offset: int, min_periods: int, ddof: float
+) -> np.ndarray:
+    out = np.empty(count, dtype=np.float64)
+    tallix._slide(what, values, out, (window, offset, None, None, min_periods, ddof))
+    return out
+
+
+def _slide_bounds(
+    what: str, values: np.ndarray, starts: np.ndarray, ends: np.ndarray, min_periods: int, ddof: float
+) -> np.ndarray:
+    out = np.empty(len(starts), dtype=np.float64)
+    bounds = (np.ascontiguousarray(starts, np.int64), np.ascontiguousarray(ends, np.int64))
+    tallix._slide(what, values, out, (0, 0, bounds[0], bounds[1], min_periods, ddof))
+    return out
+
+
+# ---- numpy style --------------------------------------------------------------------
+
+
+def sliding(what: str, a: Any, w: Any, axis: int, ddof: float) -> np.ndarray:
+    """``what`` over every window of ``w`` consecutive values along ``axis``:
+    n - w + 1 answers per row, NaNs propagating as in numpy's reductions."""
+    arr = np.asarray(a) if not isinstance(a, np.ndarray) else a
+    if arr.ndim == 0:
+        raise ValueError("sliding windows need an array of at least one dimension")
+    if isinstance(w, bool) or not isinstance(w, (int, np.integer)):
+        raise TypeError(f"window must be an int, not {type(w).__name__!r}")
+    if not -arr.ndim <= axis < arr.ndim:
+        raise np.exceptions.AxisError(axis, arr.ndim)
+    moved = np.moveaxis(arr, axis, -1)
+    n = moved.shape[-1]
+    if not 1 <= w <= n:
+        raise ValueError(f"window must lie within 1 and the axis length {n}, not {w}")
+    rows = moved.reshape(-1, n)
+    binary32 = arr.dtype == np.float32
+    name = what + ("32" if binary32 else "")
+    answers = np.empty((rows.shape[0], n - w + 1), dtype=np.float64)
+    for k in range(rows.shape[0]):
+        values, _ = _column(rows[k], "a")
+        answers[k] = _slide(name, values, n - w + 1, int(w), int(w) - 1, 0, ddof)
+    shaped = answers.reshape(moved.shape[:-1] + (n - w + 1,))
+    result = np.moveaxis(shaped, -1, axis)
+    return result.astype(np.float32) if binary32 else result
+
+
+# ---- pandas --------------------------------------------------------------------------
+
+
+class ExactRolling:
+    """``s.exact.rolling(...)`` and ``s.exact.expanding(...)``: pandas'
+    windows, each answered exactly and rounded once."""
+
+    def __init__(self, obj: pd.Series | pd.DataFrame, pandas_window: Any, expanding: bool) -> None:
+        self._obj = obj
+        self._window = pandas_window  # pandas' own object: its checks, its defaults
+        self._expanding = expanding
+
+    def sum(self) -> pd.Series | pd.DataFrame:
+        return self._answer("nansum", 0)
+
+    def mean(self) -> pd.Series | pd.DataFrame:
+        return self._answer("nanmean", 0)
+
+    def var(self, ddof: int = 1) -> pd.Series | pd.DataFrame:
+        return self._answer("nanvar", ddof)
+
+    def std(self, ddof: int = 1) -> pd.Series | pd.DataFrame:
+        return self._answer("nanstd", ddof)
+
+    def count(self) -> pd.Series | pd.DataFrame:
+        return self._answer("nancount", 0)
+
+    def _answer(self, what: str, ddof: int) -> pd.Series | pd.DataFrame:
+        if isinstance(ddof, bool) or not isinstance(ddof, (int, np.integer)):
+            raise TypeError(f"ddof must be an int, not {type(ddof).__name__!r}")
+        obj = self._obj
+        if isinstance(obj, pd.Series):
+            return pd.Series(self._column(what, obj, ddof), index=obj.index, name=obj.name, dtype=np.float64)
+        columns = {k: self._column(what, obj.iloc[:, k], ddof) for k in range(obj.shape[1])}
+        frame = pd.DataFrame(columns, index=obj.index)
+        frame.columns = obj.columns
+        return frame
+
+    def _column(self, what: str, s: pd.Series, ddof: int) -> np.ndarray:
+        values, _ = _column(s, _label(s.name))
+        n = len(values)
+        r = self._window
+        min_periods = int(r.min_periods) if r.min_periods is not None else int(r.window)
+        if self._expanding:
+            return _slide(what, values, n, _EXPANDING, 0, min_periods, ddof)
+        if isinstance(r.window, (int, np.integer)):
+            w = int(r.window)
+            offset = (w - 1) // 2 if r.center else 0
+            return _slide(what, values, n, w, offset, min_periods, ddof)
+        # A time-based window: pandas' own bounds, in one array each.
+        starts, ends = r._get_window_indexer().get_window_bounds(
+            num_values=n, min_periods=min_periods, center=r.center, closed=r.closed, step=r.step
+        )
+        return _slide_bounds(what, values, starts, ends, min_periods, ddof)
+
+
+def _label(name: Any) -> str:
+    return "input" if name is None else str(name)
+
+
+def rolling(obj: pd.Series | pd.DataFrame, window: Any, min_periods: int | None, center: bool) -> ExactRolling:
+    return ExactRolling(obj, obj.rolling(window, min_periods=min_periods, center=center), False)
+
+
+def expanding(obj: pd.Series | pd.DataFrame, min_periods: int) -> ExactRolling:
+    return ExactRolling(obj, obj.expanding(min_periods=min_periods), True)

@@ -1,0 +1,181 @@
+"""Rolling, expanding and sliding windows: every window against the exact value
+of that window alone (Fraction), rounded once; pandas' windows, NaN rules,
+min_periods, index, name and dtype; the same answer for a window whatever
+slid out before it."""
+
+import math
+from decimal import Decimal, localcontext
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import tallix_companion.numpy as tnp
+from oracles import same_float
+
+pd = pytest.importorskip("pandas")
+import tallix_companion.pandas  # noqa: E402,F401  (registers .exact)
+
+RNG = np.random.default_rng(27)
+HOWS = ("sum", "mean", "var", "std")
+
+
+def rounded(q):
+    try:
+        return float(q)
+    except OverflowError:
+        return math.inf if q > 0 else -math.inf
+
+
+def exact(window, how, ddof=1):
+    xs = [Fraction(v) for v in window if not math.isnan(v)]
+    n, s1 = len(xs), sum(xs, Fraction(0))
+    if how == "count":
+        return float(n)
+    if how == "sum":
+        return rounded(s1)
+    if n - (ddof if how in ("var", "std") else 0) <= 0:
+        return math.nan
+    if how == "mean":
+        return rounded(s1 / n)
+    spread = (sum((x * x for x in xs), Fraction(0)) - s1 * s1 / n) / (n - ddof)
+    if how == "var":
+        return rounded(spread)
+    with localcontext() as ctx:
+        ctx.prec = 80
+        return float((Decimal(spread.numerator) / Decimal(spread.denominator)).sqrt())
+
+
+def expected(values, starts, ends, how, min_periods, ddof=1):
+    out = []
+    for s, e in zip(starts, ends):
+        window = values[s:e]
+        present = int(np.count_nonzero(~np.isnan(window)))
+        enough = (e - s if how == "count" else present) >= min_periods
+        out.append(exact(window, how, ddof) if enough else math.nan)
+    return out
+
+
+def fixed_bounds(n, w, center=False):
+    offset = (w - 1) // 2 if center else 0
+    ends = np.arange(1 + offset, n + 1 + offset)
+    return np.clip(ends - w, 0, n), np.clip(ends, 0, n)
+
+
+def assert_windows(got, want):
+    bad = [i for i, (g, w) in enumerate(zip(got, want)) if not same_float(g, w)]
+    assert not bad, f"{len(bad)} windows differ, first {bad[0]}: {got[bad[0]]!r} != {want[bad[0]]!r}"
+
+
+def wide_runs(n):
+    """Values over many binades, both signs, with constant runs and NaNs."""
+    xs = np.ldexp(RNG.random(n), RNG.integers(-600, 600, n)) * RNG.choice([-1.0, 1.0], n)
+    for start in RNG.integers(0, n - 12, n // 30):
+        xs[start : start + 12] = xs[start]
+    xs[RNG.integers(0, n, n // 25)] = np.nan
+    return xs
+
+
+# Cases pandas users reported (pandas GH 52407, 46049, 9420, 42064, 28244,
+# 54518, 53289), rebuilt from their descriptions.
+REPORTED = {
+    "negative variance after large values": np.array([1e8, 1e8 + 1, 1e8 + 2] + [0.1, 0.2, 0.3, 0.1, 0.2] * 4),
+    "equal values after a spike": np.array([1234.5678, 5e9, 7.0] + [0.3] * 12),
+    "equal values, short series": np.array([0.3] * 5),
+    "a large value poisons later windows": np.array([1.0, 2.0, 1e17, 3.0] + [4.5, 4.6, 4.7] * 6),
+    "ten binades": np.array([1.0, 3e-10, 7e5, 2e-4, 1.1, 9e9, 5e-11, 0.5, 3.3e3, 1e-5] * 3),
+    "offset with small noise": 1e9 + 1e-3 * RNG.standard_normal(60),
+    "two-decimal prices": np.round(100 + RNG.standard_normal(60), 2),
+}
+
+
+@pytest.mark.parametrize("case", sorted(REPORTED))
+@pytest.mark.parametrize("how", HOWS)
+def test_reported_cases_exact_in_every_window(case, how):
+    xs = REPORTED[case]
+    w = 5
+    got = getattr(pd.Series(xs).exact.rolling(w), how)().to_numpy()
+    starts, ends = fixed_bounds(len(xs), w)
+    assert_windows(got, expected(xs, starts, ends, how, w))
+
+
+def test_constant_stretch_after_spike_has_zero_std():
+    s = pd.Series([0.1] * 5 + [1e16] + [0.1] * 30)
+    got = s.exact.rolling(5).std()
+    assert (got.iloc[11:] == 0.0).all()
+
+
+@pytest.mark.parametrize("how", HOWS + ("count",))
+@pytest.mark.parametrize(("w", "min_periods", "center"), [(7, None, False), (20, 3, True), (1, None, False)])
+def test_random_wide_series_every_window(how, w, min_periods, center):
+    xs = wide_runs(300)
+    got = getattr(pd.Series(xs).exact.rolling(w, min_periods=min_periods, center=center), how)().to_numpy()
+    starts, ends = fixed_bounds(len(xs), w, center)
+    assert_windows(got, expected(xs, starts, ends, how, w if min_periods is None else min_periods))
+
+
+@pytest.mark.parametrize("how", HOWS + ("count",))
+def test_expanding_every_window(how):
+    xs = np.concatenate([wide_runs(80), 1e9 + RNG.random(80)])
+    got = getattr(pd.Series(xs).exact.expanding(min_periods=2), how)().to_numpy()
+    n = len(xs)
+    assert_windows(got, expected(xs, np.zeros(n, int), np.arange(1, n + 1), how, 2))
+
+
+@pytest.mark.parametrize("how", HOWS)
+def test_time_based_windows(how):
+    stamps = pd.to_datetime("2024-01-01") + pd.to_timedelta(np.cumsum(RNG.integers(0, 4, 120)), unit="s")
+    xs = wide_runs(120)
+    got = getattr(pd.Series(xs, index=stamps).exact.rolling("5s"), how)().to_numpy()
+    t = stamps.to_numpy().astype("datetime64[ns]").astype(np.int64)
+    starts = np.searchsorted(t, t - 5 * 10**9, side="right")  # (t - 5s, t]
+    ends = np.arange(1, len(t) + 1)  # equal stamps: each window ends at its own row
+    assert_windows(got, expected(xs, starts, ends, how, 1))
+
+
+@pytest.mark.parametrize("how", ("mean", "var"))
+def test_window_independent_of_what_slid_out(how):
+    tail = REPORTED["offset with small noise"][:20]
+    prefixes = [np.zeros(0), np.array([1e300, -3.0]), wide_runs(50), np.full(7, 1e-200)]
+    answers = []
+    for prefix in prefixes:
+        xs = np.concatenate([prefix, tail])
+        answers.append(getattr(pd.Series(xs).exact.rolling(10), how)().to_numpy()[len(prefix) + 9 :])
+    for a in answers[1:]:
+        assert_windows(a, answers[0])
+
+
+def test_pandas_shapes_and_errors():
+    s = pd.Series([1.0, np.nan, 3.0, 4.0], index=list("abcd"), name="x", dtype="float32")
+    got = s.exact.rolling(2, min_periods=1).mean()
+    pd.testing.assert_series_equal(got, s.rolling(2, min_periods=1).mean())
+    frame = pd.DataFrame({"a": [1.0, 2.0, 4.0], "b": [1, 2, 5]}, index=[3, 1, 2])
+    pd.testing.assert_frame_equal(frame.exact.rolling(2).var(), frame.rolling(2).var())
+    nullable = pd.Series([1, None, 3, 5], dtype="Int64")
+    assert_windows(nullable.exact.rolling(2, min_periods=1).sum(), [1.0, 1.0, 3.0, 8.0])
+    with pytest.raises(ValueError, match="min_periods 3 must be <= window 2"):
+        s.exact.rolling(2, min_periods=3)
+    with pytest.raises(TypeError, match="ddof"):
+        s.exact.rolling(2).var(ddof=0.5)
+
+
+@pytest.mark.parametrize("how", HOWS)
+def test_sliding_numpy_style(how):
+    xs = wide_runs(150).reshape(3, 50)
+    got = getattr(tnp, f"sliding_{how}")(xs, 6, axis=1)
+    assert got.shape == (3, 45)
+    ddof = 0
+    for r in range(3):
+        row = xs[r]
+        want = [
+            math.nan if np.isnan(row[i : i + 6]).any() else exact(row[i : i + 6], how, ddof) for i in range(45)
+        ]
+        assert_windows(got[r], want)
+    assert getattr(tnp, f"sliding_{how}")(np.ones(5, np.float32), 3).dtype == np.float32
+    assert_windows(getattr(tnp, f"sliding_{how}")(xs.T, 6, axis=0).T.ravel(), got.ravel())
+
+
+@pytest.mark.parametrize(("w", "error"), [(0, ValueError), (51, ValueError), (2.0, TypeError)])
+def test_sliding_refuses_bad_windows(w, error):
+    with pytest.raises(error):
+        tnp.sliding_mean(np.ones(50), w)
