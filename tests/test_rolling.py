@@ -27,11 +27,49 @@ def rounded(q):
         return math.inf if q > 0 else -math.inf
 
 
+def root(q, sign=1):
+    with localcontext() as ctx:
+        ctx.prec = 80
+        r = float((Decimal(q.numerator) / Decimal(q.denominator)).sqrt())
+    return -r if sign < 0 else r
+
+
+def shape(values, how):
+    """pandas' bias-corrected skewness and excess kurtosis, exactly."""
+    n = len(values)
+    if n < (3 if how == "skew" else 4) or any(math.isinf(x) for x in values):
+        return math.nan
+    xs = [Fraction(x) for x in values]
+    mean = sum(xs, Fraction(0)) / n
+    m2, m3, m4 = (sum(((x - mean) ** k for x in xs), Fraction(0)) / n for k in (2, 3, 4))
+    if m2 == 0:
+        return math.nan
+    if how == "skew":
+        return root(Fraction(n * (n - 1), (n - 2) ** 2) * m3 * m3 / m2**3, 1 if m3 >= 0 else -1)
+    return rounded(((n * n - 1) * m4 / m2**2 - 3 * (n - 1) ** 2) / ((n - 2) * (n - 3)))
+
+
+def exact_pair(xs, ys, how, ddof=1):
+    pairs = [(Fraction(x), Fraction(y)) for x, y in zip(xs, ys) if not (math.isnan(x) or math.isnan(y))]
+    n = len(pairs)
+    if n == 0 or any(math.isinf(v) for p in pairs for v in p):
+        return math.nan
+    sx, sy = sum((x for x, _ in pairs), Fraction(0)), sum((y for _, y in pairs), Fraction(0))
+    cxy = sum((x * y for x, y in pairs), Fraction(0)) - sx * sy / n
+    if how == "cov":
+        return rounded(cxy / (n - ddof)) if n > ddof else math.nan
+    cxx = sum((x * x for x, _ in pairs), Fraction(0)) - sx * sx / n
+    cyy = sum((y * y for _, y in pairs), Fraction(0)) - sy * sy / n
+    return root(cxy * cxy / (cxx * cyy), 1 if cxy >= 0 else -1) if cxx * cyy != 0 else math.nan
+
+
 def exact(window, how, ddof=1):
     xs = [Fraction(v) for v in window if not math.isnan(v)]
     n, s1 = len(xs), sum(xs, Fraction(0))
     if how == "count":
         return float(n)
+    if how in ("skew", "kurt"):
+        return shape([v for v in window if not math.isnan(v)], how)
     if how == "sum":
         return rounded(s1)
     if n - (ddof if how in ("var", "std") else 0) <= 0:
@@ -39,11 +77,7 @@ def exact(window, how, ddof=1):
     if how == "mean":
         return rounded(s1 / n)
     spread = (sum((x * x for x in xs), Fraction(0)) - s1 * s1 / n) / (n - ddof)
-    if how == "var":
-        return rounded(spread)
-    with localcontext() as ctx:
-        ctx.prec = 80
-        return float((Decimal(spread.numerator) / Decimal(spread.denominator)).sqrt())
+    return rounded(spread) if how == "var" else root(spread)
 
 
 def expected(values, starts, ends, how, min_periods, ddof=1):
@@ -120,6 +154,33 @@ def test_expanding_every_window(how):
     got = getattr(pd.Series(xs).exact.expanding(min_periods=2), how)().to_numpy()
     n = len(xs)
     assert_windows(got, expected(xs, np.zeros(n, int), np.arange(1, n + 1), how, 2))
+
+
+@pytest.mark.parametrize("how", ("skew", "kurt"))
+@pytest.mark.parametrize("data", ["wide", "offset", "prices"])
+def test_shapes_every_window(how, data):
+    xs = {"wide": wide_runs(150), "offset": REPORTED["offset with small noise"], "prices": REPORTED["two-decimal prices"]}[data]
+    got = getattr(pd.Series(xs).exact.rolling(8, min_periods=4), how)().to_numpy()
+    starts, ends = fixed_bounds(len(xs), 8)
+    assert_windows(got, expected(xs, starts, ends, how, 4))
+
+
+@pytest.mark.parametrize("how", ("cov", "corr"))
+def test_pairs_every_window(how):
+    x = pd.Series(wide_runs(120))
+    y = pd.Series(np.concatenate([REPORTED["offset with small noise"], wide_runs(61)]), index=range(3, 124))
+    got = getattr(x.exact.rolling(9, min_periods=2), how)(y)
+    xa, ya = x.align(y, join="outer")
+    assert got.index.equals(xa.index)
+    want = [
+        exact_pair(xa.to_numpy()[s:e], ya.to_numpy()[s:e], how)
+        if np.count_nonzero(~(np.isnan(xa.to_numpy()[s:e]) | np.isnan(ya.to_numpy()[s:e]))) >= 2
+        else math.nan
+        for s, e in zip(*fixed_bounds(len(xa), 9))
+    ]
+    assert_windows(got.to_numpy(), want)
+    frame = pd.DataFrame({"a": x, "b": -x})
+    assert_windows(getattr(frame.exact.rolling(9, min_periods=2), how)(y)["a"].to_numpy(), want)
 
 
 @pytest.mark.parametrize("how", HOWS)

@@ -10,6 +10,7 @@ index, name and dtype.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -43,7 +44,7 @@ def _column(a: Any, name: str) -> tuple[np.ndarray, bool]:
 
 
 def _slide(
-    what: str, values: np.ndarray, count: int, window: int, offset: int, min_periods: int, ddof: float
+    what: str, values: Any, count: int, window: int, offset: int, min_periods: int, ddof: float
 ) -> np.ndarray:
     out = np.empty(count, dtype=np.float64)
     tallix._slide(what, values, out, (window, offset, None, None, min_periods, ddof))
@@ -51,7 +52,7 @@ def _slide(
 
 
 def _slide_bounds(
-    what: str, values: np.ndarray, starts: np.ndarray, ends: np.ndarray, min_periods: int, ddof: float
+    what: str, values: Any, starts: np.ndarray, ends: np.ndarray, min_periods: int, ddof: float
 ) -> np.ndarray:
     out = np.empty(len(starts), dtype=np.float64)
     bounds = (np.ascontiguousarray(starts, np.int64), np.ascontiguousarray(ends, np.int64))
@@ -93,11 +94,13 @@ def sliding(what: str, a: Any, w: Any, axis: int, ddof: float) -> np.ndarray:
 
 class ExactRolling:
     """``s.exact.rolling(...)`` and ``s.exact.expanding(...)``: pandas'
-    windows, each answered exactly and rounded once."""
+    windows, each answered exactly and rounded once: ``sum``, ``mean``,
+    ``var``, ``std``, ``count``, ``skew``, ``kurt``, ``cov`` and ``corr``."""
 
-    def __init__(self, obj: pd.Series | pd.DataFrame, pandas_window: Any, expanding: bool) -> None:
+    def __init__(self, obj: pd.Series | pd.DataFrame, make: Callable[[Any], Any], expanding: bool) -> None:
         self._obj = obj
-        self._window = pandas_window  # pandas' own object: its checks, its defaults
+        self._make = make  # pandas' own window of an object: its checks, its defaults
+        self._window = make(obj)
         self._expanding = expanding
 
     def sum(self) -> pd.Series | pd.DataFrame:
@@ -115,21 +118,56 @@ class ExactRolling:
     def count(self) -> pd.Series | pd.DataFrame:
         return self._answer("nancount", 0)
 
+    def skew(self) -> pd.Series | pd.DataFrame:
+        """pandas' bias-corrected skewness of each window, exact and rounded once."""
+        return self._answer("skew", 0)
+
+    def kurt(self) -> pd.Series | pd.DataFrame:
+        """pandas' bias-corrected excess kurtosis of each window, exact and rounded once."""
+        return self._answer("kurt", 0)
+
+    def cov(self, other: pd.Series | None = None, ddof: int = 1) -> pd.Series | pd.DataFrame:
+        """The covariance of each window with ``other`` (aligned as pandas aligns it)."""
+        return self._pairs("cov", other, ddof)
+
+    def corr(self, other: pd.Series | None = None) -> pd.Series | pd.DataFrame:
+        """The correlation of each window with ``other``, exact and rounded once."""
+        return self._pairs("corr", other, 1)
+
+    def _pairs(self, what: str, other: pd.Series | None, ddof: int) -> pd.Series | pd.DataFrame:
+        _check_ddof(ddof)
+        obj = self._obj
+        if other is None and isinstance(obj, pd.Series):
+            other = obj
+        if not isinstance(other, pd.Series):
+            raise TypeError(f"other must be a Series, not {type(other).__name__!r}")
+        if isinstance(obj, pd.Series):
+            x, y = _aligned(obj, other)
+            return pd.Series(self._windows(what, x, ddof, y), index=x.index, dtype=np.float64)
+        frame, y = obj.align(other, join="outer", axis=0)
+        pairs = [_aligned(frame.iloc[:, k], y) for k in range(frame.shape[1])]
+        return self._frame({k: self._windows(what, xk, ddof, yk) for k, (xk, yk) in enumerate(pairs)}, frame)
+
     def _answer(self, what: str, ddof: int) -> pd.Series | pd.DataFrame:
-        if isinstance(ddof, bool) or not isinstance(ddof, (int, np.integer)):
-            raise TypeError(f"ddof must be an int, not {type(ddof).__name__!r}")
+        _check_ddof(ddof)
         obj = self._obj
         if isinstance(obj, pd.Series):
-            return pd.Series(self._column(what, obj, ddof), index=obj.index, name=obj.name, dtype=np.float64)
-        columns = {k: self._column(what, obj.iloc[:, k], ddof) for k in range(obj.shape[1])}
-        frame = pd.DataFrame(columns, index=obj.index)
-        frame.columns = obj.columns
+            return pd.Series(self._windows(what, obj, ddof), index=obj.index, name=obj.name, dtype=np.float64)
+        return self._frame({k: self._windows(what, obj.iloc[:, k], ddof) for k in range(obj.shape[1])}, obj)
+
+    @staticmethod
+    def _frame(columns: dict[int, np.ndarray], like: pd.DataFrame) -> pd.DataFrame:
+        frame = pd.DataFrame(columns, index=like.index)
+        frame.columns = like.columns
         return frame
 
-    def _column(self, what: str, s: pd.Series, ddof: int) -> np.ndarray:
-        values, _ = _column(s, _label(s.name))
-        n = len(values)
-        r = self._window
+    def _windows(self, what: str, s: pd.Series, ddof: int, other: pd.Series | None = None) -> np.ndarray:
+        values: Any = _column(s, _label(s.name))[0]
+        if other is not None:
+            values = (values, _column(other, _label(other.name))[0])
+        n = len(s)
+        # Pairs are aligned first: their windows are those of the aligned index.
+        r = self._window if other is None else self._make(s)
         min_periods = int(r.min_periods) if r.min_periods is not None else int(r.window)
         if self._expanding:
             return _slide(what, values, n, _EXPANDING, 0, min_periods, ddof)
@@ -144,13 +182,23 @@ class ExactRolling:
         return _slide_bounds(what, values, starts, ends, min_periods, ddof)
 
 
+def _check_ddof(ddof: Any) -> None:
+    if isinstance(ddof, bool) or not isinstance(ddof, (int, np.integer)):
+        raise TypeError(f"ddof must be an int, not {type(ddof).__name__!r}")
+
+
+def _aligned(x: pd.Series, y: pd.Series) -> tuple[pd.Series, pd.Series]:
+    """Both sides on the union of their indexes, as pandas pairs them."""
+    return x.align(y, join="outer")
+
+
 def _label(name: Any) -> str:
     return "input" if name is None else str(name)
 
 
 def rolling(obj: pd.Series | pd.DataFrame, window: Any, min_periods: int | None, center: bool) -> ExactRolling:
-    return ExactRolling(obj, obj.rolling(window, min_periods=min_periods, center=center), False)
+    return ExactRolling(obj, lambda o: o.rolling(window, min_periods=min_periods, center=center), False)
 
 
 def expanding(obj: pd.Series | pd.DataFrame, min_periods: int) -> ExactRolling:
-    return ExactRolling(obj, obj.expanding(min_periods=min_periods), True)
+    return ExactRolling(obj, lambda o: o.expanding(min_periods=min_periods), True)

@@ -12,10 +12,13 @@
 #include "compact.hpp"
 #include "grouped.hpp"
 #include "narrow.hpp"
+#include "sliding_tier.hpp"
 
 namespace tallix {
 
 namespace {
+
+using namespace sliding_detail;
 
 __extension__ using u128 = unsigned __int128;
 __extension__ using i128 = __int128;
@@ -29,67 +32,13 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr long kLowestBase = 537;
 constexpr long kHighestTop = 1023 + 510 - 53;
 
-struct Window {
-  int64_t start, end;
-};
-
-class Bounds {
- public:
-  Bounds(const SlideBounds& b, int64_t n) : b_(b), n_(n) {}
-  Window operator()(size_t i) const {
-    if (b_.starts != nullptr) return {b_.starts[i], b_.ends[i]};
-    const int64_t end = static_cast<int64_t>(i) + 1 + b_.offset;
-    // A window wider than the column is expanding: no subtraction to overflow.
-    const int64_t start = b_.window >= n_ ? 0 : end - b_.window;
-    return {std::clamp<int64_t>(start, 0, n_), std::clamp<int64_t>(end, 0, n_)};
-  }
-
- private:
-  SlideBounds b_;
-  int64_t n_;
-};
-
-// p of rows.hpp: the position of m's lowest bit in units of 2^-1074.
-long position_of(uint64_t biased) { return std::max<long>(static_cast<long>(biased), 1) - 1; }
-
-enum class Kind : uint8_t { Fast, General, Nan, PosInf, NegInf };
-
-// A value as the tiers see it: m·2^shift fast-tier units, or another kind.
-struct Placed {
-  Kind kind;
-  bool negative;
-  uint64_t m;
-  int shift;
-};
-
 class FastTier {
  public:
-  FastTier(long top, long base) : top_(top), base_(base) {}
+  explicit FastTier(Placement placement) : placement_(placement), base_(placement.base()) {}
   // Sums and means need no squares: they are then neither kept nor read.
   void keep_squares(bool keep) { squares_kept_ = keep; }
 
-  Placed place(double x) const {
-    const uint64_t bits = std::bit_cast<uint64_t>(x);
-    const uint64_t biased = biased_exponent(bits);
-    const bool negative = (bits & kSignBit) != 0;
-    if (biased == 0x7FF)
-      return {(bits & kFracMask) != 0 ? Kind::Nan
-              : negative              ? Kind::NegInf
-                                      : Kind::PosInf,
-              negative, 0, 0};
-    uint64_t m = (bits & kFracMask) | (biased != 0 ? kHiddenBit : 0);
-    const long p = position_of(biased);
-    if (m == 0) return {Kind::Fast, negative, 0, 0};
-    long shift = p - base_;
-    if (shift < 0) {  // its trailing zero bits may still reach the base
-      const int zeros = std::countr_zero(m);
-      if (-shift > zeros) return {Kind::General, negative, 0, 0};
-      m >>= -shift;
-      shift = 0;
-    }
-    if (p > top_) return {Kind::General, negative, 0, 0};
-    return {Kind::Fast, negative, m, static_cast<int>(shift)};
-  }
+  Placed place(double x) const { return placement_.place(x); }
 
   // Adds (sign = false) or takes back (sign = true) a placed fast value.
   void apply(const Placed& v, bool take_back) {
@@ -146,40 +95,11 @@ class FastTier {
     }
   }
 
-  long top_, base_;
+  Placement placement_;
+  long base_;
   u128 sum_ = 0;
   u128 squares_lo_ = 0, squares_hi_ = 0;  // Σx², low and high halves
   bool squares_kept_ = true;
-};
-
-// Note 2: the top where most finite non-zero values fit below it and above
-// the base, for windows of up to `widest` values.
-FastTier choose_tier(std::span<const double> values, uint64_t widest) {
-  const long span = 126 - 53 - std::bit_width(std::max<uint64_t>(widest, 1));
-  std::array<uint64_t, 2048> counts{};
-  for (double x : values) ++counts[biased_exponent(std::bit_cast<uint64_t>(x))];
-  counts[0] = counts[0x7FF] = 0;  // zeros fit anywhere; subnormals and the rest never
-  const long lowest_top = kLowestBase + span;
-  uint64_t inside = 0, best = 0;
-  long best_top = lowest_top;
-  // Positions p = biased − 1 in [top − span, top]: a sliding sum over the histogram.
-  for (long p = 0; p <= kHighestTop; ++p) {
-    inside += counts[static_cast<size_t>(p + 1)];
-    if (p - span - 1 >= 0) inside -= counts[static_cast<size_t>(p - span)];
-    if (p >= lowest_top && inside > best) {
-      best = inside;
-      best_top = p;
-    }
-  }
-  return FastTier(best_top, best_top - span);
-}
-
-struct Tally {
-  std::array<uint64_t, 5> of{};  // by Kind
-  uint64_t count(Kind k) const { return of[static_cast<size_t>(k)]; }
-  uint64_t values() const {
-    return count(Kind::Fast) + count(Kind::General) + count(Kind::PosInf) + count(Kind::NegInf);
-  }
 };
 
 class Slider {
@@ -199,7 +119,7 @@ class Slider {
       return n + tally_.count(Kind::Nan) < r_.min_periods ? kNaN : static_cast<double>(n);
     if (n < r_.min_periods) return kNaN;
     if (tally_.count(Kind::Nan) != 0 && !r_.skip_nans) return kNaN;
-    if (tally_.count(Kind::PosInf) != 0 || tally_.count(Kind::NegInf) != 0) return non_finite();
+    if (tally_.any_infinite()) return non_finite();
     const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;
     if (n == 0 && r_.what != SlideAnswer::Sum) return kNaN;
     if (spread && static_cast<double>(n) - r_.ddof <= 0) return kNaN;
@@ -211,7 +131,7 @@ class Slider {
  private:
   void move(double x, bool take_back) {
     const Placed v = fast_.place(x);
-    tally_.of[static_cast<size_t>(v.kind)] += take_back ? ~uint64_t{0} : 1;
+    tally_.move(v.kind, take_back);
     if (v.kind == Kind::Fast) {
       fast_.apply(v, take_back);
     } else if (v.kind == Kind::General) {
@@ -270,46 +190,25 @@ class Slider {
   SlideRequest r_;
 };
 
-// The widest window, or a rejection where explicit bounds leave the values
-// or step back.
-Result<uint64_t> widest_window(const Bounds& bounds, size_t outputs, int64_t n,
-                               bool explicit_bounds) {
-  uint64_t widest = 0;
-  Window last{0, 0};
-  for (size_t i = 0; i < outputs; ++i) {
-    const Window w = bounds(i);
-    if (explicit_bounds &&
-        (w.start < last.start || w.end < last.end || w.start > w.end || w.start < 0 || w.end > n))
-      return Rejection{"window bounds must lie within the values and never step back"};
-    widest = std::max(widest, static_cast<uint64_t>(std::max<int64_t>(w.end - w.start, 0)));
-    last = w;
-  }
-  return widest;
-}
-
 }  // namespace
 
 Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
                      const SlideRequest& request, std::span<double> out) {
   const auto n = static_cast<int64_t>(values.size());
   const Bounds window(bounds, n);
-  const Result<uint64_t> widest = widest_window(window, out.size(), n, bounds.starts != nullptr);
+  const Result<uint64_t> widest = widest_window(window, out.size(), n);
   if (!widest.ok()) return widest.failure();
-  Slider slider(choose_tier(values, widest.value()), request);
-  int64_t lo = 0, hi = 0;
-  for (size_t i = 0; i < out.size(); ++i) {
-    const Window w = window(i);
-    if (w.start >= w.end) {  // an empty window starts afresh past everything held
-      for (; lo < hi; ++lo) slider.leave(values[static_cast<size_t>(lo)]);
-      lo = hi = std::max(w.start, hi);
-    }
-    for (; hi < w.end; ++hi) slider.enter(values[static_cast<size_t>(hi)]);
-    for (; lo < w.start; ++lo) slider.leave(values[static_cast<size_t>(lo)]);
-    const Result<double> v = slider.answer();
-    if (!v.ok()) return v.failure();
-    out[i] = v.value();
-  }
-  return {};
+  Slider slider(FastTier(choose_placement(values, widest.value(), kLowestBase, kHighestTop)),
+                request);
+  return slide_windows(
+      window, out.size(), [&](size_t k) { slider.enter(values[k]); },
+      [&](size_t k) { slider.leave(values[k]); },
+      [&](size_t i) -> Status {
+        const Result<double> v = slider.answer();
+        if (!v.ok()) return v.failure();
+        out[i] = v.value();
+        return {};
+      });
 }
 
 }  // namespace tallix

@@ -57,4 +57,22 @@ struct SlideRequest {
 Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
                      const SlideRequest& request, std::span<double> out);
 
+// pandas' bias-corrected skewness (n >= 3) and excess kurtosis (n >= 4) of
+// each window, NaN where a window's values are all equal or include an
+// infinity; NaNs are skipped. Σx to Σx⁴ slide in the placement of note 1
+// (up to 512 bits), a window with values outside it is summed afresh, and
+// every answer is rounded once from the exact integers.
+enum class ShapeAnswer : uint8_t { Skew, Kurt };
+Status slide_shape(std::span<const double> values, const SlideBounds& bounds, ShapeAnswer what,
+                   uint64_t min_periods, std::span<double> out);
+
+// The covariance (with ddof) or correlation of each window of pairs, as
+// pandas' Rolling.cov and corr: a pair counts where neither value is NaN,
+// and a window with an infinity, or a correlation with a constant side, is
+// NaN. xs and ys have equal lengths.
+enum class PairSlide : uint8_t { Cov, Corr };
+Status slide_pairs(std::span<const double> xs, std::span<const double> ys,
+                   const SlideBounds& bounds, PairSlide what, double ddof, uint64_t min_periods,
+                   std::span<double> out);
+
 }  // namespace tallix

@@ -2,6 +2,7 @@
 // windows slid in one pass of the core (stats/sliding.hpp) with the
 // interpreter lock released.
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -78,25 +79,82 @@ bool read_windows(PyObject* o, SlideBounds& bounds, PyObject*& starts, PyObject*
   return true;
 }
 
+// A column of values read as binary64: opened with the interpreter lock
+// held, converted (in place where it already is binary64) without it.
+class Column {
+ public:
+  bool open(PyObject* o) {
+    if (!input_.open(o, 1)) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "values must be 1-D arrays of reals, not '%s'",
+                     type_name(o).c_str());
+      return false;
+    }
+    if (!input_.as_buffer()) return false;
+    input_.buffer().pull(size(), scratch_);
+    return true;
+  }
+  size_t size() const { return input_.buffer().rows(); }
+  bool convert() { return input_.buffer().convert(scratch_, data_); }
+  void refuse() const { input_.refuse(); }
+  std::span<const double> values() const { return {data_, size()}; }
+
+ private:
+  ArrayInput input_;
+  std::vector<double> scratch_;
+  const double* data_ = nullptr;
+};
+
+// The answers of pairs and of shapes, beside those of sliding.hpp's moments.
+enum class Family : uint8_t { Moments, Shape, Pairs };
+struct Asked {
+  Family family = Family::Moments;
+  SlideRequest moments;
+  ShapeAnswer shape = ShapeAnswer::Skew;
+  PairSlide pair = PairSlide::Cov;
+};
+
+bool read_asked(PyObject* o, Asked& out) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &len) : nullptr;
+  PyErr_Clear();
+  const std::string_view name = text ? std::string_view(text, static_cast<size_t>(len)) : "";
+  if (name == "skew" || name == "kurt") {
+    out.family = Family::Shape;
+    out.shape = name == "skew" ? ShapeAnswer::Skew : ShapeAnswer::Kurt;
+    return true;
+  }
+  if (name == "cov" || name == "corr") {
+    out.family = Family::Pairs;
+    out.pair = name == "cov" ? PairSlide::Cov : PairSlide::Corr;
+    return true;
+  }
+  return read_slide_answer(o, out.moments);
+}
+
 PyObject* slide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
   const CallName who{nullptr, "_slide"};
   return bound_call(kSlideSig, who, args, nargs, kw, [&](const BoundArguments& b) -> PyObject* {
-    SlideRequest request;
+    Asked asked;
     SlideBounds bounds;
     PyObject *starts_arg = nullptr, *ends_arg = nullptr;
-    if (!read_slide_answer(b[0], request) ||
-        !read_windows(b[3], bounds, starts_arg, ends_arg, request))
+    if (!read_asked(b[0], asked) ||
+        !read_windows(b[3], bounds, starts_arg, ends_arg, asked.moments))
       return nullptr;
-    ArrayInput input;
-    if (!input.open(b[1], 1)) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_TypeError, "values must be a 1-D array of reals, not '%s'",
-                     type_name(b[1]).c_str());
+    const bool pairs = asked.family == Family::Pairs;
+    if (pairs && (!PyTuple_Check(b[1]) || PyTuple_Size(b[1]) != 2)) {
+      PyErr_SetString(PyExc_TypeError, "the values of cov and corr are the tuple (xs, ys)");
       return nullptr;
     }
-    if (!input.as_buffer()) return nullptr;
-    BufferWindow& column = input.buffer();
-    const size_t n = column.rows();
+    Column xs, ys;
+    if (!xs.open(pairs ? PyTuple_GetItem(b[1], 0) : b[1]) ||
+        (pairs && !ys.open(PyTuple_GetItem(b[1], 1))))
+      return nullptr;
+    if (pairs && xs.size() != ys.size()) {
+      PyErr_Format(PyExc_ValueError, "xs and ys must have equal lengths, not %zu and %zu",
+                   xs.size(), ys.size());
+      return nullptr;
+    }
     // One entry per window: the length of `out` says how many windows.
     const Py_ssize_t windows = PyObject_Length(b[2]);
     HeldBuffer out;
@@ -110,20 +168,31 @@ PyObject* slide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
           !open_bounds(ends_arg, ends, count, bounds.ends))
         return nullptr;
     }
-    std::vector<double> scratch;
-    const double* data = nullptr;
-    column.pull(n, scratch);
-    bool read = false;
+    const std::span<double> answers(static_cast<double*>(out.view().buf), count);
+    const SlideRequest& r = asked.moments;
+    bool read_x = false, read_y = true;
     Status status;
     {
-      Unlocked scope(n + count >= kMinUnlockedValues);
-      read = column.convert(scratch, data);
-      if (read)
-        status = slide_moments({data, n}, bounds, request,
-                               {static_cast<double*>(out.view().buf), count});
+      Unlocked scope(xs.size() + count >= kMinUnlockedValues);
+      read_x = xs.convert();
+      if (read_x && pairs) read_y = ys.convert();
+      if (read_x && read_y) {
+        switch (asked.family) {
+          case Family::Moments:
+            status = slide_moments(xs.values(), bounds, r, answers);
+            break;
+          case Family::Shape:
+            status = slide_shape(xs.values(), bounds, asked.shape, r.min_periods, answers);
+            break;
+          case Family::Pairs:
+            status = slide_pairs(xs.values(), ys.values(), bounds, asked.pair, r.ddof,
+                                 r.min_periods, answers);
+            break;
+        }
+      }
     }
-    if (!read) {
-      column.refuse();
+    if (!read_x || !read_y) {
+      (read_x ? ys : xs).refuse();
       return nullptr;
     }
     if (!status.ok()) return raise_failure(status.failure(), who);
@@ -137,9 +206,10 @@ std::vector<PyMethodDef> sliding_defs() {
   return {fastcall_def<&slide>(
       "_slide",
       "_slide(what, values, out, windows)\n--\n\n"
-      "out[i] = sum, mean, var, std or count (nan...: skipping NaNs; ...32: in binary32) of\n"
-      "values[start:end] for window i, rounded once: end = i + 1 + offset and start =\n"
-      "end - window clipped to the values, or starts[i] and ends[i] when given; windows is\n"
+      "out[i] = sum, mean, var, std or count (nan...: skipping NaNs; ...32: in binary32),\n"
+      "skew or kurt of values[start:end], or cov or corr of the pairs (values = (xs, ys)),\n"
+      "rounded once: end = i + 1 + offset and start = end - window clipped to the values,\n"
+      "or starts[i] and ends[i] when given; windows is\n"
       "(window, offset, starts, ends, min_periods, ddof).")};
 }
 
