@@ -38,12 +38,14 @@ struct Lanes<2> {
   typedef double F __attribute__((vector_size(16)));
   typedef uint64_t U __attribute__((vector_size(16)));
   typedef int64_t I __attribute__((vector_size(16)));
+  typedef uint32_t U32 __attribute__((vector_size(16)));
 };
 template <>
 struct Lanes<4> {
   typedef double F __attribute__((vector_size(32)));
   typedef uint64_t U __attribute__((vector_size(32)));
   typedef int64_t I __attribute__((vector_size(32)));
+  typedef uint32_t U32 __attribute__((vector_size(32)));
 };
 
 template <class V>
@@ -65,42 +67,67 @@ TALLIX_LANES_INLINE To as(From v) noexcept {
   return __builtin_bit_cast(To, v);
 }
 
-// Exponent fields as doubles (every other bit cleared): non-negative, so
-// they order as their patterns do, and compare with the plain double
-// instructions of every instruction set.
+template <class V>
+TALLIX_LANES_INLINE V larger(V a, V b) noexcept {
+  return a > b ? a : b;
+}
+template <class V>
+TALLIX_LANES_INLINE V smaller(V a, V b) noexcept {
+  return a < b ? a : b;
+}
+
+// The largest and smallest non-zero magnitudes of a run of values, as the
+// exponents plan_extraction reads, lane by lane. Where 32-bit unsigned
+// maxima and minima are single instructions (AVX2, NEON), a range keeps the
+// high words of the magnitudes, which order as their exponents do; the
+// x86-64 baseline has them only for doubles, so there it keeps exponent
+// fields (every other bit cleared) as doubles, which order as their
+// patterns do. A zero's pattern minus one wraps to the top, leaving it out of
+// the minimum; a power of two's drops a binade, which only widens the plan.
+// Either way the exponent fields of hi and lo are what counts.
+#if defined(__aarch64__)
+template <int W>
+inline constexpr bool kWordRanges = true;
+#else
+template <int W>
+inline constexpr bool kWordRanges = W > 2;
+#endif
+
 template <int W>
 struct ExponentRange {
-  using L = Lanes<W>;
-  typename L::F hi;  // the exponent of the largest magnitude
-  typename L::F lo;  // that of the smallest non-zero one, minus one binade at most
+  typename Lanes<W>::U hi;  // the largest magnitude's exponent field
+  typename Lanes<W>::U lo;  // the smallest non-zero one's, minus one binade at most
 };
 
-// The largest and smallest non-zero magnitudes of n values (n a multiple of
-// 4 W), as the exponents plan_extraction reads. A zero's pattern minus one
-// wraps to the top, leaving it out of the minimum; a power of two's drops a
-// binade, which only widens the plan.
+template <int W>
+TALLIX_LANES_INLINE ExponentRange<W> join(ExponentRange<W> a, ExponentRange<W> b) noexcept {
+  using L = Lanes<W>;
+  if constexpr (kWordRanges<W>) {
+    using V = typename L::U32;
+    return {as<typename L::U>(larger(as<V>(a.hi), as<V>(b.hi))),
+            as<typename L::U>(smaller(as<V>(a.lo), as<V>(b.lo)))};
+  } else {
+    using V = typename L::F;
+    return {as<typename L::U>(larger(as<V>(a.hi), as<V>(b.hi))),
+            as<typename L::U>(smaller(as<V>(a.lo), as<V>(b.lo)))};
+  }
+}
+
 template <int W>
 TALLIX_LANES_INLINE void widen(ExponentRange<W>& r, typename Lanes<W>::F x) noexcept {
-  using L = Lanes<W>;
-  const typename L::U exp = typename L::U{} + kInfBits, abs = typename L::U{} + kAbsMask;
-  typename L::U bits = as<typename L::U>(x);
-  typename L::F e = as<typename L::F>(bits & exp);
-  typename L::F e_low = as<typename L::F>(((bits & abs) - 1) & exp);
-  r.hi = r.hi > e ? r.hi : e;
-  r.lo = r.lo < e_low ? r.lo : e_low;
+  using U = typename Lanes<W>::U;
+  const U abs = U{} + kAbsMask, exp = U{} + kInfBits;
+  U mag = as<U>(x) & abs;
+  if constexpr (kWordRanges<W>)
+    r = join<W>(r, {mag, mag - 1});
+  else
+    r = join<W>(r, {mag & exp, (mag - 1) & exp});
 }
 
 template <int W>
 TALLIX_LANES_INLINE ExponentRange<W> empty_range() noexcept {
-  using F = typename Lanes<W>::F;
-  return {F{}, splat<F>(std::bit_cast<double>(kInfBits))};
-}
-
-template <int W>
-TALLIX_LANES_INLINE ExponentRange<W> join(ExponentRange<W> a, ExponentRange<W> b) noexcept {
-  a.hi = a.hi > b.hi ? a.hi : b.hi;
-  a.lo = a.lo < b.lo ? a.lo : b.lo;
-  return a;
+  using U = typename Lanes<W>::U;
+  return {U{}, U{} + kInfBits};
 }
 
 struct Magnitudes {
@@ -114,8 +141,8 @@ template <int W>
 TALLIX_LANES_INLINE Magnitudes reduce(ExponentRange<W> r) noexcept {
   Magnitudes m{0, kInfBits};
   for (int i = 0; i < W; ++i) {
-    m.max = std::max(m.max, std::bit_cast<uint64_t>(r.hi[i]));
-    m.min_nz = std::min(m.min_nz, std::bit_cast<uint64_t>(r.lo[i]));
+    m.max = std::max(m.max, r.hi[i] & kInfBits);
+    m.min_nz = std::min(m.min_nz, r.lo[i] & kInfBits);
   }
   return m;
 }
@@ -129,166 +156,262 @@ TALLIX_LANES_INLINE Magnitudes block_magnitudes(const double* x) noexcept {
   return reduce<W>(join<W>(join<W>(r[0], r[1]), join<W>(r[2], r[3])));
 }
 
-struct LevelSum {
-  int64_t units;  // the level's q's summed, in units of its binade's spacing
-  bool more;      // some remainder is not zero
+// The totals of K consecutive levels, each its q's summed in units of its
+// binade's spacing, and whether some remainder of the last is not zero.
+template <int K>
+struct LevelSums {
+  int64_t units[K];
+  bool more;
 };
 
-// What a level leaves besides its sum: the remainders in `rest` (Pass), with
-// whether one is non-zero (Keep), or nothing (Last).
+// What the last of a pass's levels leaves besides its sum: the remainders in
+// `rest` (Pass), with whether one is non-zero (Keep), or nothing (Last).
 enum class Leave { Pass, Keep, Last };
 
-// One level over N values in binade s (note 7): a = sigma + x, the patterns
-// of the a's summed as integers in four vectors, and the remainders
-// x - (a - sigma) where they are wanted.
-// The next block's values, fetched into the cache while a level runs, so
-// that the memory keeps streaming while the levels work on the cache (null:
-// none to fetch).
-struct Ahead {
-  const double* a = nullptr;
-  const double* b = nullptr;
+// Work on the next block done beside a level over this one, so that the
+// memory keeps streaming while the levels run on the cache: the magnitudes
+// of its values gathered (sums), or its factors fetched (products). Null
+// pointers: nothing to do.
+template <int W>
+struct Beside {
+  const double* scan = nullptr;
+  const double* fetch_a = nullptr;
+  const double* fetch_b = nullptr;
+  ExponentRange<W> ranges[4] = {};
+
+  TALLIX_LANES_INLINE void at(size_t i) noexcept {
+    using F = typename Lanes<W>::F;
+    if (scan != nullptr)
+      for (int j = 0; j < 4; ++j) widen<W>(ranges[j], load<F>(scan + i + W * j));
+    if (fetch_a == nullptr) return;
+    for (size_t line = 0; line < 4 * W; line += 8) {
+      __builtin_prefetch(fetch_a + i + line);
+      __builtin_prefetch(fetch_b + i + line);
+    }
+  }
+  TALLIX_LANES_INLINE Magnitudes scanned() const noexcept {
+    return reduce<W>(join<W>(join<W>(ranges[0], ranges[1]), join<W>(ranges[2], ranges[3])));
+  }
 };
 
 template <int W>
-TALLIX_LANES_INLINE void fetch(const double* p, size_t i) noexcept {
-  if (p == nullptr) return;
-  for (size_t line = 0; line < 4 * W; line += 8) __builtin_prefetch(p + i + line);
+TALLIX_LANES_INLINE Beside<W>* no_work() noexcept {
+  return nullptr;
 }
 
-template <int W, size_t N, Leave kLeave>
-TALLIX_LANES_INLINE LevelSum extract_level(const double* src, double* rest, int binade,
-                                           Ahead ahead = {}) noexcept {
+template <int W>
+TALLIX_LANES_INLINE Beside<W> scanning(const double* next) noexcept {
+  Beside<W> b;
+  b.scan = next;
+  for (ExponentRange<W>& r : b.ranges) r = empty_range<W>();
+  return b;
+}
+
+// K consecutive levels over N values in one pass (note 7), the first in
+// binade s, each next one 51 binades lower: level k adds a = sigma_k + x,
+// summing the patterns of the a's as integers, and hands x - (a - sigma_k)
+// on to level k + 1 in a register; what the last leaves is handled as
+// kLeave says. Two levels to a pass halve the stores of the remainders.
+template <class Form, size_t N, int K, Leave kLeave, int W = Form::kWidth>
+TALLIX_LANES_INLINE LevelSums<K> extract_levels(const double* src, double* rest, int binade,
+                                                Beside<W>* beside) noexcept {
   using L = Lanes<W>;
   using F = typename L::F;
   using U = typename L::U;
-  const double offset = extraction_offset(binade);
-  const F sigma = splat<F>(offset);
-  U t[4] = {}, left = {};
+  constexpr int kYield = 53 - kExtractSlack;  // binades from one level to the next
+  double offset[K];
+  F sigma[K];
+  for (int k = 0; k < K; ++k) {
+    offset[k] = extraction_offset(binade - k * kYield);
+    sigma[k] = splat<F>(offset[k]);
+  }
+  U t[K][4] = {}, left = {};
   for (size_t i = 0; i < N; i += 4 * W) {
-    fetch<W>(ahead.a, i);
-    fetch<W>(ahead.b, i);
+    if (beside != nullptr) beside->at(i);
     for (int j = 0; j < 4; ++j) {
       F x = load<F>(src + i + W * j);
-      F a = x + sigma;
-      t[j] += as<U>(a);
-      if constexpr (kLeave != Leave::Last) {
-        F r = x - (a - sigma);
-        if constexpr (kLeave == Leave::Keep) left |= as<U>(r);
-        store(rest + i + W * j, r);
+      for (int k = 0; k < K; ++k) {
+        F a = Form::plus(x, sigma[k]);
+        t[k][j] += as<U>(a);
+        if (k + 1 < K || kLeave != Leave::Last) x = Form::minus(x, a - sigma[k]);
       }
+      if constexpr (kLeave == Leave::Keep) left |= as<U>(x);
+      if constexpr (kLeave != Leave::Last) store(rest + i + W * j, x);
     }
   }
   // The patterns were added with wrap-around (unsigned lanes); taking off
   // N times sigma's pattern leaves the sum of the m's, which fits.
-  U all = (t[0] + t[1]) + (t[2] + t[3]);
-  uint64_t total = 0 - N * std::bit_cast<uint64_t>(offset);
-  uint64_t any = 0;
-  for (int i = 0; i < W; ++i) {
-    total += all[i];
-    any |= left[i] & kAbsMask;
+  LevelSums<K> out;
+  for (int k = 0; k < K; ++k) {
+    U all = (t[k][0] + t[k][1]) + (t[k][2] + t[k][3]);
+    uint64_t total = 0 - N * std::bit_cast<uint64_t>(offset[k]);
+    for (int i = 0; i < W; ++i) total += all[i];
+    out.units[k] = static_cast<int64_t>(total);
   }
-  return {static_cast<int64_t>(total), kLeave == Leave::Pass || any != 0};
+  uint64_t any = 0;
+  for (int i = 0; i < W; ++i) any |= left[i] & kAbsMask;
+  out.more = kLeave == Leave::Pass || any != 0;
+  return out;
 }
 
-// Adds N values to the limbs by the plan made from their magnitudes. Only
-// the level before the last planned one asks whether a remainder is left
-// (the earlier ones nearly always leave one, and going on without need costs
-// time, not bits). The plan keeps every level's binade at -1072 or above.
-template <int W, size_t N>
+template <int K>
+TALLIX_LANES_INLINE void add_levels(Limbs& limbs, const LevelSums<K>& sums, int binade) noexcept {
+  for (int k = 0; k < K; ++k) add_level(limbs, sums.units[k], binade - k * (53 - kExtractSlack));
+}
+
+// Adds N values to the limbs by the plan made from their magnitudes, two
+// levels a pass, the first pass doing the work beside it. Only the pass
+// before a last single level asks whether a remainder is left (the earlier
+// ones nearly always leave one, and going on without need costs time, not
+// bits). The plan keeps every level's binade at -1072 or above.
+template <class Form, size_t N, int W = Form::kWidth>
 TALLIX_LANES_INLINE void extract_planned(const double* x, double* rest, ExtractPlan plan,
-                                         Limbs& limbs, Ahead ahead = {}) noexcept {
-  constexpr int kYield = 53 - kExtractSlack;  // binades from one level to the next
+                                         Limbs& limbs, Beside<W>* beside = nullptr) noexcept {
+  constexpr int kPass = 2 * (53 - kExtractSlack);  // binades from one pass to the next
   const double* src = x;
   int binade = plan.binade;
-  for (int level = 1; level < plan.levels - 1; ++level, binade -= kYield, src = rest) {
-    add_level(limbs, extract_level<W, N, Leave::Pass>(src, rest, binade, ahead).units, binade);
-    ahead = {};
+  int levels = plan.levels;
+  for (; levels > 3; levels -= 2, binade -= kPass, src = rest, beside = nullptr)
+    add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(src, rest, binade, beside), binade);
+  if (levels <= 2) {
+    add_levels(limbs, extract_levels<Form, N, 2, Leave::Last>(src, rest, binade, beside), binade);
+    return;
   }
-  LevelSum s = extract_level<W, N, Leave::Keep>(src, rest, binade, ahead);
-  add_level(limbs, s.units, binade);
-  if (!s.more) return;
-  binade -= kYield;
-  add_level(limbs, extract_level<W, N, Leave::Last>(rest, nullptr, binade).units, binade);
+  LevelSums<2> two = extract_levels<Form, N, 2, Leave::Keep>(src, rest, binade, beside);
+  add_levels(limbs, two, binade);
+  if (!two.more) return;
+  binade -= kPass;
+  add_levels(limbs, extract_levels<Form, N, 1, Leave::Last>(rest, rest, binade, no_work<W>()),
+             binade);
 }
 
 // The exact sum of whole blocks of kExtractBlock values from the front of
 // xs, stopping before the first block the plan sends to the banks; returns
 // the number of values added.
-template <int W>
+template <class Form>
 TALLIX_LANES_INLINE size_t extract_sum(const double* xs, size_t n, Limbs& limbs) noexcept {
+  constexpr int W = Form::kWidth;
   constexpr size_t N = kExtractBlock;
-  if (!extraction_environment()) return 0;
+  if (!extraction_environment() || n < N) return 0;
   alignas(64) double rest[N];
+  Magnitudes m = block_magnitudes<W, N>(xs);
   size_t done = 0;
   for (; n - done >= N; done += N) {
-    Magnitudes m = block_magnitudes<W, N>(xs + done);
-    if (m.all_zero()) continue;
+    const double* next = n - done >= 2 * N ? xs + done + N : nullptr;
     ExtractPlan plan = plan_extraction(m.max, m.min_nz, kExtractLevels);
-    if (plan.levels == 0) break;
-    Ahead ahead{n - done >= 2 * N ? xs + done + N : nullptr};
-    extract_planned<W, N>(xs + done, rest, plan, limbs, ahead);
+    if (!m.all_zero() && plan.levels == 0) break;
+    Beside<W> beside = scanning<W>(next);
+    if (!m.all_zero()) {
+      extract_planned<Form, N>(xs + done, rest, plan, limbs, &beside);
+      m = beside.scanned();
+    } else if (next != nullptr) {
+      m = block_magnitudes<W, N>(next);
+    }
   }
   return done;
 }
 
-// Products: a form's routine gives p = fl(a b) and e, with p + e = a b
-// exactly wherever the block passes the checks of extract_products.
+// A form gives its width kWidth and three routines on vectors of that many
+// doubles: plus(x, sigma) and minus(x, q), the rounded x + sigma and x - q
+// (however its processor adds best), and error(a, b, p), the error of the
+// rounded product p = fl(a b), with p + e = a b exactly wherever the block
+// passes the checks of extract_products. kErrorsMayOverflow says that an
+// error can be non-finite where p is finite (an overflow inside it).
 template <int W>
 struct ProductBlock {
   using L = Lanes<W>;
-  typename L::I suspect;  // a lane held non-zero factors whose product may lose bits
-  ExponentRange<W> p, e;
+  typename L::I small;  // a lane held |p| < 2^-968 (zeros included)
+  ExponentRange<W> p;   // the products' exponents
+  typename L::F e_top;  // the errors' largest exponent, where they may overflow
 };
 
-// The rounded products and their errors of N pairs into p and e, with the
-// magnitudes of both and whether split_loses_exactness may hold for a pair
-// (non-zero factors and |p| < 2^-968); Product::error gives the error.
-template <int W, size_t N, class Product>
+// The rounded products and their errors of N pairs into p and e, with what
+// the checks of extract_products need.
+template <class Form, size_t N, int W = Form::kWidth>
 TALLIX_LANES_INLINE ProductBlock<W> split_products(const double* a, const double* b, double* p,
                                                    double* e) noexcept {
   using L = Lanes<W>;
   using F = typename L::F;
-  const F zero{}, safe = splat<F>(kSplitSafe);
-  const typename L::U abs = typename L::U{} + kAbsMask;
-  ProductBlock<W> out{typename L::I{}, empty_range<W>(), empty_range<W>()};
+  using U = typename L::U;
+  const F safe = splat<F>(kSplitSafe);
+  const U abs = U{} + kAbsMask, exp = U{} + kInfBits;
+  ProductBlock<W> out{typename L::I{}, empty_range<W>(), F{}};
   for (size_t i = 0; i < N; i += W) {
     F x = load<F>(a + i), y = load<F>(b + i);
     F pi = x * y;
-    F ei = Product::error(x, y, pi);
-    F mag = as<F>(as<typename L::U>(pi) & abs);
-    out.suspect |= (x != zero) & (y != zero) & (mag < safe);
+    F ei = Form::error(x, y, pi);
+    out.small |= as<F>(as<U>(pi) & abs) < safe;
     widen<W>(out.p, pi);
-    widen<W>(out.e, ei);
+    if constexpr (Form::kErrorsMayOverflow) {
+      F top = as<F>(as<U>(ei) & exp);
+      out.e_top = out.e_top > top ? out.e_top : top;
+    }
     store(p + i, pi);
     store(e + i, ei);
   }
   return out;
 }
 
+// Whether split_loses_exactness may hold for a pair of the block: non-zero
+// factors whose product is below 2^-968. Asked only of blocks with a small
+// or zero product.
+template <int W, size_t N>
+TALLIX_LANES_INLINE bool may_lose(const double* a, const double* b, const double* p) noexcept {
+  using L = Lanes<W>;
+  using F = typename L::F;
+  const F zero{}, safe = splat<F>(kSplitSafe);
+  typename L::I lost{};
+  for (size_t i = 0; i < N; i += W) {
+    F x = load<F>(a + i), y = load<F>(b + i), pi = load<F>(p + i);
+    lost |= (x != zero) & (y != zero) & ((pi < zero ? -pi : pi) < safe);
+  }
+  uint64_t any = 0;
+  for (int i = 0; i < W; ++i) any |= static_cast<uint64_t>(lost[i]);
+  return any != 0;
+}
+
+// The plan of a block's errors, from its products' exponents alone: with
+// every p at or above 2^-968, |e| <= ulp(p) / 2 puts every error at least 53
+// binades below the largest product, and a non-zero error holds a bit of
+// the exact product, at most 106 bits below the top of its p. (Planning
+// from the products spares a pass over the errors; the bound is wide by a
+// level at most, which the check for remainders left mostly skips.)
+TALLIX_LANES_INLINE ExtractPlan plan_errors(const Magnitudes& p) noexcept {
+  constexpr uint64_t kBelowTop = uint64_t{53} << 52, kBelowLowest = uint64_t{106} << 52;
+  uint64_t top = p.max > kBelowTop ? p.max - kBelowTop : 0;
+  uint64_t bottom = p.min_nz > kBelowLowest ? p.min_nz - kBelowLowest : 0;
+  return plan_extraction(top, bottom, kExtractProductLevels);
+}
+
 // Adds the exact products of whole blocks of kExtractPairs pairs to the
 // limbs, stopping before the first block that a check or a plan sends to
 // the banks (non-finite or huge products or errors, a pair that may lose
 // bits, a spread too wide); returns the number of pairs added.
-template <int W, class Product>
+template <class Form>
 TALLIX_LANES_INLINE size_t extract_products(const double* a, const double* b, size_t n,
                                             Limbs& limbs) noexcept {
+  constexpr int W = Form::kWidth;
   constexpr size_t N = kExtractPairs;
   if (!extraction_environment()) return 0;
   alignas(64) double p[N], e[N], rest[N];
   size_t done = 0;
   for (; n - done >= N; done += N) {
-    ProductBlock<W> block = split_products<W, N, Product>(a + done, b + done, p, e);
-    uint64_t suspect = 0;
-    for (int i = 0; i < W; ++i) suspect |= static_cast<uint64_t>(block.suspect[i]);
-    Magnitudes mp = reduce<W>(block.p), me = reduce<W>(block.e);
+    ProductBlock<W> block = split_products<Form, N>(a + done, b + done, p, e);
+    Magnitudes mp = reduce<W>(block.p);
+    if (mp.all_zero()) continue;  // zero factors only: every error is zero too
+    uint64_t small = 0, e_top = 0;
+    for (int i = 0; i < W; ++i) {
+      small |= static_cast<uint64_t>(block.small[i]);
+      e_top = std::max(e_top, std::bit_cast<uint64_t>(block.e_top[i]));
+    }
     ExtractPlan pp = plan_extraction(mp.max, mp.min_nz, kExtractProductLevels);
-    ExtractPlan pe = plan_extraction(me.max, me.min_nz, kExtractProductLevels);
-    bool p_zero = mp.all_zero(), e_zero = me.all_zero();
-    if (suspect != 0 || (!p_zero && pp.levels == 0) || (!e_zero && pe.levels == 0)) break;
-    Ahead ahead{};
-    if (n - done >= 2 * N) ahead = {a + done + N, b + done + N};
-    if (!p_zero) extract_planned<W, N>(p, rest, pp, limbs, ahead);
-    if (!e_zero) extract_planned<W, N>(e, rest, pe, limbs);
+    ExtractPlan pe = plan_errors(mp);
+    if (pp.levels == 0 || pe.levels == 0 || e_top >= kInfBits) break;
+    if (small != 0 && may_lose<W, N>(a + done, b + done, p)) break;
+    Beside<W> beside;
+    if (n - done >= 3 * N) beside = {nullptr, a + done + 2 * N, b + done + 2 * N};
+    extract_planned<Form, N>(p, rest, pp, limbs, &beside);
+    extract_planned<Form, N>(e, rest, pe, limbs);
   }
   return done;
 }

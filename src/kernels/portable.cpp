@@ -64,9 +64,16 @@ bool place_products_portable(const double* a, const double* b, size_t n, Bank* c
 #define TALLIX_PORTABLE_EXTRACTION 1
 using F2 = lanes::Lanes<2>::F;
 
+struct AddForm {
+  static constexpr int kWidth = 2;
+  TALLIX_LANES_INLINE static F2 plus(F2 x, F2 sigma) noexcept { return x + sigma; }
+  TALLIX_LANES_INLINE static F2 minus(F2 x, F2 q) noexcept { return x - q; }
+};
+
 #if defined(__aarch64__)
 // Every aarch64 processor has the fused multiply-add in its vector unit.
-struct TwoProduct {
+struct Form : AddForm {
+  static constexpr bool kErrorsMayOverflow = false;
   TALLIX_LANES_INLINE TALLIX_FMA_SITE static F2 error(F2 x, F2 y, F2 p) noexcept {
     return std::bit_cast<F2>(vfmaq_f64(std::bit_cast<float64x2_t>(-p),
                                        std::bit_cast<float64x2_t>(x),
@@ -81,7 +88,8 @@ struct TwoProduct {
 // example on the formal proof of the Veltkamp/Dekker algorithms", IJCAR
 // 2006). An overflow anywhere leaves an infinity or a NaN in the error,
 // which sends the block to the banks.
-struct TwoProduct {
+struct Form : AddForm {
+  static constexpr bool kErrorsMayOverflow = true;
   TALLIX_LANES_INLINE static F2 error(F2 x, F2 y, F2 p) noexcept {
     const F2 split = lanes::splat<F2>(0x1p27 + 1);
     F2 tx = x * split, ty = y * split;
@@ -93,12 +101,12 @@ struct TwoProduct {
 #endif
 
 size_t extract_sum_portable(const double* xs, size_t n, Limbs& limbs) noexcept {
-  return lanes::extract_sum<2>(xs, n, limbs);
+  return lanes::extract_sum<Form>(xs, n, limbs);
 }
 
 TALLIX_FMA_SITE size_t extract_products_portable(const double* a, const double* b, size_t n,
                                                  Limbs& limbs) noexcept {
-  return lanes::extract_products<2, TwoProduct>(a, b, n, limbs);
+  return lanes::extract_products<Form>(a, b, n, limbs);
 }
 #endif
 
