@@ -344,6 +344,32 @@ std::optional<double> centred_of(const NarrowSum& a, const NarrowSum& b, const N
   return spread_of(num, e - 2148, negative, *den, root, binary32);
 }
 
+// num·2^exp / den rounded once for num of at most five words (a window's
+// n·Σx² − (Σx)²): divide_once with its bits read straight from the words.
+double window_quotient(const Wide& num, long exp, uint64_t den, bool binary32) {
+  int top = 5;
+  while (top > 0 && num[top - 1] == 0) --top;
+  if (top == 0) return 0.0;
+  const int length = 64 * (top - 1) + std::bit_width(num[top - 1]);
+  const int j = length - (std::bit_width(den) + 63);  // the lowest bit kept
+  u128 part = 0;
+  bool sticky = false;
+  if (j <= 0) {
+    part = ((static_cast<u128>(num[1]) << 64) | num[0]) << -j;
+  } else {
+    // j <= 320 − 64: the words read stay inside num, num[w + 2] only when r > 0.
+    const int w = j / 64, r = j % 64;
+    const u128 low = (static_cast<u128>(num[w + 1]) << 64) | num[w];
+    part = r == 0 ? low : (low >> r) | (static_cast<u128>(num[w + 2]) << (128 - r));
+    sticky = (num[w] & ((uint64_t{1} << r) - 1)) != 0;
+    for (int k = 0; k < w; ++k) sticky |= num[k] != 0;
+  }
+  uint64_t rem = 0;
+  const uint64_t q =
+      divide_step(static_cast<uint64_t>(part >> 64), static_cast<uint64_t>(part), den, rem);
+  return round_quotient(q, sticky || rem != 0, exp + j, false, binary32);
+}
+
 }  // namespace
 
 std::optional<double> narrow_mean(const SumF64& sum, uint64_t n, bool binary32) {
@@ -407,6 +433,7 @@ std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<ui
     borrow = static_cast<uint64_t>(d >> 64) != 0 ? 1 : 0;
   }
   if (borrow != 0) return std::nullopt;  // cannot happen for sums of the same values
+  if (!root) return window_quotient(num, exp, *den, binary32);
   return spread_of(num, exp, false, *den, root, binary32);
 }
 
