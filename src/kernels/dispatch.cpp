@@ -33,6 +33,20 @@ Kernels with_software_products(Kernels k) noexcept {
 }
 #endif
 
+// The portable form, its products split by the processor's fma where it has
+// one (the scalar products' fma_exact chooses alike).
+const Kernels& portable() noexcept {
+#if defined(__x86_64__) && !defined(TALLIX_SOFTWARE_FMA)
+  static const Kernels with_fma = [] {
+    Kernels k = portable_kernels();
+    k.extract_products = extract_products_portable_fma;
+    return k;
+  }();
+  if (cpu_features().fma3) return with_fma;
+#endif
+  return portable_kernels();
+}
+
 const Kernels& vector_avx512() noexcept {
   return cpu_features().ifma ? avx512_ifma_kernels() : avx512_kernels();
 }
@@ -53,7 +67,7 @@ const Kernels& table(Isa isa) noexcept {
     case Isa::Portable:
       break;
   }
-  return portable_kernels();
+  return portable();
 }
 
 Isa best_isa() noexcept {

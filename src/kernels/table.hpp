@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "bank.hpp"
+#include "fma.hpp"
 
 namespace tallix {
 
@@ -67,6 +68,12 @@ const Kernels& avx2_kernels() noexcept;
 const Kernels& avx512_kernels() noexcept;
 // AVX-512 with the 52-bit integer multiplies of IFMA for exact products.
 const Kernels& avx512_ifma_kernels() noexcept;
+#if defined(__x86_64__) && !defined(TALLIX_SOFTWARE_FMA)
+// The portable form's extracted products with the fma of x86-64 processors
+// that have one (portable_fma.cpp).
+TALLIX_FMA_SITE size_t extract_products_portable_fma(const double* a, const double* b, size_t n,
+                                                     Limbs& limbs) noexcept;
+#endif
 
 // The kernels in use; chosen on first call from the processor's features.
 const Kernels& active_kernels() noexcept;
