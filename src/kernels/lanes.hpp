@@ -168,53 +168,47 @@ struct LevelSums {
 // `rest` (Pass), with whether one is non-zero (Keep), or nothing (Last).
 enum class Leave { Pass, Keep, Last };
 
-// Work on the next block done beside a level over this one, so that the
-// memory keeps streaming while the levels run on the cache: the magnitudes
-// of its values gathered (sums), or its factors fetched (products). Null
-// pointers: nothing to do.
+// Work on the next block done beside the first pass over this one, so that
+// the memory keeps streaming while the levels run on the cache: the
+// magnitudes of its values gathered (Scan, for sums), or its factors fetched
+// (Fetch, for products); or nothing (Idle).
+struct Idle {
+  TALLIX_LANES_INLINE void at(size_t) noexcept {}
+};
+
 template <int W>
-struct Beside {
-  const double* scan = nullptr;
-  const double* fetch_a = nullptr;
-  const double* fetch_b = nullptr;
-  ExponentRange<W> ranges[4] = {};
+struct Scan {
+  const double* next;
+  ExponentRange<W> range;
 
   TALLIX_LANES_INLINE void at(size_t i) noexcept {
     using F = typename Lanes<W>::F;
-    if (scan != nullptr)
-      for (int j = 0; j < 4; ++j) widen<W>(ranges[j], load<F>(scan + i + W * j));
-    if (fetch_a == nullptr) return;
-    for (size_t line = 0; line < 4 * W; line += 8) {
-      __builtin_prefetch(fetch_a + i + line);
-      __builtin_prefetch(fetch_b + i + line);
-    }
-  }
-  TALLIX_LANES_INLINE Magnitudes scanned() const noexcept {
-    return reduce<W>(join<W>(join<W>(ranges[0], ranges[1]), join<W>(ranges[2], ranges[3])));
+    for (int j = 0; j < 4; ++j) widen<W>(range, load<F>(next + i + W * j));
   }
 };
 
 template <int W>
-TALLIX_LANES_INLINE Beside<W>* no_work() noexcept {
-  return nullptr;
-}
+struct Fetch {
+  const double* a;
+  const double* b;
 
-template <int W>
-TALLIX_LANES_INLINE Beside<W> scanning(const double* next) noexcept {
-  Beside<W> b;
-  b.scan = next;
-  for (ExponentRange<W>& r : b.ranges) r = empty_range<W>();
-  return b;
-}
+  TALLIX_LANES_INLINE void at(size_t i) noexcept {
+    for (size_t line = 0; line < 4 * W; line += 8) {
+      __builtin_prefetch(a + i + line);
+      __builtin_prefetch(b + i + line);
+    }
+  }
+};
 
 // K consecutive levels over N values in one pass (note 7), the first in
 // binade s, each next one 51 binades lower: level k adds a = sigma_k + x,
 // summing the patterns of the a's as integers, and hands x - (a - sigma_k)
 // on to level k + 1 in a register; what the last leaves is handled as
 // kLeave says. Two levels to a pass halve the stores of the remainders.
-template <class Form, size_t N, int K, Leave kLeave, int W = Form::kWidth>
+template <class Form, size_t N, int K, Leave kLeave, class Side>
 TALLIX_LANES_INLINE LevelSums<K> extract_levels(const double* src, double* rest, int binade,
-                                                Beside<W>* beside) noexcept {
+                                                Side& side) noexcept {
+  constexpr int W = Form::kWidth;
   using L = Lanes<W>;
   using F = typename L::F;
   using U = typename L::U;
@@ -227,7 +221,7 @@ TALLIX_LANES_INLINE LevelSums<K> extract_levels(const double* src, double* rest,
   }
   U t[K][4] = {}, left = {};
   for (size_t i = 0; i < N; i += 4 * W) {
-    if (beside != nullptr) beside->at(i);
+    side.at(i);
     for (int j = 0; j < 4; ++j) {
       F x = load<F>(src + i + W * j);
       for (int k = 0; k < K; ++k) {
@@ -260,29 +254,40 @@ TALLIX_LANES_INLINE void add_levels(Limbs& limbs, const LevelSums<K>& sums, int 
 }
 
 // Adds N values to the limbs by the plan made from their magnitudes, two
-// levels a pass, the first pass doing the work beside it. Only the pass
-// before a last single level asks whether a remainder is left (the earlier
-// ones nearly always leave one, and going on without need costs time, not
-// bits). The plan keeps every level's binade at -1072 or above.
-template <class Form, size_t N, int W = Form::kWidth>
+// levels a pass, the first pass doing the side's work. Only the pass before
+// a last single level asks whether a remainder is left (the earlier ones
+// nearly always leave one, and going on without need costs time, not bits).
+// The plan keeps every level's binade at -1072 or above.
+template <class Form, size_t N, class Side>
 TALLIX_LANES_INLINE void extract_planned(const double* x, double* rest, ExtractPlan plan,
-                                         Limbs& limbs, Beside<W>* beside = nullptr) noexcept {
+                                         Limbs& limbs, Side& side) noexcept {
   constexpr int kPass = 2 * (53 - kExtractSlack);  // binades from one pass to the next
-  const double* src = x;
-  int binade = plan.binade;
-  int levels = plan.levels;
-  for (; levels > 3; levels -= 2, binade -= kPass, src = rest, beside = nullptr)
-    add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(src, rest, binade, beside), binade);
-  if (levels <= 2) {
-    add_levels(limbs, extract_levels<Form, N, 2, Leave::Last>(src, rest, binade, beside), binade);
+  Idle idle;
+  if (plan.levels <= 2) {
+    auto two = extract_levels<Form, N, 2, Leave::Last>(x, rest, plan.binade, side);
+    return add_levels(limbs, two, plan.binade);
+  }
+  auto first = plan.levels == 3
+                   ? extract_levels<Form, N, 2, Leave::Keep>(x, rest, plan.binade, side)
+                   : extract_levels<Form, N, 2, Leave::Pass>(x, rest, plan.binade, side);
+  add_levels(limbs, first, plan.binade);
+  int binade = plan.binade - kPass;
+  int levels = plan.levels - 2;
+  for (; levels > 3; levels -= 2, binade -= kPass)
+    add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(rest, rest, binade, idle), binade);
+  if (levels == 2) {
+    add_levels(limbs, extract_levels<Form, N, 2, Leave::Last>(rest, rest, binade, idle), binade);
     return;
   }
-  LevelSums<2> two = extract_levels<Form, N, 2, Leave::Keep>(src, rest, binade, beside);
-  add_levels(limbs, two, binade);
-  if (!two.more) return;
-  binade -= kPass;
-  add_levels(limbs, extract_levels<Form, N, 1, Leave::Last>(rest, rest, binade, no_work<W>()),
-             binade);
+  if (levels == 3) {
+    auto two = extract_levels<Form, N, 2, Leave::Keep>(rest, rest, binade, idle);
+    add_levels(limbs, two, binade);
+    if (!two.more) return;
+    binade -= kPass;
+  } else if (!first.more) {
+    return;
+  }
+  add_levels(limbs, extract_levels<Form, N, 1, Leave::Last>(rest, rest, binade, idle), binade);
 }
 
 // The exact sum of whole blocks of kExtractBlock values from the front of
@@ -300,11 +305,14 @@ TALLIX_LANES_INLINE size_t extract_sum(const double* xs, size_t n, Limbs& limbs)
     const double* next = n - done >= 2 * N ? xs + done + N : nullptr;
     ExtractPlan plan = plan_extraction(m.max, m.min_nz, kExtractLevels);
     if (!m.all_zero() && plan.levels == 0) break;
-    Beside<W> beside = scanning<W>(next);
-    if (!m.all_zero()) {
-      extract_planned<Form, N>(xs + done, rest, plan, limbs, &beside);
-      m = beside.scanned();
-    } else if (next != nullptr) {
+    if (next == nullptr) {
+      Idle idle;
+      if (!m.all_zero()) extract_planned<Form, N>(xs + done, rest, plan, limbs, idle);
+    } else if (!m.all_zero()) {
+      Scan<W> scan{next, empty_range<W>()};
+      extract_planned<Form, N>(xs + done, rest, plan, limbs, scan);
+      m = reduce<W>(scan.range);
+    } else {
       m = block_magnitudes<W, N>(next);
     }
   }
@@ -408,10 +416,14 @@ TALLIX_LANES_INLINE size_t extract_products(const double* a, const double* b, si
     ExtractPlan pe = plan_errors(mp);
     if (pp.levels == 0 || pe.levels == 0 || e_top >= kInfBits) break;
     if (small != 0 && may_lose<W, N>(a + done, b + done, p)) break;
-    Beside<W> beside;
-    if (n - done >= 3 * N) beside = {nullptr, a + done + 2 * N, b + done + 2 * N};
-    extract_planned<Form, N>(p, rest, pp, limbs, &beside);
-    extract_planned<Form, N>(e, rest, pe, limbs);
+    Idle idle;
+    if (n - done >= 3 * N) {
+      Fetch<W> fetch{a + done + 2 * N, b + done + 2 * N};
+      extract_planned<Form, N>(p, rest, pp, limbs, fetch);
+    } else {
+      extract_planned<Form, N>(p, rest, pp, limbs, idle);
+    }
+    extract_planned<Form, N>(e, rest, pe, limbs, idle);
   }
   return done;
 }
