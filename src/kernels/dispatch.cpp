@@ -47,8 +47,16 @@ const Kernels& portable() noexcept {
   return portable_kernels();
 }
 
+// Without IFMA, AVX-512 has no exact pair rows; its products are extracted
+// as AVX2's are (bank placement of products, which extraction replaces, is
+// slower in any width).
 const Kernels& vector_avx512() noexcept {
-  return cpu_features().ifma ? avx512_ifma_kernels() : avx512_kernels();
+  static const Kernels extracting = [] {
+    Kernels k = avx512_kernels();
+    k.extract_products = avx2_kernels().extract_products;
+    return k;
+  }();
+  return cpu_features().ifma ? avx512_ifma_kernels() : extracting;
 }
 
 const Kernels& table(Isa isa) noexcept {
