@@ -153,6 +153,27 @@ Quotient divide_once(const Wide& num, long exp, uint64_t den) {
 // (q + f)·2^exp rounded to nearest, ties to even, as round_rational (or
 // round_rational32) does; q has at least 56 bits.
 double round_quotient(u128 q, bool sticky, long exp, bool negative, bool binary32) {
+  if (!binary32) {
+    // Most answers are normal binary64 values: the top 64 bits with the
+    // rest folded into their lowest bit (three or more bits beyond the 53
+    // kept, so the fold decides only ties) convert once to binary64, and a
+    // power of two scales them exactly.
+    uint64_t top = static_cast<uint64_t>(q);
+    long e = exp;
+    bool rest = sticky;
+    if (const auto hi = static_cast<uint64_t>(q >> 64); hi != 0) {
+      const int lz = std::countl_zero(hi);
+      const u128 t = q << lz;
+      top = static_cast<uint64_t>(t >> 64);
+      rest |= static_cast<uint64_t>(t) != 0;
+      e += 64 - lz;
+    }
+    if ((top >> 55) != 0 && e >= -1022 && e <= 1023 - 64) {
+      const double v = static_cast<double>(top | (rest ? 1 : 0)) *
+                       std::bit_cast<double>(static_cast<uint64_t>(e + 1023) << 52);
+      return negative ? -v : v;
+    }
+  }
   const int digits = binary32 ? 24 : 53;
   const long lowest = binary32 ? -149 : -1074;
   const int len =
@@ -346,7 +367,8 @@ std::optional<double> centred_of(const NarrowSum& a, const NarrowSum& b, const N
 
 // num·2^exp / den rounded once for num of at most five words (a window's
 // n·Σx² − (Σx)²): divide_once with its bits read straight from the words.
-double window_quotient(const Wide& num, long exp, uint64_t den, bool binary32) {
+template <class Divide>
+double window_quotient(const Wide& num, long exp, uint64_t den, Divide divide, bool binary32) {
   int top = 5;
   while (top > 0 && num[top - 1] == 0) --top;
   if (top == 0) return 0.0;
@@ -365,9 +387,27 @@ double window_quotient(const Wide& num, long exp, uint64_t den, bool binary32) {
     for (int k = 0; k < w; ++k) sticky |= num[k] != 0;
   }
   uint64_t rem = 0;
-  const uint64_t q =
-      divide_step(static_cast<uint64_t>(part >> 64), static_cast<uint64_t>(part), den, rem);
+  const uint64_t q = divide(static_cast<uint64_t>(part >> 64), static_cast<uint64_t>(part), rem);
   return round_quotient(q, sticky || rem != 0, exp + j, false, binary32);
+}
+
+// n·Σx² − (Σx)² of a window, five words, never negative for sums of the
+// same values; false otherwise.
+bool window_numerator(u128 sum, const std::array<uint64_t, 4>& squares, uint64_t n, Wide& num) {
+  num = Wide{};
+  const std::array<uint64_t, 5> scaled = times_word(squares, n);
+  std::copy(scaled.begin(), scaled.end(), num.begin());
+  const std::array<uint64_t, 3> s = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64),
+                                     0};
+  const Product square = times(s, s);
+  uint64_t borrow = 0;
+  for (int i = 0; i < kWideWords; ++i) {
+    const uint64_t v = i < 4 ? square[i] : 0;
+    const u128 d = static_cast<u128>(num[i]) - v - borrow;
+    num[i] = static_cast<uint64_t>(d);
+    borrow = static_cast<uint64_t>(d >> 64) != 0 ? 1 : 0;
+  }
+  return borrow == 0;
 }
 
 }  // namespace
@@ -417,24 +457,73 @@ std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<ui
                                            long exp, uint64_t n, double ddof, bool root,
                                            bool binary32) {
   const auto den = spread_divisor(n, ddof);
-  if (!den) return std::nullopt;
-  // n·Σx² − (Σx)², five words, never negative.
-  Wide num{};
-  const std::array<uint64_t, 5> scaled = times_word(squares, n);
-  std::copy(scaled.begin(), scaled.end(), num.begin());
-  const std::array<uint64_t, 3> s = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64),
-                                     0};
-  const Product square = times(s, s);
-  uint64_t borrow = 0;
-  for (int i = 0; i < kWideWords; ++i) {
-    const uint64_t v = i < 4 ? square[i] : 0;
-    const u128 d = static_cast<u128>(num[i]) - v - borrow;
-    num[i] = static_cast<uint64_t>(d);
-    borrow = static_cast<uint64_t>(d >> 64) != 0 ? 1 : 0;
+  Wide num;
+  if (!den || !window_numerator(sum, squares, n, num)) return std::nullopt;
+  if (root) return spread_of(num, exp, false, *den, root, binary32);
+  auto divide = [d = *den](uint64_t hi, uint64_t lo, uint64_t& rem) {
+    return divide_step(hi, lo, d, rem);
+  };
+  return window_quotient(num, exp, *den, divide, binary32);
+}
+
+double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
+                              uint64_t n, uint64_t den, bool binary32) {
+  Wide num;
+  if (!window_numerator(sum, squares, n, num)) return std::numeric_limits<double>::quiet_NaN();
+  auto divide = [den](uint64_t hi, uint64_t lo, uint64_t& rem) {
+    return divide_step(hi, lo, den, rem);
+  };
+  return window_quotient(num, exp, den, divide, binary32);
+}
+
+double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
+                              uint64_t n, const WordDivisor& den, bool binary32) {
+  Wide num;
+  if (!window_numerator(sum, squares, n, num)) return std::numeric_limits<double>::quiet_NaN();
+  auto divide = [&den](uint64_t hi, uint64_t lo, uint64_t& rem) { return den.divide(hi, lo, rem); };
+  return window_quotient(num, exp, den.value(), divide, binary32);
+}
+
+WordDivisor::WordDivisor(uint64_t d)
+    : d_(d), normal_(d << std::countl_zero(d)), shift_(std::countl_zero(d)) {
+  uint64_t rem = 0;
+  reciprocal_ = divide_step(~normal_, ~uint64_t{0}, normal_, rem);  // ⌊(2^128 − 1)/d⌋ − 2^64
+}
+
+uint64_t WordDivisor::divide(uint64_t hi, uint64_t lo, uint64_t& rem) const {
+  if (shift_ != 0) {
+    hi = (hi << shift_) | (lo >> (64 - shift_));
+    lo <<= shift_;
   }
-  if (borrow != 0) return std::nullopt;  // cannot happen for sums of the same values
-  if (!root) return window_quotient(num, exp, *den, binary32);
-  return spread_of(num, exp, false, *den, root, binary32);
+  const u128 q = static_cast<u128>(reciprocal_) * hi + ((static_cast<u128>(hi + 1) << 64) | lo);
+  uint64_t q1 = static_cast<uint64_t>(q >> 64);
+  const auto q0 = static_cast<uint64_t>(q);
+  uint64_t r = lo - q1 * normal_;
+  const uint64_t over = r > q0 ? ~uint64_t{0} : 0;  // about half the time: no branch
+  q1 += over;
+  r += over & normal_;
+  if (r >= normal_) [[unlikely]] {
+    ++q1;
+    r -= normal_;
+  }
+  rem = r >> shift_;
+  return q1;
+}
+
+double narrow_ratio(u128 magnitude, bool negative, long exp, const WordDivisor& den,
+                    bool binary32) {
+  if (magnitude == 0) return 0.0;
+  const uint64_t hi = static_cast<uint64_t>(magnitude >> 64);
+  const int shift =
+      hi != 0 ? std::countl_zero(hi) : 64 + std::countl_zero(static_cast<uint64_t>(magnitude));
+  const u128 top = magnitude << shift;
+  const int drop = 65 - std::bit_width(den.value());
+  const u128 part = top >> drop;
+  const bool below = (top << (128 - drop)) != 0;
+  uint64_t rem = 0;
+  const uint64_t q =
+      den.divide(static_cast<uint64_t>(part >> 64), static_cast<uint64_t>(part), rem);
+  return round_quotient(q, below || rem != 0, exp - shift + drop, negative, binary32);
 }
 
 std::optional<double> narrow_sum(PlacedWords sum, bool binary32) {

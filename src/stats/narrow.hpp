@@ -56,11 +56,36 @@ __extension__ using Magnitude128 = unsigned __int128;
 double narrow_ratio(Magnitude128 magnitude, bool negative, long exp, uint64_t den,
                     bool binary32 = false);
 
+// A divisor of many divisions (the count of windows that stay full): its
+// reciprocal found once, each division then two products and a correction
+// (Möller and Granlund, division by invariant integers), the quotient and
+// remainder exactly those of a division.
+class WordDivisor {
+ public:
+  explicit WordDivisor(uint64_t d);
+  uint64_t value() const { return d_; }
+  // (hi·2^64 + lo) / d for hi < d, and its remainder.
+  uint64_t divide(uint64_t hi, uint64_t lo, uint64_t& rem) const;
+
+ private:
+  uint64_t d_, normal_, reciprocal_;
+  int shift_;
+};
+
+// narrow_ratio's mean, dividing by a prepared divisor (at least 2).
+double narrow_ratio(Magnitude128 magnitude, bool negative, long exp, const WordDivisor& den,
+                    bool binary32 = false);
+
 // (n·Σx² − (Σx)²) / (n·(n − ddof)) rounded once, or its root, for Σx =
 // sum·2^k (a magnitude: its sign does not matter here) and Σx² =
 // squares·2^(2k), where exp = 2k: a row window's variance (rows.hpp).
 std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<uint64_t, 4>& squares,
                                            long exp, uint64_t n, double ddof, bool root,
                                            bool binary32 = false);
+// The variance alone, with n·(n − ddof) given (positive), or prepared.
+double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
+                              uint64_t n, uint64_t den, bool binary32 = false);
+double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
+                              uint64_t n, const WordDivisor& den, bool binary32 = false);
 
 }  // namespace tallix

@@ -32,6 +32,21 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr long kLowestBase = 537;
 constexpr long kHighestTop = 1023 + 510 - 53;
 
+// A placed value's signed contribution to Σx (take_back: its negation).
+inline u128 signed_placed(const Placed& v, bool take_back) {
+  // Signs are random in most data: −v as (v ^ −1) + 1, without a branch.
+  const u128 sign = u128{0} - static_cast<u128>(v.negative != take_back);
+  return ((static_cast<u128>(v.m) << v.shift) ^ sign) - sign;
+}
+
+// Its square placed at twice its shift, as two 128-bit halves.
+inline void placed_square(const Placed& v, u128& lo, u128& hi) {
+  const u128 sq = static_cast<u128>(v.m) * v.m;
+  const int at = 2 * v.shift;
+  lo = at < 128 ? sq << at : 0;
+  hi = at == 0 ? 0 : at < 128 ? sq >> (128 - at) : sq << (at - 128);
+}
+
 class FastTier {
  public:
   explicit FastTier(Placement placement) : placement_(placement), base_(placement.base()) {}
@@ -42,14 +57,13 @@ class FastTier {
 
   // Adds (sign = false) or takes back (sign = true) a placed fast value.
   void apply(const Placed& v, bool take_back) {
-    // Signs are random in most data: −v as (v ^ −1) + 1, without a branch.
-    const u128 sign = u128{0} - static_cast<u128>(v.negative != take_back);
-    sum_ += ((static_cast<u128>(v.m) << v.shift) ^ sign) - sign;
-    if (squares_kept_) add_square(static_cast<u128>(v.m) * v.m, 2 * v.shift, take_back);
+    const u128 sum = ((static_cast<u128>(sum_[1]) << 64) | sum_[0]) + signed_placed(v, take_back);
+    sum_ = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64)};
+    if (squares_kept_) add_square(v, take_back);
   }
 
   long base() const { return base_; }
-  i128 sum() const { return static_cast<i128>(sum_); }
+  i128 sum() const { return static_cast<i128>((static_cast<u128>(sum_[1]) << 64) | sum_[0]); }
   std::array<uint64_t, 4> squares() const {
     return {static_cast<uint64_t>(squares_lo_), static_cast<uint64_t>(squares_lo_ >> 64),
             static_cast<uint64_t>(squares_hi_), static_cast<uint64_t>(squares_hi_ >> 64)};
@@ -75,16 +89,10 @@ class FastTier {
     if (hi != 0) add_shifted(limbs, hi, static_cast<unsigned>(at + 64), negative);
   }
 
-  // Σx² += sq·2^at (or −=) modulo 2^256, sq < 2^106 and at <= 146, as two
-  // 128-bit halves with one carry between them.
-  void add_square(u128 sq, int at, bool take_back) {
+  // Σx² += x² (or −=) modulo 2^256, as two halves with one carry between.
+  void add_square(const Placed& v, bool take_back) {
     u128 lo = 0, hi = 0;
-    if (at < 128) {
-      lo = sq << at;
-      hi = at == 0 ? 0 : sq >> (128 - at);
-    } else {
-      hi = sq << (at - 128);
-    }
+    placed_square(v, lo, hi);
     if (take_back) {
       const u128 borrow = squares_lo_ < lo ? 1 : 0;
       squares_lo_ -= lo;
@@ -97,7 +105,12 @@ class FastTier {
 
   Placement placement_;
   long base_;
-  u128 sum_ = 0;
+
+ public:
+  // The sums as the steady loop (Slider::steady) takes them into locals.
+  // Words, not one 128-bit value: written as two words, a 128-bit value is
+  // read back by one vector load that waits for both stores to retire.
+  std::array<uint64_t, 2> sum_{};
   u128 squares_lo_ = 0, squares_hi_ = 0;  // Σx², low and high halves
   bool squares_kept_ = true;
 };
@@ -111,6 +124,68 @@ class Slider {
   void enter(double x) { move(x, false); }
   void leave(double x) { move(x, true); }
 
+  // Whether the next windows may take the steady loop: every value held is
+  // in the fast tier and every answer of it on the fixed-width path (an
+  // integral ddof, windows far below 2^32 values).
+  bool steady_ready(uint64_t widest) const {
+    return tally_.count(Kind::Fast) == tally_.values() + tally_.count(Kind::Nan) &&
+           tally_.count(Kind::Nan) == 0 && !tally_.any_infinite() &&
+           r_.what != SlideAnswer::Count && r_.ddof == std::trunc(r_.ddof) &&
+           std::fabs(r_.ddof) < 0x1p31 && widest < (1u << 31);
+  }
+
+  // Windows k < count that each take ins[k] in and, when `Drops`, let
+  // outs[k] go, answered into answers[k] with the sums held in locals (the
+  // calls and stores of the general step would keep them in memory). Stops
+  // before the first window with a value outside the fast tier; returns how
+  // many windows it answered.
+  template <bool Squares, bool Drops>
+  size_t steady(const double* ins, const double* outs, size_t count, double* answers) {
+    u128 sum = (static_cast<u128>(fast_.sum_[1]) << 64) | fast_.sum_[0];
+    u128 sq_lo = fast_.squares_lo_, sq_hi = fast_.squares_hi_;
+    uint64_t n = tally_.count(Kind::Fast);
+    const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;
+    size_t k = 0;
+    for (; k < count; ++k) {
+      const Placed in = fast_.place(ins[k]);
+      Placed out{Kind::Fast, false, 0, 0};
+      if constexpr (Drops) out = fast_.place(outs[k]);
+      if (in.kind != Kind::Fast || out.kind != Kind::Fast) [[unlikely]]
+        break;
+      sum += signed_placed(in, false);
+      if constexpr (Drops) sum += signed_placed(out, true);
+      if constexpr (Squares) {
+        u128 lo = 0, hi = 0;
+        placed_square(in, lo, hi);
+        sq_lo += lo;
+        sq_hi += hi + (sq_lo < lo ? 1 : 0);
+        if constexpr (Drops) {
+          placed_square(out, lo, hi);
+          const u128 borrow = sq_lo < lo ? 1 : 0;
+          sq_lo -= lo;
+          sq_hi -= hi + borrow;
+        }
+      }
+      if constexpr (!Drops) ++n;
+      if (n < r_.min_periods || (spread && static_cast<double>(n) - r_.ddof <= 0) ||
+          (n == 0 && r_.what != SlideAnswer::Sum)) {
+        answers[k] = kNaN;
+        continue;
+      }
+      const std::array<uint64_t, 4> squares = {
+          static_cast<uint64_t>(sq_lo), static_cast<uint64_t>(sq_lo >> 64),
+          static_cast<uint64_t>(sq_hi), static_cast<uint64_t>(sq_hi >> 64)};
+      answers[k] = *fast_answer(n, static_cast<i128>(sum), squares);  // steady_ready: always one
+    }
+    fast_.sum_ = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64)};
+    fast_.squares_lo_ = sq_lo;
+    fast_.squares_hi_ = sq_hi;
+    if constexpr (!Drops) tally_.of[static_cast<size_t>(Kind::Fast)] = n;
+    return k;
+  }
+
+  bool squares_kept() const { return fast_.squares_kept_; }
+
   Result<double> answer() const {
     const uint64_t n = tally_.values();
     // pandas counts the non-NaN values of windows that hold min_periods
@@ -123,7 +198,7 @@ class Slider {
     const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;
     if (n == 0 && r_.what != SlideAnswer::Sum) return kNaN;
     if (spread && static_cast<double>(n) - r_.ddof <= 0) return kNaN;
-    if (tally_.count(Kind::General) == 0)
+    if (tally_.count(Kind::General) == 0) [[likely]]
       if (auto v = fast_answer(n)) return *v;
     return general_answer(n);
   }
@@ -132,14 +207,19 @@ class Slider {
   void move(double x, bool take_back) {
     const Placed v = fast_.place(x);
     tally_.move(v.kind, take_back);
-    if (v.kind == Kind::Fast) {
+    if (v.kind == Kind::Fast) [[likely]]
       fast_.apply(v, take_back);
-    } else if (v.kind == Kind::General) {
-      if (take_back)
-        general_.remove(x);
-      else
-        general_.add(x);
-    }
+    else if (v.kind == Kind::General)
+      move_general(x, take_back);
+  }
+
+  // Out of line: rare in most data, and its calls would hold the fast
+  // tier's sums in memory across every step.
+  [[gnu::noinline, gnu::cold]] void move_general(double x, bool take_back) {
+    if (take_back)
+      general_.remove(x);
+    else
+      general_.add(x);
   }
 
   double non_finite() const {
@@ -149,27 +229,66 @@ class Slider {
   }
 
   std::optional<double> fast_answer(uint64_t n) const {
+    return fast_answer(n, fast_.sum(), fast_.squares());
+  }
+
+  std::optional<double> fast_answer(uint64_t n, i128 s,
+                                    const std::array<uint64_t, 4>& squares) const {
     const bool binary32 = r_.precision == Precision::Binary32;
-    const i128 s = fast_.sum();
     const u128 mag = s < 0 ? u128{0} - static_cast<u128>(s) : static_cast<u128>(s);
+    const long exp = fast_.base() - 1074;
+    const WordDivisor* den = divisor_for(n);
     switch (r_.what) {
       case SlideAnswer::Sum:
+        return narrow_ratio(mag, s < 0, exp, 1, binary32);
       case SlideAnswer::Mean:
-        return narrow_ratio(mag, s < 0, fast_.base() - 1074, r_.what == SlideAnswer::Sum ? 1 : n,
-                            binary32);
+        if (den != nullptr) return narrow_ratio(mag, s < 0, exp, *den, binary32);
+        return narrow_ratio(mag, s < 0, exp, n, binary32);
       case SlideAnswer::Var:
+        if (den != nullptr) return narrow_window_variance(mag, squares, 2 * exp, n, *den, binary32);
+        if (const uint64_t d = spread_divisor(n); d != 0)
+          return narrow_window_variance(mag, squares, 2 * exp, n, d, binary32);
+        [[fallthrough]];
       case SlideAnswer::Std:
-        return narrow_window_spread(mag, fast_.squares(), 2 * (fast_.base() - 1074), n, r_.ddof,
-                                    r_.what == SlideAnswer::Std, binary32);
+        return narrow_window_spread(mag, squares, 2 * exp, n, r_.ddof, r_.what == SlideAnswer::Std,
+                                    binary32);
       case SlideAnswer::Count:
         break;
     }
     return std::nullopt;
   }
 
+  // n·(n − ddof) for an integral ddof where it is positive and fits a word;
+  // else 0.
+  uint64_t spread_divisor(uint64_t n) const {
+    const double dof = static_cast<double>(n) - r_.ddof;
+    uint64_t den = 0;
+    if (r_.ddof != std::trunc(r_.ddof) || dof < 1 || dof >= 0x1p63 ||
+        __builtin_mul_overflow(n, static_cast<uint64_t>(dof), &den))
+      return 0;
+    return den;
+  }
+
+  // The divisor of a mean (n) or variance (n·(n − ddof)) prepared once for
+  // windows that keep their count (full windows of a rolling column); none
+  // while the count changes (expanding windows), where it would cost the
+  // division it saves.
+  const WordDivisor* divisor_for(uint64_t n) const {
+    if (n == divisor_n_) return &divisor_;
+    const bool repeated = n == last_n_;
+    last_n_ = n;
+    const bool spread = r_.what == SlideAnswer::Var;
+    if (!repeated || n < 2 || (r_.what != SlideAnswer::Mean && !spread)) return nullptr;
+    const uint64_t den = spread ? spread_divisor(n) : n;
+    if (den == 0) return nullptr;
+    divisor_ = WordDivisor(den);
+    divisor_n_ = n;
+    return &divisor_;
+  }
+
   // Every part of the general tier with the fast sums joined to the unscaled
   // one; the count is the window's, held by that part alone.
-  Result<double> general_answer(uint64_t n) const {
+  [[gnu::noinline]] Result<double> general_answer(uint64_t n) const {
     BandedMoments joined = general_;
     MomentsF64& unscaled = joined.part(0);
     fast_.join_into(unscaled);
@@ -184,11 +303,36 @@ class Slider {
     return moment_answer(parts, kAsked[static_cast<int>(r_.what)], r_.ddof, 0, r_.precision);
   }
 
+  mutable WordDivisor divisor_{1};
+  mutable uint64_t divisor_n_ = 0, last_n_ = 0;
   FastTier fast_;
   BandedMoments general_;
   Tally tally_;
   SlideRequest r_;
 };
+
+}  // namespace
+
+namespace {
+
+// Fixed windows that slide by one value at a time: from output i on, while
+// the windows stay inside the values, window j is [j + 1 + offset − window,
+// j + 1 + offset) (or starts at 0 for an expanding one). The number of such
+// windows from i given that [lo, hi) is the window before i; 0 if none.
+size_t steady_run(const SlideBounds& b, int64_t n, size_t i, size_t outputs, int64_t lo,
+                  int64_t hi) {
+  if (b.starts != nullptr || i == 0) return 0;
+  const int64_t end = static_cast<int64_t>(i) + b.offset;  // the end of window i − 1, unclipped
+  const bool expanding = b.window >= n;
+  if (hi != end || hi >= n || (expanding ? lo != 0 : lo != end - b.window || lo < 0)) return 0;
+  return std::min(outputs - i, static_cast<size_t>(n - hi));
+}
+
+template <bool Squares, bool Drops>
+size_t run_steady(Slider& slider, std::span<const double> values, int64_t lo, int64_t hi,
+                  size_t count, double* answers) {
+  return slider.steady<Squares, Drops>(values.data() + hi, values.data() + lo, count, answers);
+}
 
 }  // namespace
 
@@ -200,15 +344,36 @@ Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
   if (!widest.ok()) return widest.failure();
   Slider slider(FastTier(choose_placement(values, widest.value(), kLowestBase, kHighestTop)),
                 request);
-  return slide_windows(
-      window, out.size(), [&](size_t k) { slider.enter(values[k]); },
-      [&](size_t k) { slider.leave(values[k]); },
-      [&](size_t i) -> Status {
-        const Result<double> v = slider.answer();
-        if (!v.ok()) return v.failure();
-        out[i] = v.value();
-        return {};
-      });
+  const bool drops = bounds.window < n;
+  int64_t lo = 0, hi = 0;
+  size_t i = 0;
+  while (i < out.size()) {
+    if (const size_t run = steady_run(bounds, n, i, out.size(), lo, hi);
+        run != 0 && slider.steady_ready(widest.value())) {
+      const bool sq = slider.squares_kept();
+      const size_t done =
+          sq ? (drops ? run_steady<true, true>(slider, values, lo, hi, run, &out[i])
+                      : run_steady<true, false>(slider, values, lo, hi, run, &out[i]))
+             : (drops ? run_steady<false, true>(slider, values, lo, hi, run, &out[i])
+                      : run_steady<false, false>(slider, values, lo, hi, run, &out[i]));
+      i += done;
+      hi += static_cast<int64_t>(done);
+      if (drops) lo += static_cast<int64_t>(done);
+      if (i == out.size()) break;
+    }
+    // One window the general way: any bounds, any values.
+    const Window w = window(i);
+    if (w.start >= w.end) {  // an empty window lets everything held go
+      for (; lo < hi; ++lo) slider.leave(values[static_cast<size_t>(lo)]);
+      lo = hi = std::max(w.start, hi);
+    }
+    for (; hi < w.end; ++hi) slider.enter(values[static_cast<size_t>(hi)]);
+    for (; lo < w.start; ++lo) slider.leave(values[static_cast<size_t>(lo)]);
+    const Result<double> v = slider.answer();
+    if (!v.ok()) return v.failure();
+    out[i++] = v.value();
+  }
+  return {};
 }
 
 }  // namespace tallix

@@ -9,6 +9,7 @@
 
 #include "check.hpp"
 #include "stats/grouped.hpp"
+#include "stats/narrow.hpp"
 #include "stats/sliding.hpp"
 
 namespace {
@@ -80,4 +81,21 @@ TEST(sliding_explicit_bounds_refused_when_stepping_back) {
   std::vector<double> out(3, 5.0);
   CHECK(!slide_moments(xs, {starts, ends, 0, 0}, {}, out).ok());
   CHECK_EQ(out[0], 5.0);  // nothing written
+}
+
+TEST(prepared_divisor_divides_as_a_division) {
+  std::mt19937_64 rng(11);
+  for (int k = 0; k < 20000; ++k) {
+    const uint64_t d = (rng() >> (rng() % 64)) | 2;
+    const uint64_t hi = rng() % d, lo = rng();
+    const WordDivisor divisor(d);
+    uint64_t rem = 0;
+    const uint64_t q = divisor.divide(hi, lo, rem);
+    const auto num = (static_cast<unsigned __int128>(hi) << 64) | lo;
+    CHECK(q == static_cast<uint64_t>(num / d) && rem == static_cast<uint64_t>(num % d));
+    // A mean through it rounds as through a division, at every exponent.
+    const auto mag = (static_cast<unsigned __int128>(rng()) << (rng() % 64)) | rng();
+    const long exp = static_cast<long>(rng() % 2400) - 1300;
+    CHECK(same(narrow_ratio(mag, k % 2 == 0, exp, divisor), narrow_ratio(mag, k % 2 == 0, exp, d)));
+  }
 }
