@@ -90,6 +90,7 @@ bench: install
 	$(BENCH_ENV) $(PY) benchmarks/bench_stack.py
 	$(BENCH_ENV) $(PY) benchmarks/bench_numpy.py
 	$(BENCH_ENV) $(PY) benchmarks/bench_groups.py
+	$(BENCH_ENV) $(PY) benchmarks/bench_rolling.py
 
 format: $(STAMP)
 	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i

@@ -143,7 +143,7 @@ class ExactRolling:
             raise TypeError(f"other must be a Series, not {type(other).__name__!r}")
         if isinstance(obj, pd.Series):
             x, y = _aligned(obj, other)
-            return pd.Series(self._windows(what, x, ddof, y), index=x.index, dtype=np.float64)
+            return pd.Series(self._windows(what, x, ddof, y), index=x.index, dtype=np.float64, copy=False)
         frame, y = obj.align(other, join="outer", axis=0)
         pairs = [_aligned(frame.iloc[:, k], y) for k in range(frame.shape[1])]
         return self._frame({k: self._windows(what, xk, ddof, yk) for k, (xk, yk) in enumerate(pairs)}, frame)
@@ -152,12 +152,14 @@ class ExactRolling:
         _check_ddof(ddof)
         obj = self._obj
         if isinstance(obj, pd.Series):
-            return pd.Series(self._windows(what, obj, ddof), index=obj.index, name=obj.name, dtype=np.float64)
+            # The answers are a fresh array: the Series takes it without a copy.
+            answers = self._windows(what, obj, ddof)
+            return pd.Series(answers, index=obj.index, name=obj.name, dtype=np.float64, copy=False)
         return self._frame({k: self._windows(what, obj.iloc[:, k], ddof) for k in range(obj.shape[1])}, obj)
 
     @staticmethod
     def _frame(columns: dict[int, np.ndarray], like: pd.DataFrame) -> pd.DataFrame:
-        frame = pd.DataFrame(columns, index=like.index)
+        frame = pd.DataFrame(columns, index=like.index, copy=False)
         frame.columns = like.columns
         return frame
 
