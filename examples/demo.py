@@ -27,12 +27,14 @@ from typing import Any
 
 import dask.array as da
 import numpy as np
+import pandas as pd
 from dask.delayed import delayed
 from distributed import Client, LocalCluster, progress
 
 import tallix
 import tallix_companion.dask as tallix_dask
 import tallix_companion.numpy as tnp
+import tallix_companion.pandas  # noqa: F401  (registers .exact)
 
 SEED = 2026
 TIMEOUT = 300  # seconds for one pass; a hung cluster must not hang the demo
@@ -227,6 +229,25 @@ def numpy_style(chunks: int = 16) -> bool:
     return right
 
 
+def rolling_windows() -> bool:
+    """A rolling standard deviation after a bad tick, pandas' beside tallix's.
+
+    pandas slides its windows by floating-point updates, so a large value
+    leaves an artefact in every later window; tallix slides exact sums and
+    rounds each window once, so a constant stretch has a deviation of 0.0.
+    """
+    walk = np.round(100 + np.cumsum(np.random.default_rng(17).normal(0, 0.5, 60)), 2)
+    prices = pd.DataFrame({"price": np.concatenate([walk, [1e6], walk[-3:], [walk[-1]] * 30])})
+    theirs, ours = prices.rolling(20).std()["price"], prices.exact.rolling(20).std()["price"]
+    print(f"\nrolling(20).std() of prices with one bad tick (1e6), then a constant stretch of {walk[-1]}")
+    print(f"  {'window ends at':<16}{'pandas':>24}{'tallix':>24}")
+    for end in range(len(prices) - 4, len(prices)):
+        print(f"  {end:<16}{float(theirs.iloc[end])!r:>24}{float(ours.iloc[end])!r:>24}")
+    flat = bool((ours.iloc[-4:] == 0.0).all())
+    print(f"  tallix's deviation of the constant windows is exactly 0.0: {'yes' if flat else 'NO'}")
+    return flat
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--csv", help="numeric CSV file to use instead of the synthetic data")
@@ -274,7 +295,8 @@ def main() -> int:
         f"  ({time.perf_counter() - start:.1f} s)"
     )
     right = numpy_style()
-    return 0 if same and right else 1
+    flat = rolling_windows()
+    return 0 if same and right and flat else 1
 
 
 if __name__ == "__main__":

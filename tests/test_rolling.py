@@ -240,3 +240,14 @@ def test_sliding_numpy_style(how):
 def test_sliding_refuses_bad_windows(w, error):
     with pytest.raises(error):
         tnp.sliding_mean(np.ones(50), w)
+
+
+def test_readme_rolling_example_prints_what_its_comments_say(capsys):
+    import re
+    from pathlib import Path
+
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    code = re.search(r"```python\n(.*?)```", text.split("## Rolling windows\n", 1)[1], re.S).group(1)
+    exec(compile(code, "README.md", "exec"), {})
+    claimed = [line.split("# ", 1)[1].split(",")[0].split(";")[0] for line in code.splitlines() if "print(" in line]
+    assert capsys.readouterr().out.splitlines() == claimed
