@@ -12,8 +12,10 @@ set(TALLIX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tallix)
 install(TARGETS tallix_core EXPORT tallixTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT core)
 # The headers keep their folders, so their relative includes hold once installed.
+# The kernels' vector text (lanes.hpp) is compiled into each kernel form's own
+# file only, never included by another header, and stays behind.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tallix
-        COMPONENT core FILES_MATCHING PATTERN "*.hpp")
+        COMPONENT core FILES_MATCHING PATTERN "*.hpp" PATTERN "lanes.hpp" EXCLUDE)
 
 # The exported target names GMP and Nettle by the imported targets that
 # TallixDependencies.cmake defines; the package config finds them again, and
