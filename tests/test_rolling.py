@@ -10,6 +10,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
+import tallix
 import tallix_companion.numpy as tnp
 from oracles import same_float
 
@@ -251,3 +252,43 @@ def test_readme_rolling_example_prints_what_its_comments_say(capsys):
     exec(compile(code, "README.md", "exec"), {})
     claimed = [line.split("# ", 1)[1].split(",")[0].split(";")[0] for line in code.splitlines() if "print(" in line]
     assert capsys.readouterr().out.splitlines() == claimed
+
+
+GOOD = (3, 0, None, None, 1, 1)
+STEP_BACK = (0, 0, np.array([0, 1, 0]), np.array([1, 2, 3]), 1, 1)
+BEYOND = (0, 0, np.array([0, 0, 0]), np.array([1, 2, 4]), 1, 1)
+
+
+@pytest.mark.parametrize(
+    ("what", "values", "out", "windows", "error", "message"),
+    [
+        ("median", np.ones(3), np.empty(3), GOOD, ValueError, "unknown answer"),
+        ("mean", np.ones(3), np.empty(3), (3, 0), TypeError, "windows must be the tuple"),
+        ("mean", np.ones(3), np.empty(3), (-1, 0, None, None, 1, 1), ValueError, "must not be negative"),
+        ("mean", np.ones(3), np.empty(3, np.float32), GOOD, ValueError, "contiguous float64"),
+        ("mean", np.ones(3), np.empty(2), STEP_BACK, ValueError, "one entry per window"),
+        ("mean", np.ones(3), np.empty(3), STEP_BACK, ValueError, "never step back"),
+        ("mean", np.ones(3), np.empty(3), BEYOND, ValueError, "within the values"),
+        ("mean", np.array(["a", "b"]), np.empty(2), GOOD, TypeError, "expected real numbers"),
+        ("mean", np.array([1, 2**53 + 1]), np.empty(2), GOOD, ValueError, "no exact float64 value"),
+        ("cov", np.ones(3), np.empty(3), GOOD, TypeError, "the tuple"),
+        ("corr", (np.ones(3), np.ones(4)), np.empty(3), GOOD, ValueError, "equal lengths"),
+    ],
+)
+def test_slide_refuses_bad_calls_writing_nothing(what, values, out, windows, error, message):
+    out[:] = 7.0
+    with pytest.raises(error, match=message):
+        tallix._slide(what, values, out, windows)
+    assert (out == 7.0).all()
+
+
+def test_companion_refusals():
+    s = pd.Series([1.0, 2.0, 3.0])
+    with pytest.raises(TypeError, match="ddof"):
+        s.exact.rolling(2).std(ddof=True)
+    with pytest.raises(TypeError, match="other must be a Series"):
+        s.exact.rolling(2).cov(pd.DataFrame({"a": s}))
+    with pytest.raises(ValueError, match="beyond 2\\*\\*53"):
+        pd.Series([2**60, None, 1], dtype="Int64").exact.rolling(2).sum()
+    with pytest.raises(np.exceptions.AxisError):
+        tnp.sliding_sum(np.ones((2, 3)), 2, axis=2)
