@@ -392,21 +392,37 @@ double window_quotient(const Wide& num, long exp, uint64_t den, Divide divide, b
 }
 
 // n·Σx² − (Σx)² of a window, five words, never negative for sums of the
-// same values; false otherwise.
+// same values; false otherwise. Written out word by word: it runs once a
+// window.
 bool window_numerator(u128 sum, const std::array<uint64_t, 4>& squares, uint64_t n, Wide& num) {
-  num = Wide{};
-  const std::array<uint64_t, 5> scaled = times_word(squares, n);
-  std::copy(scaled.begin(), scaled.end(), num.begin());
-  const std::array<uint64_t, 3> s = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64),
-                                     0};
-  const Product square = times(s, s);
-  uint64_t borrow = 0;
-  for (int i = 0; i < kWideWords; ++i) {
-    const uint64_t v = i < 4 ? square[i] : 0;
-    const u128 d = static_cast<u128>(num[i]) - v - borrow;
-    num[i] = static_cast<uint64_t>(d);
-    borrow = static_cast<uint64_t>(d >> 64) != 0 ? 1 : 0;
+  // n·Σx², five words.
+  uint64_t w[5];
+  u128 t = 0;
+  for (int i = 0; i < 4; ++i) {
+    t = static_cast<u128>(squares[i]) * n + static_cast<uint64_t>(t >> 64);
+    w[i] = static_cast<uint64_t>(t);
   }
+  w[4] = static_cast<uint64_t>(t >> 64);
+  // (Σx)² = s0² + 2·s0·s1·2^64 + s1²·2^128, four words.
+  const auto s0 = static_cast<uint64_t>(sum), s1 = static_cast<uint64_t>(sum >> 64);
+  const u128 a = static_cast<u128>(s0) * s0, b = static_cast<u128>(s0) * s1,
+             c = static_cast<u128>(s1) * s1;
+  const u128 b2 = b << 1;
+  const u128 m1 = static_cast<u128>(static_cast<uint64_t>(a >> 64)) + static_cast<uint64_t>(b2);
+  const u128 m2 = static_cast<u128>(static_cast<uint64_t>(c)) + static_cast<uint64_t>(b2 >> 64) +
+                  static_cast<uint64_t>(m1 >> 64);
+  const uint64_t sq[5] = {static_cast<uint64_t>(a), static_cast<uint64_t>(m1),
+                          static_cast<uint64_t>(m2),
+                          static_cast<uint64_t>(c >> 64) + static_cast<uint64_t>(b >> 127) +
+                              static_cast<uint64_t>(m2 >> 64),
+                          0};
+  uint64_t borrow = 0;
+  for (int i = 0; i < 5; ++i) {
+    const uint64_t x = w[i], y = sq[i];
+    num[i] = x - y - borrow;
+    borrow = (x < y) || (x - y < borrow) ? 1 : 0;
+  }
+  num[5] = 0;
   return borrow == 0;
 }
 
