@@ -233,7 +233,7 @@ def test_sliding_numpy_style(how):
             math.nan if np.isnan(row[i : i + 6]).any() else exact(row[i : i + 6], how, ddof) for i in range(45)
         ]
         assert_windows(got[r], want)
-    assert getattr(tnp, f"sliding_{how}")(np.ones(5, np.float32), 3).dtype == np.float32
+    assert getattr(tnp, f"sliding_{how}")(np.ones(5, np.float32), 3).dtype == np.float64
     assert_windows(getattr(tnp, f"sliding_{how}")(xs.T, 6, axis=0).T.ravel(), got.ravel())
 
 

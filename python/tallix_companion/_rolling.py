@@ -27,20 +27,19 @@ _EXPANDING = 1 << 62
 _MAX_EXACT_INT = 1 << 53
 
 
-def _column(a: Any, name: str) -> tuple[np.ndarray, bool]:
-    """The values as the core reads them (absent values as NaN), and whether
-    they are binary32 (answered in binary32 where numpy would)."""
+def _column(a: Any, name: str) -> np.ndarray:
+    """The values as the core reads them: absent values as NaN."""
     read = accept(a, name)
     values = read.values
     if read.skip is None or not read.skip.any():
-        return values, values.dtype == np.float32
+        return values
     if values.dtype.kind in "iu" and np.any(np.abs(values[~read.skip].astype(np.float64)) > _MAX_EXACT_INT):
         # NaN marks an absent value, so the column becomes float64: refuse
         # what float64 cannot hold rather than round it.
         raise ValueError(f"{name} holds integers beyond 2**53 beside missing values")
     floats = values.astype(np.float64)
     floats[read.skip] = np.nan
-    return floats, False
+    return floats
 
 
 def _slide(
@@ -78,15 +77,11 @@ def sliding(what: str, a: Any, w: Any, axis: int, ddof: float) -> np.ndarray:
     if not 1 <= w <= n:
         raise ValueError(f"window must lie within 1 and the axis length {n}, not {w}")
     rows = moved.reshape(-1, n)
-    binary32 = arr.dtype == np.float32
-    name = what + ("32" if binary32 else "")
     answers = np.empty((rows.shape[0], n - w + 1), dtype=np.float64)
     for k in range(rows.shape[0]):
-        values, _ = _column(rows[k], "a")
-        answers[k] = _slide(name, values, n - w + 1, int(w), int(w) - 1, 0, ddof)
-    shaped = answers.reshape(moved.shape[:-1] + (n - w + 1,))
-    result = np.moveaxis(shaped, -1, axis)
-    return result.astype(np.float32) if binary32 else result
+        answers[k] = _slide(what, _column(rows[k], "a"), n - w + 1, int(w), int(w) - 1, 0, ddof)
+    # float64 answers, as the other numpy-style reductions give
+    return np.moveaxis(answers.reshape(moved.shape[:-1] + (n - w + 1,)), -1, axis)
 
 
 # ---- pandas --------------------------------------------------------------------------
@@ -164,9 +159,9 @@ class ExactRolling:
         return frame
 
     def _windows(self, what: str, s: pd.Series, ddof: int, other: pd.Series | None = None) -> np.ndarray:
-        values: Any = _column(s, _label(s.name))[0]
+        values: Any = _column(s, _label(s.name))
         if other is not None:
-            values = (values, _column(other, _label(other.name))[0])
+            values = (values, _column(other, _label(other.name)))
         n = len(s)
         # Pairs are aligned first: their windows are those of the aligned index.
         r = self._window if other is None else self._make(s)
