@@ -138,7 +138,8 @@ class ExactRolling:
             raise TypeError(f"other must be a Series, not {type(other).__name__!r}")
         if isinstance(obj, pd.Series):
             x, y = _aligned(obj, other)
-            return pd.Series(self._windows(what, x, ddof, y), index=x.index, dtype=np.float64, copy=False)
+            answers = self._windows(what, x, ddof, y)
+            return pd.Series(answers, index=self._index(x.index), dtype=np.float64, copy=False)
         frame, y = obj.align(other, join="outer", axis=0)
         pairs = [_aligned(frame.iloc[:, k], y) for k in range(frame.shape[1])]
         return self._frame({k: self._windows(what, xk, ddof, yk) for k, (xk, yk) in enumerate(pairs)}, frame)
@@ -149,12 +150,11 @@ class ExactRolling:
         if isinstance(obj, pd.Series):
             # The answers are a fresh array: the Series takes it without a copy.
             answers = self._windows(what, obj, ddof)
-            return pd.Series(answers, index=obj.index, name=obj.name, dtype=np.float64, copy=False)
+            return pd.Series(answers, index=self._index(obj.index), name=obj.name, dtype=np.float64, copy=False)
         return self._frame({k: self._windows(what, obj.iloc[:, k], ddof) for k in range(obj.shape[1])}, obj)
 
-    @staticmethod
-    def _frame(columns: dict[int, np.ndarray], like: pd.DataFrame) -> pd.DataFrame:
-        frame = pd.DataFrame(columns, index=like.index, copy=False)
+    def _frame(self, columns: dict[int, np.ndarray], like: pd.DataFrame) -> pd.DataFrame:
+        frame = pd.DataFrame(columns, index=self._index(like.index), copy=False)
         frame.columns = like.columns
         return frame
 
@@ -165,18 +165,25 @@ class ExactRolling:
         n = len(s)
         # Pairs are aligned first: their windows are those of the aligned index.
         r = self._window if other is None else self._make(s)
-        min_periods = int(r.min_periods) if r.min_periods is not None else int(r.window)
+        indexer = r._get_window_indexer()
+        min_periods = int(r.min_periods) if r.min_periods is not None else int(indexer.window_size)
         if self._expanding:
             return _slide(what, values, n, _EXPANDING, 0, min_periods, ddof)
-        if isinstance(r.window, (int, np.integer)):
+        if isinstance(r.window, (int, np.integer)) and r.closed in (None, "right") and r.step in (None, 1):
             w = int(r.window)
             offset = (w - 1) // 2 if r.center else 0
             return _slide(what, values, n, w, offset, min_periods, ddof)
-        # A time-based window: pandas' own bounds, in one array each.
-        starts, ends = r._get_window_indexer().get_window_bounds(
+        # Time-based windows, `closed`, `step` and custom indexers: pandas' own
+        # bounds, one array each.
+        starts, ends = indexer.get_window_bounds(
             num_values=n, min_periods=min_periods, center=r.center, closed=r.closed, step=r.step
         )
         return _slide_bounds(what, values, starts, ends, min_periods, ddof)
+
+    def _index(self, index: pd.Index) -> pd.Index:
+        """The result's index: every `step`-th label, as pandas gives it."""
+        step = getattr(self._window, "step", None)
+        return index[::step] if step else index
 
 
 def _check_ddof(ddof: Any) -> None:
@@ -193,8 +200,18 @@ def _label(name: Any) -> str:
     return "input" if name is None else str(name)
 
 
-def rolling(obj: pd.Series | pd.DataFrame, window: Any, min_periods: int | None, center: bool) -> ExactRolling:
-    return ExactRolling(obj, lambda o: o.rolling(window, min_periods=min_periods, center=center), False)
+def rolling(
+    obj: pd.Series | pd.DataFrame,
+    window: Any,
+    min_periods: int | None,
+    center: bool,
+    closed: Any,
+    step: int | None,
+) -> ExactRolling:
+    def make(o: Any) -> Any:
+        return o.rolling(window, min_periods=min_periods, center=center, closed=closed, step=step)
+
+    return ExactRolling(obj, make, False)
 
 
 def expanding(obj: pd.Series | pd.DataFrame, min_periods: int) -> ExactRolling:

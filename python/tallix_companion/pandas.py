@@ -94,12 +94,19 @@ class SeriesAccessor:
     def std(self, *, ddof: int = 1, skipna: bool = True) -> Any:
         return self._reduce("std", skipna, ddof, 0)
 
-    def rolling(self, window: Any, min_periods: int | None = None, center: bool = False) -> _rolling.ExactRolling:
-        """Exact rolling windows: ``sum``, ``mean``, ``var``, ``std``, ``count``."""
-        return _rolling.rolling(self._obj, window, min_periods, center)
+    def rolling(
+        self,
+        window: Any,
+        min_periods: int | None = None,
+        center: bool = False,
+        closed: str | None = None,
+        step: int | None = None,
+    ) -> _rolling.ExactRolling:
+        """Exact rolling windows, as ``Series.rolling`` takes them."""
+        return _rolling.rolling(self._obj, window, min_periods, center, closed, step)
 
     def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
-        """Exact expanding windows: ``sum``, ``mean``, ``var``, ``std``, ``count``."""
+        """Exact expanding windows."""
         return _rolling.expanding(self._obj, min_periods)
 
     def _reduce(self, how: str, skipna: bool, ddof: int, min_count: int) -> Any:
@@ -141,9 +148,16 @@ class DataFrameAccessor:
     def std(self, *, axis: int | str = 0, skipna: bool = True, ddof: int = 1, numeric_only: bool = False) -> pd.Series:
         return self._reduce("std", axis, skipna, numeric_only, ddof, 0)
 
-    def rolling(self, window: Any, min_periods: int | None = None, center: bool = False) -> _rolling.ExactRolling:
-        """Exact rolling windows of every column."""
-        return _rolling.rolling(self._obj, window, min_periods, center)
+    def rolling(
+        self,
+        window: Any,
+        min_periods: int | None = None,
+        center: bool = False,
+        closed: str | None = None,
+        step: int | None = None,
+    ) -> _rolling.ExactRolling:
+        """Exact rolling windows of every column, as ``DataFrame.rolling`` takes them."""
+        return _rolling.rolling(self._obj, window, min_periods, center, closed, step)
 
     def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
         """Exact expanding windows of every column."""

@@ -362,13 +362,9 @@ Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
       if (i == out.size()) break;
     }
     // One window the general way: any bounds, any values.
-    const Window w = window(i);
-    if (w.start >= w.end) {  // an empty window lets everything held go
-      for (; lo < hi; ++lo) slider.leave(values[static_cast<size_t>(lo)]);
-      lo = hi = std::max(w.start, hi);
-    }
-    for (; hi < w.end; ++hi) slider.enter(values[static_cast<size_t>(hi)]);
-    for (; lo < w.start; ++lo) slider.leave(values[static_cast<size_t>(lo)]);
+    move_window(
+        lo, hi, window(i), [&](size_t k) { slider.enter(values[k]); },
+        [&](size_t k) { slider.leave(values[k]); });
     const Result<double> v = slider.answer();
     if (!v.ok()) return v.failure();
     out[i++] = v.value();

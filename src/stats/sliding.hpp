@@ -32,10 +32,12 @@ namespace tallix {
 
 enum class SlideAnswer : uint8_t { Sum, Mean, Var, Std, Count };
 
-// Output i covers values [start(i), end(i)). Fixed windows (explicit null):
-// end = i + 1 + offset and start = end − window, both clipped to the values;
-// expanding windows are fixed ones at least as wide as the column.
-// Explicit bounds must not decrease from one output to the next.
+// Output i covers values [start(i), end(i)) (empty where start >= end).
+// Fixed windows (explicit null): end = i + 1 + offset and start = end −
+// window, both clipped to the values; expanding windows are fixed ones at
+// least as wide as the column. Explicit bounds lie within the values and may
+// move any way from one output to the next (pandas' custom indexers); the
+// work is the values that enter and leave.
 struct SlideBounds {
   const int64_t* starts = nullptr;
   const int64_t* ends = nullptr;
@@ -52,7 +54,7 @@ struct SlideRequest {
 };
 
 // out[i] for every output i (out.size() outputs). Rejection where explicit
-// bounds step back or leave the values; OutOfMemory where a window beyond the
+// bounds leave the values; OutOfMemory where a window beyond the
 // fixed-width path could not reserve its query. Nothing is written then.
 Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
                      const SlideRequest& request, std::span<double> out);

@@ -36,36 +36,43 @@ class Bounds {
   int64_t n_;
 };
 
-// The widest window, or a rejection where explicit bounds leave the values
-// or step back.
+// The widest window, or a rejection where explicit bounds leave the values.
+// A start at or beyond its end is an empty window.
 inline Result<uint64_t> widest_window(const Bounds& bounds, size_t outputs, int64_t n) {
   uint64_t widest = 0;
-  Window last{0, 0};
   for (size_t i = 0; i < outputs; ++i) {
     const Window w = bounds(i);
-    if (bounds.explicit_bounds() &&
-        (w.start < last.start || w.end < last.end || w.start > w.end || w.start < 0 || w.end > n))
-      return Rejection{"window bounds must lie within the values and never step back"};
+    if (bounds.explicit_bounds() && (w.start < 0 || w.end > n || w.start > n || w.end < 0))
+      return Rejection{"window bounds must lie within the values"};
     widest = std::max(widest, static_cast<uint64_t>(std::max<int64_t>(w.end - w.start, 0)));
-    last = w;
   }
   return widest;
 }
 
-// Every window in turn: enter(x) for each value arriving, leave(x) for each
-// value departing, then answer(i). An empty window lets everything held go.
+// Moves the held window [lo, hi) to w, values entering through enter(k) and
+// leaving through leave(k): any move, since taking a value back is exact.
+// Windows that overlap move by their differences; others let everything
+// held go first.
+template <class Enter, class Leave>
+void move_window(int64_t& lo, int64_t& hi, Window w, Enter enter, Leave leave) {
+  const int64_t start = w.start, end = std::max(w.start, w.end);
+  if (end <= lo || start >= hi) {
+    for (; lo < hi; ++lo) leave(static_cast<size_t>(lo));
+    lo = hi = start;
+  }
+  for (; hi < end; ++hi) enter(static_cast<size_t>(hi));
+  for (; hi > end;) leave(static_cast<size_t>(--hi));
+  for (; lo > start;) enter(static_cast<size_t>(--lo));
+  for (; lo < start; ++lo) leave(static_cast<size_t>(lo));
+}
+
+// Every window in turn: moved to (move_window), then answer(i).
 template <class Enter, class Leave, class Answer>
 Status slide_windows(const Bounds& bounds, size_t outputs, Enter enter, Leave leave,
                      Answer answer) {
   int64_t lo = 0, hi = 0;
   for (size_t i = 0; i < outputs; ++i) {
-    const Window w = bounds(i);
-    if (w.start >= w.end) {
-      for (; lo < hi; ++lo) leave(static_cast<size_t>(lo));
-      lo = hi = std::max(w.start, hi);
-    }
-    for (; hi < w.end; ++hi) enter(static_cast<size_t>(hi));
-    for (; lo < w.start; ++lo) leave(static_cast<size_t>(lo));
+    move_window(lo, hi, bounds(i), enter, leave);
     const Status s = answer(i);
     if (!s.ok()) return s;
   }

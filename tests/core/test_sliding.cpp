@@ -75,12 +75,31 @@ TEST(sliding_windows_match_fresh_sums) {
   for (const auto* xs : {&prices, &offset, &binades, &runs}) check_column(*xs, 20);
 }
 
-TEST(sliding_explicit_bounds_refused_when_stepping_back) {
-  const std::vector<double> xs = {1, 2, 3};
-  const int64_t starts[] = {0, 1, 0}, ends[] = {1, 2, 3};
+TEST(sliding_windows_move_any_way) {
+  std::mt19937_64 rng(5);
+  std::vector<double> xs;
+  for (int i = 0; i < 200; ++i)
+    xs.push_back(i % 7 == 0 ? std::ldexp(1.0, static_cast<int>(rng() % 1200) - 600)
+                            : std::round(std::ldexp(static_cast<double>(rng() % 10000), -2)));
+  std::vector<int64_t> starts, ends;
+  for (int i = 0; i < 300; ++i) {  // forward, back, apart, empty
+    const auto a = static_cast<int64_t>(rng() % 201), b = static_cast<int64_t>(rng() % 201);
+    starts.push_back(std::min(a, b));
+    ends.push_back(i % 13 == 0 ? std::min(a, b) : std::max(a, b));
+  }
+  for (SlideAnswer what : {SlideAnswer::Sum, SlideAnswer::Var}) {
+    std::vector<double> out(starts.size());
+    CHECK(slide_moments(xs, {starts.data(), ends.data(), 0, 0}, {what, 1.0, 0, true}, out).ok());
+    for (size_t i = 0; i < out.size(); ++i) {
+      const std::span<const double> window(xs.data() + starts[i],
+                                           static_cast<size_t>(ends[i] - starts[i]));
+      CHECK(same(out[i], afresh(window, what)));
+    }
+  }
+  const int64_t bad_starts[] = {0, 1, 0}, bad_ends[] = {1, 2, 201};
   std::vector<double> out(3, 5.0);
-  CHECK(!slide_moments(xs, {starts, ends, 0, 0}, {}, out).ok());
-  CHECK_EQ(out[0], 5.0);  // nothing written
+  CHECK(!slide_moments(xs, {bad_starts, bad_ends, 0, 0}, {}, out).ok());
+  CHECK_EQ(out[0], 5.0);  // refused before anything is written
 }
 
 TEST(prepared_divisor_divides_as_a_division) {
