@@ -157,22 +157,22 @@ TALLIX_LANES_INLINE Magnitudes block_magnitudes(const double* x) noexcept {
 }
 
 // The totals of K consecutive levels, each its q's summed in units of its
-// binade's spacing, and whether some remainder of the last is not zero.
+// binade's spacing.
 template <int K>
 struct LevelSums {
   int64_t units[K];
-  bool more;
 };
 
 // What the last of a pass's levels leaves besides its sum: the remainders in
-// `rest` (Pass), with whether one is non-zero (Keep), or nothing (Last).
-enum class Leave { Pass, Keep, Last };
+// `rest` (Pass), or nothing (Last).
+enum class Leave { Pass, Last };
 
 // Work on the next block done beside the first pass over this one, so that
 // the memory keeps streaming while the levels run on the cache: the
 // magnitudes of its values gathered (Scan, for sums), or its factors fetched
 // (Fetch, for products); or nothing (Idle).
 struct Idle {
+  template <int kVectors>
   TALLIX_LANES_INLINE void at(size_t) noexcept {}
 };
 
@@ -181,9 +181,10 @@ struct Scan {
   const double* next;
   ExponentRange<W> range;
 
+  template <int kVectors>
   TALLIX_LANES_INLINE void at(size_t i) noexcept {
     using F = typename Lanes<W>::F;
-    for (int j = 0; j < 4; ++j) widen<W>(range, load<F>(next + i + W * j));
+    for (int j = 0; j < kVectors; ++j) widen<W>(range, load<F>(next + i + W * j));
   }
 };
 
@@ -192,8 +193,9 @@ struct Fetch {
   const double* a;
   const double* b;
 
+  template <int kVectors>
   TALLIX_LANES_INLINE void at(size_t i) noexcept {
-    for (size_t line = 0; line < 4 * W; line += 8) {
+    for (size_t line = 0; line < kVectors * W; line += 8) {
       __builtin_prefetch(a + i + line);
       __builtin_prefetch(b + i + line);
     }
@@ -204,7 +206,9 @@ struct Fetch {
 // binade s, each next one 51 binades lower: level k adds a = sigma_k + x,
 // summing the patterns of the a's as integers, and hands x - (a - sigma_k)
 // on to level k + 1 in a register; what the last leaves is handled as
-// kLeave says. Two levels to a pass halve the stores of the remainders.
+// kLeave says. Two levels to a pass halve the stores of the remainders, and
+// three need none; a pass of three keeps fewer vectors in flight, so that its
+// sums stay in registers.
 template <class Form, size_t N, int K, Leave kLeave, class Side>
 TALLIX_LANES_INLINE LevelSums<K> extract_levels(const double* src, double* rest, int binade,
                                                 Side& side) noexcept {
@@ -219,17 +223,17 @@ TALLIX_LANES_INLINE LevelSums<K> extract_levels(const double* src, double* rest,
     offset[k] = extraction_offset(binade - k * kYield);
     sigma[k] = splat<F>(offset[k]);
   }
-  U t[K][4] = {}, left = {};
-  for (size_t i = 0; i < N; i += 4 * W) {
-    side.at(i);
-    for (int j = 0; j < 4; ++j) {
+  constexpr int kRun = K > 2 ? 2 : 4;  // vectors a step
+  U t[K][kRun] = {};
+  for (size_t i = 0; i < N; i += kRun * W) {
+    side.template at<kRun>(i);
+    for (int j = 0; j < kRun; ++j) {
       F x = load<F>(src + i + W * j);
       for (int k = 0; k < K; ++k) {
         F a = Form::plus(x, sigma[k]);
         t[k][j] += as<U>(a);
         if (k + 1 < K || kLeave != Leave::Last) x = Form::minus(x, a - sigma[k]);
       }
-      if constexpr (kLeave == Leave::Keep) left |= as<U>(x);
       if constexpr (kLeave != Leave::Last) store(rest + i + W * j, x);
     }
   }
@@ -237,14 +241,12 @@ TALLIX_LANES_INLINE LevelSums<K> extract_levels(const double* src, double* rest,
   // N times sigma's pattern leaves the sum of the m's, which fits.
   LevelSums<K> out;
   for (int k = 0; k < K; ++k) {
-    U all = (t[k][0] + t[k][1]) + (t[k][2] + t[k][3]);
+    U all = t[k][0];
+    for (int j = 1; j < kRun; ++j) all += t[k][j];
     uint64_t total = 0 - N * std::bit_cast<uint64_t>(offset[k]);
     for (int i = 0; i < W; ++i) total += all[i];
     out.units[k] = static_cast<int64_t>(total);
   }
-  uint64_t any = 0;
-  for (int i = 0; i < W; ++i) any |= left[i] & kAbsMask;
-  out.more = kLeave == Leave::Pass || any != 0;
   return out;
 }
 
@@ -253,41 +255,31 @@ TALLIX_LANES_INLINE void add_levels(Limbs& limbs, const LevelSums<K>& sums, int 
   for (int k = 0; k < K; ++k) add_level(limbs, sums.units[k], binade - k * (53 - kExtractSlack));
 }
 
-// Adds N values to the limbs by the plan made from their magnitudes, two
-// levels a pass, the first pass doing the side's work. Only the pass before
-// a last single level asks whether a remainder is left (the earlier ones
-// nearly always leave one, and going on without need costs time, not bits).
-// The plan keeps every level's binade at -1072 or above.
+// The last two or three levels of a plan in one pass, nothing stored.
+template <class Form, size_t N, class Side>
+TALLIX_LANES_INLINE void extract_last(const double* src, int levels, int binade, Limbs& limbs,
+                                      Side& side) noexcept {
+  if (levels == 3)
+    add_levels(limbs, extract_levels<Form, N, 3, Leave::Last>(src, nullptr, binade, side), binade);
+  else
+    add_levels(limbs, extract_levels<Form, N, 2, Leave::Last>(src, nullptr, binade, side), binade);
+}
+
+// Adds N values to the limbs by the plan made from their magnitudes: two
+// levels a pass while more than three are left, then the last two or three
+// at once; the first pass does the side's work. The plan keeps every level's
+// binade at -1072 or above.
 template <class Form, size_t N, class Side>
 TALLIX_LANES_INLINE void extract_planned(const double* x, double* rest, ExtractPlan plan,
                                          Limbs& limbs, Side& side) noexcept {
   constexpr int kPass = 2 * (53 - kExtractSlack);  // binades from one pass to the next
+  int binade = plan.binade, levels = plan.levels;
+  if (levels <= 3) return extract_last<Form, N>(x, levels, binade, limbs, side);
+  add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(x, rest, binade, side), binade);
   Idle idle;
-  if (plan.levels <= 2) {
-    auto two = extract_levels<Form, N, 2, Leave::Last>(x, rest, plan.binade, side);
-    return add_levels(limbs, two, plan.binade);
-  }
-  auto first = plan.levels == 3
-                   ? extract_levels<Form, N, 2, Leave::Keep>(x, rest, plan.binade, side)
-                   : extract_levels<Form, N, 2, Leave::Pass>(x, rest, plan.binade, side);
-  add_levels(limbs, first, plan.binade);
-  int binade = plan.binade - kPass;
-  int levels = plan.levels - 2;
-  for (; levels > 3; levels -= 2, binade -= kPass)
+  for (levels -= 2, binade -= kPass; levels > 3; levels -= 2, binade -= kPass)
     add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(rest, rest, binade, idle), binade);
-  if (levels == 2) {
-    add_levels(limbs, extract_levels<Form, N, 2, Leave::Last>(rest, rest, binade, idle), binade);
-    return;
-  }
-  if (levels == 3) {
-    auto two = extract_levels<Form, N, 2, Leave::Keep>(rest, rest, binade, idle);
-    add_levels(limbs, two, binade);
-    if (!two.more) return;
-    binade -= kPass;
-  } else if (!first.more) {
-    return;
-  }
-  add_levels(limbs, extract_levels<Form, N, 1, Leave::Last>(rest, rest, binade, idle), binade);
+  extract_last<Form, N>(rest, levels, binade, limbs, idle);
 }
 
 // The exact sum of whole blocks of kExtractBlock values from the front of

@@ -104,10 +104,12 @@ size_t extract_sum_portable(const double* xs, size_t n, Limbs& limbs) noexcept {
   return lanes::extract_sum<Form>(xs, n, limbs);
 }
 
+#if !defined(TALLIX_SOFTWARE_FMA)  // there every product goes through the software fma
 TALLIX_FMA_SITE size_t extract_products_portable(const double* a, const double* b, size_t n,
                                                  Limbs& limbs) noexcept {
   return lanes::extract_products<Form>(a, b, n, limbs);
 }
+#endif
 #endif
 
 constexpr Kernels kPortable{
