@@ -167,8 +167,9 @@ def test_shapes_every_window(how, data):
 
 
 @pytest.mark.parametrize("how", ("cov", "corr"))
-def test_pairs_every_window(how):
-    x = pd.Series(wide_runs(120))
+@pytest.mark.parametrize("narrow", [False, True], ids=["wide", "narrow"])
+def test_pairs_every_window(how, narrow):
+    x = pd.Series(np.round(RNG.standard_normal(120) * 50, 2) if narrow else wide_runs(120))
     y = pd.Series(np.concatenate([REPORTED["offset with small noise"], wide_runs(61)]), index=range(3, 124))
     got = getattr(x.exact.rolling(9, min_periods=2), how)(y)
     xa, ya = x.align(y, join="outer")

@@ -482,6 +482,17 @@ std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<ui
   return window_quotient(num, exp, *den, divide, binary32);
 }
 
+double narrow_quotient(const std::array<uint64_t, 5>& magnitude, bool negative, long exp,
+                       uint64_t den) {
+  Wide num{};
+  std::copy(magnitude.begin(), magnitude.end(), num.begin());
+  auto divide = [den](uint64_t hi, uint64_t lo, uint64_t& rem) {
+    return divide_step(hi, lo, den, rem);
+  };
+  const double v = window_quotient(num, exp, den, divide, false);
+  return negative ? -v : v;
+}
+
 double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
                               uint64_t n, uint64_t den, bool binary32) {
   Wide num;

@@ -82,6 +82,11 @@ double narrow_ratio(Magnitude128 magnitude, bool negative, long exp, const WordD
 std::optional<double> narrow_window_spread(Magnitude128 sum, const std::array<uint64_t, 4>& squares,
                                            long exp, uint64_t n, double ddof, bool root,
                                            bool binary32 = false);
+// ±magnitude·2^exp / den rounded once (den >= 1), for a magnitude of up to
+// five words: a window's covariance n·Σxy − Σx·Σy over n·(n − ddof).
+double narrow_quotient(const std::array<uint64_t, 5>& magnitude, bool negative, long exp,
+                       uint64_t den);
+
 // The variance alone, with n·(n − ddof) given (positive), or prepared.
 double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
                               uint64_t n, uint64_t den, bool binary32 = false);

@@ -12,10 +12,12 @@
 //   cancels from both. A covariance is (n·Sxy − Sx·Sy)/(n(n − ddof))·ux·uy.
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "../big_memory.hpp"
 #include "../words.hpp"
+#include "narrow.hpp"
 #include "rational.hpp"
 #include "sliding.hpp"
 #include "sliding_tier.hpp"
@@ -243,6 +245,8 @@ class PairSlider {
                         uint64_t min_periods) const {
     const uint64_t n = tally_.values();
     if (n < min_periods || n == 0 || tally_.any_infinite()) return kNaN;
+    if (what_ == PairSlide::Cov && tally_.count(Kind::General) == 0)
+      if (const auto v = narrow_covariance(n)) return *v;
     BigMemoryScope memory(kShapeQueryBytes);
     if (!memory.reserved()) return OutOfMemory{};
     if (tally_.count(Kind::General) == 0)
@@ -268,6 +272,63 @@ class PairSlider {
   }
 
  private:
+  // (n·Σxy − Σx·Σy) / (n·(n − ddof)) on the fixed-width path: the sums of
+  // note 1 bound |n·Σxy| and |Σx·Σy| below 2^252, so the numerator is exact
+  // modulo 2^320. Nothing where the divisor is not a positive word.
+  std::optional<double> narrow_covariance(uint64_t n) const {
+    const double dof = static_cast<double>(n) - ddof_;
+    uint64_t den = 0;
+    if (dof <= 0) return kNaN;
+    if (ddof_ != std::trunc(ddof_) || dof >= 0x1p63 ||
+        __builtin_mul_overflow(n, static_cast<uint64_t>(dof), &den))
+      return std::nullopt;
+    Words<5> num{};  // n·Σxy, Σxy sign-extended
+    const uint64_t extend = (sxy_[3] >> 63) != 0 ? ~uint64_t{0} : 0;
+    u128 carry = 0;
+    for (size_t i = 0; i < 5; ++i) {
+      carry += static_cast<u128>(i < 4 ? sxy_[i] : extend) * n;
+      num[i] = static_cast<uint64_t>(carry);
+      carry >>= 64;
+    }
+    sub_words(num, product(sx_, sy_));
+    const bool negative = (num[4] >> 63) != 0;
+    if (negative) {
+      Words<5> zero{};
+      sub_words(zero, num);
+      num = zero;
+    }
+    return narrow_quotient(num, negative, px_.base() + py_.base() - 2148, den);
+  }
+
+  // a·b of two's-complement 128-bit integers, as a 320-bit one.
+  static Words<5> product(const Words<2>& a, const Words<2>& b) {
+    const auto value = [](const Words<2>& w) {
+      return static_cast<__int128>((static_cast<u128>(w[1]) << 64) | w[0]);
+    };
+    const __int128 x = value(a), y = value(b);
+    const u128 mx = x < 0 ? u128{0} - static_cast<u128>(x) : static_cast<u128>(x);
+    const u128 my = y < 0 ? u128{0} - static_cast<u128>(y) : static_cast<u128>(y);
+    const u128 ll = static_cast<u128>(static_cast<uint64_t>(mx)) * static_cast<uint64_t>(my);
+    const u128 lh = static_cast<u128>(static_cast<uint64_t>(mx)) * static_cast<uint64_t>(my >> 64);
+    const u128 hl = static_cast<u128>(static_cast<uint64_t>(mx >> 64)) * static_cast<uint64_t>(my);
+    const u128 hh =
+        static_cast<u128>(static_cast<uint64_t>(mx >> 64)) * static_cast<uint64_t>(my >> 64);
+    Words<5> out{};
+    add_placed(out, Words<2>{static_cast<uint64_t>(ll), static_cast<uint64_t>(ll >> 64)}, 0, false);
+    add_placed(out, Words<2>{static_cast<uint64_t>(lh), static_cast<uint64_t>(lh >> 64)}, 64,
+               false);
+    add_placed(out, Words<2>{static_cast<uint64_t>(hl), static_cast<uint64_t>(hl >> 64)}, 64,
+               false);
+    add_placed(out, Words<2>{static_cast<uint64_t>(hh), static_cast<uint64_t>(hh >> 64)}, 128,
+               false);
+    if ((x < 0) != (y < 0)) {
+      Words<5> zero{};
+      sub_words(zero, out);
+      out = zero;
+    }
+    return out;
+  }
+
   // A pair counts where neither side is NaN; an infinity on either side
   // makes the window NaN, counted as one.
   static Kind kind_of(Kind a, Kind b) {
