@@ -255,31 +255,35 @@ TALLIX_LANES_INLINE void add_levels(Limbs& limbs, const LevelSums<K>& sums, int 
   for (int k = 0; k < K; ++k) add_level(limbs, sums.units[k], binade - k * (53 - kExtractSlack));
 }
 
-// The last two or three levels of a plan in one pass, nothing stored.
-template <class Form, size_t N, class Side>
-TALLIX_LANES_INLINE void extract_last(const double* src, int levels, int binade, Limbs& limbs,
-                                      Side& side) noexcept {
+// Two or three levels in one pass, their remainders stored (Pass) or not.
+template <class Form, size_t N, Leave kLeave, class Side>
+TALLIX_LANES_INLINE void extract_pass(const double* src, double* rest, int levels, int binade,
+                                      Limbs& limbs, Side& side) noexcept {
   if (levels == 3)
-    add_levels(limbs, extract_levels<Form, N, 3, Leave::Last>(src, nullptr, binade, side), binade);
+    add_levels(limbs, extract_levels<Form, N, 3, kLeave>(src, rest, binade, side), binade);
   else
-    add_levels(limbs, extract_levels<Form, N, 2, Leave::Last>(src, nullptr, binade, side), binade);
+    add_levels(limbs, extract_levels<Form, N, 2, kLeave>(src, rest, binade, side), binade);
 }
 
-// Adds N values to the limbs by the plan made from their magnitudes: two
-// levels a pass while more than three are left, then the last two or three
-// at once; the first pass does the side's work. The plan keeps every level's
-// binade at -1072 or above.
+// Adds N values to the limbs by the plan made from their magnitudes: two or
+// three levels a pass (three while more than five are left), the last pass
+// storing nothing; the first pass does the side's work. The plan keeps every
+// level's binade at -1072 or above.
 template <class Form, size_t N, class Side>
 TALLIX_LANES_INLINE void extract_planned(const double* x, double* rest, ExtractPlan plan,
                                          Limbs& limbs, Side& side) noexcept {
-  constexpr int kPass = 2 * (53 - kExtractSlack);  // binades from one pass to the next
+  constexpr int kYield = 53 - kExtractSlack;  // binades from one level to the next
   int binade = plan.binade, levels = plan.levels;
-  if (levels <= 3) return extract_last<Form, N>(x, levels, binade, limbs, side);
-  add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(x, rest, binade, side), binade);
+  if (levels <= 3)
+    return extract_pass<Form, N, Leave::Last>(x, nullptr, levels, binade, limbs, side);
+  int now = levels > 5 ? 3 : 2;
+  extract_pass<Form, N, Leave::Pass>(x, rest, now, binade, limbs, side);
   Idle idle;
-  for (levels -= 2, binade -= kPass; levels > 3; levels -= 2, binade -= kPass)
-    add_levels(limbs, extract_levels<Form, N, 2, Leave::Pass>(rest, rest, binade, idle), binade);
-  extract_last<Form, N>(rest, levels, binade, limbs, idle);
+  for (levels -= now, binade -= now * kYield; levels > 3; levels -= now, binade -= now * kYield) {
+    now = levels > 5 ? 3 : 2;
+    extract_pass<Form, N, Leave::Pass>(rest, rest, now, binade, limbs, idle);
+  }
+  extract_pass<Form, N, Leave::Last>(rest, nullptr, levels, binade, limbs, idle);
 }
 
 // The exact sum of whole blocks of kExtractBlock values from the front of
