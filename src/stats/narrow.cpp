@@ -119,13 +119,15 @@ struct Quotient {
 
 // num·2^exp / den for num != 0, den != 0, from num's top 64·words bits
 // (2 or 3 words).
-Quotient divide(const Wide& num, long exp, uint64_t den, int words) {
+// `step` divides two words by den, as divide_step does.
+template <class Step>
+Quotient divide_by(const Wide& num, long exp, int words, Step step) {
   const int j = bit_length(num.data(), kWideWords) - 64 * words;  // where the top bits start
   bool sticky = j > 0 && any_below(num.data(), kWideWords, j);
   std::array<uint64_t, 3> q = {0, 0, 0};
   uint64_t rem = 0;
   for (int k = words - 1; k >= 0; --k)
-    q[k] = divide_step(rem, word_at(num.data(), kWideWords, j + 64 * k), den, rem);
+    q[k] = step(rem, word_at(num.data(), kWideWords, j + 64 * k), rem);
   sticky |= rem != 0;
   // The top word's high bit is set and den < 2^64: q >= 2^(64·words − 65);
   // its top 128 bits are kept.
@@ -134,6 +136,12 @@ Quotient divide(const Wide& num, long exp, uint64_t den, int words) {
   const u128 kept =
       (static_cast<u128>(word_at(q.data(), 3, drop + 64)) << 64) | word_at(q.data(), 3, drop);
   return {kept, sticky, exp + j + drop};
+}
+
+Quotient divide(const Wide& num, long exp, uint64_t den, int words) {
+  return divide_by(num, exp, words, [den](uint64_t hi, uint64_t lo, uint64_t& rem) {
+    return divide_step(hi, lo, den, rem);
+  });
 }
 
 // num·2^exp / den for num != 0 from num's top bits(den) + 63 bits: one word
@@ -224,7 +232,10 @@ double round_top(const Wide& num, long exp, bool negative, bool binary32) {
 // 64 bits of v (a quad where long double is wider), so it lands within a
 // unit or two of the root; the loops step to it with products alone.
 uint64_t isqrt(u128 v) {
-  const long double estimate = std::sqrt(static_cast<long double>(v));
+  // From v's top 64 bits (a hardware conversion, unlike all 128): the
+  // estimate is as close, since v >= 2^126 leaves them 63 bits or more.
+  const long double estimate =
+      std::sqrt(static_cast<long double>(static_cast<uint64_t>(v >> 64)) * 0x1p64L);
   uint64_t r =
       estimate >= 0x1p64L ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(estimate);
   while (static_cast<u128>(r) * r > v) --r;
@@ -501,6 +512,15 @@ double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& s
     return divide_step(hi, lo, den, rem);
   };
   return window_quotient(num, exp, den, divide, binary32);
+}
+
+double narrow_window_deviation(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
+                               uint64_t n, const WordDivisor& den, bool binary32) {
+  Wide num;
+  if (!window_numerator(sum, squares, n, num)) return std::numeric_limits<double>::quiet_NaN();
+  if (bit_length(num.data(), kWideWords) == 0) return 0.0;
+  auto step = [&den](uint64_t hi, uint64_t lo, uint64_t& rem) { return den.divide(hi, lo, rem); };
+  return round_root(divide_by(num, exp, 3, step), binary32);
 }
 
 double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,

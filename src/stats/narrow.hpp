@@ -92,5 +92,8 @@ double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& s
                               uint64_t n, uint64_t den, bool binary32 = false);
 double narrow_window_variance(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
                               uint64_t n, const WordDivisor& den, bool binary32 = false);
+// Its correctly rounded square root, the standard deviation.
+double narrow_window_deviation(Magnitude128 sum, const std::array<uint64_t, 4>& squares, long exp,
+                               uint64_t n, const WordDivisor& den, bool binary32 = false);
 
 }  // namespace tallix

@@ -250,6 +250,8 @@ class Slider {
           return narrow_window_variance(mag, squares, 2 * exp, n, d, binary32);
         [[fallthrough]];
       case SlideAnswer::Std:
+        if (den != nullptr && r_.what == SlideAnswer::Std)
+          return narrow_window_deviation(mag, squares, 2 * exp, n, *den, binary32);
         return narrow_window_spread(mag, squares, 2 * exp, n, r_.ddof, r_.what == SlideAnswer::Std,
                                     binary32);
       case SlideAnswer::Count:
@@ -269,7 +271,7 @@ class Slider {
     return den;
   }
 
-  // The divisor of a mean (n) or variance (n·(n − ddof)) prepared once for
+  // The divisor of a mean (n) or spread (n·(n − ddof)) prepared once for
   // windows that keep their count (full windows of a rolling column); none
   // while the count changes (expanding windows), where it would cost the
   // division it saves.
@@ -277,7 +279,7 @@ class Slider {
     if (n == divisor_n_) return &divisor_;
     const bool repeated = n == last_n_;
     last_n_ = n;
-    const bool spread = r_.what == SlideAnswer::Var;
+    const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;
     if (!repeated || n < 2 || (r_.what != SlideAnswer::Mean && !spread)) return nullptr;
     const uint64_t den = spread ? spread_divisor(n) : n;
     if (den == 0) return nullptr;
