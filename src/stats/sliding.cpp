@@ -184,6 +184,66 @@ class Slider {
     return k;
   }
 
+  // Explicit windows that move forward (their starts and ends never step
+  // back, and each meets or overlaps the window before), every value that
+  // enters or leaves in the fast tier: time-based windows. Answered as
+  // `steady` answers, from output i on; stops at the first window that is
+  // not such a move, or at the first value outside the tier, with [lo, hi)
+  // the values held then. Returns the output it stopped at.
+  template <bool Squares>
+  size_t steady_forward(const SlideBounds& b, size_t i, size_t outputs, const double* values,
+                        int64_t& lo, int64_t& hi, double* answers) {
+    u128 sum = (static_cast<u128>(fast_.sum_[1]) << 64) | fast_.sum_[0];
+    u128 sq_lo = fast_.squares_lo_, sq_hi = fast_.squares_hi_;
+    uint64_t n = tally_.count(Kind::Fast);
+    int64_t l = lo, h = hi;
+    auto move = [&](int64_t k, bool take_back) {
+      const Placed v = fast_.place(values[k]);
+      if (v.kind != Kind::Fast) [[unlikely]]
+        return false;
+      sum += signed_placed(v, take_back);
+      if constexpr (Squares) {
+        u128 add_lo = 0, add_hi = 0;
+        placed_square(v, add_lo, add_hi);
+        if (take_back) {
+          const u128 borrow = sq_lo < add_lo ? 1 : 0;
+          sq_lo -= add_lo;
+          sq_hi -= add_hi + borrow;
+        } else {
+          sq_lo += add_lo;
+          sq_hi += add_hi + (sq_lo < add_lo ? 1 : 0);
+        }
+      }
+      n += take_back ? ~uint64_t{0} : 1;
+      return true;
+    };
+    const bool spread = r_.what == SlideAnswer::Var || r_.what == SlideAnswer::Std;
+    bool held = true;  // every value met so far was in the tier
+    for (; i < outputs; ++i) {
+      const int64_t start = b.starts[i], end = std::max(start, b.ends[i]);
+      if (start < l || end < h || start > h) break;
+      while (held && h < end) held = move(h, false) && (++h, true);
+      while (held && l < start) held = move(l, true) && (++l, true);
+      if (!held) break;  // [l, h) is what is held: the general step goes on from it
+      if (n < r_.min_periods || (spread && static_cast<double>(n) - r_.ddof <= 0) ||
+          (n == 0 && r_.what != SlideAnswer::Sum)) {
+        answers[i] = kNaN;
+        continue;
+      }
+      const std::array<uint64_t, 4> squares = {
+          static_cast<uint64_t>(sq_lo), static_cast<uint64_t>(sq_lo >> 64),
+          static_cast<uint64_t>(sq_hi), static_cast<uint64_t>(sq_hi >> 64)};
+      answers[i] = *fast_answer(n, static_cast<i128>(sum), squares);  // steady_ready: always one
+    }
+    fast_.sum_ = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64)};
+    fast_.squares_lo_ = sq_lo;
+    fast_.squares_hi_ = sq_hi;
+    tally_.of[static_cast<size_t>(Kind::Fast)] = n;
+    lo = l;
+    hi = h;
+    return i;
+  }
+
   bool squares_kept() const { return fast_.squares_kept_; }
 
   Result<double> answer() const {
@@ -350,6 +410,13 @@ Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
   int64_t lo = 0, hi = 0;
   size_t i = 0;
   while (i < out.size()) {
+    if (bounds.starts != nullptr && slider.steady_ready(widest.value())) {
+      i = slider.squares_kept() ? slider.steady_forward<true>(bounds, i, out.size(), values.data(),
+                                                              lo, hi, out.data())
+                                : slider.steady_forward<false>(bounds, i, out.size(), values.data(),
+                                                               lo, hi, out.data());
+      if (i == out.size()) break;
+    }
     if (const size_t run = steady_run(bounds, n, i, out.size(), lo, hi);
         run != 0 && slider.steady_ready(widest.value())) {
       const bool sq = slider.squares_kept();

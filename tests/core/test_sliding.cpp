@@ -41,17 +41,26 @@ double afresh(std::span<const double> window, SlideAnswer what) {
 }
 
 // Every answer over every fixed window of `width` (min_periods 1), and the
-// expanding window, matches the fresh sums.
+// expanding window, matches the fresh sums; so do the same windows given as
+// explicit bounds (the path of time-based windows).
 void check_column(const std::vector<double>& xs, int64_t width) {
   for (SlideAnswer what : {SlideAnswer::Sum, SlideAnswer::Mean, SlideAnswer::Var, SlideAnswer::Std,
                            SlideAnswer::Count})
     for (int64_t w : {width, static_cast<int64_t>(xs.size()) + 1}) {
-      std::vector<double> out(xs.size());
-      CHECK(slide_moments(xs, {nullptr, nullptr, w, 0}, {what, 1.0, 1, true}, out).ok());
+      std::vector<int64_t> starts, ends;
       for (size_t i = 0; i < xs.size(); ++i) {
-        const size_t start = i + 1 >= static_cast<size_t>(w) ? i + 1 - static_cast<size_t>(w) : 0;
-        const std::span<const double> window(xs.data() + start, i + 1 - start);
-        CHECK(same(out[i], afresh(window, what)));
+        ends.push_back(static_cast<int64_t>(i) + 1);
+        starts.push_back(std::max<int64_t>(ends.back() - w, 0));
+      }
+      for (const SlideBounds& b :
+           {SlideBounds{nullptr, nullptr, w, 0}, SlideBounds{starts.data(), ends.data(), 0, 0}}) {
+        std::vector<double> out(xs.size());
+        CHECK(slide_moments(xs, b, {what, 1.0, 1, true}, out).ok());
+        for (size_t i = 0; i < xs.size(); ++i) {
+          const std::span<const double> window(xs.data() + starts[i],
+                                               static_cast<size_t>(ends[i] - starts[i]));
+          CHECK(same(out[i], afresh(window, what)));
+        }
       }
     }
 }
