@@ -61,9 +61,9 @@
 // binade so that m is simply the bit pattern of a minus that of sigma: the
 // m's of a block are summed as integers, the patterns added with wrap-around
 // and the block's count times sigma's pattern taken off (|m| <= 2^50, so
-// 1,024 of them fit an int64). The AVX-512 forms take blocks of
+// 1,024 of them fit an int64). Every kernel form takes blocks of
 // kExtractBlock values this way, s from the block's largest magnitude, and
-// add each level's total times 2^(s - 52) to the limbs. The remainders r are
+// adds each level's total times 2^(s - 52) to the limbs. The remainders r are
 // the next level's values, in binade s - 51: a level peels 53 - M = 51 bits
 // off every value. Every value is a multiple of the grid g of the smallest
 // exponent in the block, so once 2^(s - 53) < g the remainders are all zero:
@@ -76,6 +76,17 @@
 // offset and the sums are subnormal alike); flushing subnormals to zero,
 // another rounding mode or a trapping exception would break the argument, so
 // a non-default floating-point environment turns the path off.
+//
+// Note 8 (extracted products). A block of kExtractPairs pairs becomes two
+// blocks of values, the rounded products p and their fma errors e, each
+// extracted as in note 7. p + e is the exact product wherever
+// split_loses_exactness fails (note 5), so a block holding a pair for which
+// it may hold goes to the banks, as does one with a non-finite product or
+// error. With every such product at or above 2^-968, |e| <= ulp(p) / 2 puts
+// each error at least 53 binades below the block's largest product, and a
+// non-zero error holds a bit of the exact product, so it lies at most 106
+// binades below the top of its own p: the errors' plan follows from the
+// products' exponents, without a pass over the errors.
 #pragma once
 
 #include <array>

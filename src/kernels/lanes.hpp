@@ -31,21 +31,14 @@ namespace tallix {
 namespace {  // NOLINT: each form's own copy
 namespace lanes {
 
+// W lanes of doubles, of their patterns as unsigned and signed integers, and
+// of the 32-bit halves of the patterns.
 template <int W>
-struct Lanes;
-template <>
-struct Lanes<2> {
-  typedef double F __attribute__((vector_size(16)));
-  typedef uint64_t U __attribute__((vector_size(16)));
-  typedef int64_t I __attribute__((vector_size(16)));
-  typedef uint32_t U32 __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<4> {
-  typedef double F __attribute__((vector_size(32)));
-  typedef uint64_t U __attribute__((vector_size(32)));
-  typedef int64_t I __attribute__((vector_size(32)));
-  typedef uint32_t U32 __attribute__((vector_size(32)));
+struct Lanes {
+  typedef double F __attribute__((vector_size(8 * W)));
+  typedef uint64_t U __attribute__((vector_size(8 * W)));
+  typedef int64_t I __attribute__((vector_size(8 * W)));
+  typedef uint32_t U32 __attribute__((vector_size(8 * W)));
 };
 
 template <class V>
@@ -319,8 +312,9 @@ TALLIX_LANES_INLINE size_t extract_sum(const double* xs, size_t n, Limbs& limbs)
 // doubles: plus(x, sigma) and minus(x, q), the rounded x + sigma and x - q
 // (however its processor adds best), and error(a, b, p), the error of the
 // rounded product p = fl(a b), with p + e = a b exactly wherever the block
-// passes the checks of extract_products. kErrorsMayOverflow says that an
-// error can be non-finite where p is finite (an overflow inside it).
+// passes the checks of extract_products (bank.hpp, note 8). kErrorsMayOverflow
+// says that an error can be non-finite where p is finite (an overflow inside
+// it).
 template <int W>
 struct ProductBlock {
   using L = Lanes<W>;
@@ -374,12 +368,10 @@ TALLIX_LANES_INLINE bool may_lose(const double* a, const double* b, const double
   return any != 0;
 }
 
-// The plan of a block's errors, from its products' exponents alone: with
-// every p at or above 2^-968, |e| <= ulp(p) / 2 puts every error at least 53
-// binades below the largest product, and a non-zero error holds a bit of
-// the exact product, at most 106 bits below the top of its p. (Planning
-// from the products spares a pass over the errors; the bound is wide by a
-// level at most, which the check for remainders left mostly skips.)
+// The plan of a block's errors from its products' exponents alone (note 8):
+// 53 binades below the largest product, 106 below the smallest. The bound is
+// wider than the errors' own range by a level at most, and spares a pass over
+// them.
 TALLIX_LANES_INLINE ExtractPlan plan_errors(const Magnitudes& p) noexcept {
   constexpr uint64_t kBelowTop = uint64_t{53} << 52, kBelowLowest = uint64_t{106} << 52;
   uint64_t top = p.max > kBelowTop ? p.max - kBelowTop : 0;
