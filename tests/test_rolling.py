@@ -311,3 +311,19 @@ def test_companion_refusals():
         pd.Series([2**60, None, 1], dtype="Int64").exact.rolling(2).sum()
     with pytest.raises(np.exceptions.AxisError):
         tnp.sliding_sum(np.ones((2, 3)), 2, axis=2)
+
+
+def test_a_signal_stops_a_long_pass():
+    import os
+    import signal
+    import threading
+    import time
+
+    xs = np.ldexp(RNG.random(2 * 10**6), RNG.integers(-900, 900, 2 * 10**6))  # big integers every window
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        tallix._slide("skew", xs, np.empty(len(xs)), (50, 0, None, None, 3, 1))
+    timer.join()
+    assert time.perf_counter() - start < 5

@@ -399,7 +399,7 @@ size_t run_steady(Slider& slider, std::span<const double> values, int64_t lo, in
 }  // namespace
 
 Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
-                     const SlideRequest& request, std::span<double> out) {
+                     const SlideRequest& request, std::span<double> out, SlidePoll poll) {
   const auto n = static_cast<int64_t>(values.size());
   const Bounds window(bounds, n);
   const Result<uint64_t> widest = widest_window(window, out.size(), n);
@@ -410,33 +410,37 @@ Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
   int64_t lo = 0, hi = 0;
   size_t i = 0;
   while (i < out.size()) {
-    if (bounds.starts != nullptr && slider.steady_ready(widest.value())) {
-      i = slider.squares_kept() ? slider.steady_forward<true>(bounds, i, out.size(), values.data(),
-                                                              lo, hi, out.data())
-                                : slider.steady_forward<false>(bounds, i, out.size(), values.data(),
-                                                               lo, hi, out.data());
-      if (i == out.size()) break;
+    // Windows in chunks, the caller polled between them (signals).
+    const size_t last = std::min(out.size(), i + kPollWindows);
+    while (i < last) {
+      if (bounds.starts != nullptr && slider.steady_ready(widest.value())) {
+        i = slider.squares_kept()
+                ? slider.steady_forward<true>(bounds, i, last, values.data(), lo, hi, out.data())
+                : slider.steady_forward<false>(bounds, i, last, values.data(), lo, hi, out.data());
+        if (i == last) break;
+      }
+      if (const size_t run = steady_run(bounds, n, i, last, lo, hi);
+          run != 0 && slider.steady_ready(widest.value())) {
+        const bool sq = slider.squares_kept();
+        const size_t done =
+            sq ? (drops ? run_steady<true, true>(slider, values, lo, hi, run, &out[i])
+                        : run_steady<true, false>(slider, values, lo, hi, run, &out[i]))
+               : (drops ? run_steady<false, true>(slider, values, lo, hi, run, &out[i])
+                        : run_steady<false, false>(slider, values, lo, hi, run, &out[i]));
+        i += done;
+        hi += static_cast<int64_t>(done);
+        if (drops) lo += static_cast<int64_t>(done);
+        if (i == last) break;
+      }
+      // One window the general way: any bounds, any values.
+      move_window(
+          lo, hi, window(i), [&](size_t k) { slider.enter(values[k]); },
+          [&](size_t k) { slider.leave(values[k]); });
+      const Result<double> v = slider.answer();
+      if (!v.ok()) return v.failure();
+      out[i++] = v.value();
     }
-    if (const size_t run = steady_run(bounds, n, i, out.size(), lo, hi);
-        run != 0 && slider.steady_ready(widest.value())) {
-      const bool sq = slider.squares_kept();
-      const size_t done =
-          sq ? (drops ? run_steady<true, true>(slider, values, lo, hi, run, &out[i])
-                      : run_steady<true, false>(slider, values, lo, hi, run, &out[i]))
-             : (drops ? run_steady<false, true>(slider, values, lo, hi, run, &out[i])
-                      : run_steady<false, false>(slider, values, lo, hi, run, &out[i]));
-      i += done;
-      hi += static_cast<int64_t>(done);
-      if (drops) lo += static_cast<int64_t>(done);
-      if (i == out.size()) break;
-    }
-    // One window the general way: any bounds, any values.
-    move_window(
-        lo, hi, window(i), [&](size_t k) { slider.enter(values[k]); },
-        [&](size_t k) { slider.leave(values[k]); });
-    const Result<double> v = slider.answer();
-    if (!v.ok()) return v.failure();
-    out[i++] = v.value();
+    if (!poll()) return Interrupted();
   }
   return {};
 }

@@ -53,11 +53,22 @@ struct SlideRequest {
   Precision precision = Precision::Binary64;
 };
 
+// Asked between chunks of windows whether to go on (a caller
+// checks for signals there); stopping returns Interrupted().
+struct SlidePoll {
+  bool (*keep_going)(void* context) = nullptr;
+  void* context = nullptr;
+  bool operator()() const { return keep_going == nullptr || keep_going(context); }
+};
+inline constexpr size_t kPollWindows = size_t{1} << 16;
+inline constexpr size_t kPollWindowsSlow = size_t{1} << 10;  // skew, kurt, cov, corr
+inline Rejection Interrupted() { return Rejection{"interrupted"}; }
+
 // out[i] for every output i (out.size() outputs). Rejection where explicit
 // bounds leave the values; OutOfMemory where a window beyond the
 // fixed-width path could not reserve its query. Nothing is written then.
 Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
-                     const SlideRequest& request, std::span<double> out);
+                     const SlideRequest& request, std::span<double> out, SlidePoll poll = {});
 
 // pandas' bias-corrected skewness (n >= 3) and excess kurtosis (n >= 4) of
 // each window, NaN where a window's values are all equal or include an
@@ -66,7 +77,7 @@ Status slide_moments(std::span<const double> values, const SlideBounds& bounds,
 // every answer is rounded once from the exact integers.
 enum class ShapeAnswer : uint8_t { Skew, Kurt };
 Status slide_shape(std::span<const double> values, const SlideBounds& bounds, ShapeAnswer what,
-                   uint64_t min_periods, std::span<double> out);
+                   uint64_t min_periods, std::span<double> out, SlidePoll poll = {});
 
 // The covariance (with ddof) or correlation of each window of pairs, as
 // pandas' Rolling.cov and corr: a pair counts where neither value is NaN,
@@ -75,6 +86,6 @@ Status slide_shape(std::span<const double> values, const SlideBounds& bounds, Sh
 enum class PairSlide : uint8_t { Cov, Corr };
 Status slide_pairs(std::span<const double> xs, std::span<const double> ys,
                    const SlideBounds& bounds, PairSlide what, double ddof, uint64_t min_periods,
-                   std::span<double> out);
+                   std::span<double> out, SlidePoll poll = {});
 
 }  // namespace tallix

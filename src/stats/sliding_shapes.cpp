@@ -28,6 +28,7 @@ namespace {
 
 using namespace sliding_detail;
 __extension__ using u128 = unsigned __int128;
+__extension__ using i128 = __int128;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Powers up to the fourth of values up to 2^1024 apart, and their roots'
@@ -303,9 +304,9 @@ class PairSlider {
   // a·b of two's-complement 128-bit integers, as a 320-bit one.
   static Words<5> product(const Words<2>& a, const Words<2>& b) {
     const auto value = [](const Words<2>& w) {
-      return static_cast<__int128>((static_cast<u128>(w[1]) << 64) | w[0]);
+      return static_cast<i128>((static_cast<u128>(w[1]) << 64) | w[0]);
     };
-    const __int128 x = value(a), y = value(b);
+    const i128 x = value(a), y = value(b);
     const u128 mx = x < 0 ? u128{0} - static_cast<u128>(x) : static_cast<u128>(x);
     const u128 my = y < 0 ? u128{0} - static_cast<u128>(y) : static_cast<u128>(y);
     const u128 ll = static_cast<u128>(static_cast<uint64_t>(mx)) * static_cast<uint64_t>(my);
@@ -357,7 +358,7 @@ Status write_answer(Answer answer, double& out) {
 }  // namespace
 
 Status slide_shape(std::span<const double> values, const SlideBounds& bounds, ShapeAnswer what,
-                   uint64_t min_periods, std::span<double> out) {
+                   uint64_t min_periods, std::span<double> out, SlidePoll poll) {
   const auto n = static_cast<int64_t>(values.size());
   const Bounds window(bounds, n);
   const Result<uint64_t> widest = widest_window(window, out.size(), n);
@@ -372,12 +373,13 @@ Status slide_shape(std::span<const double> values, const SlideBounds& bounds, Sh
             values.subspan(static_cast<size_t>(w.start),
                            static_cast<size_t>(std::max<int64_t>(w.end - w.start, 0)));
         return write_answer([&] { return slider.answer(here, min_periods); }, out[i]);
-      });
+      },
+      poll);
 }
 
 Status slide_pairs(std::span<const double> xs, std::span<const double> ys,
                    const SlideBounds& bounds, PairSlide what, double ddof, uint64_t min_periods,
-                   std::span<double> out) {
+                   std::span<double> out, SlidePoll poll) {
   if (xs.size() != ys.size())
     return UsageFailure{"xs and ys must have equal lengths", xs.size(), ys.size()};
   const auto n = static_cast<int64_t>(xs.size());
@@ -398,7 +400,8 @@ Status slide_pairs(std::span<const double> xs, std::span<const double> ys,
               return slider.answer(xs.subspan(start, len), ys.subspan(start, len), min_periods);
             },
             out[i]);
-      });
+      },
+      poll);
 }
 
 }  // namespace tallix

@@ -66,15 +66,17 @@ void move_window(int64_t& lo, int64_t& hi, Window w, Enter enter, Leave leave) {
   for (; lo < start; ++lo) leave(static_cast<size_t>(lo));
 }
 
-// Every window in turn: moved to (move_window), then answer(i).
+// Every window in turn: moved to (move_window), then answer(i); `poll`
+// asked after every kPollWindowsSlow windows (answers of microseconds).
 template <class Enter, class Leave, class Answer>
-Status slide_windows(const Bounds& bounds, size_t outputs, Enter enter, Leave leave,
-                     Answer answer) {
+Status slide_windows(const Bounds& bounds, size_t outputs, Enter enter, Leave leave, Answer answer,
+                     SlidePoll poll) {
   int64_t lo = 0, hi = 0;
   for (size_t i = 0; i < outputs; ++i) {
     move_window(lo, hi, bounds(i), enter, leave);
     const Status s = answer(i);
     if (!s.ok()) return s;
+    if ((i + 1) % kPollWindowsSlow == 0 && !poll()) return Interrupted();
   }
   return {};
 }

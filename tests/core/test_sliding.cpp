@@ -15,6 +15,7 @@
 namespace {
 
 using namespace tallix;
+__extension__ using u128 = unsigned __int128;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -119,10 +120,10 @@ TEST(prepared_divisor_divides_as_a_division) {
     const WordDivisor divisor(d);
     uint64_t rem = 0;
     const uint64_t q = divisor.divide(hi, lo, rem);
-    const auto num = (static_cast<unsigned __int128>(hi) << 64) | lo;
+    const auto num = (static_cast<u128>(hi) << 64) | lo;
     CHECK(q == static_cast<uint64_t>(num / d) && rem == static_cast<uint64_t>(num % d));
     // A mean through it rounds as through a division, at every exponent.
-    const auto mag = (static_cast<unsigned __int128>(rng()) << (rng() % 64)) | rng();
+    const auto mag = (static_cast<u128>(rng()) << (rng() % 64)) | rng();
     const long exp = static_cast<long>(rng() % 2400) - 1300;
     CHECK(same(narrow_ratio(mag, k % 2 == 0, exp, divisor), narrow_ratio(mag, k % 2 == 0, exp, d)));
   }

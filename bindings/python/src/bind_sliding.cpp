@@ -105,6 +105,30 @@ class Column {
   const double* data_ = nullptr;
 };
 
+// The interpreter lock let go for a long pass, taken back briefly between
+// its chunks to look for signals (Ctrl-C stops a pass of minutes).
+class PolledRelease {
+ public:
+  explicit PolledRelease(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
+  PolledRelease(const PolledRelease&) = delete;
+  PolledRelease& operator=(const PolledRelease&) = delete;
+  ~PolledRelease() {
+    if (saved_) PyEval_RestoreThread(saved_);
+  }
+  SlidePoll poll() { return {&keep_going, this}; }
+
+ private:
+  static bool keep_going(void* context) {
+    auto* self = static_cast<PolledRelease*>(context);
+    if (self->saved_) PyEval_RestoreThread(self->saved_);
+    const bool go_on = PyErr_CheckSignals() == 0;
+    if (self->saved_) self->saved_ = PyEval_SaveThread();
+    return go_on;
+  }
+
+  PyThreadState* saved_;
+};
+
 // The answers of pairs and of shapes, beside those of sliding.hpp's moments.
 enum class Family : uint8_t { Moments, Shape, Pairs };
 struct Asked {
@@ -173,20 +197,21 @@ PyObject* slide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     bool read_x = false, read_y = true;
     Status status;
     {
-      Unlocked scope(xs.size() + count >= kMinUnlockedValues);
+      PolledRelease scope(xs.size() + count >= kMinUnlockedValues);
       read_x = xs.convert();
       if (read_x && pairs) read_y = ys.convert();
       if (read_x && read_y) {
         switch (asked.family) {
           case Family::Moments:
-            status = slide_moments(xs.values(), bounds, r, answers);
+            status = slide_moments(xs.values(), bounds, r, answers, scope.poll());
             break;
           case Family::Shape:
-            status = slide_shape(xs.values(), bounds, asked.shape, r.min_periods, answers);
+            status =
+                slide_shape(xs.values(), bounds, asked.shape, r.min_periods, answers, scope.poll());
             break;
           case Family::Pairs:
             status = slide_pairs(xs.values(), ys.values(), bounds, asked.pair, r.ddof,
-                                 r.min_periods, answers);
+                                 r.min_periods, answers, scope.poll());
             break;
         }
       }
@@ -195,6 +220,7 @@ PyObject* slide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       (read_x ? ys : xs).refuse();
       return nullptr;
     }
+    if (PyErr_Occurred()) return nullptr;  // a signal's exception stopped the pass
     if (!status.ok()) return raise_failure(status.failure(), who);
     Py_RETURN_NONE;
   });
