@@ -128,8 +128,7 @@ class Slider {
   // in the fast tier and every answer of it on the fixed-width path (an
   // integral ddof, windows far below 2^32 values).
   bool steady_ready(uint64_t widest) const {
-    return tally_.count(Kind::Fast) == tally_.values() + tally_.count(Kind::Nan) &&
-           tally_.count(Kind::Nan) == 0 && !tally_.any_infinite() &&
+    return tally_.count(Kind::Fast) == tally_.values() && tally_.count(Kind::Nan) == 0 &&
            r_.what != SlideAnswer::Count && r_.ddof == std::trunc(r_.ddof) &&
            std::fabs(r_.ddof) < 0x1p31 && widest < (1u << 31);
   }
@@ -175,7 +174,7 @@ class Slider {
       const std::array<uint64_t, 4> squares = {
           static_cast<uint64_t>(sq_lo), static_cast<uint64_t>(sq_lo >> 64),
           static_cast<uint64_t>(sq_hi), static_cast<uint64_t>(sq_hi >> 64)};
-      answers[k] = *fast_answer(n, static_cast<i128>(sum), squares);  // steady_ready: always one
+      answers[k] = steady_answer(n, sum, squares);
     }
     fast_.sum_ = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64)};
     fast_.squares_lo_ = sq_lo;
@@ -233,7 +232,7 @@ class Slider {
       const std::array<uint64_t, 4> squares = {
           static_cast<uint64_t>(sq_lo), static_cast<uint64_t>(sq_lo >> 64),
           static_cast<uint64_t>(sq_hi), static_cast<uint64_t>(sq_hi >> 64)};
-      answers[i] = *fast_answer(n, static_cast<i128>(sum), squares);  // steady_ready: always one
+      answers[i] = steady_answer(n, sum, squares);
     }
     fast_.sum_ = {static_cast<uint64_t>(sum), static_cast<uint64_t>(sum >> 64)};
     fast_.squares_lo_ = sq_lo;
@@ -245,6 +244,13 @@ class Slider {
   }
 
   bool squares_kept() const { return fast_.squares_kept_; }
+
+  // A steady window's answer: steady_ready leaves every one of them to the
+  // fixed-width path (an integral ddof, a divisor within a word, sums of the
+  // same values), so there is always one.
+  double steady_answer(uint64_t n, u128 sum, const std::array<uint64_t, 4>& squares) const {
+    return fast_answer(n, static_cast<i128>(sum), squares).value_or(kNaN);
+  }
 
   Result<double> answer() const {
     const uint64_t n = tally_.values();
