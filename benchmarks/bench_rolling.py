@@ -68,12 +68,24 @@ def speed(data):
     row("rolling(100).sum()", lambda: s.exact.rolling(100).sum(), lambda: s.rolling(100).sum())
     row("rolling(100).std()", lambda: s.exact.rolling(100).std(), lambda: s.rolling(100).std())
     timed = pd.Series(data["normal"], index=pd.date_range("2024-01-01", periods=N, freq="100ms"))
-    row("rolling('10s').var() (100 values a window)", lambda: timed.exact.rolling("10s").var(), lambda: timed.rolling("10s").var())
+    row(
+        "rolling('10s').var() (100 values a window)",
+        lambda: timed.exact.rolling("10s").var(),
+        lambda: timed.rolling("10s").var(),
+    )
     view = np.lib.stride_tricks.sliding_window_view
-    row("tnp.sliding_var(x, 100) vs numpy's view", lambda: tnp.sliding_var(data["normal"], 100), lambda: view(data["normal"], 100).var(axis=-1))
+    row(
+        "tnp.sliding_var(x, 100) vs numpy's view",
+        lambda: tnp.sliding_var(data["normal"], 100),
+        lambda: view(data["normal"], 100).var(axis=-1),
+    )
     short = pd.Series(data["normal"][:100_000])
     row("rolling(20).skew() (10^5 values)", lambda: short.exact.rolling(20).skew(), lambda: short.rolling(20).skew())
-    row("rolling(20).cov(other) (10^5 values)", lambda: short.exact.rolling(20).cov(short[::-1].reset_index(drop=True)), lambda: short.rolling(20).cov(short[::-1].reset_index(drop=True)))
+    row(
+        "rolling(20).cov(other) (10^5 values)",
+        lambda: short.exact.rolling(20).cov(short[::-1].reset_index(drop=True)),
+        lambda: short.rolling(20).cov(short[::-1].reset_index(drop=True)),
+    )
 
 
 def accuracy(data):

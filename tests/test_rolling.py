@@ -51,7 +51,7 @@ def shape(values, how):
 
 
 def exact_pair(xs, ys, how, ddof=1):
-    pairs = [(Fraction(x), Fraction(y)) for x, y in zip(xs, ys) if not (math.isnan(x) or math.isnan(y))]
+    pairs = [(Fraction(x), Fraction(y)) for x, y in zip(xs, ys, strict=True) if not (math.isnan(x) or math.isnan(y))]
     n = len(pairs)
     if n == 0 or any(math.isinf(v) for p in pairs for v in p):
         return math.nan
@@ -83,7 +83,7 @@ def exact(window, how, ddof=1):
 
 def expected(values, starts, ends, how, min_periods, ddof=1):
     out = []
-    for s, e in zip(starts, ends):
+    for s, e in zip(starts, ends, strict=True):
         window = values[s:e]
         present = int(np.count_nonzero(~np.isnan(window)))
         enough = (e - s if how == "count" else present) >= min_periods
@@ -98,7 +98,7 @@ def fixed_bounds(n, w, center=False):
 
 
 def assert_windows(got, want):
-    bad = [i for i, (g, w) in enumerate(zip(got, want)) if not same_float(g, w)]
+    bad = [i for i, (g, w) in enumerate(zip(got, want, strict=True)) if not same_float(g, w)]
     assert not bad, f"{len(bad)} windows differ, first {bad[0]}: {got[bad[0]]!r} != {want[bad[0]]!r}"
 
 
@@ -160,7 +160,11 @@ def test_expanding_every_window(how):
 @pytest.mark.parametrize("how", ("skew", "kurt"))
 @pytest.mark.parametrize("data", ["wide", "offset", "prices"])
 def test_shapes_every_window(how, data):
-    xs = {"wide": wide_runs(150), "offset": REPORTED["offset with small noise"], "prices": REPORTED["two-decimal prices"]}[data]
+    xs = {
+        "wide": wide_runs(150),
+        "offset": REPORTED["offset with small noise"],
+        "prices": REPORTED["two-decimal prices"],
+    }[data]
     got = getattr(pd.Series(xs).exact.rolling(8, min_periods=4), how)().to_numpy()
     starts, ends = fixed_bounds(len(xs), 8)
     assert_windows(got, expected(xs, starts, ends, how, 4))
@@ -178,7 +182,7 @@ def test_pairs_every_window(how, narrow):
         exact_pair(xa.to_numpy()[s:e], ya.to_numpy()[s:e], how)
         if np.count_nonzero(~(np.isnan(xa.to_numpy()[s:e]) | np.isnan(ya.to_numpy()[s:e]))) >= 2
         else math.nan
-        for s, e in zip(*fixed_bounds(len(xa), 9))
+        for s, e in zip(*fixed_bounds(len(xa), 9), strict=True)
     ]
     assert_windows(got.to_numpy(), want)
     frame = pd.DataFrame({"a": x, "b": -x})
@@ -250,9 +254,7 @@ def test_sliding_numpy_style(how):
     ddof = 0
     for r in range(3):
         row = xs[r]
-        want = [
-            math.nan if np.isnan(row[i : i + 6]).any() else exact(row[i : i + 6], how, ddof) for i in range(45)
-        ]
+        want = [math.nan if np.isnan(row[i : i + 6]).any() else exact(row[i : i + 6], how, ddof) for i in range(45)]
         assert_windows(got[r], want)
     assert getattr(tnp, f"sliding_{how}")(np.ones(5, np.float32), 3).dtype == np.float64
     assert_windows(getattr(tnp, f"sliding_{how}")(xs.T, 6, axis=0).T.ravel(), got.ravel())
@@ -299,6 +301,16 @@ def test_slide_refuses_bad_calls_writing_nothing(what, values, out, windows, err
     with pytest.raises(error, match=message):
         tallix._slide(what, values, out, windows)
     assert (out == 7.0).all()
+
+
+def test_non_numeric_columns_as_pandas_treats_them():
+    frame = pd.DataFrame({"a": [1.0, 2.0, 4.0], "b": ["x", "y", "z"], "o": pd.Series([1, 2, 5], dtype=object)})
+    with pytest.raises(pd.errors.DataError, match="non-numeric type: str"):
+        frame.exact.rolling(2).sum()
+    pd.testing.assert_frame_equal(
+        frame.exact.rolling(2).var(numeric_only=True), frame.rolling(2).var(numeric_only=True)
+    )
+    pd.testing.assert_frame_equal(frame.exact.rolling(2).count(), frame.rolling(2).count())
 
 
 def test_companion_refusals():

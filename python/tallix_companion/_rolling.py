@@ -15,10 +15,11 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from pandas.api.types import is_object_dtype
 
 import tallix
 
-from ._accept import accept
+from ._accept import accept, is_number_dtype
 
 __all__ = ["ExactRolling", "sliding"]
 
@@ -42,9 +43,7 @@ def _column(a: Any, name: str) -> np.ndarray:
     return floats
 
 
-def _slide(
-    what: str, values: Any, count: int, window: int, offset: int, min_periods: int, ddof: float
-) -> np.ndarray:
+def _slide(what: str, values: Any, count: int, window: int, offset: int, min_periods: int, ddof: float) -> np.ndarray:
     out = np.empty(count, dtype=np.float64)
     tallix._slide(what, values, out, (window, offset, None, None, min_periods, ddof))
     return out
@@ -98,28 +97,31 @@ class ExactRolling:
         self._window = make(obj)
         self._expanding = expanding
 
-    def sum(self) -> pd.Series | pd.DataFrame:
-        return self._answer("nansum", 0)
+    def sum(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+        return self._answer("nansum", 0, numeric_only)
 
-    def mean(self) -> pd.Series | pd.DataFrame:
-        return self._answer("nanmean", 0)
+    def mean(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+        return self._answer("nanmean", 0, numeric_only)
 
-    def var(self, ddof: int = 1) -> pd.Series | pd.DataFrame:
-        return self._answer("nanvar", ddof)
+    def var(self, ddof: int = 1, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+        return self._answer("nanvar", ddof, numeric_only)
 
-    def std(self, ddof: int = 1) -> pd.Series | pd.DataFrame:
-        return self._answer("nanstd", ddof)
+    def std(self, ddof: int = 1, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+        return self._answer("nanstd", ddof, numeric_only)
 
-    def count(self) -> pd.Series | pd.DataFrame:
-        return self._answer("nancount", 0)
+    def count(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+        if not numeric_only and not all(_is_numbers(d) for d in _dtypes(self._obj)):
+            counted: pd.Series | pd.DataFrame = self._window.count()  # any dtype; counts are exact
+            return counted
+        return self._answer("nancount", 0, numeric_only)
 
-    def skew(self) -> pd.Series | pd.DataFrame:
+    def skew(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
         """pandas' bias-corrected skewness of each window, exact and rounded once."""
-        return self._answer("skew", 0)
+        return self._answer("skew", 0, numeric_only)
 
-    def kurt(self) -> pd.Series | pd.DataFrame:
+    def kurt(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
         """pandas' bias-corrected excess kurtosis of each window, exact and rounded once."""
-        return self._answer("kurt", 0)
+        return self._answer("kurt", 0, numeric_only)
 
     def cov(self, other: pd.Series | None = None, ddof: int = 1) -> pd.Series | pd.DataFrame:
         """The covariance of each window with ``other`` (aligned as pandas aligns it)."""
@@ -144,13 +146,18 @@ class ExactRolling:
         pairs = [_aligned(frame.iloc[:, k], y) for k in range(frame.shape[1])]
         return self._frame({k: self._windows(what, xk, ddof, yk) for k, (xk, yk) in enumerate(pairs)}, frame)
 
-    def _answer(self, what: str, ddof: int) -> pd.Series | pd.DataFrame:
+    def _answer(self, what: str, ddof: int, numeric_only: bool) -> pd.Series | pd.DataFrame:
         _check_ddof(ddof)
         obj = self._obj
         if isinstance(obj, pd.Series):
+            _check_numbers(obj.dtype)
             # The answers are a fresh array: the Series takes it without a copy.
             answers = self._windows(what, obj, ddof)
             return pd.Series(answers, index=self._index(obj.index), name=obj.name, dtype=np.float64, copy=False)
+        if numeric_only:  # pandas' numeric columns: object ones go too
+            obj = obj.loc[:, [is_number_dtype(d) for d in obj.dtypes]]
+        for dtype in obj.dtypes:
+            _check_numbers(dtype)
         return self._frame({k: self._windows(what, obj.iloc[:, k], ddof) for k in range(obj.shape[1])}, obj)
 
     def _frame(self, columns: dict[int, np.ndarray], like: pd.DataFrame) -> pd.DataFrame:
@@ -184,6 +191,21 @@ class ExactRolling:
         """The result's index: every `step`-th label, as pandas gives it."""
         step = getattr(self._window, "step", None)
         return index[::step] if step else index
+
+
+def _is_numbers(dtype: Any) -> bool:
+    # Object columns may hold numbers: the acceptance of their values decides.
+    return is_number_dtype(dtype) or is_object_dtype(dtype)
+
+
+def _dtypes(obj: pd.Series | pd.DataFrame) -> list[Any]:
+    return [obj.dtype] if isinstance(obj, pd.Series) else list(obj.dtypes)
+
+
+def _check_numbers(dtype: Any) -> None:
+    """pandas' refusal of a column that holds no numbers."""
+    if not _is_numbers(dtype):
+        raise pd.errors.DataError(f"Cannot aggregate non-numeric type: {dtype}")
 
 
 def _check_ddof(ddof: Any) -> None:

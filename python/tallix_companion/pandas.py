@@ -37,9 +37,8 @@ from pandas.api.typing import SeriesGroupBy
 
 import tallix
 
-from . import _answers
+from . import _answers, _rolling
 from . import _groupby as groups
-from . import _rolling
 from . import numpy as tnp
 from ._accept import Accepted, accept, is_number_dtype
 
