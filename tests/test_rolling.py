@@ -185,6 +185,8 @@ def test_pairs_every_window(how, narrow):
         for s, e in zip(*fixed_bounds(len(xa), 9), strict=True)
     ]
     assert_windows(got.to_numpy(), want)
+    named = getattr(x.rename("v").exact.rolling(9, min_periods=2), how)
+    assert named(y.rename("v")).name == "v" and named(y.rename("w")).name is None
     frame = pd.DataFrame({"a": x, "b": -x})
     assert_windows(getattr(frame.exact.rolling(9, min_periods=2), how)(y)["a"].to_numpy(), want)
 
@@ -220,7 +222,7 @@ def test_pandas_window_options(kw, min_periods, how):
     assert_windows(got.to_numpy(), want)
 
 
-@pytest.mark.parametrize("how", ("mean", "var"))
+@pytest.mark.parametrize("how", HOWS + ("skew", "kurt"))
 def test_window_independent_of_what_slid_out(how):
     tail = REPORTED["offset with small noise"][:20]
     prefixes = [np.zeros(0), np.array([1e300, -3.0]), wide_runs(50), np.full(7, 1e-200)]

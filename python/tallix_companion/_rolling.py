@@ -141,7 +141,8 @@ class ExactRolling:
         if isinstance(obj, pd.Series):
             x, y = _aligned(obj, other)
             answers = self._windows(what, x, ddof, y)
-            return pd.Series(answers, index=self._index(x.index), dtype=np.float64, copy=False)
+            name = obj.name if obj.name == other.name else None  # pandas keeps a name both share
+            return pd.Series(answers, index=self._index(x.index), name=name, dtype=np.float64, copy=False)
         frame, y = obj.align(other, join="outer", axis=0)
         pairs = [_aligned(frame.iloc[:, k], y) for k in range(frame.shape[1])]
         return self._frame({k: self._windows(what, xk, ddof, yk) for k, (xk, yk) in enumerate(pairs)}, frame)
