@@ -9,6 +9,8 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tallix
 import tallix_companion.numpy as tnp
@@ -65,10 +67,10 @@ def exact_pair(xs, ys, how, ddof=1):
 
 
 def exact(window, how, ddof=1):
+    if how == "count":
+        return float(np.count_nonzero(~np.isnan(window)))
     xs = [Fraction(v) for v in window if not math.isnan(v)]
     n, s1 = len(xs), sum(xs, Fraction(0))
-    if how == "count":
-        return float(n)
     if how in ("skew", "kurt"):
         return shape([v for v in window if not math.isnan(v)], how)
     if how == "sum":
@@ -87,7 +89,7 @@ def expected(values, starts, ends, how, min_periods, ddof=1):
         window = values[s:e]
         present = int(np.count_nonzero(~np.isnan(window)))
         enough = (e - s if how == "count" else present) >= min_periods
-        out.append(exact(window, how, ddof) if enough else math.nan)
+        out.append(ieee_or_exact(window, how, ddof) if enough else math.nan)
     return out
 
 
@@ -132,6 +134,41 @@ def test_reported_cases_exact_in_every_window(case, how):
     got = getattr(pd.Series(xs).exact.rolling(w), how)().to_numpy()
     starts, ends = fixed_bounds(len(xs), w)
     assert_windows(got, expected(xs, starts, ends, how, w))
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    xs=st.lists(st.floats(allow_infinity=True, allow_nan=True), min_size=1, max_size=40),
+    w=st.integers(1, 12),
+    min_periods=st.integers(0, 12),
+    center=st.booleans(),
+    how=st.sampled_from(HOWS + ("count",)),
+)
+def test_any_floats_any_windows(xs, w, min_periods, center, how):
+    values = np.array(xs)
+    got = getattr(pd.Series(values).exact.rolling(w, min_periods=min(min_periods, w), center=center), how)()
+    starts, ends = fixed_bounds(len(values), w, center)
+    want = [ieee_or_exact(values[s:e], how) for s, e in zip(starts, ends, strict=True)]
+    counts = [
+        e - s if how == "count" else np.count_nonzero(~np.isnan(values[s:e])) for s, e in zip(starts, ends, strict=True)
+    ]
+    want = [v if c >= min(min_periods, w) else math.nan for v, c in zip(want, counts, strict=True)]
+    assert_windows(got.to_numpy(), want)
+
+
+def ieee_or_exact(window, how, ddof=1):
+    """The exact answer, or IEEE's where a window holds an infinity."""
+    present = window[~np.isnan(window)]
+    if np.isinf(present).any() and how != "count":
+        if how not in ("sum", "mean") or (np.inf in present and -np.inf in present):
+            return math.nan
+        return math.inf if np.inf in present else -math.inf
+    return exact(window, how, ddof)
+
+
+def test_centred_window_wider_than_the_column_drops_its_first_values():
+    got = pd.Series([1.0, 0.0, 0.0, 0.0]).exact.rolling(4, min_periods=0, center=True).sum()
+    assert got.tolist() == [1.0, 1.0, 1.0, 0.0]
 
 
 def test_constant_stretch_after_spike_has_zero_std():
@@ -191,10 +228,20 @@ def test_pairs_every_window(how, narrow):
     assert_windows(getattr(frame.exact.rolling(9, min_periods=2), how)(y)["a"].to_numpy(), want)
 
 
+def prices_with_gaps(n):
+    """Two-decimal prices, a few NaNs, spikes and infinities: mostly one placement."""
+    xs = np.round(100 + RNG.standard_normal(n).cumsum(), 2)
+    xs[RNG.integers(0, n, n // 20)] = np.nan
+    xs[RNG.integers(0, n, n // 40)] = 1e300
+    xs[RNG.integers(0, n, 2)] = np.inf
+    return xs
+
+
+@pytest.mark.parametrize("data", [wide_runs, prices_with_gaps])
 @pytest.mark.parametrize("how", HOWS)
-def test_time_based_windows(how):
+def test_time_based_windows(how, data):
     stamps = pd.to_datetime("2024-01-01") + pd.to_timedelta(np.cumsum(RNG.integers(0, 4, 120)), unit="s")
-    xs = wide_runs(120)
+    xs = data(120)
     got = getattr(pd.Series(xs, index=stamps).exact.rolling("5s"), how)().to_numpy()
     t = stamps.to_numpy().astype("datetime64[ns]").astype(np.int64)
     starts = np.searchsorted(t, t - 5 * 10**9, side="right")  # (t - 5s, t]

@@ -33,6 +33,7 @@ namespace tallix {
 enum class SlideAnswer : uint8_t { Sum, Mean, Var, Std, Count };
 
 // Output i covers values [start(i), end(i)) (empty where start >= end).
+// Window and offset lie within ±2^62.
 // Fixed windows (explicit null): end = i + 1 + offset and start = end −
 // window, both clipped to the values; expanding windows are fixed ones at
 // least as wide as the column. Explicit bounds lie within the values and may

@@ -24,9 +24,9 @@ class Bounds {
   Bounds(const SlideBounds& b, int64_t n) : b_(b), n_(n) {}
   Window operator()(size_t i) const {
     if (b_.starts != nullptr) return {b_.starts[i], b_.ends[i]};
+    // Window and offset lie within ±2^62 (the binding's check): no overflow.
     const int64_t end = static_cast<int64_t>(i) + 1 + b_.offset;
-    // A window wider than the column is expanding: no subtraction to overflow.
-    const int64_t start = b_.window >= n_ ? 0 : end - b_.window;
+    const int64_t start = end - b_.window;
     return {std::clamp<int64_t>(start, 0, n_), std::clamp<int64_t>(end, 0, n_)};
   }
   bool explicit_bounds() const { return b_.starts != nullptr; }

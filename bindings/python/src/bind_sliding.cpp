@@ -73,6 +73,11 @@ bool read_windows(PyObject* o, SlideBounds& bounds, PyObject*& starts, PyObject*
     PyErr_SetString(PyExc_ValueError, "window and min_periods must not be negative");
     return false;
   }
+  constexpr int64_t kWidest = int64_t{1} << 62;  // window ends then never overflow
+  if (bounds.window > kWidest || bounds.offset > kWidest || bounds.offset < -kWidest) {
+    PyErr_SetString(PyExc_ValueError, "window and offset must lie within ±2**62");
+    return false;
+  }
   request.min_periods = static_cast<uint64_t>(min_periods);
   starts = PyTuple_GetItem(o, 2);
   ends = PyTuple_GetItem(o, 3);
