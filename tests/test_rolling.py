@@ -53,10 +53,11 @@ def shape(values, how):
 
 
 def exact_pair(xs, ys, how, ddof=1):
-    pairs = [(Fraction(x), Fraction(y)) for x, y in zip(xs, ys, strict=True) if not (math.isnan(x) or math.isnan(y))]
-    n = len(pairs)
-    if n == 0 or any(math.isinf(v) for p in pairs for v in p):
+    kept = [(x, y) for x, y in zip(xs, ys, strict=True) if not (math.isnan(x) or math.isnan(y))]
+    if not kept or any(math.isinf(v) for p in kept for v in p):
         return math.nan
+    pairs = [(Fraction(x), Fraction(y)) for x, y in kept]
+    n = len(pairs)
     sx, sy = sum((x for x, _ in pairs), Fraction(0)), sum((y for _, y in pairs), Fraction(0))
     cxy = sum((x * y for x, y in pairs), Fraction(0)) - sx * sy / n
     if how == "cov":
