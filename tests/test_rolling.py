@@ -238,6 +238,15 @@ def prices_with_gaps(n):
     return xs
 
 
+@pytest.mark.parametrize("ddof", [0, 0.5, 2.25, 3])
+def test_covariance_takes_any_ddof(ddof):
+    x, y = np.array([1.0, 2.0, 4.0, 7.0, 11.0, 1e300]), np.array([3.0, 1.0, 4.0, 1.0, 5.0, 9.0])
+    out = np.empty(6)
+    tallix._slide("cov", (x, y), out, (3, 0, None, None, 1, ddof))
+    want = [exact_pair(x[max(0, i - 2) : i + 1], y[max(0, i - 2) : i + 1], "cov", ddof) for i in range(6)]
+    assert_windows(out, want)
+
+
 @pytest.mark.parametrize("data", [wide_runs, prices_with_gaps])
 @pytest.mark.parametrize("how", HOWS)
 def test_time_based_windows(how, data):

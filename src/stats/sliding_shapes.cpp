@@ -214,9 +214,15 @@ double pair_answer(const PairSums& s, uint64_t count, PairSlide what, double ddo
   const BigInt n = from_u64(count);
   const BigInt cxy = n * s.sxy - s.sx * s.sy;
   if (what == PairSlide::Cov) {
-    if (static_cast<double>(count) - ddof <= 0) return kNaN;
-    const BigInt dof = n - BigInt(static_cast<long>(ddof));
-    return round_scaled(cxy, n * dof, s.ex + s.ey);
+    // ddof is any binary64, mantissa·2^e exactly: n − ddof = dof·2^-shift.
+    int e = 0;
+    const BigInt mantissa(static_cast<long>(std::ldexp(std::frexp(ddof, &e), 53)));
+    e -= 53;
+    const long shift = e >= 0 ? 0 : -e;
+    const BigInt dof = e >= 0 ? BigInt(n - (mantissa << static_cast<mp_bitcnt_t>(e)))
+                              : BigInt((n << static_cast<mp_bitcnt_t>(shift)) - mantissa);
+    if (sgn(dof) <= 0) return kNaN;
+    return round_scaled(cxy, n * dof, s.ex + s.ey + shift);
   }
   const BigInt cxx = n * s.sxx - s.sx * s.sx, cyy = n * s.syy - s.sy * s.sy;
   if (sgn(cxx) <= 0 || sgn(cyy) <= 0) return kNaN;
