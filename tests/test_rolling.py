@@ -61,7 +61,7 @@ def exact_pair(xs, ys, how, ddof=1):
     sx, sy = sum((x for x, _ in pairs), Fraction(0)), sum((y for _, y in pairs), Fraction(0))
     cxy = sum((x * y for x, y in pairs), Fraction(0)) - sx * sy / n
     if how == "cov":
-        return rounded(cxy / (n - ddof)) if n > ddof else math.nan
+        return rounded(cxy / (n - Fraction(ddof))) if n > ddof else math.nan
     cxx = sum((x * x for x, _ in pairs), Fraction(0)) - sx * sx / n
     cyy = sum((y * y for _, y in pairs), Fraction(0)) - sy * sy / n
     return root(cxy * cxy / (cxx * cyy), 1 if cxy >= 0 else -1) if cxx * cyy != 0 else math.nan
@@ -80,7 +80,7 @@ def exact(window, how, ddof=1):
         return math.nan
     if how == "mean":
         return rounded(s1 / n)
-    spread = (sum((x * x for x in xs), Fraction(0)) - s1 * s1 / n) / (n - ddof)
+    spread = (sum((x * x for x in xs), Fraction(0)) - s1 * s1 / n) / (n - Fraction(ddof))
     return rounded(spread) if how == "var" else root(spread)
 
 
@@ -305,18 +305,21 @@ def test_pandas_shapes_and_errors():
         s.exact.rolling(2).var(ddof=0.5)
 
 
-@pytest.mark.parametrize("how", HOWS)
-def test_sliding_numpy_style(how):
-    xs = wide_runs(150).reshape(3, 50)
-    got = getattr(tnp, f"sliding_{how}")(xs, 6, axis=1)
+@pytest.mark.parametrize(("how", "ddof"), [(h, 0) for h in HOWS] + [("var", 1.5), ("std", 1.5), ("var", 1)])
+@pytest.mark.parametrize("data", [wide_runs, prices_with_gaps])
+def test_sliding_numpy_style(how, ddof, data):
+    xs = data(150).reshape(3, 50)
+    kw = {"ddof": ddof} if how in ("var", "std") else {}
+    got = getattr(tnp, f"sliding_{how}")(xs, 6, axis=1, **kw)
     assert got.shape == (3, 45)
-    ddof = 0
     for r in range(3):
         row = xs[r]
-        want = [math.nan if np.isnan(row[i : i + 6]).any() else exact(row[i : i + 6], how, ddof) for i in range(45)]
+        want = [
+            math.nan if np.isnan(row[i : i + 6]).any() else ieee_or_exact(row[i : i + 6], how, ddof) for i in range(45)
+        ]
         assert_windows(got[r], want)
     assert getattr(tnp, f"sliding_{how}")(np.ones(5, np.float32), 3).dtype == np.float64
-    assert_windows(getattr(tnp, f"sliding_{how}")(xs.T, 6, axis=0).T.ravel(), got.ravel())
+    assert_windows(getattr(tnp, f"sliding_{how}")(xs.T, 6, axis=0, **kw).T.ravel(), got.ravel())
 
 
 @pytest.mark.parametrize(("w", "error"), [(0, ValueError), (51, ValueError), (2.0, TypeError)])
