@@ -379,7 +379,8 @@ std::optional<double> centred_of(const NarrowSum& a, const NarrowSum& b, const N
 // num·2^exp / den rounded once for num of at most five words (a window's
 // n·Σx² − (Σx)²): divide_once with its bits read straight from the words.
 template <class Divide>
-double window_quotient(const Wide& num, long exp, uint64_t den, Divide divide, bool binary32) {
+[[gnu::always_inline]] inline double window_quotient(const Wide& num, long exp, uint64_t den,
+                                                     Divide divide, bool binary32) {
   int top = 5;
   while (top > 0 && num[top - 1] == 0) --top;
   if (top == 0) return 0.0;
@@ -405,7 +406,9 @@ double window_quotient(const Wide& num, long exp, uint64_t den, Divide divide, b
 // n·Σx² − (Σx)² of a window, five words, never negative for sums of the
 // same values; false otherwise. Written out word by word: it runs once a
 // window.
-bool window_numerator(u128 sum, const std::array<uint64_t, 4>& squares, uint64_t n, Wide& num) {
+[[gnu::always_inline]] inline bool window_numerator(u128 sum,
+                                                    const std::array<uint64_t, 4>& squares,
+                                                    uint64_t n, Wide& num) {
   // n·Σx², five words.
   uint64_t w[5];
   u128 t = 0;

@@ -117,7 +117,11 @@ class FastTier {
 
 class Slider {
  public:
-  Slider(FastTier fast, const SlideRequest& r) : fast_(fast), r_(r) {
+  Slider(FastTier fast, const SlideRequest& r)
+      : fast_(fast),
+        r_(r),
+        integral_ddof_(r.ddof == std::trunc(r.ddof) && std::fabs(r.ddof) < 0x1p62),
+        ddof_(integral_ddof_ ? static_cast<int64_t>(r.ddof) : 0) {
     fast_.keep_squares(r.what == SlideAnswer::Var || r.what == SlideAnswer::Std);
   }
 
@@ -329,10 +333,10 @@ class Slider {
   // n·(n − ddof) for an integral ddof where it is positive and fits a word;
   // else 0.
   uint64_t spread_divisor(uint64_t n) const {
-    const double dof = static_cast<double>(n) - r_.ddof;
+    int64_t dof = 0;
     uint64_t den = 0;
-    if (r_.ddof != std::trunc(r_.ddof) || dof < 1 || dof >= 0x1p63 ||
-        __builtin_mul_overflow(n, static_cast<uint64_t>(dof), &den))
+    if (!integral_ddof_ || __builtin_sub_overflow(static_cast<int64_t>(n), ddof_, &dof) ||
+        dof < 1 || __builtin_mul_overflow(n, static_cast<uint64_t>(dof), &den))
       return 0;
     return den;
   }
@@ -377,6 +381,8 @@ class Slider {
   BandedMoments general_;
   Tally tally_;
   SlideRequest r_;
+  bool integral_ddof_;  // ddof as an integer, read once rather than every window
+  int64_t ddof_;
 };
 
 }  // namespace
