@@ -10,6 +10,8 @@
 //   n(n−1)·T3² / ((n−2)²·T2³), and its kurtosis ((n²−1)·m4/m2² − 3(n−1)²) /
 //   ((n−2)(n−3)) is ((n²−1)·T4 − 3(n−1)²·T2²) / ((n−2)(n−3)·T2²): the unit
 //   cancels from both. A covariance is (n·Sxy − Sx·Sy)/(n(n − ddof))·ux·uy.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -152,6 +154,15 @@ double shape_answer(const PowerSums& s, uint64_t count, ShapeAnswer what) {
   return round_rational(num, (n - 2) * (n - 3) * t2 * t2);
 }
 
+// The largest t with 2^(k·t) dividing a sum of k-th powers (no bound for a
+// zero sum).
+template <size_t N>
+int common_zeros(const Words<N>& w, int k) {
+  for (size_t i = 0; i < N; ++i)
+    if (w[i] != 0) return (64 * static_cast<int>(i) + std::countr_zero(w[i])) / k;
+  return std::numeric_limits<int>::max();
+}
+
 class ShapeSlider {
  public:
   ShapeSlider(Placement placement, ShapeAnswer what) : placement_(placement), what_(what) {}
@@ -176,9 +187,19 @@ class ShapeSlider {
       return kNaN;
     BigMemoryScope memory(kShapeQueryBytes);
     if (!memory.reserved()) return OutOfMemory{};
-    if (tally_.count(Kind::General) == 0)
-      return shape_answer({signed_int(s1_), signed_int(s2_), signed_int(s3_), signed_int(s4_)}, n,
-                          what_);
+    if (tally_.count(Kind::General) == 0) {
+      // Both answers are of degree 0 in the values' scale, so a power of two
+      // that divides every S_k as 2^(k·t) leaves them: smaller integers.
+      int t = std::min(
+          {common_zeros(s1_, 1), common_zeros(s2_, 2), common_zeros(s3_, 3), common_zeros(s4_, 4)});
+      if (t == std::numeric_limits<int>::max()) t = 0;  // every sum zero
+      const auto scaled = [t](BigInt v, int k) {
+        return BigInt(v >> static_cast<mp_bitcnt_t>(k * t));  // exact: 2^(k·t) divides it
+      };
+      return shape_answer({scaled(signed_int(s1_), 1), scaled(signed_int(s2_), 2),
+                           scaled(signed_int(s3_), 3), scaled(signed_int(s4_), 4)},
+                          n, what_);
+    }
     std::vector<double> present;
     for (double x : window)
       if (!std::isnan(x)) present.push_back(x);
