@@ -1,7 +1,6 @@
 // `_slide`: one answer per rolling or expanding window of a column, the
 // windows slid in one pass of the core (stats/sliding.hpp) with the
 // interpreter lock released.
-#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -30,9 +29,20 @@ bool read_slide_answer(PyObject* o, SlideRequest& out) {
   }
   AnswerName a;
   if (!read_answer_name(o, true, a)) return false;
-  static constexpr SlideAnswer kSlid[] = {SlideAnswer::Mean, SlideAnswer::Var, SlideAnswer::Std,
-                                          SlideAnswer::Sum};
-  out.what = kSlid[static_cast<int>(a.what)];
+  switch (a.what) {
+    case MomentAnswer::Sum:
+      out.what = SlideAnswer::Sum;
+      break;
+    case MomentAnswer::Mean:
+      out.what = SlideAnswer::Mean;
+      break;
+    case MomentAnswer::Var:
+      out.what = SlideAnswer::Var;
+      break;
+    case MomentAnswer::Std:
+      out.what = SlideAnswer::Std;
+      break;
+  }
   out.skip_nans = a.skip_nans;
   out.precision = a.precision;
   return true;
