@@ -393,8 +393,14 @@ template <class Divide>
   } else {
     // j <= 320 − 64: the words read stay inside num, num[w + 2] only when r > 0.
     const int w = j / 64, r = j % 64;
-    const u128 low = (static_cast<u128>(num[w + 1]) << 64) | num[w];
-    part = r == 0 ? low : (low >> r) | (static_cast<u128>(num[w + 2]) << (128 - r));
+    // Two word shifts rather than one of 128 bits: a variable 128-bit shift
+    // costs several branches.
+    uint64_t hi = num[w + 1], lo = num[w];
+    if (r != 0) {
+      lo = (lo >> r) | (hi << (64 - r));
+      hi = (hi >> r) | (num[w + 2] << (64 - r));
+    }
+    part = (static_cast<u128>(hi) << 64) | lo;
     sticky = (num[w] & ((uint64_t{1} << r) - 1)) != 0;
     for (int k = 0; k < w; ++k) sticky |= num[k] != 0;
   }
@@ -430,11 +436,11 @@ template <class Divide>
                           static_cast<uint64_t>(c >> 64) + static_cast<uint64_t>(b >> 127) +
                               static_cast<uint64_t>(m2 >> 64),
                           0};
-  uint64_t borrow = 0;
+  uint64_t borrow = 0;  // one borrow chain, without comparisons
   for (int i = 0; i < 5; ++i) {
-    const uint64_t x = w[i], y = sq[i];
-    num[i] = x - y - borrow;
-    borrow = (x < y) || (x - y < borrow) ? 1 : 0;
+    const u128 d = static_cast<u128>(w[i]) - sq[i] - borrow;
+    num[i] = static_cast<uint64_t>(d);
+    borrow = static_cast<uint64_t>(d >> 127);
   }
   num[5] = 0;
   return borrow == 0;
