@@ -8,11 +8,12 @@
 // takes it and is forced inline, and the namespace is the file's own, so no
 // copy built for one form can stand in for another's.
 //
-// Only additions, subtractions, comparisons and integer additions of bit
-// patterns touch the values, except in a form's product routine (Fma or
-// Dekker below). Every form adds the same exact integers to the limbs, so the
-// bytes cannot depend on the form; where a block's plan differs (the forms
-// need not agree on it) only the speed does.
+// Only additions and subtractions (a form may run one as a multiply-add by
+// one, rounded alike), comparisons and integer additions of bit patterns touch
+// the values, except in a form's product error (an fma, or Dekker's product,
+// in the form's own file). Every form adds the same exact integers to the
+// limbs, so the bytes cannot depend on the form; where a block's plan differs
+// (the forms need not agree on it) only the speed does.
 #pragma once
 
 #include <bit>
