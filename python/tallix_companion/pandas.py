@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any
+from typing import Any, Generic, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -74,8 +74,32 @@ def _label(name: Any) -> str:
 # Series and DataFrame
 
 
+_Frame = TypeVar("_Frame", pd.Series, pd.DataFrame)
+
+
+class _Windows(Generic[_Frame]):
+    """Exact rolling and expanding windows, for both accessors."""
+
+    _obj: _Frame
+
+    def rolling(
+        self,
+        window: Any,
+        min_periods: int | None = None,
+        center: bool = False,
+        closed: str | None = None,
+        step: int | None = None,
+    ) -> _rolling.ExactRolling:
+        """Exact rolling windows (of every column), as pandas' ``rolling`` takes them."""
+        return _rolling.rolling(self._obj, window, min_periods, center, closed, step)
+
+    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
+        """Exact expanding windows (of every column)."""
+        return _rolling.expanding(self._obj, min_periods)
+
+
 @pd.api.extensions.register_series_accessor("exact")
-class SeriesAccessor:
+class SeriesAccessor(_Windows[pd.Series]):
     """``s.exact``: exact ``sum``, ``mean``, ``var`` and ``std`` of a Series."""
 
     def __init__(self, obj: pd.Series) -> None:
@@ -92,21 +116,6 @@ class SeriesAccessor:
 
     def std(self, *, ddof: int = 1, skipna: bool = True) -> Any:
         return self._reduce("std", skipna, ddof, 0)
-
-    def rolling(
-        self,
-        window: Any,
-        min_periods: int | None = None,
-        center: bool = False,
-        closed: str | None = None,
-        step: int | None = None,
-    ) -> _rolling.ExactRolling:
-        """Exact rolling windows, as ``Series.rolling`` takes them."""
-        return _rolling.rolling(self._obj, window, min_periods, center, closed, step)
-
-    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
-        """Exact expanding windows."""
-        return _rolling.expanding(self._obj, min_periods)
 
     def _reduce(self, how: str, skipna: bool, ddof: int, min_count: int) -> Any:
         s = self._obj
@@ -127,7 +136,7 @@ def _is_nullable(dtype: Any) -> bool:
 
 
 @pd.api.extensions.register_dataframe_accessor("exact")
-class DataFrameAccessor:
+class DataFrameAccessor(_Windows[pd.DataFrame]):
     """``df.exact``: the same reductions per column (axis 0) or per row (axis 1)."""
 
     def __init__(self, obj: pd.DataFrame) -> None:
@@ -146,21 +155,6 @@ class DataFrameAccessor:
 
     def std(self, *, axis: int | str = 0, skipna: bool = True, ddof: int = 1, numeric_only: bool = False) -> pd.Series:
         return self._reduce("std", axis, skipna, numeric_only, ddof, 0)
-
-    def rolling(
-        self,
-        window: Any,
-        min_periods: int | None = None,
-        center: bool = False,
-        closed: str | None = None,
-        step: int | None = None,
-    ) -> _rolling.ExactRolling:
-        """Exact rolling windows of every column, as ``DataFrame.rolling`` takes them."""
-        return _rolling.rolling(self._obj, window, min_periods, center, closed, step)
-
-    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
-        """Exact expanding windows of every column."""
-        return _rolling.expanding(self._obj, min_periods)
 
     def groupby(
         self,

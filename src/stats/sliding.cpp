@@ -20,10 +20,6 @@ namespace {
 
 using namespace sliding_detail;
 
-__extension__ using u128 = unsigned __int128;
-__extension__ using i128 = __int128;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The fast tier may join the unscaled part of the general tier (note 3), whose

@@ -29,10 +29,7 @@ namespace tallix {
 namespace {
 
 using namespace sliding_detail;
-__extension__ using u128 = unsigned __int128;
-__extension__ using i128 = __int128;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Powers up to the fourth of values up to 2^1024 apart, and their roots'
 // shifts: well beyond one statistics query.
 constexpr size_t kShapeQueryBytes = 8 * kStatsQueryBytes;

@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "../binary64.hpp"
@@ -14,6 +15,11 @@
 #include "sliding.hpp"
 
 namespace tallix::sliding_detail {
+
+__extension__ using u128 = unsigned __int128;
+__extension__ using i128 = __int128;
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct Window {
   int64_t start, end;
