@@ -22,10 +22,10 @@ import re
 import resource
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 import tallix_companion.numpy as tnp
 import tallix_companion.pandas  # noqa: F401  (registers .exact)
@@ -48,16 +48,6 @@ def machine():
     vector = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2"
     cores = text.count("processor\t:")
     return f"{model.group(1) if model else 'unknown CPU'}, {vector}, {cores} logical cores"
-
-
-def best(fn, repeat=5, budget=2.0):
-    """The fastest of up to ``repeat`` runs, stopping early once ``budget`` seconds are spent."""
-    times = []
-    while len(times) < repeat and sum(times) < budget:
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def verdict(ratio, goal):

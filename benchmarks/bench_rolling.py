@@ -15,10 +15,10 @@ user's numpy does.
 
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 import tallix_companion.numpy as tnp
 import tallix_companion.pandas  # noqa: F401  (registers .exact)
@@ -27,22 +27,12 @@ N = 10**6
 GOAL = 3.0
 
 
-def best(fn, repeat=7, budget=3.0):
-    """The fastest of up to ``repeat`` runs, stopping early once ``budget`` seconds are spent."""
-    times = []
-    while len(times) < repeat and sum(times) < budget:
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def row(label, ours, theirs, goal=None):
     # Alternate the sides so that a busy moment of the machine falls on both.
     t_ours, t_theirs = [], []
     for _ in range(3):
-        t_theirs.append(best(theirs, 3))
-        t_ours.append(best(ours, 3))
+        t_theirs.append(best(theirs, 3, 3.0))
+        t_ours.append(best(ours, 3, 3.0))
     ratio = min(t_ours) / min(t_theirs)
     verdict = "" if goal is None else f"  (goal <= {goal}x, {'met' if ratio <= goal else 'missed'})"
     print(f"{label:<44} {min(t_ours) * 1e3:8.1f} ms {min(t_theirs) * 1e3:8.1f} ms {ratio:6.2f}x{verdict}")

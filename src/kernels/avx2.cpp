@@ -202,10 +202,8 @@ using F4 = lanes::Lanes<4>::F;
 // subtraction is: AMD's cores add on two pipes and multiply-add on two
 // others, so a level's three additions spread over four (of the choices,
 // this one ran fastest on an AMD EPYC).
-struct Form4 {
-  static constexpr int kWidth = 4;
+struct Form4 : lanes::PlainAdds<4> {
   static constexpr bool kErrorsMayOverflow = false;
-  TALLIX_LANES_INLINE static F4 plus(F4 x, F4 sigma) noexcept { return x + sigma; }
   TALLIX_LANES_INLINE TALLIX_FMA_SITE static F4 minus(F4 x, F4 q) noexcept {
     return _mm256_fnmadd_pd(q, _mm256_set1_pd(1.0), x);
   }

@@ -20,17 +20,30 @@ void BankedAdder::add(std::span<const double> xs) noexcept {
     add_to_banks(xs.subspan(at, std::min(kValuesPerFold, xs.size() - at)));
 }
 
-// Whole blocks go straight into the limbs by extraction (note 7); a block it
-// declines, and the tail, go through the banks.
-void BankedAdder::add_extracting(std::span<const double> xs) noexcept {
-  const Kernels& k = active_kernels();
+namespace {
+
+// Whole blocks of n items go straight into the limbs by extraction (notes 7
+// and 8): extract(at) adds what it can from item `at` on and says how many;
+// the block it declines, and the tail, go to bank(at, count).
+template <class Extract, class ToBanks>
+void extract_or_bank(size_t n, size_t block, Extract extract, ToBanks bank) noexcept {
   size_t at = 0;
-  while (at < xs.size()) {
-    at += k.extract_sum(xs.data() + at, xs.size() - at, limbs_);
-    size_t declined = std::min(kExtractBlock, xs.size() - at);
-    if (declined > 0) add_to_banks(xs.subspan(at, declined));
+  while (at < n) {
+    at += extract(at);
+    size_t declined = std::min(block, n - at);
+    if (declined > 0) bank(at, declined);
     at += declined;
   }
+}
+
+}  // namespace
+
+void BankedAdder::add_extracting(std::span<const double> xs) noexcept {
+  const Kernels& k = active_kernels();
+  extract_or_bank(
+      xs.size(), kExtractBlock,
+      [&](size_t at) { return k.extract_sum(xs.data() + at, xs.size() - at, limbs_); },
+      [&](size_t at, size_t count) { add_to_banks(xs.subspan(at, count)); });
 }
 
 void BankedAdder::add_to_banks(std::span<const double> xs) noexcept {
@@ -49,19 +62,15 @@ bool BankedAdder::add_products(const double* a, const double* b, size_t n) noexc
   return add_products_to_banks(a, b, n);
 }
 
-// Whole blocks go straight into the limbs by extraction (note 7); a block it
-// declines, and the tail, go through the banks, which decide whether a pair
-// lost exactness (the extracted blocks hold no pair that can).
+// The banks decide whether a pair lost exactness: the extracted blocks hold
+// no pair that can.
 bool BankedAdder::add_extracting_products(const double* a, const double* b, size_t n) noexcept {
   const Kernels& k = active_kernels();
   bool lost = false;
-  size_t at = 0;
-  while (at < n) {
-    at += k.extract_products(a + at, b + at, n - at, limbs_);
-    size_t declined = std::min(kExtractPairs, n - at);
-    if (declined > 0) lost |= add_products_to_banks(a + at, b + at, declined);
-    at += declined;
-  }
+  extract_or_bank(
+      n, kExtractPairs,
+      [&](size_t at) { return k.extract_products(a + at, b + at, n - at, limbs_); },
+      [&](size_t at, size_t count) { lost |= add_products_to_banks(a + at, b + at, count); });
   return lost;
 }
 

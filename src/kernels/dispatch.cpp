@@ -21,6 +21,13 @@ CpuFeatures detect() noexcept {
   return f;
 }
 
+using ExtractProducts = decltype(Kernels::extract_products);
+
+Kernels extracting_products_by(Kernels k, ExtractProducts extract) noexcept {
+  k.extract_products = extract;
+  return k;
+}
+
 #if defined(TALLIX_SOFTWARE_FMA)
 // Reproducibility builds form every product with the software fma.
 Kernels with_software_products(Kernels k) noexcept {
@@ -28,8 +35,7 @@ Kernels with_software_products(Kernels k) noexcept {
   k.square_split = portable_kernels().square_split;
   k.place_products = portable_kernels().place_products;
   k.place_exact_products = nullptr;
-  k.extract_products = nullptr;
-  return k;
+  return extracting_products_by(k, nullptr);
 }
 #endif
 
@@ -37,11 +43,8 @@ Kernels with_software_products(Kernels k) noexcept {
 // one (the scalar products' fma_exact chooses alike).
 const Kernels& portable() noexcept {
 #if defined(__x86_64__) && !defined(TALLIX_SOFTWARE_FMA)
-  static const Kernels with_fma = [] {
-    Kernels k = portable_kernels();
-    k.extract_products = extract_products_portable_fma;
-    return k;
-  }();
+  static const Kernels with_fma =
+      extracting_products_by(portable_kernels(), extract_products_portable_fma);
   if (cpu_features().fma3) return with_fma;
 #endif
   return portable_kernels();
@@ -51,11 +54,8 @@ const Kernels& portable() noexcept {
 // as AVX2's are (bank placement of products, which extraction replaces, is
 // slower in any width).
 const Kernels& vector_avx512() noexcept {
-  static const Kernels extracting = [] {
-    Kernels k = avx512_kernels();
-    k.extract_products = avx2_kernels().extract_products;
-    return k;
-  }();
+  static const Kernels extracting =
+      extracting_products_by(avx512_kernels(), avx2_kernels().extract_products);
   return cpu_features().ifma ? avx512_ifma_kernels() : extracting;
 }
 

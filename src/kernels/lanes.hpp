@@ -141,15 +141,6 @@ TALLIX_LANES_INLINE Magnitudes reduce(ExponentRange<W> r) noexcept {
   return m;
 }
 
-template <int W, size_t N>
-TALLIX_LANES_INLINE Magnitudes block_magnitudes(const double* x) noexcept {
-  using F = typename Lanes<W>::F;
-  ExponentRange<W> r[4] = {empty_range<W>(), empty_range<W>(), empty_range<W>(), empty_range<W>()};
-  for (size_t i = 0; i < N; i += 4 * W)
-    for (int j = 0; j < 4; ++j) widen<W>(r[j], load<F>(x + i + W * j));
-  return reduce<W>(join<W>(join<W>(r[0], r[1]), join<W>(r[2], r[3])));
-}
-
 // The totals of K consecutive levels, each its q's summed in units of its
 // binade's spacing.
 template <int K>
@@ -181,6 +172,13 @@ struct Scan {
     for (int j = 0; j < kVectors; ++j) widen<W>(range, load<F>(next + i + W * j));
   }
 };
+
+template <int W, size_t N>
+TALLIX_LANES_INLINE Magnitudes block_magnitudes(const double* x) noexcept {
+  Scan<W> scan{x, empty_range<W>()};
+  for (size_t i = 0; i < N; i += 4 * W) scan.template at<4>(i);
+  return reduce<W>(scan.range);
+}
 
 template <int W>
 struct Fetch {
@@ -259,6 +257,15 @@ TALLIX_LANES_INLINE void extract_pass(const double* src, double* rest, int level
     add_levels(limbs, extract_levels<Form, N, 2, kLeave>(src, rest, binade, side), binade);
 }
 
+// A form's plus and minus as the vector unit's own additions.
+template <int W>
+struct PlainAdds {
+  using F = typename Lanes<W>::F;
+  static constexpr int kWidth = W;
+  TALLIX_LANES_INLINE static F plus(F x, F sigma) noexcept { return x + sigma; }
+  TALLIX_LANES_INLINE static F minus(F x, F q) noexcept { return x - q; }
+};
+
 // Adds N values to the limbs by the plan made from their magnitudes: two or
 // three levels a pass (three while more than five are left), the last pass
 // storing nothing; the first pass does the side's work. The plan keeps every
@@ -311,7 +318,8 @@ TALLIX_LANES_INLINE size_t extract_sum(const double* xs, size_t n, Limbs& limbs)
 
 // A form gives its width kWidth and three routines on vectors of that many
 // doubles: plus(x, sigma) and minus(x, q), the rounded x + sigma and x - q
-// (however its processor adds best), and error(a, b, p), the error of the
+// (however its processor adds best; PlainAdds as IEEE adds), and error(a, b,
+// p), the error of the
 // rounded product p = fl(a b), with p + e = a b exactly wherever the block
 // passes the checks of extract_products (bank.hpp, note 8). kErrorsMayOverflow
 // says that an error can be non-finite where p is finite (an overflow inside

@@ -64,15 +64,9 @@ bool place_products_portable(const double* a, const double* b, size_t n, Bank* c
 #define TALLIX_PORTABLE_EXTRACTION 1
 using F2 = lanes::Lanes<2>::F;
 
-struct AddForm {
-  static constexpr int kWidth = 2;
-  TALLIX_LANES_INLINE static F2 plus(F2 x, F2 sigma) noexcept { return x + sigma; }
-  TALLIX_LANES_INLINE static F2 minus(F2 x, F2 q) noexcept { return x - q; }
-};
-
 #if defined(__aarch64__)
 // Every aarch64 processor has the fused multiply-add in its vector unit.
-struct Form : AddForm {
+struct Form : lanes::PlainAdds<2> {
   static constexpr bool kErrorsMayOverflow = false;
   TALLIX_LANES_INLINE TALLIX_FMA_SITE static F2 error(F2 x, F2 y, F2 p) noexcept {
     return std::bit_cast<F2>(vfmaq_f64(std::bit_cast<float64x2_t>(-p),
@@ -88,7 +82,7 @@ struct Form : AddForm {
 // example on the formal proof of the Veltkamp/Dekker algorithms", IJCAR
 // 2006). An overflow anywhere leaves an infinity or a NaN in the error,
 // which sends the block to the banks.
-struct Form : AddForm {
+struct Form : lanes::PlainAdds<2> {
   static constexpr bool kErrorsMayOverflow = true;
   TALLIX_LANES_INLINE static F2 error(F2 x, F2 y, F2 p) noexcept {
     const F2 split = lanes::splat<F2>(0x1p27 + 1);

@@ -19,11 +19,8 @@ namespace {
 
 using F2 = lanes::Lanes<2>::F;
 
-struct FmaForm {
-  static constexpr int kWidth = 2;
+struct FmaForm : lanes::PlainAdds<2> {
   static constexpr bool kErrorsMayOverflow = false;
-  TALLIX_LANES_INLINE static F2 plus(F2 x, F2 sigma) noexcept { return x + sigma; }
-  TALLIX_LANES_INLINE static F2 minus(F2 x, F2 q) noexcept { return x - q; }
   TALLIX_LANES_INLINE TALLIX_FMA_SITE static F2 error(F2 x, F2 y, F2 p) noexcept {
     return _mm_fmsub_pd(x, y, p);
   }
