@@ -4,22 +4,44 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
+# What the demo needs (the build and its libraries), then what the tests need.
+DEMO_STAMP := $(VENV)/.demo-stamp
 STAMP := $(VENV)/.deps-stamp
+INSTALL_STAMP := $(VENV)/.install-stamp
 CORE_BUILD := build/core
 
 .PHONY: demo test venv install lint core-tests cpp-consumer bench format clean wheel test-dist
 
-$(STAMP): requirements-dev.txt
-	bash scripts/ensure-system-deps.sh
-	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PIP) install -q --upgrade pip
-	$(PIP) install -q -r requirements-dev.txt
-	touch $(STAMP)
+$(PY):
+	@echo "==> creating the virtual environment in $(VENV)"
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --disable-pip-version-check --upgrade pip
+
+$(DEMO_STAMP): requirements-demo.txt | $(PY)
+	bash scripts/ensure-system-deps.sh demo
+	@echo "==> installing the demo's Python packages (numpy, pandas, dask; a minute or two)"
+	$(PIP) install --disable-pip-version-check --progress-bar on -r requirements-demo.txt
+	touch $@
+
+$(STAMP): requirements-dev.txt $(DEMO_STAMP)
+	bash scripts/ensure-system-deps.sh test
+	bash scripts/ensure-wheel-deps.sh
+	@echo "==> installing the test tools (pytest, Spark, mypy, clang-format, Zig, ...; a few minutes)"
+	$(PIP) install --disable-pip-version-check --progress-bar on -r requirements-dev.txt
+	touch $@
 
 venv: $(STAMP)
 
-install: $(STAMP)
-	$(PIP) install -q --no-build-isolation .
+# Built and installed again only when a file it is built from changed.
+INSTALL_SOURCES := CMakeLists.txt pyproject.toml README.md \
+	$(shell find cmake src bindings python -type f -not -path '*/__pycache__/*' 2>/dev/null)
+
+$(INSTALL_STAMP): $(DEMO_STAMP) $(INSTALL_SOURCES)
+	@echo "==> building the extension and installing tallix into $(VENV) (a minute or two the first time)"
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	touch $@
+
+install: $(INSTALL_STAMP)
 
 # The core as a C++ user installs it (no Python, no tests) into a scratch
 # prefix, and examples/cpp built against it with CMake and with pkg-config.
@@ -53,7 +75,7 @@ core-tests: $(STAMP)
 	$(VENV)/bin/ctest --test-dir $(CORE_BUILD) --output-on-failure
 	@grep -h '^core:' $(CORE_BUILD)/Testing/Temporary/LastTest.log
 
-test: lint install core-tests cpp-consumer
+test: $(STAMP) lint install core-tests cpp-consumer
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
 	$(MAKE) --no-print-directory test-dist
 
