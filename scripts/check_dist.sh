@@ -144,7 +144,7 @@ aarch64_tests=(test_sum.py test_dot.py test_moments.py test_cov.py test_extrema.
 # the tests' packages from their aarch64 wheels (kept between runs, by version),
 # and the tallix wheel unpacked into a folder of its own.
 test_aarch64_wheel() {
-  local wheel=$1 python=build/aarch64-python/python requirements key deps site extension
+  local wheel=$1 python=$PWD/build/aarch64-python/python requirements key deps site extension
   bash scripts/aarch64_python.sh build/aarch64-python
   requirements=$("$py" -c 'from importlib.metadata import version as v
 print(*(f"{p}=={v(p)}" for p in ("numpy", "pandas", "pytest", "hypothesis")))')
@@ -167,12 +167,12 @@ print(*(f"{p}=={v(p)}" for p in ("numpy", "pandas", "pytest", "hypothesis")))')
   export PYTHONPATH=$site:$(realpath "$deps")
   expect_installed_modules "$python" "$site"
   echo "check_dist: aarch64 wheel under qemu: ${aarch64_tests[*]}"
-  (cd tests && "../$python" -m pytest -q -p no:cacheprovider "${aarch64_tests[@]}")
+  (cd tests && "$python" -m pytest -q -p no:cacheprovider "${aarch64_tests[@]}")
   unset PYTHONPATH
 }
 
 py=${PYTHON:-.venv/bin/python}
-py_dir=$(dirname "$py")
+py_dir=$(cd "$(dirname "$py")" && pwd)
 check_sdist_leaves_out_scratch
 bash scripts/build_dist.sh . dist
 expect_tracked_only dist/tallix-*.tar.gz .
