@@ -136,7 +136,9 @@ test_x86_64_wheel() {
 }
 
 # The suite's part that runs under emulation (README, "Platforms"): every
-# accumulator kind once and the golden receipts (process pools hang under qemu).
+# accumulator kind once and the golden receipts. Tests that start the interpreter
+# again (process pools, subprocesses) are left out: without binfmt_misc the bare
+# arm64 binary cannot be executed.
 aarch64_tests=(test_sum.py test_dot.py test_moments.py test_cov.py test_extrema.py test_hist.py
   test_weighted.py test_hardening_golden.py)
 
@@ -167,7 +169,10 @@ print(*(f"{p}=={v(p)}" for p in ("numpy", "pandas", "pytest", "hypothesis")))')
   export PYTHONPATH=$site:$(realpath "$deps")
   expect_installed_modules "$python" "$site"
   echo "check_dist: aarch64 wheel under qemu: ${aarch64_tests[*]}"
-  (cd tests && "$python" -m pytest -q -p no:cacheprovider "${aarch64_tests[@]}")
+  # A test that starts sys.executable (the bare arm64 binary) as a subprocess
+  # cannot run without binfmt_misc; it runs natively against the x86_64 wheel.
+  (cd tests && "$python" -m pytest -q -p no:cacheprovider "${aarch64_tests[@]}" \
+    --deselect test_hist.py::test_unsorted_decoded_edges_cost_logarithmic_time)
   unset PYTHONPATH
 }
 
