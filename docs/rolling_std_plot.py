@@ -1,8 +1,9 @@
 """Draws docs/images/rolling_std.png: pandas' rolling standard deviation of a
 price series with one bad tick beside tallix's, over the constant stretch
-that follows it.
+that follows it. The documentation site draws the same figure afresh
+(docs/hooks.py).
 
-    python docs/rolling_std_plot.py   # needs matplotlib (pip install matplotlib)
+    python docs/rolling_std_plot.py   # needs matplotlib (requirements-dev.txt)
 """
 
 from pathlib import Path
@@ -10,9 +11,9 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
 
 import tallix_companion.pandas  # noqa: E402,F401  (registers .exact)
 
@@ -28,12 +29,13 @@ def prices() -> pd.DataFrame:
     return pd.DataFrame({"price": values})
 
 
-def main() -> None:
+def figure() -> Figure:
     frame = prices()
     theirs = frame.rolling(WINDOW).std()["price"]
     ours = frame.exact.rolling(WINDOW).std()["price"]
     spike = int(np.argmax(frame["price"].to_numpy()))
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 6), sharex=True, height_ratios=[1, 2])
+    fig = Figure(figsize=(8, 6))
+    top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[1, 2])
     top.plot(frame.index, frame["price"], color="0.3", lw=1)
     top.set_yscale("log")
     top.set_ylabel("price")
@@ -54,8 +56,12 @@ def main() -> None:
         arrowprops={"arrowstyle": "->"},
     )
     fig.tight_layout()
+    return fig
+
+
+def main() -> None:
     OUT.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(OUT, dpi=100)
+    figure().savefig(OUT, dpi=100)
     print(f"wrote {OUT}")
 
 
