@@ -11,7 +11,7 @@ index, name and dtype.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any, Generic, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -21,11 +21,17 @@ import tallix
 
 from ._accept import accept, is_number_dtype
 
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
 __all__ = ["ExactRolling", "sliding"]
 
 # A window at least this wide never drops a value: the expanding window.
 _EXPANDING = 1 << 62
 _MAX_EXACT_INT = 1 << 53
+
+# The windows of a Series answer as Series, those of a DataFrame as DataFrames.
+Frame = TypeVar("Frame", pd.Series, pd.DataFrame)
 
 
 def _column(a: Any, name: str) -> np.ndarray:
@@ -61,7 +67,7 @@ def _slide_bounds(
 # ---- numpy style --------------------------------------------------------------------
 
 
-def sliding(what: str, a: Any, w: Any, axis: int, ddof: float) -> np.ndarray:
+def sliding(what: str, a: Any, w: Any, axis: int, ddof: float) -> NDArray[np.float64]:
     """``what`` over every window of ``w`` consecutive values along ``axis``:
     n - w + 1 answers per row, NaNs propagating as in numpy's reductions."""
     arr = np.asarray(a) if not isinstance(a, np.ndarray) else a
@@ -86,50 +92,50 @@ def sliding(what: str, a: Any, w: Any, axis: int, ddof: float) -> np.ndarray:
 # ---- pandas --------------------------------------------------------------------------
 
 
-class ExactRolling:
+class ExactRolling(Generic[Frame]):
     """``s.exact.rolling(...)`` and ``s.exact.expanding(...)``: pandas'
     windows, each answered exactly and rounded once: ``sum``, ``mean``,
     ``var``, ``std``, ``count``, ``skew``, ``kurt``, ``cov`` and ``corr``."""
 
-    def __init__(self, obj: pd.Series | pd.DataFrame, make: Callable[[Any], Any], expanding: bool) -> None:
-        self._obj = obj
+    def __init__(self, obj: Frame, make: Callable[[Any], Any], expanding: bool) -> None:
+        self._obj: Frame = obj
         self._make = make  # pandas' own window of an object: its checks, its defaults
         self._window = make(obj)
         self._expanding = expanding
 
-    def sum(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
-        return self._answer("nansum", 0, numeric_only)
+    def sum(self, numeric_only: bool = False) -> Frame:
+        return cast(Frame, self._answer("nansum", 0, numeric_only))
 
-    def mean(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
-        return self._answer("nanmean", 0, numeric_only)
+    def mean(self, numeric_only: bool = False) -> Frame:
+        return cast(Frame, self._answer("nanmean", 0, numeric_only))
 
-    def var(self, ddof: int = 1, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
-        return self._answer("nanvar", ddof, numeric_only)
+    def var(self, ddof: int = 1, numeric_only: bool = False) -> Frame:
+        return cast(Frame, self._answer("nanvar", ddof, numeric_only))
 
-    def std(self, ddof: int = 1, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
-        return self._answer("nanstd", ddof, numeric_only)
+    def std(self, ddof: int = 1, numeric_only: bool = False) -> Frame:
+        return cast(Frame, self._answer("nanstd", ddof, numeric_only))
 
-    def count(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+    def count(self, numeric_only: bool = False) -> Frame:
         if not numeric_only and not all(_is_numbers(d) for d in _dtypes(self._obj)):
-            counted: pd.Series | pd.DataFrame = self._window.count()  # any dtype; counts are exact
+            counted: Frame = self._window.count()  # any dtype; counts are exact
             return counted
-        return self._answer("nancount", 0, numeric_only)
+        return cast(Frame, self._answer("nancount", 0, numeric_only))
 
-    def skew(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+    def skew(self, numeric_only: bool = False) -> Frame:
         """pandas' bias-corrected skewness of each window, exact and rounded once."""
-        return self._answer("skew", 0, numeric_only)
+        return cast(Frame, self._answer("skew", 0, numeric_only))
 
-    def kurt(self, numeric_only: bool = False) -> pd.Series | pd.DataFrame:
+    def kurt(self, numeric_only: bool = False) -> Frame:
         """pandas' bias-corrected excess kurtosis of each window, exact and rounded once."""
-        return self._answer("kurt", 0, numeric_only)
+        return cast(Frame, self._answer("kurt", 0, numeric_only))
 
-    def cov(self, other: pd.Series | None = None, ddof: int = 1) -> pd.Series | pd.DataFrame:
+    def cov(self, other: pd.Series | None = None, ddof: int = 1) -> Frame:
         """The covariance of each window with ``other`` (aligned as pandas aligns it)."""
-        return self._pairs("cov", other, ddof)
+        return cast(Frame, self._pairs("cov", other, ddof))
 
-    def corr(self, other: pd.Series | None = None) -> pd.Series | pd.DataFrame:
+    def corr(self, other: pd.Series | None = None) -> Frame:
         """The correlation of each window with ``other``, exact and rounded once."""
-        return self._pairs("corr", other, 1)
+        return cast(Frame, self._pairs("corr", other, 1))
 
     def _pairs(self, what: str, other: pd.Series | None, ddof: int) -> pd.Series | pd.DataFrame:
         _check_ddof(ddof)
@@ -224,18 +230,18 @@ def _label(name: Any) -> str:
 
 
 def rolling(
-    obj: pd.Series | pd.DataFrame,
+    obj: Frame,
     window: Any,
     min_periods: int | None,
     center: bool,
     closed: Any,
     step: int | None,
-) -> ExactRolling:
+) -> ExactRolling[Frame]:
     def make(o: Any) -> Any:
         return o.rolling(window, min_periods=min_periods, center=center, closed=closed, step=step)
 
     return ExactRolling(obj, make, False)
 
 
-def expanding(obj: pd.Series | pd.DataFrame, min_periods: int) -> ExactRolling:
+def expanding(obj: Frame, min_periods: int) -> ExactRolling[Frame]:
     return ExactRolling(obj, lambda o: o.expanding(min_periods=min_periods), True)

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -57,42 +57,203 @@ __all__ = [
 Axis = int | Sequence[int] | None
 default_workers = engine.default_workers
 
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
+    _Axes: TypeAlias = int | Sequence[int]
+    # Inputs whose sums are integers (numpy's int64 or uint64, or a Python int
+    # where that would wrap), and inputs whose sums are float64.  A list of
+    # ints would also pass as a list of floats: the integer overloads come first.
+    _Integers: TypeAlias = (
+        NDArray[np.integer[Any] | np.bool_] | np.integer[Any] | np.bool_ | int | Sequence[int] | Sequence[Sequence[int]]
+    )
+    _Floats: TypeAlias = (
+        NDArray[np.floating[Any]] | np.floating[Any] | float | Sequence[float] | Sequence[Sequence[float]]
+    )
+    _IntegerSum: TypeAlias = np.int64 | np.uint64 | int
+    _IntegerSums: TypeAlias = NDArray[np.int64] | NDArray[np.uint64] | NDArray[np.object_]
+    # Reducing every axis of the input (a 1-D input along axis 0, say) gives a
+    # scalar, as numpy does; the type of an array says nothing of its dimensions.
+    _Float64s: TypeAlias = NDArray[np.float64]
+
+
+@overload
+def sum(
+    a: _Integers, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _IntegerSum: ...
+@overload
+def sum(
+    a: _Integers, axis: _Axes, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _IntegerSums | _IntegerSum: ...
+@overload
+def sum(a: _Integers, axis: Axis = None, *, keepdims: Literal[True], workers: int | None = None) -> _IntegerSums: ...
+@overload
+def sum(a: _Floats, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None) -> float: ...
+@overload
+def sum(
+    a: _Floats, axis: _Axes, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def sum(a: _Floats, axis: Axis = None, *, keepdims: Literal[True], workers: int | None = None) -> _Float64s: ...
+@overload
+def sum(
+    a: ArrayLike, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> float | _IntegerSum: ...
+@overload
+def sum(
+    a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None
+) -> float | _IntegerSum | _Float64s | _IntegerSums: ...
 def sum(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None) -> Any:
     """The exact sum, rounded once; NaN or infinities give numpy's answer."""
     return _sum(a, axis, keepdims, workers, skip_nans=False)
 
 
+@overload
+def nansum(
+    a: _Integers, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _IntegerSum: ...
+@overload
+def nansum(
+    a: _Integers, axis: _Axes, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _IntegerSums | _IntegerSum: ...
+@overload
+def nansum(a: _Integers, axis: Axis = None, *, keepdims: Literal[True], workers: int | None = None) -> _IntegerSums: ...
+@overload
+def nansum(a: _Floats, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None) -> float: ...
+@overload
+def nansum(
+    a: _Floats, axis: _Axes, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def nansum(a: _Floats, axis: Axis = None, *, keepdims: Literal[True], workers: int | None = None) -> _Float64s: ...
+@overload
+def nansum(
+    a: ArrayLike, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> float | _IntegerSum: ...
+@overload
+def nansum(
+    a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None
+) -> float | _IntegerSum | _Float64s | _IntegerSums: ...
 def nansum(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None) -> Any:
     """The exact sum of the values that are not NaN, rounded once."""
     return _sum(a, axis, keepdims, workers, skip_nans=True)
 
 
+@overload
+def mean(a: ArrayLike, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None) -> float: ...
+@overload
+def mean(
+    a: ArrayLike, axis: _Axes, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def mean(a: ArrayLike, axis: Axis = None, *, keepdims: Literal[True], workers: int | None = None) -> _Float64s: ...
+@overload
+def mean(
+    a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None
+) -> float | _Float64s: ...
 def mean(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None) -> Any:
     """The exact sum divided by the count, rounded once."""
     return _moment(a, axis, keepdims, workers, "mean", None)
 
 
+@overload
+def nanmean(
+    a: ArrayLike, axis: None = None, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> float: ...
+@overload
+def nanmean(
+    a: ArrayLike, axis: _Axes, *, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def nanmean(a: ArrayLike, axis: Axis = None, *, keepdims: Literal[True], workers: int | None = None) -> _Float64s: ...
+@overload
+def nanmean(
+    a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None
+) -> float | _Float64s: ...
 def nanmean(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False, workers: int | None = None) -> Any:
     return _moment(a, axis, keepdims, workers, "nanmean", None)
 
 
+@overload
+def var(
+    a: ArrayLike, axis: None = None, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> float: ...
+@overload
+def var(
+    a: ArrayLike, axis: _Axes, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def var(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: Literal[True], workers: int | None = None
+) -> _Float64s: ...
+@overload
+def var(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
+) -> float | _Float64s: ...
 def var(a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None) -> Any:
     """Σ(x - mean)² / (n - ddof) from the exact power sums, rounded once."""
     return _moment(a, axis, keepdims, workers, "var", ddof)
 
 
+@overload
+def nanvar(
+    a: ArrayLike, axis: None = None, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> float: ...
+@overload
+def nanvar(
+    a: ArrayLike, axis: _Axes, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def nanvar(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: Literal[True], workers: int | None = None
+) -> _Float64s: ...
+@overload
+def nanvar(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
+) -> float | _Float64s: ...
 def nanvar(
     a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
 ) -> Any:
     return _moment(a, axis, keepdims, workers, "nanvar", ddof)
 
 
+@overload
+def std(
+    a: ArrayLike, axis: None = None, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> float: ...
+@overload
+def std(
+    a: ArrayLike, axis: _Axes, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def std(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: Literal[True], workers: int | None = None
+) -> _Float64s: ...
+@overload
+def std(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
+) -> float | _Float64s: ...
 def std(a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None) -> Any:
     """The square root of the exact variance, rounded once."""
     return _moment(a, axis, keepdims, workers, "std", ddof)
 
 
+@overload
+def nanstd(
+    a: ArrayLike, axis: None = None, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> float: ...
+@overload
+def nanstd(
+    a: ArrayLike, axis: _Axes, *, ddof: float = 0, keepdims: Literal[False] = False, workers: int | None = None
+) -> _Float64s | np.float64: ...
+@overload
+def nanstd(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: Literal[True], workers: int | None = None
+) -> _Float64s: ...
+@overload
+def nanstd(
+    a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
+) -> float | _Float64s: ...
 def nanstd(
     a: ArrayLike, axis: Axis = None, *, ddof: float = 0, keepdims: bool = False, workers: int | None = None
 ) -> Any:
@@ -264,6 +425,66 @@ def _row_answers(rows: _Rows, name: str, ddof: float, workers: int | None) -> np
 # Weighted mean, dot product, covariance, correlation
 
 
+@overload
+def average(
+    a: ArrayLike,
+    axis: None = None,
+    weights: ArrayLike | None = None,
+    returned: Literal[False] = False,
+    *,
+    keepdims: Literal[False] = False,
+    workers: int | None = None,
+) -> float: ...
+@overload
+def average(
+    a: ArrayLike,
+    axis: _Axes,
+    weights: ArrayLike | None = None,
+    returned: Literal[False] = False,
+    *,
+    keepdims: Literal[False] = False,
+    workers: int | None = None,
+) -> _Float64s | np.float64: ...
+@overload
+def average(
+    a: ArrayLike,
+    axis: Axis = None,
+    weights: ArrayLike | None = None,
+    returned: Literal[False] = False,
+    *,
+    keepdims: Literal[True],
+    workers: int | None = None,
+) -> _Float64s: ...
+@overload
+def average(
+    a: ArrayLike,
+    axis: None,
+    weights: ArrayLike | None,
+    returned: Literal[True],
+    *,
+    keepdims: Literal[False] = False,
+    workers: int | None = None,
+) -> tuple[float, float]: ...
+@overload
+def average(
+    a: ArrayLike,
+    axis: None = None,
+    weights: ArrayLike | None = None,
+    *,
+    returned: Literal[True],
+    keepdims: Literal[False] = False,
+    workers: int | None = None,
+) -> tuple[float, float]: ...
+@overload
+def average(
+    a: ArrayLike,
+    axis: Axis = None,
+    weights: ArrayLike | None = None,
+    returned: bool = False,
+    *,
+    keepdims: bool = False,
+    workers: int | None = None,
+) -> float | _Float64s | tuple[float | _Float64s, float | _Float64s]: ...
 def average(
     a: ArrayLike,
     axis: Axis = None,
@@ -339,12 +560,12 @@ def _weights_like(x: np.ndarray, w: np.ndarray, axes: tuple[int, ...] | None) ->
     return np.broadcast_to(w, x.shape)
 
 
-def dot(a: ArrayLike, b: ArrayLike) -> Any:
+def dot(a: ArrayLike, b: ArrayLike) -> np.float64:
     """Σ a·b of two 1-D inputs, rounded once."""
     x, y = _plain(a, "a"), _plain(b, "b")
     if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
         if x.ndim == 1 and y.ndim == 1:
-            return np.dot(x, y)  # numpy's error for mismatched lengths
+            return np.float64(np.dot(x, y))  # raises numpy's error for mismatched lengths
         raise ValueError("tallix_companion.numpy.dot takes two 1-D inputs")
     if x.dtype == np.float64 and y.dtype == np.float64:
         try:
@@ -363,7 +584,9 @@ def _plain(a: ArrayLike, name: str) -> np.ndarray:
     return taken.values
 
 
-def cov(m: ArrayLike, y: ArrayLike, rowvar: bool = True, bias: bool = False, ddof: int | None = None) -> Any:
+def cov(
+    m: ArrayLike, y: ArrayLike, rowvar: bool = True, bias: bool = False, ddof: int | None = None
+) -> NDArray[np.float64]:
     """The 2×2 covariance matrix of two 1-D inputs, numpy's defaults (ddof 1)."""
     x, yy = _pair(m, y)
     if ddof is not None and ddof != int(ddof):
@@ -378,12 +601,13 @@ def cov(m: ArrayLike, y: ArrayLike, rowvar: bool = True, bias: bool = False, ddo
     return out
 
 
-def corrcoef(x: ArrayLike, y: ArrayLike, rowvar: bool = True) -> Any:
+def corrcoef(x: ArrayLike, y: ArrayLike, rowvar: bool = True) -> NDArray[np.float64]:
     """The 2×2 correlation matrix of two 1-D inputs; r is rounded once."""
     xs, ys = _pair(x, y)
     r = answers.pair(answers.pair_parts(xs, ys), "corr")
     if not math.isfinite(r):  # constant or non-finite data: numpy's answer and warnings
-        return np.corrcoef(xs, ys, rowvar=rowvar)
+        ref: NDArray[np.float64] = np.corrcoef(xs, ys, rowvar=rowvar)
+        return ref
     return np.array([[1.0, r], [r, 1.0]])
 
 
@@ -396,21 +620,21 @@ def _pair(a: ArrayLike, b: ArrayLike) -> tuple[np.ndarray, np.ndarray]:
     return x, y
 
 
-def sliding_sum(a: ArrayLike, w: int, axis: int = -1) -> np.ndarray:
+def sliding_sum(a: ArrayLike, w: int, axis: int = -1) -> NDArray[np.float64]:
     """The exact sum of every ``w`` consecutive values along ``axis``, rounded once."""
     return _sliding("sum", a, w, axis, 0)
 
 
-def sliding_mean(a: ArrayLike, w: int, axis: int = -1) -> np.ndarray:
+def sliding_mean(a: ArrayLike, w: int, axis: int = -1) -> NDArray[np.float64]:
     """The exact mean of every ``w`` consecutive values along ``axis``, rounded once."""
     return _sliding("mean", a, w, axis, 0)
 
 
-def sliding_var(a: ArrayLike, w: int, axis: int = -1, *, ddof: int = 0) -> np.ndarray:
+def sliding_var(a: ArrayLike, w: int, axis: int = -1, *, ddof: int = 0) -> NDArray[np.float64]:
     """The exact variance of every ``w`` consecutive values along ``axis``, rounded once."""
     return _sliding("var", a, w, axis, ddof)
 
 
-def sliding_std(a: ArrayLike, w: int, axis: int = -1, *, ddof: int = 0) -> np.ndarray:
+def sliding_std(a: ArrayLike, w: int, axis: int = -1, *, ddof: int = 0) -> NDArray[np.float64]:
     """The correctly rounded standard deviation of every ``w`` consecutive values along ``axis``."""
     return _sliding("std", a, w, axis, ddof)

@@ -89,11 +89,11 @@ class _Windows(Generic[_Frame]):
         center: bool = False,
         closed: str | None = None,
         step: int | None = None,
-    ) -> _rolling.ExactRolling:
+    ) -> _rolling.ExactRolling[_Frame]:
         """Exact rolling windows (of every column), as pandas' ``rolling`` takes them."""
         return _rolling.rolling(self._obj, window, min_periods, center, closed, step)
 
-    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling:
+    def expanding(self, min_periods: int = 1) -> _rolling.ExactRolling[_Frame]:
         """Exact expanding windows (of every column)."""
         return _rolling.expanding(self._obj, min_periods)
 
