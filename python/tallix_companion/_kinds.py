@@ -7,13 +7,36 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
 import tallix
 
 from ._accept import accept
+
+if TYPE_CHECKING:
+    from typing import TypeAlias, TypeVar
+
+    # The classes whose states travel as bytes (the table below): what the
+    # engines build and give back.
+    State: TypeAlias = (
+        tallix.SumF64
+        | tallix.SumF32
+        | tallix.MomentsF64
+        | tallix.Moments4F64
+        | tallix.PnMomentsF64
+        | tallix.ExtremaF64
+        | tallix.HistogramF64
+        | tallix.CovF64
+        | tallix.WeightedMomentsF64
+        | tallix.CovMatrixF64
+        | tallix.SumMap
+        | tallix.MomentsMap
+        | tallix.ReplicatedSum
+    )
+    # The class asked for is the class given back.
+    StateT = TypeVar("StateT", bound=State)
 
 
 def _extend(state: Any, columns: Sequence[Any]) -> None:
@@ -105,16 +128,17 @@ def dump(name: str, state: Any) -> bytes:
     return blob
 
 
-def load(name: str, blob: bytes) -> Any:
-    return getattr(getattr(tallix, name), KINDS[name].load)(bytes(blob))
+def load(name: str, blob: bytes) -> State:
+    state: State = getattr(getattr(tallix, name), KINDS[name].load)(bytes(blob))
+    return state
 
 
-def merge_all(name: str, blobs: Sequence[bytes], args: tuple[Any, ...] = ()) -> Any:
+def merge_all(name: str, blobs: Sequence[bytes], args: tuple[Any, ...] = ()) -> State:
     """One state from the bytes of several (the empty state when there are none)."""
     if not blobs:
         return load(name, dump(name, make(name, args)))
     acc = load(name, blobs[0])
-    combine = getattr(acc, KINDS[name].combine)
+    combine: Callable[[State], None] = getattr(acc, KINDS[name].combine)
     for blob in blobs[1:]:
         combine(load(name, blob))
     return acc

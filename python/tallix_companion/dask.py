@@ -35,7 +35,7 @@ from __future__ import annotations
 import builtins
 import math
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
@@ -46,6 +46,11 @@ from ._accept import accept, is_number_dtype
 from ._kinds import KINDS as _KINDS
 from ._kinds import Target, supported
 from ._kinds import kind_name as _kind_name
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ._kinds import State, StateT
 
 __all__ = [
     "Target",
@@ -63,7 +68,7 @@ __all__ = [
 ]
 
 
-def target(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Target:
+def target(cls: type[State] | str, *columns: Any, edges: Sequence[float] | None = None) -> Target:
     """Describe a state to build from named (dataframe) or numbered (2-D array) columns.
 
     ``CovMatrixF64`` takes the feature columns followed by the response column;
@@ -171,10 +176,10 @@ class Reduction:
         self.plan = plan
         self.delayed = delayed
 
-    def states(self, blobs: Sequence[bytes]) -> dict[str, Any]:
+    def states(self, blobs: Sequence[bytes]) -> dict[str, State]:
         return {n: _kinds.load(t[0], b) for n, t, b in zip(self.names, self.plan, blobs, strict=True)}
 
-    def compute(self, client: Any = None, timeout: float | None = None) -> dict[str, Any]:
+    def compute(self, client: Any = None, timeout: float | None = None) -> dict[str, State]:
         """Run the tree (on ``client`` when given, else on dask's current scheduler)."""
         if client is not None:
             blobs = client.compute(self.delayed).result(timeout=timeout)
@@ -277,19 +282,37 @@ def reduce_many(
     split_every: int = 8,
     client: Any = None,
     timeout: float | None = None,
-) -> dict[str, Any]:
+) -> dict[str, State]:
     """Build several states in one pass over each partition; returns them by name."""
     return plan(data, targets, split_every=split_every).compute(client, timeout)
 
 
+@overload
 def reduce(
-    cls: Any,
+    cls: type[StateT],
     *columns: Any,
     edges: Sequence[float] | None = None,
     split_every: int = 8,
     client: Any = None,
     timeout: float | None = None,
-) -> Any:
+) -> StateT: ...
+@overload
+def reduce(
+    cls: str,
+    *columns: Any,
+    edges: Sequence[float] | None = None,
+    split_every: int = 8,
+    client: Any = None,
+    timeout: float | None = None,
+) -> State: ...
+def reduce(
+    cls: type[Any] | str,
+    *columns: Any,
+    edges: Sequence[float] | None = None,
+    split_every: int = 8,
+    client: Any = None,
+    timeout: float | None = None,
+) -> State:
     """Reduce dask arrays or dataframe columns into one tallix state.
 
     Give one column for the one-column accumulators, two for pairs (``CovF64``:
@@ -455,7 +478,7 @@ def _joined(*shares: _Share) -> _Share:
     if kind == "int":
         return ("int", *(builtins.sum(column) for column in zip(*(share[1:] for share in shares), strict=True)))
     if kind == "sum":
-        return ("sum", _kinds.merge_all("SumF64", [share[1] for share in shares]).to_bytes())
+        return ("sum", _kinds.dump("SumF64", _kinds.merge_all("SumF64", [share[1] for share in shares])))
     parts = _answers.load_parts(shares[0][1])
     for share in shares[1:]:
         parts = _answers.combine(parts, _answers.load_parts(share[1]))
@@ -481,7 +504,7 @@ def _answer(how: str, share: _Share, ddof: int) -> float | int | np.int64:
     return _answers.answer(_answers.load_parts(share[1]), how, ddof)
 
 
-def groupby(keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, client: Any = None) -> Any:
+def groupby(keys: Any, values: Any, how: str = "sum", *, split_every: int = 8, client: Any = None) -> pd.Series:
     """Exact ``sum``, ``mean``, ``var`` (ddof 1), ``std`` or ``count`` of ``values`` per key.
 
     ``keys`` and ``values`` are columns of one dask dataframe; keys may be any
@@ -533,7 +556,7 @@ def _keyed_merge(*pieces: tuple[Any, tuple[Any, ...]]) -> tuple[Any, tuple[Any, 
     return keys, _groupby.merge(placed, len(keys)).dump()
 
 
-def _keyed_series(merged: tuple[Any, tuple[Any, ...]], how: str, dtype: Any, key_name: Any, name: Any) -> Any:
+def _keyed_series(merged: tuple[Any, tuple[Any, ...]], how: str, dtype: Any, key_name: Any, name: Any) -> pd.Series:
     import pandas as pd
 
     from . import _groupby

@@ -15,11 +15,14 @@ from __future__ import annotations
 import copyreg
 import pickle
 from collections.abc import Callable
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 import tallix
 
 from . import _kinds
+
+if TYPE_CHECKING:
+    from ._kinds import State
 
 __all__ = ["register", "restore"]
 
@@ -32,14 +35,14 @@ _ALTERNATIVE = {
 }
 
 
-def restore(class_name: str, blob: bytes) -> Any:
+def restore(class_name: str, blob: bytes) -> State:
     """Rebuild a state of the tallix class ``class_name`` from its documented bytes."""
     if class_name not in _kinds.KINDS:
         raise pickle.UnpicklingError(f"tallix has no class {class_name!r} with a byte form")
     return _kinds.load(class_name, blob)
 
 
-def _reduce(state: Any) -> tuple[Callable[[str, bytes], Any], tuple[str, bytes]]:
+def _reduce(state: State) -> tuple[Callable[[str, bytes], State], tuple[str, bytes]]:
     # The classes are final, so the exact type names the class.
     name = type(state).__name__
     return restore, (name, _kinds.dump(name, state))

@@ -48,7 +48,7 @@ import importlib
 import re
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 
@@ -59,6 +59,11 @@ from ._accept import accept
 from ._kinds import KINDS as _KINDS
 from ._kinds import Target, supported
 from ._kinds import kind_name as _kind_name
+
+if TYPE_CHECKING:
+    from pyspark.sql import Column, DataFrame
+
+    from ._kinds import State, StateT
 
 __all__ = [
     "Target",
@@ -82,7 +87,7 @@ __all__ = [
 _Step = tuple[str, tuple[int, ...], tuple[Any, ...]]
 
 
-def target(cls: Any, *columns: str, edges: Sequence[float] | None = None) -> Target:
+def target(cls: type[State] | str, *columns: str, edges: Sequence[float] | None = None) -> Target:
     """Describe a state to build from named columns.
 
     ``CovMatrixF64`` takes the feature columns followed by the response column;
@@ -94,7 +99,11 @@ def target(cls: Any, *columns: str, edges: Sequence[float] | None = None) -> Tar
     return t
 
 
-def load(cls: Any, blob: bytes) -> Any:
+@overload
+def load(cls: type[StateT], blob: bytes) -> StateT: ...
+@overload
+def load(cls: str, blob: bytes) -> State: ...
+def load(cls: type[Any] | str, blob: bytes) -> State:
     """Read back state bytes made by this module (for example by ``exact_state``)."""
     return _kinds.load(_kind_name(cls), blob)
 
@@ -189,7 +198,7 @@ def _partition_number() -> int:
     return int(context.partitionId())
 
 
-def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
+def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, State]:
     """Build several states in one pass over each partition of ``df``; returns them by name."""
     if not targets:
         raise ValueError("reduce_many() needs at least one target")
@@ -212,14 +221,18 @@ def reduce_many(df: Any, targets: Mapping[str, Target]) -> dict[str, Any]:
     }
 
 
-def _quoted(column: str) -> Any:
+def _quoted(column: str) -> Column:
     from pyspark.sql import functions as F
 
     # Backticks keep dots and spaces in a name from being read as a path.
     return F.col("`" + column.replace("`", "``") + "`")
 
 
-def reduce(cls: Any, df: Any, *columns: str, edges: Sequence[float] | None = None) -> Any:
+@overload
+def reduce(cls: type[StateT], df: Any, *columns: str, edges: Sequence[float] | None = None) -> StateT: ...
+@overload
+def reduce(cls: str, df: Any, *columns: str, edges: Sequence[float] | None = None) -> State: ...
+def reduce(cls: type[Any] | str, df: Any, *columns: str, edges: Sequence[float] | None = None) -> State:
     """Reduce columns of a Spark DataFrame into one tallix state.
 
     Give one column for the one-column accumulators, two for pairs (``CovF64``:
@@ -260,7 +273,7 @@ def _group_state(name: str, args: tuple[Any, ...], arrays: Sequence[Any]) -> Any
     return state
 
 
-def _aggregate(function: Any, name: str, return_type: str, *columns: Any) -> Any:
+def _aggregate(function: Any, name: str, return_type: str, *columns: Any) -> Column:
     from pyspark.sql.pandas import functions as arrow_functions
 
     # pyspark's annotations cover only the scalar kinds of arrow_udf, not the
@@ -276,7 +289,8 @@ def _aggregate(function: Any, name: str, return_type: str, *columns: Any) -> Any
         # here because the wrapped functions take any number of columns.
         warnings.simplefilter("ignore", UserWarning)
         udf = arrow_udf(aggregate, return_type, arrow_functions.ArrowUDFType.GROUPED_AGG)
-    return udf(*(_quoted(c) if isinstance(c, str) else c for c in columns))
+    column: Column = udf(*(_quoted(c) if isinstance(c, str) else c for c in columns))
+    return column
 
 
 def _values(xs: Any) -> np.ndarray:
@@ -309,27 +323,27 @@ def _moment(what: str, ddof: int) -> Callable[[Any], float | None]:
     return answer
 
 
-def exact_sum(column: Any) -> Any:
+def exact_sum(column: Any) -> Column:
     """The correctly rounded sum per group (null where the group has no values), as ``sum``."""
     return _aggregate(_sum, "exact_sum", "double", column)
 
 
-def exact_mean(column: Any) -> Any:
+def exact_mean(column: Any) -> Column:
     """The correctly rounded mean per group (null where the group has no values), as ``avg``."""
     return _aggregate(_moment("mean", 0), "exact_mean", "double", column)
 
 
-def exact_variance(column: Any) -> Any:
+def exact_variance(column: Any) -> Column:
     """The correctly rounded sample variance per group (null below two values), as ``variance``."""
     return _aggregate(_moment("var", 1), "exact_variance", "double", column)
 
 
-def exact_var_pop(column: Any) -> Any:
+def exact_var_pop(column: Any) -> Column:
     """The correctly rounded population variance per group, as ``var_pop``."""
     return _aggregate(_moment("var", 0), "exact_var_pop", "double", column)
 
 
-def exact_state(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -> Any:
+def exact_state(cls: type[State] | str, *columns: Any, edges: Sequence[float] | None = None) -> Column:
     """The state's bytes per group, to merge later (``merged_state``) or read (``load``)."""
     t = target(cls, *(str(i) for i in range(len(columns))), edges=edges)
     if t.kind == "ReplicatedSum":
@@ -341,7 +355,7 @@ def exact_state(cls: Any, *columns: Any, edges: Sequence[float] | None = None) -
     return _aggregate(build, t.kind, "binary", *columns)
 
 
-def merged_state(cls: Any, column: Any) -> Any:
+def merged_state(cls: type[State] | str, column: Any) -> Column:
     """Merge a column of state bytes per group into one state's bytes."""
     name = _kind_name(cls)
 
@@ -382,7 +396,7 @@ class _GroupPlan(NamedTuple):
     answers: tuple[tuple[int, str], ...]  # per answer: its value column, what it names
 
 
-def group_reduce(df: Any, keys: str | Sequence[str], targets: Mapping[str, tuple[str, str]]) -> Any:
+def group_reduce(df: Any, keys: str | Sequence[str], targets: Mapping[str, tuple[str, str]]) -> DataFrame:
     """Exact aggregates per group, partially aggregated in each partition before the shuffle.
 
     ``targets`` maps each result column to ``(what, column)``, ``what`` being one of
@@ -431,10 +445,11 @@ def group_reduce(df: Any, keys: str | Sequence[str], targets: Mapping[str, tuple
     answers = states.repartition(*(F.col(f.name) for f in key_fields)).mapInArrow(
         _grouped(plan, _merge, _answered, answer_schema.names), answer_schema
     )
-    return answers.select(
+    result: DataFrame = answers.select(
         *(F.col(f"k{i}").alias(k) for i, k in enumerate(key_names)),
         *(F.col(f"a{m}").alias(name) for m, name in enumerate(targets)),
     )
+    return result
 
 
 def _check_group_keys(keys: Sequence[str], fields: Mapping[str, Any], targets: Mapping[str, Any]) -> None:
