@@ -18,7 +18,7 @@ pytest.importorskip("pandas")
 DOCS = Path(__file__).resolve().parents[1] / "docs"
 BLOCK = re.compile(r"^(?P<mark><!-- no-run -->\n)?```python[^\n]*\n(?P<code>.*?)^```$", re.S | re.M)
 PAGES = sorted(p.relative_to(DOCS).as_posix() for p in DOCS.rglob("*.md") if BLOCK.search(p.read_text("utf-8")))
-FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
+FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
 
 def blocks(page):
