@@ -73,13 +73,20 @@ class Table:
         self.path = path
         self.format = file_format(path, fmt)
         try:
-            self.dataset = ds.dataset(str(path), format=self.format)
+            self.dataset = ds.dataset(str(path), format=self._reader())
         except (pa.ArrowException, OSError) as e:
             raise DataError(f"cannot read {path} as {self.format}: {_first_line(e)}") from None
         self.columns = list(dict.fromkeys(columns))
         self.by = by
         self._check_columns()
         self.keys = Keys()
+
+    def _reader(self) -> Any:
+        if self.format == "parquet":
+            return "parquet"
+        # Empty and NA fields are nulls in text columns too (keys among them), as pandas reads them.
+        csv: Any = importlib.import_module("pyarrow.csv")
+        return ds.CsvFileFormat(convert_options=csv.ConvertOptions(strings_can_be_null=True))
 
     def _check_columns(self) -> None:
         schema = self.dataset.schema

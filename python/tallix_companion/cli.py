@@ -211,7 +211,11 @@ def _parser() -> argparse.ArgumentParser:
     )
     _common(receipt)
     receipt.add_argument("--class", dest="cls", required=True, metavar="CLASS", help="a tallix class, e.g. MomentsF64")
-    receipt.add_argument("--edges", type=_edges, help="HistogramF64's bin edges, comma-separated")
+    receipt.add_argument(
+        "--edges",
+        type=_edges,
+        help="HistogramF64's bin edges, comma-separated (--edges=-1,0,1 when the first is negative)",
+    )
     receipt.set_defaults(run=_receipt)
     return parser
 
