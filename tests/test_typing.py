@@ -64,3 +64,63 @@ def test_strict_mypy_passes(checked, tmp_path, mypy_cache):
         examples = [str(p) for p in sorted((ROOT / "examples").glob("*.py"))]
         targets = examples + list(readme_snippets(tmp_path))
     mypy("mypy", *STRICT, "--cache-dir", mypy_cache, *targets, cwd=tmp_path)
+
+
+# A user's script: the lines marked "# error" misuse what a call returned, and
+# mypy must report exactly those lines (the rest are the right uses).
+USER_SCRIPT = """\
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import tallix
+import tallix_companion.dask as tdask
+import tallix_companion.numpy as tnp
+from tallix_companion import spark as ts
+from tallix_companion.pandas import SeriesAccessor
+
+column: Any  # a dask column
+frame: Any  # a Spark DataFrame
+a: npt.NDArray[np.float64] = np.ones((3, 2))
+ints: npt.NDArray[np.int64] = np.arange(6).reshape(3, 2)
+
+
+def value(s: tallix.SumF64) -> float:
+    return s.value()
+
+
+total: float = tnp.sum(a) + tnp.nanmean(a) + tnp.var(a, ddof=1) + tnp.std(a) + tnp.average(a, weights=a)
+rows: npt.NDArray[np.float64] = tnp.mean(a, axis=1, keepdims=True) + tnp.sliding_sum(a, 2)
+exact: int | np.int64 | np.uint64 = tnp.sum(ints)
+pairs: float = tnp.dot(a[:, 0], a[:, 1]) + float(tnp.cov(a[:, 0], a[:, 1])[0, 1])
+tnp.sum(a) + "x"  # error
+scalar: float = tnp.sum(a, axis=0)  # error
+wrapped: int = tnp.sum(ints)  # error
+value(tdask.reduce(tallix.SumF64, column)) + tdask.reduce(tallix.MomentsF64, column).mean()
+value(ts.reduce(tallix.SumF64, frame, "x")) + ts.load(tallix.CovF64, b"").covariance()
+value(tdask.reduce(tallix.MomentsF64, column))  # error
+tdask.reduce(tallix.SumF64, column).mean()  # error
+value(ts.load(tallix.CovF64, b""))  # error
+value(ts.reduce_many(frame, {})["s"])  # error
+tdask.reduce(tallix.FastSumF64, column)  # error
+series = pd.Series([1.0, 2.0])
+window: pd.Series = SeriesAccessor(series).rolling(2).sum()
+SeriesAccessor(series).mean() + "x"  # error
+framed: pd.DataFrame = SeriesAccessor(series).expanding().std()  # error
+"""
+
+
+def test_strict_mypy_types_what_calls_return(tmp_path, mypy_cache):
+    script = tmp_path / "user.py"
+    script.write_text(USER_SCRIPT, encoding="utf-8")
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", *STRICT, "--cache-dir", mypy_cache, str(script)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
+    reported = {int(line) for line in re.findall(r"^user\.py:(\d+): error:", run.stdout, flags=re.M)}
+    marked = {n for n, line in enumerate(USER_SCRIPT.splitlines(), 1) if line.endswith("# error")}
+    assert reported == marked, run.stdout + run.stderr

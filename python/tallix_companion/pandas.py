@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypeVar, cast, overload
 
 import numpy as np
 import pandas as pd
@@ -41,6 +41,15 @@ from . import _answers, _rolling
 from . import _groupby as groups
 from . import numpy as tnp
 from ._accept import Accepted, accept, is_number_dtype
+
+if TYPE_CHECKING:
+    from pandas.api.typing import NAType
+
+    # A Series' reductions answer in its dtype, as pandas' do: numpy scalars
+    # (float32 included), Python numbers where pandas gives them (and an
+    # integer sum beyond the dtype), pd.NA for a nullable column without one.
+    _Sum: TypeAlias = np.number[Any] | float | int | NAType
+    _Moment: TypeAlias = np.floating[Any] | float | NAType
 
 __all__ = ["SeriesAccessor", "DataFrameAccessor", "ExactGroupBy", "ExactSeriesGroupBy", "groupby_agg"]
 
@@ -105,19 +114,19 @@ class SeriesAccessor(_Windows[pd.Series]):
     def __init__(self, obj: pd.Series) -> None:
         self._obj = obj
 
-    def sum(self, *, skipna: bool = True, min_count: int = 0) -> Any:
+    def sum(self, *, skipna: bool = True, min_count: int = 0) -> _Sum:
         return self._reduce("sum", skipna, 0, min_count)
 
-    def mean(self, *, skipna: bool = True) -> Any:
-        return self._reduce("mean", skipna, 0, 0)
+    def mean(self, *, skipna: bool = True) -> _Moment:
+        return cast("_Moment", self._reduce("mean", skipna, 0, 0))
 
-    def var(self, *, ddof: int = 1, skipna: bool = True) -> Any:
-        return self._reduce("var", skipna, ddof, 0)
+    def var(self, *, ddof: int = 1, skipna: bool = True) -> _Moment:
+        return cast("_Moment", self._reduce("var", skipna, ddof, 0))
 
-    def std(self, *, ddof: int = 1, skipna: bool = True) -> Any:
-        return self._reduce("std", skipna, ddof, 0)
+    def std(self, *, ddof: int = 1, skipna: bool = True) -> _Moment:
+        return cast("_Moment", self._reduce("std", skipna, ddof, 0))
 
-    def _reduce(self, how: str, skipna: bool, ddof: int, min_count: int) -> Any:
+    def _reduce(self, how: str, skipna: bool, ddof: int, min_count: int) -> _Sum:
         s = self._obj
         read = accept(s, _label(s.name))
         dtype = read.values.dtype if is_object_dtype(s.dtype) else s.dtype
@@ -127,8 +136,10 @@ class SeriesAccessor(_Windows[pd.Series]):
         undefined = groups.undefined_groups(states, how, ddof, min_count, skipna)[0]
         if undefined and _is_nullable(dtype):
             return pd.NA
-        value = out[0]
-        return value.item() if type(model) in (int, float) and isinstance(value, np.generic) else value
+        value: _Sum = out[0]
+        if type(model) in (int, float) and isinstance(value, np.generic):
+            return cast("float | int", value.item())  # pandas answers this dtype with a Python number
+        return value
 
 
 def _is_nullable(dtype: Any) -> bool:
@@ -442,6 +453,10 @@ class ExactGroupBy:
         chosen._pandas, chosen._sel = pandas_grouped, selection
         return chosen
 
+    @overload
+    def __getitem__(self, key: list[Any]) -> ExactGroupBy: ...
+    @overload
+    def __getitem__(self, key: Any) -> ExactGroupBy | ExactSeriesGroupBy: ...
     def __getitem__(self, key: Any) -> ExactGroupBy | ExactSeriesGroupBy:
         pandas_selected = self._pandas[key]
         labels = key if isinstance(key, list) else [key]
@@ -500,6 +515,10 @@ class ExactSeriesGroupBy:
         self._sel = selection
         (self._position,) = selection.value_positions()
 
+    @overload
+    def agg(self, func: str) -> pd.Series: ...
+    @overload
+    def agg(self, func: list[str] | tuple[str, ...] | None = None, **named: str) -> pd.DataFrame: ...
     def agg(self, func: Func = None, **named: Any) -> pd.Series | pd.DataFrame:
         model = _pandas_quietly(self._pandas.agg, func, **named)  # pandas refuses a dict here
         hows = [func] if isinstance(func, str) else list(func) if func is not None else list(named.values())
