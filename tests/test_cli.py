@@ -162,6 +162,18 @@ def test_errors_say_what_was_wrong_in_one_line(tmp_path, capsys, argv, status, w
     assert all(w in last for w in words), last
 
 
+def test_a_file_without_rows_gives_the_empty_states(tmp_path, capsys):
+    path = tmp_path / "empty.csv"
+    path.write_text("region,price\n")
+    status, out, _ = run(capsys, "stats", path, "-c", "price", "--json")
+    assert status == 0
+    assert json.loads(out)["rows"] == [
+        {"column": "price", "count": 0, "skipped": 0, "sum": 0.0} | dict.fromkeys(["mean", "var", "std", "min", "max"])
+    ]
+    status, out, _ = run(capsys, "receipt", path, "-c", "price", "--class", "SumF64", "--json")
+    assert json.loads(out)["rows"][0]["state_hash"] == tallix.SumF64().state_hash().hex()
+
+
 def test_a_missing_extra_is_named(tmp_path, capsys, monkeypatch):
     found = importlib.util.find_spec
     monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "tqdm" else found(name, *a))

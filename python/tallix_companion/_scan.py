@@ -117,7 +117,10 @@ class Table:
             for batch in self.dataset.to_batches(columns=names, batch_size=batch_size):
                 yield self._read(batch)
         except (pa.ArrowException, OSError) as e:
-            raise DataError(f"cannot read {self.path}: {_first_line(e)}") from None
+            guessed = (
+                " (the reader takes a CSV column's type from the first rows)" if "CSV conversion" in str(e) else ""
+            )
+            raise DataError(f"cannot read {self.path}: {_first_line(e)}{guessed}") from None
 
     def _read(self, batch: Any) -> Batch:
         if self.by is None:

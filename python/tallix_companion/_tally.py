@@ -42,7 +42,7 @@ class ColumnStats:
     def _new_groups(self, count: int) -> tallix._Groups:
         return tallix._Groups(count, kind="int" if self.integer else "float", squares=True)
 
-    def _grow(self, count: int) -> None:
+    def grow(self, count: int) -> None:
         """Room for ``count`` groups: the core's states are sized when made, so
         new keys move the states so far into larger ones (exactly, by merge)."""
         old = self.groups.count
@@ -54,7 +54,7 @@ class ColumnStats:
         self.extrema += [tallix.ExtremaF64() for _ in range(count - old)]
 
     def feed(self, codes: np.ndarray, count: int, column: Accepted) -> None:
-        self._grow(count)
+        self.grow(count)
         values = _native(column.values.reshape(-1))
         try:
             self.groups.feed(codes, values, column.skip, True)
@@ -118,11 +118,15 @@ class ColumnReceipts:
         self.fed: list[int] = []
         self.skipped: list[int] = []
 
+    def grow(self, count: int) -> None:
+        """Room for ``count`` groups."""
+        more = count - len(self.states)
+        self.states += [self.make() for _ in range(more)]
+        self.fed += [0] * more
+        self.skipped += [0] * more
+
     def feed(self, codes: np.ndarray, count: int, column: Accepted) -> None:
-        grow = count - len(self.states)
-        self.states += [self.make() for _ in range(grow)]
-        self.fed += [0] * grow
-        self.skipped += [0] * grow
+        self.grow(count)
         values = _native(column.values.reshape(-1))
         if column.skip is not None and column.skip.any():
             for group, nulls in enumerate(np.bincount(codes[column.skip], minlength=count).tolist()):
@@ -194,6 +198,8 @@ Feeder = ColumnStats | ColumnReceipts
 
 def scan(table: Table, feeders: Sequence[Feeder], progress: bool) -> None:
     """Every batch of the table into the feeders (one per value column, in order)."""
+    for feeder in feeders:  # without --by, the one group is there even if no row is
+        feeder.grow(0 if table.by is not None else 1)
     for batch in _with_progress(table, progress):
         for feeder, column in zip(feeders, batch.columns, strict=True):
             feeder.feed(batch.codes, batch.groups, column)
