@@ -27,9 +27,10 @@ Rules shared by every class:
   and so do missing values (`pandas.NA`, Arrow nulls); text, bytes, complex numbers, object,
   datetime and masked arrays and arrays of the wrong dimension raise `TypeError`. A batch is all
   or nothing (an error half-way, or Ctrl-C, leaves the state byte for byte as it was) and leaves
-  exactly the bytes that the loop of single updates would. Over arrays and Arrow data (every
-  argument one, at least 8192 values) the values are read and added with the GIL released; the
-  instance stays borrowed meanwhile. `SumMap.extend` and `MomentsMap.extend` hold the GIL.
+  exactly the bytes that the loop of single updates would. When every argument is an array or
+  Arrow data of at least 8192 values, the values are read and added with the GIL released (the
+  instance stays borrowed meanwhile); iterables, and the keys of `SumMap.extend` and
+  `MomentsMap.extend`, are read with the GIL held.
   `dot`, `DotF64.extend`, `FastSumF64.extend` and the sequence arguments of `CovMatrixF64.add`
   and `HistogramF64(edges)` are single calls instead: sequences only (a generator is refused),
   every value as `float()` gives it, the GIL held.
@@ -49,8 +50,9 @@ Rules shared by every class:
   tag or checksum: the reader must know the class (`SumF64` and `SumF32` share one 281-byte
   form). `from_bytes`/`decode` take `bytes` only (a bytearray raises `TypeError`) and raise
   `ValueError("wrong byte length")` or `ValueError("undefined (insufficient data or invalid
-  input)")`. `state_hash()` is the SHA-256 digest of exactly those canonical bytes; two states
-  of one class with equal hashes are equal states, so they give equal answers.
+  input)")`. `state_hash()`, where a class has it, is the SHA-256 digest of exactly those
+  canonical bytes; two states of one class with equal hashes are equal states, so they give
+  equal answers.
 - Passing an instance to its own mutating method (`s.merge(s)`) raises
   `RuntimeError("Already mutably borrowed")`. While another thread's batch call holds an
   instance, changing it raises `RuntimeError("Already borrowed")` and reading it
@@ -172,9 +174,9 @@ class SumF64:
     def try_unmerge(self, other: SumF64) -> bool:
         """Exactly subtract a state merged in earlier (group subtraction).
 
-        Subtracts `other`'s exact sum and count. After `a.merge(c)`, `a.try_unmerge(c)` gives back
-        `a`'s exact sum, and its count unless the merge saturated it. This state's own flags stay:
-        a NaN or infinity once added cannot be taken out.
+        Subtracts `other`'s exact sum and count. After `a.merge(c)`, `a.try_unmerge(c)` restores
+        `a`'s earlier exact sum, and its count unless the merge saturated it. This state's own flags
+        stay: a NaN or infinity once added cannot be taken out.
 
         Returns
         -------
@@ -1043,6 +1045,9 @@ class CovMatrixF64:
     def extend(self, rows: _Rows, ys: _Reals) -> None:
         """Add one observation per row, as `add` would, all or nothing.
 
+        The GIL is released when both arguments are arrays or Arrow data of at least 8192 rows and
+        d is at most 2 (wider rows are read in shorter chunks, with the GIL held).
+
         Parameters
         ----------
         rows
@@ -1052,9 +1057,6 @@ class CovMatrixF64:
         ys
             n real numbers, read as `SumF64.extend` reads its argument.
 
-        The GIL is released when both are arrays or Arrow data of at least 8192 rows and d is at
-        most 2.
-
         Raises
         ------
         ValueError
@@ -1062,7 +1064,8 @@ class CovMatrixF64:
             have the same length"; a value float64 cannot hold exactly; a missing value. Nothing is
             added.
         TypeError
-            `rows` is a 1-D array or not an iterable; a row, `ys` or an item is not real numbers.
+            `rows` is a 1-D array or not an iterable; a row or `ys` is text or not an iterable; an
+            item is not a real number.
         RuntimeError
             "Already borrowed": the instance is in use by another thread's batch call.
         """
