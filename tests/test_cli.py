@@ -162,6 +162,23 @@ def test_errors_say_what_was_wrong_in_one_line(tmp_path, capsys, argv, status, w
     assert all(w in last for w in words), last
 
 
+def test_float_keys_group_nan_and_zero_once_in_any_order(tmp_path, capsys):
+    keys = [0.0, math.nan, -0.0, 1.0, math.nan, None]
+    shown = []
+    for order in (keys, keys[::-1]):
+        path = tmp_path / "keys.parquet"
+        pq.write_table(pa.table({"k": order, "x": [1.0] * len(order)}), path, row_group_size=1)
+        status, out, _ = run(capsys, "stats", path, "-c", "x", "--by", "k")
+        shown.append(out)
+    assert status == 0 and shown[0] == shown[1]
+    assert [line.split()[:3] for line in shown[0].splitlines()[1:]] == [
+        ["0.0", "x", "2"],
+        ["1.0", "x", "1"],
+        ["nan", "x", "2"],
+        ["null", "x", "1"],
+    ]
+
+
 def test_a_file_without_rows_gives_the_empty_states(tmp_path, capsys):
     path = tmp_path / "empty.csv"
     path.write_text("region,price\n")

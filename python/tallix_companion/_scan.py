@@ -10,6 +10,7 @@ column are numbered by key, the numbers lasting across batches.
 from __future__ import annotations
 
 import importlib
+import math
 import os
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -155,6 +156,10 @@ class Keys:
         return codes
 
     def _number(self, key: Any) -> int:
+        if isinstance(key, float) and (key == 0 or math.isnan(key)):
+            # One group for each of NaN and zero, shown the same in any row order:
+            # every NaN (a new object each) is math.nan, found by identity; -0.0 is 0.0.
+            key = math.nan if math.isnan(key) else 0.0
         if key not in self._numbers:
             self._numbers[key] = len(self.keys)
             self.keys.append(key)

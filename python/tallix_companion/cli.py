@@ -107,13 +107,19 @@ def _rows(table: Any, answers: list[list[dict[str, Any]]]) -> list[dict[str, Any
         order, keys = [0], None
     else:
         keys = table.keys.keys
-        order = sorted(range(len(keys)), key=lambda g: (keys[g] is None, keys[g]))
+        order = sorted(range(len(keys)), key=lambda g: _key_order(keys[g]))
     rows = []
     for g in order:
         for name, groups in zip(table.columns, answers, strict=True):
             head = {"column": name} if keys is None else {"key": keys[g], "column": name}
             rows.append(head | groups[g])
     return rows
+
+
+def _key_order(key: Any) -> tuple[bool, bool, Any]:
+    """Keys in their order, then NaN, then null (NaN compares with nothing)."""
+    nan = isinstance(key, float) and math.isnan(key)
+    return (key is None, nan, None if nan or key is None else key)
 
 
 def _progress(args: argparse.Namespace, table: Any) -> bool:
