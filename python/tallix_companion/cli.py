@@ -34,6 +34,7 @@ Nulls and NaN are skipped and counted ("skipped") in stats, as pandas skips
 them; a receipt skips nulls only (NaN is a value its state records). Rows whose
 --by key is null form a group of their own. "-" (null in JSON) marks a
 statistic that is undefined: no values, or no more than ddof for var and std.
+In --json, a result JSON has no number for is a string: "inf", "-inf", "nan".
 Exit status: 0 done, 1 the file or its columns do not hold what was asked,
 2 the command itself is wrong."""
 
