@@ -1045,8 +1045,8 @@ class CovMatrixF64:
     def extend(self, rows: _Rows, ys: _Reals) -> None:
         """Add one observation per row, as `add` would, all or nothing.
 
-        The GIL is released when both arguments are arrays or Arrow data of at least 8192 rows and
-        d is at most 2 (wider rows are read in shorter chunks, with the GIL held).
+        The GIL is released when both arguments are arrays or Arrow data holding at least 8192
+        values (n times d) in all.
 
         Parameters
         ----------

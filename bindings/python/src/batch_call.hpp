@@ -64,12 +64,19 @@ size_t longest_chunk(const Streams& s) {
                     s);
 }
 
+// The most numbers any stream's pending chunk holds: a chunk of observations
+// holds fewer rows the wider they are, and the work follows the numbers.
+template <class Streams>
+size_t most_values(const Streams& s) {
+  return std::apply([](const auto&... each) { return std::max({size_t{0}, each.values()...}); }, s);
+}
+
 // One chunk of every stream into `target`: conversion and the core call run
 // without the lock when every stream is a buffer and the chunk is long.
 template <auto Fn, class T, class Streams>
 PyObject* feed_chunk(T& target, Streams& streams, const CallName& who) {
   bool unlocked = all_of(streams, [](auto& s) { return !s.needs_lock(); }) &&
-                  longest_chunk(streams) >= kMinUnlockedValues;
+                  most_values(streams) >= kMinUnlockedValues;
   bool converted = false;
   Status status;
   {

@@ -72,6 +72,8 @@ class NumberStream {
   bool needs_lock() const { return !array_.is_open(); }
   bool exhausted() const { return exhausted_; }
   size_t pending() const { return count_; }
+  // Numbers in the pending chunk, which is what decides whether to unlock.
+  size_t values() const { return count_; }
 
  protected:
   // The next rows of the array, at most `most`; false with the error set.
@@ -115,6 +117,8 @@ class ObservationStream : public NumberStream {
   Observations chunk() const {
     return Observations{{data_, count_ * width_}, count_, count_ ? width_ : 0};
   }
+  // A chunk holds `pending()` rows of `width_` numbers each.
+  size_t values() const { return count_ * width_; }
 
  private:
   bool pull_row(PyObject* row);
@@ -139,6 +143,7 @@ class KeyStream {
   bool needs_lock() const { return true; }
   bool exhausted() const { return exhausted_; }
   size_t pending() const { return views_.size(); }
+  size_t values() const { return views_.size(); }
   std::span<const std::string_view> chunk() const { return views_; }
 
  private:
