@@ -42,7 +42,9 @@ wheel_license="MIT AND (LGPL-3.0-or-later OR GPL-2.0-or-later) AND Apache-2.0 WI
 # the x86_64 extension links libgcc's processor-feature detection (one object,
 # its symbols hidden, no glibc calls) from the host's GCC.
 gcc_cpuinfo_license="GPL-3.0-or-later WITH GCC-exception-3.1"
-deps_root=$src/build/wheel-deps
+# Built once per machine and kept outside the checkout (scripts/wheel_cache.sh),
+# as a fresh clone would otherwise build both libraries twice again.
+deps_root=$(bash "$(dirname "$0")/wheel_cache.sh")/wheel-deps
 
 # The wheel for one architecture, from the unpacked sdist, into $work/repaired.
 build_wheel() {

@@ -33,19 +33,19 @@ target=$arch-linux-gnu.2.17
 flags="-O2 -fPIC"
 final_flags="-g0 -ffp-contract=off"
 debian_versions=$(apt-cache showsrc gmp nettle 2>/dev/null | grep '^Version:' | sort -u | tr '\n' ' ')
+zig_version=$("$py" -m ziglang version)
 gmp_options="--disable-assembly --enable-cxx"
 # Nettle's default CFLAGS carry -ggdb3, which would triple the wheel's copy.
 nettle_options="--disable-assembler --disable-public-key --disable-openssl --disable-documentation CFLAGS=-O2"
 # Each library is rebuilt only when something that decides it changed.
-recipe_of() { echo "$target $flags $final_flags $1 $debian_versions"; }
+recipe_of() { echo "$target $flags $final_flags $1 $debian_versions zig $zig_version"; }
 is_built() { [ -f "$prefix/.$1-recipe" ] && [ "$(cat "$prefix/.$1-recipe")" = "$(recipe_of "$2")" ]; }
-if is_built gmp "$gmp_options" && is_built nettle "$nettle_options"; then
-  echo "GMP and Nettle for $arch: up to date in $prefix"
-  exit 0
-fi
-
-mkdir -p "$prefix/bin" "$prefix/src"
-# Wrappers, since libtool and configure scripts want one word per tool.
+# Several checkouts share PREFIX (scripts/wheel_cache.sh): one builds at a time.
+mkdir -p "$prefix/bin"
+exec 9>"$prefix/.lock"
+flock 9
+# Wrappers, since libtool and configure scripts want one word per tool. They
+# name the caller's interpreter, so they are written on every call.
 for tool in cc c++; do
   printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s %s "$@" %s\n' "$py" "$tool" "$target" "$flags" "$final_flags" \
     >"$prefix/bin/zig-$tool"
@@ -54,6 +54,12 @@ for tool in ar ranlib; do
   printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$py" "$tool" >"$prefix/bin/zig-$tool"
 done
 chmod +x "$prefix/bin"/zig-*
+if is_built gmp "$gmp_options" && is_built nettle "$nettle_options"; then
+  echo "GMP and Nettle for $arch: up to date in $prefix"
+  exit 0
+fi
+
+mkdir -p "$prefix/src"
 export CC="$prefix/bin/zig-cc" CXX="$prefix/bin/zig-c++" AR="$prefix/bin/zig-ar" RANLIB="$prefix/bin/zig-ranlib"
 # --host differs from --build even for x86_64 (the -gnu vs -pc-linux-gnu
 # spelling), so configure never runs what it builds against the host's glibc.

@@ -146,12 +146,14 @@ aarch64_tests=(test_sum.py test_dot.py test_moments.py test_cov.py test_extrema.
 # the tests' packages from their aarch64 wheels (kept between runs, by version),
 # and the tallix wheel unpacked into a folder of its own.
 test_aarch64_wheel() {
-  local wheel=$1 python=$PWD/build/aarch64-python/python requirements key deps site extension
-  bash scripts/aarch64_python.sh build/aarch64-python
+  local wheel=$1 cache python requirements key deps site extension
+  cache=$(bash scripts/wheel_cache.sh)
+  python=$cache/aarch64-python/python
+  bash scripts/aarch64_python.sh "$cache/aarch64-python"
   requirements=$("$py" -c 'from importlib.metadata import version as v
 print(*(f"{p}=={v(p)}" for p in ("numpy", "pandas", "pytest", "hypothesis")))')
   key=$(echo "$requirements" | sha256sum | cut -c1-12)
-  deps=build/aarch64-site-$key
+  deps=$cache/aarch64-site-$key
   if [ ! -d "$deps" ]; then
     echo "check_dist: aarch64 wheels of $requirements"
     # numpy's recent aarch64 wheels are manylinux_2_28; the Debian sysroot is newer.

@@ -7,6 +7,10 @@
 # x86-64 builds: gcc and clang at -O0 and -O3; both at -O3 with the software fma
 # forced (TALLIX_SOFTWARE_FMA); both at -O3 -march=native, where the compiler
 # could fuse multiplications and additions if -ffp-contract=off were missing.
+# Zig builds: the compiler of the wheels (scripts/build_dist.sh), at -O3 for
+# x86-64 and aarch64 with glibc 2.17 as the target, linked against the GMP and
+# Nettle the wheels bundle (scripts/build_wheel_deps.sh, built on first use);
+# the aarch64 one runs the kernel benchmark's byte check under qemu as well.
 # aarch64 builds: gcc cross-compiled at -O0, -O3 and -O3 with the software fma,
 # run under qemu-user; GCC contracts by default there, so these show that the
 # flag, not the processor, keeps the receipts. The aarch64 builds also cross-build
@@ -54,10 +58,13 @@ declare -A builds=(
   [aarch64-gcc-O3]="aarch64-linux-gnu-g++ -O3 -ffp-contract=off"
   [aarch64-gcc-O3-softfma]="aarch64-linux-gnu-g++ -O3 -ffp-contract=off -DTALLIX_SOFTWARE_FMA"
   [control-aarch64-gcc-contract-fast]="aarch64-linux-gnu-g++ -O3 -ffp-contract=fast"
+  [zig-x86_64-O3]="zig-c++ -target x86_64-linux-gnu.2.17 -O3 -ffp-contract=off"
+  [zig-aarch64-O3]="zig-c++ -target aarch64-linux-gnu.2.17 -O3 -ffp-contract=off"
 )
 order="gcc-O0 gcc-O3 clang-O0 clang-O3 gcc-O3-softfma clang-O3-softfma gcc-O3-native
        clang-O3-native control-gcc-contract-fast
-       aarch64-gcc-O0 aarch64-gcc-O3 aarch64-gcc-O3-softfma control-aarch64-gcc-contract-fast"
+       aarch64-gcc-O0 aarch64-gcc-O3 aarch64-gcc-O3-softfma control-aarch64-gcc-contract-fast
+       zig-x86_64-O3 zig-aarch64-O3"
 selected=${REPRO_BUILDS:-$order}
 for name in $selected; do
   [ -n "${builds[$name]:-}" ] || { echo "unknown build: $name (known: $(echo $order))"; exit 2; }
@@ -73,6 +80,8 @@ if ! command -v clang++ >/dev/null 2>&1; then
 fi
 bash "$repo/scripts/ensure-system-deps.sh"
 if wants_aarch64; then bash "$repo/scripts/ensure-cross-deps.sh"; fi
+wants_zig() { [[ " $(echo $selected) " == *zig-* ]]; }
+if wants_zig; then bash "$repo/scripts/ensure-wheel-deps.sh"; fi
 
 base=(-std=c++20 -Wall -Wextra -Wpedantic -Isrc)
 # Cross builds must be clean: a warning there is the sign of a processor path
@@ -195,8 +204,8 @@ run_core_tests() {
     printf '%s\0%s\0' "$src" "${objs[-1]}"
   done >"$dir/core_tests.d/sources"
   compile_pairs "$dir/core_tests.d/sources" "$@" -Itests/core || return 1
-  "$@" "${objs[@]}" "$dir"/*.o -lgmpxx -lgmp -lnettle -o "$dir/core_tests" || return 1
-  "${qemu[@]}" "$dir/core_tests" | tail -1
+  "$@" "${objs[@]}" "$dir"/*.o "${libs[@]}" -o "$dir/core_tests" || return 1
+  "${run[@]}" "$dir/core_tests" | tail -1
   return "${PIPESTATUS[0]}"
 }
 
@@ -205,10 +214,35 @@ run_core_tests() {
 run_kernel_bench() {
   local dir=$1
   shift
-  "$@" benchmarks/kernels/kernel_bench.cpp "$dir"/*.o -lgmpxx -lgmp -lnettle \
+  "$@" benchmarks/kernels/kernel_bench.cpp "$dir"/*.o "${libs[@]}" \
     -o "$dir/kernel_bench" || return 1
-  "${qemu[@]}" "$dir/kernel_bench" --bytes-only --sizes 1000,100000 | tail -1
+  "${run[@]}" "$dir/kernel_bench" --bytes-only --sizes 1000,100000 | tail -1
   return "${PIPESTATUS[0]}"
+}
+
+# A Zig build compiles with `python -m ziglang c++` and links the wheels' own
+# GMP and Nettle, found at run time through LD_LIBRARY_PATH. Zig's runtime has
+# no __cpu_model, which processor-feature checks read on x86: as in the wheel,
+# libgcc's detection object comes in from the host's GCC.
+zig_setup() {
+  local name=$1 arch deps
+  arch=${name#zig-}
+  arch=${arch%-*}
+  deps=$(bash "$repo/scripts/wheel_cache.sh")/wheel-deps/$arch
+  PYTHON="$repo/.venv/bin/python" bash "$repo/scripts/build_wheel_deps.sh" "$arch" "$deps" >/dev/null || {
+    echo "  FAIL: GMP and Nettle for $arch (scripts/build_wheel_deps.sh)"
+    return 1
+  }
+  # The libraries' headers as system headers: gmpxx.h warns under a newer Clang.
+  cmd=("$repo/.venv/bin/python" -m ziglang c++ "${cmd[@]:1}" -isystem "$deps/include")
+  # gmpxx is used through its header only; its library expects a shared C++
+  # runtime, and Zig links its own statically.
+  libs=(-L"$deps/lib" -lgmp -lnettle)
+  if [ "$arch" = x86_64 ]; then
+    (cd "$dir" && ar x "$(gcc -print-libgcc-file-name)" cpuinfo.o && mv cpuinfo.o libgcc-cpuinfo.obj)
+    libs+=("$dir/libgcc-cpuinfo.obj")
+  fi
+  run=(env LD_LIBRARY_PATH="$deps/lib" "${run[@]}")
 }
 
 status=0
@@ -220,18 +254,21 @@ for name in $selected; do
   mkdir -p "$dir"
   read -r -a cmd <<<"${builds[$name]}"
   cmd+=("${base[@]}")
-  run=() objdump=objdump insn=$fma_insn_x86
+  run=() objdump=objdump insn=$fma_insn_x86 libs=(-lgmpxx -lgmp -lnettle)
   if [[ $name == *aarch64* ]]; then
     cmd+=("${aarch64_base[@]}")
     run=("${qemu[@]}") objdump=aarch64-linux-gnu-objdump
     insn=$fma_insn_aarch64
+  fi
+  if [[ $name == zig-* ]]; then
+    zig_setup "$name" || { status=1; continue; }
   fi
   if ! compile_core "$dir" "${cmd[@]}"; then
     echo "  FAIL: the core does not compile"
     status=1
     continue
   fi
-  "${cmd[@]}" tools/repro_receipts.cpp "$dir"/*.o -lgmpxx -lgmp -lnettle -o "$dir/repro_receipts"
+  "${cmd[@]}" tools/repro_receipts.cpp "$dir"/*.o "${libs[@]}" -o "$dir/repro_receipts"
 
   all_sites=$(fma_sites "$dir" "$objdump" "$insn")
   sites=$(echo "$all_sites" | grep -vF -- "$fma_mark" || true)
@@ -274,6 +311,8 @@ for name in $selected; do
     named=$(echo "$all_sites" | sed 's/(anonymous namespace):://g; s/\[abi:[^]]*\]//g' | sed -n 's/^[^ ]* \([^(]*\)(.*/\1/p' | sed 's/.*:://' | sort -u)
     echo "  ok: no fma outside the fma routines (fma in: $(echo ${named:-none} | tr ' ' ,))"
   fi
+  # The core tests print GMP's numbers through gmpxx's streams, which a Zig
+  # build cannot link (above): the gcc builds run them.
   if [[ $name == aarch64-* ]]; then
     if result=$(run_core_tests "$dir" "${cmd[@]}"); then
       echo "  core tests under qemu: $result"
@@ -281,6 +320,8 @@ for name in $selected; do
       echo "  FAIL: core tests under qemu: $result"
       status=1
     fi
+  fi
+  if [[ $name == aarch64-* || $name == zig-aarch64-* ]]; then
     if result=$(run_kernel_bench "$dir" "${cmd[@]}"); then
       echo "  kernel bench under qemu: $result"
     else
