@@ -77,8 +77,12 @@ core-tests: $(STAMP)
 
 # The documentation site, into build/docs: every warning an error (broken links
 # and anchors included); its figures are drawn from runs of the installed tallix.
+# Run as a module: the mkdocs script would put .venv/bin, where the `tallix`
+# command lives, first on the path, and the API reference would read that.
 docs: $(STAMP) install
-	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --site-dir build/docs
+	NO_MKDOCS_2_WARNING=1 $(PY) -m mkdocs build --strict --site-dir build/docs
+	@grep -q 'id="tallix.SumF64.extend"' build/docs/reference/tallix.html || \
+		{ echo "docs: the API reference of tallix came out empty"; exit 1; }
 
 test: $(STAMP) lint install core-tests cpp-consumer docs
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
