@@ -93,7 +93,7 @@ class GroupStates:
 
     def empty(self, count: int) -> Any:
         """New core states for ``count`` groups, of this column's kind."""
-        return _new_groups(count, self.integer, self.squares)
+        return new_groups(count, self.integer, self.squares)
 
     def values(self, how: str, ddof: int, binary32: bool) -> list[int] | np.ndarray:
         """Each group's exact ``how`` rounded once: Python ints for integer sums."""
@@ -121,12 +121,12 @@ class GroupStates:
     @classmethod
     def load(cls, dumped: tuple[Any, ...]) -> GroupStates:
         integer, squares, n, missing, records = dumped
-        groups = _new_groups(len(records), integer, squares)
+        groups = new_groups(len(records), integer, squares)
         groups.merge_records(np.arange(len(records), dtype=np.int64), records)
         return cls(groups, integer, squares, n, missing)
 
 
-def _new_groups(count: int, integer: bool, squares: bool) -> Any:
+def new_groups(count: int, integer: bool, squares: bool) -> Any:
     return _Groups(count, kind="int" if integer else "float", squares=squares)
 
 
@@ -181,25 +181,27 @@ def group_states(read: Accepted, codes: np.ndarray, count: int, hows: Iterable[s
     group (-1: none).  Absent values (NA, masks, NaN) are counted in
     ``missing`` and fed nowhere.
     """
-    values = _native(read.values.reshape(-1))
+    values = native_values(read)
     skip = None if read.skip is None else read.skip.reshape(-1)
     integer = values.dtype.kind in _INTEGER_KINDS
     squares = not integer and bool(set(hows) & {"var", "std"})
-    groups = _new_groups(count, integer, squares)
+    groups = new_groups(count, integer, squares)
     groups.feed(codes, values, skip, True)
     return GroupStates(groups, integer, squares)
 
 
 def column_states(read: Accepted) -> ColumnStates:
     """A column's values as one group, absent ones (NA, masks, NaN) counted in ``missing``."""
-    values = _native(read.values.reshape(-1))
+    values = native_values(read)
     absent = np.zeros(len(values), dtype=bool) if read.skip is None else read.skip.reshape(-1)
     if values.dtype.kind == "f":
         absent = absent | np.isnan(values)
     return ColumnStates(values, absent)
 
 
-def _native(values: np.ndarray) -> np.ndarray:
+def native_values(read: Accepted) -> np.ndarray:
+    """A column's values, flat and in this machine's byte order, as the core reads them."""
+    values = read.values.reshape(-1)
     return values if values.dtype.isnative else values.astype(values.dtype.newbyteorder("="))
 
 

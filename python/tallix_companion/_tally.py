@@ -19,14 +19,11 @@ import numpy as np
 import tallix
 
 from ._accept import Accepted
+from ._groupby import native_values, new_groups
 from ._scan import Batch, DataError, Table, UsageError, split
 
 # A group's statistics, in the order they are shown.
 STATISTICS = ("count", "skipped", "sum", "mean", "var", "std", "min", "max")
-
-
-def _native(values: np.ndarray) -> np.ndarray:
-    return values if values.dtype.isnative else values.astype(values.dtype.newbyteorder("="))
 
 
 class ColumnStats:
@@ -36,11 +33,8 @@ class ColumnStats:
     def __init__(self, name: str, integer: bool) -> None:
         self.name = name
         self.integer = integer
-        self.groups = self._new_groups(0)
+        self.groups = new_groups(0, integer, True)
         self.extrema: list[tallix.ExtremaF64] = []
-
-    def _new_groups(self, count: int) -> tallix._Groups:
-        return tallix._Groups(count, kind="int" if self.integer else "float", squares=True)
 
     def grow(self, count: int) -> None:
         """Room for ``count`` groups: the core's states are sized when made, so
@@ -48,14 +42,14 @@ class ColumnStats:
         old = self.groups.count
         if count <= old:
             return
-        grown = self._new_groups(count)
+        grown = new_groups(count, self.integer, True)
         grown.merge(self.groups, np.arange(old, dtype=np.int64))
         self.groups = grown
         self.extrema += [tallix.ExtremaF64() for _ in range(count - old)]
 
     def feed(self, codes: np.ndarray, count: int, column: Accepted) -> None:
         self.grow(count)
-        values = _native(column.values.reshape(-1))
+        values = native_values(column)
         try:
             self.groups.feed(codes, values, column.skip, True)
         except (TypeError, ValueError) as e:
@@ -127,7 +121,7 @@ class ColumnReceipts:
 
     def feed(self, codes: np.ndarray, count: int, column: Accepted) -> None:
         self.grow(count)
-        values = _native(column.values.reshape(-1))
+        values = native_values(column)
         if column.skip is not None and column.skip.any():
             for group, nulls in enumerate(np.bincount(codes[column.skip], minlength=count).tolist()):
                 self.skipped[group] += nulls

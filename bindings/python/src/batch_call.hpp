@@ -58,17 +58,13 @@ bool all_of(Streams& s, F f) {
   return std::apply([&](auto&... each) { return (f(each) && ...); }, s);
 }
 
-template <class Streams>
-size_t longest_chunk(const Streams& s) {
-  return std::apply([](const auto&... each) { return std::max({size_t{0}, each.pending()...}); },
+// The largest of one measure over the streams' pending chunks: their items
+// (`pending`), or the numbers they hold (`values`), which decide the unlocking
+// since a chunk of observations holds fewer rows the wider they are.
+template <class Streams, class Measure>
+size_t largest(const Streams& s, Measure measure) {
+  return std::apply([&](const auto&... each) { return std::max({size_t{0}, measure(each)...}); },
                     s);
-}
-
-// The most numbers any stream's pending chunk holds: a chunk of observations
-// holds fewer rows the wider they are, and the work follows the numbers.
-template <class Streams>
-size_t most_values(const Streams& s) {
-  return std::apply([](const auto&... each) { return std::max({size_t{0}, each.values()...}); }, s);
 }
 
 // One chunk of every stream into `target`: conversion and the core call run
@@ -76,7 +72,7 @@ size_t most_values(const Streams& s) {
 template <auto Fn, class T, class Streams>
 PyObject* feed_chunk(T& target, Streams& streams, const CallName& who) {
   bool unlocked = all_of(streams, [](auto& s) { return !s.needs_lock(); }) &&
-                  most_values(streams) >= kMinUnlockedValues;
+                  largest(streams, [](const auto& e) { return e.values(); }) >= kMinUnlockedValues;
   bool converted = false;
   Status status;
   {
@@ -105,7 +101,7 @@ PyObject* feed(T& state, Streams& streams, const Signature& sig, const CallName&
     auto pull = [most](auto& s, size_t) { return s.pull(most); };
     if (!each_parameter(streams, sig, pull, every)) return nullptr;
     bool last = all_of(streams, [](auto& s) { return s.exhausted(); });
-    if (!first && last && longest_chunk(streams) == 0) break;
+    if (!first && last && largest(streams, [](const auto& e) { return e.pending(); }) == 0) break;
     if (first && last && Nothrow) return feed_chunk<Fn>(state, streams, who);
     if (!scratch) scratch.emplace(state);
     Owned done(feed_chunk<Fn>(*scratch, streams, who));
